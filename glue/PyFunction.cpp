@@ -1,0 +1,342 @@
+// glue/PyFunction.cpp: the native function type, its argument binding and its introspection
+#include "glue/PyFunction.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+namespace tarvel::py {
+
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* code;
+    PyObject* defaults;     // tuple or None
+    PyObject* kwdefaults;   // dict or None
+    PyObject* annotations;  // dict of strings
+    PyObject* globals;
+    PyObject* stub;  // a Python function with the same parameters, called only to raise TypeError
+    PyObject* varnames;  // tuple: the parameter names
+    PyObject* dict;
+    PyObject* weakrefs;
+    Py_ssize_t argcount;  // positional parameters, positional-only ones included
+    Py_ssize_t posonly;
+    Py_ssize_t nparams;  // positional and keyword-only parameters
+};
+
+PyTypeObject* function_type = nullptr;
+
+FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+
+// The arguments did not fit: let the stub, which has the same parameters,
+// raise the TypeError that Python would raise.
+PyObject* bind_error(FunctionObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* result = PyObject_Vectorcall(fn->stub, args, nargsf, kwnames);
+    if (result == nullptr) return nullptr;
+    if (PyCoro_CheckExact(result)) {
+        PyObject* closed = PyObject_CallMethod(result, "close", nullptr);
+        Py_XDECREF(closed);
+    }
+    Py_DECREF(result);
+    PyErr_Format(PyExc_SystemError, "%U(): arguments could not be bound", fn->qualname);
+    return nullptr;
+}
+
+PyObject* run(FunctionObject* fn, PyObject* const* bound) {
+    Frame frame{bound, fn->globals, reinterpret_cast<PyObject*>(fn)};
+    return guard([&] { return fn->impl(frame); });
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* fn = as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == fn->nparams) return run(fn, args);
+    if (nargs > fn->argcount) return bind_error(fn, args, nargsf, kwnames);
+
+    PyObject* bound[kMaxParams] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t j = fn->posonly; j < fn->nparams; ++j) {
+            PyObject* param = PyTuple_GET_ITEM(fn->varnames, j);
+            if (param == key || PyUnicode_Compare(param, key) == 0) {
+                slot = j;
+                break;
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+        if (slot < 0 || bound[slot] != nullptr) return bind_error(fn, args, nargsf, kwnames);
+        bound[slot] = args[nargs + k];
+    }
+    if (fn->defaults != Py_None) {
+        const Py_ssize_t ndefaults = PyTuple_GET_SIZE(fn->defaults);
+        for (Py_ssize_t j = fn->argcount - ndefaults; j < fn->argcount; ++j) {
+            if (bound[j] == nullptr)
+                bound[j] = PyTuple_GET_ITEM(fn->defaults, j - (fn->argcount - ndefaults));
+        }
+    }
+    for (Py_ssize_t j = 0; j < fn->nparams; ++j) {
+        if (bound[j] != nullptr) continue;
+        if (j >= fn->argcount && fn->kwdefaults != Py_None) {
+            bound[j] = PyDict_GetItemWithError(fn->kwdefaults, PyTuple_GET_ITEM(fn->varnames, j));
+            if (bound[j] != nullptr) continue;
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return bind_error(fn, args, nargsf, kwnames);
+    }
+    return run(fn, bound);
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->stub);
+    Py_VISIT(fn->varnames);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* fn = as_function(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->stub);
+    Py_CLEAR(fn->varnames);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Attributes. Each getter hands out the stored object; the writable ones
+// check the type as Python's function object does.
+template <std::size_t Offset>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+template <std::size_t Offset>
+int set_string_field(PyObject* self, PyObject* value, void* closure) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(closure));
+        return -1;
+    }
+    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset),
+               Py_NewRef(value));
+    return 0;
+}
+
+template <std::size_t Offset>
+int set_any_field(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset),
+               Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, value != nullptr ? Py_NewRef(value) : PyDict_New());
+    return as_function(self)->annotations != nullptr ? 0 : -1;
+}
+
+#define FN_OFFSET(member) offsetof(FunctionObject, member)
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field<FN_OFFSET(name)>, set_string_field<FN_OFFSET(name)>, nullptr,
+     const_cast<char*>("__name__")},
+    {"__qualname__", get_field<FN_OFFSET(qualname)>, set_string_field<FN_OFFSET(qualname)>, nullptr,
+     const_cast<char*>("__qualname__")},
+    {"__module__", get_field<FN_OFFSET(module)>, set_any_field<FN_OFFSET(module)>, nullptr,
+     nullptr},
+    {"__doc__", get_field<FN_OFFSET(doc)>, set_any_field<FN_OFFSET(doc)>, nullptr, nullptr},
+    {"__code__", get_field<FN_OFFSET(code)>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<FN_OFFSET(defaults)>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<FN_OFFSET(kwdefaults)>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field<FN_OFFSET(annotations)>, set_annotations, nullptr, nullptr},
+    {"__globals__", get_field<FN_OFFSET(globals)>, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference, as Python functions are: the module plus the qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, FN_OFFSET(vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, FN_OFFSET(dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, FN_OFFSET(weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject* ensure_type() {
+    if (function_type != nullptr) return function_type;
+    PyType_Slot slots[] = {
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_getset, function_getset},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, function_members},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "tarvel._native.function",
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_HAVE_VECTORCALL,
+        slots,
+    };
+    function_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&spec)).release());
+    return function_type;
+}
+
+// Compiles `def <name>(<params>) -> <returns>: pass` (annotations kept as text)
+// and returns the function: it supplies the code object, defaults and
+// annotations, and raises Python's TypeError texts for calls that do not bind.
+Ref compile_stub(const FunctionSpec& spec, PyObject* module_name) {
+    std::string source = "from __future__ import annotations\n";
+    source += spec.coroutine ? "async def __stub__(" : "def __stub__(";
+    source += spec.params;
+    source += ")";
+    if (spec.returns != nullptr) {
+        source += " -> ";
+        source += spec.returns;
+    }
+    source += ":\n    pass\n";
+    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
+    Ref code = Ref::steal(Py_CompileStringObject(source.c_str(), filename.get(), Py_file_input,
+                                                 nullptr, -1));
+    Ref ns = Ref::steal(PyDict_New());
+    dict_set(ns.get(), "__name__", module_name);
+    dict_set(ns.get(), "__builtins__", PyEval_GetBuiltins());
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    Ref stub = dict_get(ns.get(), TARVEL_NAME("__stub__"));
+    Ref name = str(spec.name);
+    Ref qualname = str(spec.qualname);
+    setattr(stub.get(), TARVEL_NAME("__name__"), name.get());
+    setattr(stub.get(), TARVEL_NAME("__qualname__"), qualname.get());
+    Ref stub_code = getattr(stub.get(), TARVEL_NAME("__code__"));
+    Ref replace = getattr(stub_code.get(), TARVEL_NAME("replace"));
+    Ref kwargs = Ref::steal(PyDict_New());
+    dict_set(kwargs.get(), "co_name", name.get());
+    dict_set(kwargs.get(), "co_qualname", qualname.get());
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref renamed = Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    setattr(stub.get(), TARVEL_NAME("__code__"), renamed.get());
+    return stub;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, PyObject* module) {
+    PyTypeObject* type = ensure_type();
+    PyObject* globals = PyModule_GetDict(module);
+    check(globals == nullptr);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref stub = compile_stub(spec, module_name.get());
+
+    Ref self = Ref::steal(PyType_GenericAlloc(type, 0));
+    FunctionObject* fn = as_function(self.get());
+    fn->vectorcall = function_vectorcall;
+    fn->impl = spec.impl;
+    fn->name = str(spec.name).release();
+    fn->qualname = str(spec.qualname).release();
+    fn->module = module_name.release();
+    fn->doc = spec.doc != nullptr ? str(spec.doc).release() : Py_NewRef(Py_None);
+    fn->code = getattr(stub.get(), TARVEL_NAME("__code__")).release();
+    fn->defaults = getattr(stub.get(), TARVEL_NAME("__defaults__")).release();
+    fn->kwdefaults = getattr(stub.get(), TARVEL_NAME("__kwdefaults__")).release();
+    fn->annotations = getattr(stub.get(), TARVEL_NAME("__annotations__")).release();
+    fn->globals = Py_NewRef(globals);
+    fn->stub = stub.release();
+
+    PyCodeObject* code = reinterpret_cast<PyCodeObject*>(fn->code);
+    fn->argcount = code->co_argcount;
+    fn->posonly = code->co_posonlyargcount;
+    fn->nparams = code->co_argcount + code->co_kwonlyargcount;
+    if (fn->nparams > kMaxParams || (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0) {
+        throw Error(PyExc_SystemError, "native functions take at most 16 named parameters");
+    }
+    Ref varnames = getattr(fn->code, TARVEL_NAME("co_varnames"));
+    fn->varnames = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, fn->nparams)).release();
+    return self;
+}
+
+bool runs(PyObject* obj, Impl impl) {
+    return obj != nullptr && function_type != nullptr && Py_TYPE(obj) == function_type &&
+           as_function(obj)->impl == impl;
+}
+
+bool type_runs(PyTypeObject* type, PyObject* name, Impl impl) {
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found != nullptr && Py_TYPE(found) == &PyStaticMethod_Type) {
+        found = PyObject_GetAttrString(found, "__func__");
+        Py_XDECREF(found);  // the staticmethod keeps it alive
+        if (found == nullptr) PyErr_Clear();
+    }
+    return runs(found, impl);
+}
+
+}  // namespace tarvel::py

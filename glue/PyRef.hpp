@@ -1,0 +1,156 @@
+// glue/PyRef.hpp: owned references, the C++ exception that carries a Python error, and call helpers
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <string_view>
+#include <utility>
+
+namespace tarvel::py {
+
+// A Python exception in flight through C++ frames. It takes the interpreter's
+// error indicator when thrown and puts it back at the boundary (see guard()).
+class Error : public std::exception {
+public:
+    Error();  // fetches the current Python error (there must be one)
+    Error(PyObject* type, const char* message);
+    Error(PyObject* type, PyObject* message_or_value);
+    Error(Error&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+    ~Error() override;
+
+    const char* what() const noexcept override { return "Python exception"; }
+    // Whether the exception is an instance of `type` (a class or a tuple of classes).
+    bool matches(PyObject* type) const;
+    PyObject* value() const { return value_; }
+    // Hands the exception back to the interpreter.
+    void restore();
+
+private:
+    PyObject* value_;  // the normalised exception instance
+};
+
+// Throws the pending Python error when `failed` is true.
+inline void check(bool failed) {
+    if (failed) throw Error();
+}
+
+// An owned (strong) reference. Null only when default-constructed or moved from.
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference; a null one means a Python error is pending.
+    static Ref steal(PyObject* p) {
+        check(p == nullptr);
+        return Ref(p);
+    }
+    // Takes over a new reference that may be null without an error (lookups).
+    static Ref steal_maybe(PyObject* p) { return Ref(p); }
+    // Adds a reference to a borrowed one.
+    static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A string interned once for the life of the process: attribute and key names.
+PyObject* intern_forever(const char* text);
+#define TARVEL_NAME(text)                                                        \
+    ([]() -> PyObject* {                                                         \
+        static PyObject* const interned = ::tarvel::py::intern_forever(text);    \
+        return interned;                                                         \
+    }())
+
+inline Ref str(std::string_view text) {
+    return Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(obj, name, value) < 0);
+}
+inline bool truthy(PyObject* obj) {
+    int r = PyObject_IsTrue(obj);
+    check(r < 0);
+    return r != 0;
+}
+
+// A module global, read at the moment of use as Python code would (NameError if unbound).
+Ref global(PyObject* globals, PyObject* name);
+
+// Calls with positional arguments (borrowed PyObject* or Ref).
+inline PyObject* raw(PyObject* p) { return p; }
+inline PyObject* raw(const Ref& r) { return r.get(); }
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) {
+    PyObject* argv[] = {nullptr, raw(args)...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
+                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+template <class... Args>
+Ref call_method(PyObject* self, PyObject* name, const Args&... args) {
+    PyObject* argv[] = {self, raw(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Dict helpers that throw on error. get() gives a null Ref when the key is absent.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    check(v == nullptr && PyErr_Occurred());
+    return Ref::borrow(v);
+}
+inline void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    check(PyDict_SetItem(dict, key, value) < 0);
+}
+inline void dict_set(PyObject* dict, const char* key, PyObject* value) {
+    check(PyDict_SetItemString(dict, key, value) < 0);
+}
+
+// `import name`, and `from module import name` with Python's own ImportError text.
+Ref import(const char* name);
+Ref import_from(const char* module, const char* name);
+
+// TypeError "<what> must be <expected>, not <type name>" for a failed argument check.
+[[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* got);
+
+// Runs `body` and converts C++ exceptions into a pending Python error (null result).
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (Error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+}  // namespace tarvel::py
