@@ -21,7 +21,8 @@ Ref new_class(const char* name, PyObject* ns) {
 }
 
 void add_members(PyObject* ns, const Members& members) {
-    for (const auto& [member_name, value] : members) dict_set(ns, member_name, value.get());
+    for (const auto& [member_name, value] : members)
+        dict_set(ns, member_name, value.get());
 }
 
 }  // namespace
@@ -54,8 +55,8 @@ Ref make_str_enum(PyObject* module, const char* name,
                   const std::vector<std::pair<const char*, const char*>>& members) {
     Ref enum_base = global(PyModule_GetDict(module), TARVEL_NAME("Enum"));
     PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(enum_base.get()));
-    Ref bases = Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                        enum_base.get()));
+    Ref bases =
+        Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base.get()));
     Ref cls_name = str(name);
     Ref classdict = call_method(metaclass, TARVEL_NAME("__prepare__"), cls_name, bases);
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));

@@ -13,8 +13,7 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 16;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
     PyObject* name;
     PyObject* qualname;
@@ -36,7 +35,9 @@ struct FunctionObject {
 
 PyTypeObject* function_type = nullptr;
 
-FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+FunctionObject* as_function(PyObject* obj) {
+    return reinterpret_cast<FunctionObject*>(obj);
+}
 
 // The arguments did not fit: let the stub, which has the same parameters,
 // raise the TypeError that Python would raise.
@@ -65,7 +66,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (nargs > fn->argcount) return bind_error(fn, args, nargsf, kwnames);
 
     PyObject* bound[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        bound[i] = args[i];
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -266,8 +268,8 @@ Ref compile_stub(const FunctionSpec& spec, PyObject* module_name) {
     }
     source += ":\n    pass\n";
     Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
-    Ref code = Ref::steal(Py_CompileStringObject(source.c_str(), filename.get(), Py_file_input,
-                                                 nullptr, -1));
+    Ref code = Ref::steal(
+        Py_CompileStringObject(source.c_str(), filename.get(), Py_file_input, nullptr, -1));
     Ref ns = Ref::steal(PyDict_New());
     dict_set(ns.get(), "__name__", module_name);
     dict_set(ns.get(), "__builtins__", PyEval_GetBuiltins());

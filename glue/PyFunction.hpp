@@ -19,9 +19,10 @@ using Impl = Ref (*)(const Frame&);
 struct FunctionSpec {
     const char* name;      // "next_occurrence"
     const char* qualname;  // "CronExpression.next_occurrence"
-    const char* params;    // the parameter list as written in a def: "self, after: datetime | None = None"
-    const char* returns;   // the return annotation as written, or nullptr
-    const char* doc;       // the docstring, or nullptr
+    const char*
+        params;  // the parameter list as written in a def: "self, after: datetime | None = None"
+    const char* returns;  // the return annotation as written, or nullptr
+    const char* doc;      // the docstring, or nullptr
     Impl impl;
     bool coroutine = false;
 };

@@ -39,7 +39,9 @@ Error::Error(PyObject* type, PyObject* message_or_value) {
     value_ = fetch_normalised();
 }
 
-Error::~Error() { Py_XDECREF(value_); }
+Error::~Error() {
+    Py_XDECREF(value_);
+}
 
 bool Error::matches(PyObject* type) const {
     return value_ != nullptr && PyErr_GivenExceptionMatches(value_, type);
@@ -74,7 +76,9 @@ Ref global(PyObject* globals, PyObject* name) {
     throw Error();
 }
 
-Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+Ref import(const char* name) {
+    return Ref::steal(PyImport_ImportModule(name));
+}
 
 Ref import_from(const char* module_name, const char* name) {
     Ref module = import(module_name);
@@ -87,8 +91,8 @@ Ref import_from(const char* module_name, const char* name) {
     if (!file) PyErr_Clear();
     Ref mod_name = str(module_name);
     if (file && PyUnicode_Check(file.get())) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%U)", name,
-                     module_name, file.get());
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%U)", name, module_name,
+                     file.get());
     } else {
         PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
                      name, module_name);

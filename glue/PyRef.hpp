@@ -14,7 +14,7 @@ namespace tarvel::py {
 // A Python exception in flight through C++ frames. It takes the interpreter's
 // error indicator when thrown and puts it back at the boundary (see guard()).
 class Error : public std::exception {
-public:
+  public:
     Error();  // fetches the current Python error (there must be one)
     Error(PyObject* type, const char* message);
     Error(PyObject* type, PyObject* message_or_value);
@@ -30,7 +30,7 @@ public:
     // Hands the exception back to the interpreter.
     void restore();
 
-private:
+  private:
     PyObject* value_;  // the normalised exception instance
 };
 
@@ -41,7 +41,7 @@ inline void check(bool failed) {
 
 // An owned (strong) reference. Null only when default-constructed or moved from.
 class Ref {
-public:
+  public:
     Ref() = default;
     Ref(const Ref& other) : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -65,26 +65,32 @@ public:
     PyObject* release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
 };
 
 // A string interned once for the life of the process: attribute and key names.
 PyObject* intern_forever(const char* text);
-#define TARVEL_NAME(text)                                                        \
-    ([]() -> PyObject* {                                                         \
-        static PyObject* const interned = ::tarvel::py::intern_forever(text);    \
-        return interned;                                                         \
+#define TARVEL_NAME(text)                                                     \
+    ([]() -> PyObject* {                                                      \
+        static PyObject* const interned = ::tarvel::py::intern_forever(text); \
+        return interned;                                                      \
     }())
 
 inline Ref str(std::string_view text) {
     return Ref::steal(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
-inline Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
-inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref integer(long long value) {
+    return Ref::steal(PyLong_FromLongLong(value));
+}
+inline Ref boolean(bool value) {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+inline Ref none() {
+    return Ref::borrow(Py_None);
+}
 
 inline Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
@@ -102,14 +108,17 @@ inline bool truthy(PyObject* obj) {
 Ref global(PyObject* globals, PyObject* name);
 
 // Calls with positional arguments (borrowed PyObject* or Ref).
-inline PyObject* raw(PyObject* p) { return p; }
-inline PyObject* raw(const Ref& r) { return r.get(); }
+inline PyObject* raw(PyObject* p) {
+    return p;
+}
+inline PyObject* raw(const Ref& r) {
+    return r.get();
+}
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args) {
     PyObject* argv[] = {nullptr, raw(args)...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
-                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 template <class... Args>
 Ref call_method(PyObject* self, PyObject* name, const Args&... args) {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "cron/TCronSchedule.hpp"
+#include "cron/TCronParse.hpp"
 #include "glue/PyClass.hpp"
 #include "glue/PyFunction.hpp"
 
@@ -94,6 +94,7 @@ std::vector<cron::Progression> parse_values(PyObject* field, std::int64_t lo, st
 py::Ref to_set(const std::vector<cron::Progression>& progressions) {
     std::vector<std::int64_t> values;
     for (const cron::Progression& p : progressions) {
+        if (p.first > p.last) continue;
         for (std::int64_t v = p.first;; v += p.step) {
             values.push_back(v);
             if (p.last - v < p.step) break;
@@ -102,7 +103,8 @@ py::Ref to_set(const std::vector<cron::Progression>& progressions) {
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());
     py::Ref set = py::Ref::steal(PySet_New(nullptr));
-    for (std::int64_t v : values) py::check(PySet_Add(set.get(), py::integer(v).get()) < 0);
+    for (std::int64_t v : values)
+        py::check(PySet_Add(set.get(), py::integer(v).get()) < 0);
     return set;
 }
 
@@ -135,7 +137,7 @@ py::Ref parse_field_impl(const py::Frame& frame) {
 // in-range ints, an overridden method) takes the literal Python path.
 
 struct CacheEntry {
-    PyObject* owner = nullptr;  // a tag only, never dereferenced
+    PyObject* owner = nullptr;        // a tag only, never dereferenced
     std::array<PyObject*, 5> sets{};  // owned
     std::array<Py_ssize_t, 5> sizes{};
     cron::Schedule schedule;
@@ -183,7 +185,8 @@ void store(CacheEntry& entry, PyObject* self, const std::array<py::Ref, 5>& sets
 
 std::optional<cron::Schedule> schedule_of(PyObject* self) {
     std::array<py::Ref, 5> sets;
-    for (std::size_t i = 0; i < 5; ++i) sets[i] = py::getattr(self, kFields[i].attr());
+    for (std::size_t i = 0; i < 5; ++i)
+        sets[i] = py::getattr(self, kFields[i].attr());
     CacheEntry& entry = slot_of(self);
     if (entry.owner == self) {
         bool same = true;
@@ -318,10 +321,9 @@ py::Ref matches_impl(const py::Frame& frame) {
     }
     // The literal reading, for anything unusual.
     using Name = PyObject* (*)();
-    const std::array<Name, 4> parts = {[] { return TARVEL_NAME("minute"); },
-                                       [] { return TARVEL_NAME("hour"); },
-                                       [] { return TARVEL_NAME("day"); },
-                                       [] { return TARVEL_NAME("month"); }};
+    const std::array<Name, 4> parts = {
+        [] { return TARVEL_NAME("minute"); }, [] { return TARVEL_NAME("hour"); },
+        [] { return TARVEL_NAME("day"); }, [] { return TARVEL_NAME("month"); }};
     for (std::size_t i = 0; i < 4; ++i) {
         py::Ref value = py::getattr(dt, parts[i]());
         if (!contains(self, kFields[i].attr(), value.get())) return py::boolean(false);
@@ -341,7 +343,9 @@ py::Ref matches_impl(const py::Frame& frame) {
     throw py::Error(PyExc_ValueError, message.get());
 }
 
-[[noreturn]] void out_of_range() { throw py::Error(PyExc_OverflowError, "date value out of range"); }
+[[noreturn]] void out_of_range() {
+    throw py::Error(PyExc_OverflowError, "date value out of range");
+}
 
 // A date-time of the same type as `like`, with its tzinfo, at minute `m`.
 py::Ref make_datetime(PyObject* like, const cron::Minute& m) {
@@ -353,8 +357,8 @@ py::Ref make_datetime(PyObject* like, const cron::Minute& m) {
     }
     // Python's datetime arithmetic builds subclass results through the constructor.
     return py::call(reinterpret_cast<PyObject*>(type), py::integer(m.year), py::integer(m.month),
-                    py::integer(m.day), py::integer(m.hour), py::integer(m.minute),
-                    py::integer(0), py::integer(0), tzinfo);
+                    py::integer(m.day), py::integer(m.hour), py::integer(m.minute), py::integer(0),
+                    py::integer(0), tzinfo);
 }
 
 // The search from a first candidate that is already a whole minute.
@@ -395,7 +399,8 @@ py::Ref next_occurrence_impl(const py::Frame& frame) {
     py::Ref kwargs = py::Ref::steal(PyDict_New());
     py::dict_set(kwargs.get(), "minutes", py::integer(1).get());
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    py::Ref one_minute = py::Ref::steal(PyObject_Call(timedelta.get(), no_args.get(), kwargs.get()));
+    py::Ref one_minute =
+        py::Ref::steal(PyObject_Call(timedelta.get(), no_args.get(), kwargs.get()));
     py::Ref replace = py::getattr(after.get(), TARVEL_NAME("replace"));
     py::Ref zeroes = py::Ref::steal(PyDict_New());
     py::dict_set(zeroes.get(), "second", py::integer(0).get());
@@ -424,29 +429,28 @@ void add_cron(PyObject* module) {
          "Parse a single cron field into a set of valid values.", parse_field_impl},
         module);
     py::Members members;
-    members.emplace_back("__init__", py::make_function({"__init__", "CronExpression.__init__",
-                                                        "self, expression: str", nullptr, nullptr,
-                                                        init_impl},
-                                                       module));
+    members.emplace_back("__init__",
+                         py::make_function({"__init__", "CronExpression.__init__",
+                                            "self, expression: str", nullptr, nullptr, init_impl},
+                                           module));
     members.emplace_back(
-        "matches", py::make_function({"matches", "CronExpression.matches", "self, dt: datetime",
-                                      "bool", "Check if a datetime matches this cron expression.",
-                                      matches_impl},
-                                     module));
+        "matches",
+        py::make_function({"matches", "CronExpression.matches", "self, dt: datetime", "bool",
+                           "Check if a datetime matches this cron expression.", matches_impl},
+                          module));
     members.emplace_back(
         "next_occurrence",
-        py::make_function({"next_occurrence", "CronExpression.next_occurrence",
-                           "self, after: datetime | None = None", "datetime",
-                           "Find the next datetime that matches this cron expression.",
-                           next_occurrence_impl},
-                          module));
+        py::make_function(
+            {"next_occurrence", "CronExpression.next_occurrence",
+             "self, after: datetime | None = None", "datetime",
+             "Find the next datetime that matches this cron expression.", next_occurrence_impl},
+            module));
     members.emplace_back(
         "_dow_adjusted",
         py::make_function({"_dow_adjusted", "CronExpression._dow_adjusted", "self", "set[int]",
                            "Convert cron DOW (0=Sun) to Python DOW (0=Mon).", dow_adjusted_impl},
                           module));
-    members.emplace_back(
-        "_parse_field", py::Ref::steal(PyStaticMethod_New(parse_field.get())));
+    members.emplace_back("_parse_field", py::Ref::steal(PyStaticMethod_New(parse_field.get())));
     py::Ref cls = py::make_class(
         module, "CronExpression",
         "Simple cron expression parser (5 fields: min hour dom month dow).", members);

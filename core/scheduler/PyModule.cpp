@@ -73,7 +73,14 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarvel.core.scheduler", kDoc, 0, nullptr, slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tarvel.core.scheduler",
+    kDoc,
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
@@ -81,4 +88,6 @@ PyModuleDef module_def = {
 
 }  // namespace tarvel::scheduler
 
-PyMODINIT_FUNC PyInit_scheduler() { return PyModuleDef_Init(&tarvel::scheduler::module_def); }
+PyMODINIT_FUNC PyInit_scheduler() {
+    return PyModuleDef_Init(&tarvel::scheduler::module_def);
+}

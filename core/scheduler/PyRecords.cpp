@@ -1,4 +1,5 @@
-// core/scheduler/PyRecords.cpp: JobType, JobState, ScheduledJob and JobExecution with their dict forms
+// core/scheduler/PyRecords.cpp: JobType, JobState, ScheduledJob and JobExecution with their dict
+// forms
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyClass.hpp"
 #include "glue/PyFunction.hpp"
@@ -24,7 +25,9 @@ py::Ref current_time(const py::Frame& frame) {
     return py::call_method(time.get(), TARVEL_NAME("time"));
 }
 
-void put(PyObject* dict, PyObject* key, const py::Ref& value) { py::dict_set(dict, key, value.get()); }
+void put(PyObject* dict, PyObject* key, const py::Ref& value) {
+    py::dict_set(dict, key, value.get());
+}
 
 void copy_attr(PyObject* dict, PyObject* self, PyObject* name) {
     put(dict, name, py::getattr(self, name));
@@ -161,7 +164,8 @@ void add_scheduled_job(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     py::Ref zero_f = py::Ref::steal(PyFloat_FromDouble(0.0));
     std::vector<py::FieldSpec> fields;
-    fields.push_back(with_factory("id", "str", lambda(module, "ScheduledJob.<lambda>", new_job_id)));
+    fields.push_back(
+        with_factory("id", "str", lambda(module, "ScheduledJob.<lambda>", new_job_id)));
     fields.push_back(with_default("name", "str", py::str("")));
     fields.push_back(with_default("description", "str", py::str("")));
     fields.push_back(
@@ -182,15 +186,14 @@ void add_scheduled_job(PyObject* module) {
     fields.push_back(with_factory("metadata", "dict[str, Any]",
                                   py::Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))));
 
-    py::Ref from_dict = py::make_function({"from_dict", "ScheduledJob.from_dict",
-                                           "cls, data: dict[str, Any]", "ScheduledJob", nullptr,
-                                           job_from_dict},
-                                          module);
+    py::Ref from_dict =
+        py::make_function({"from_dict", "ScheduledJob.from_dict", "cls, data: dict[str, Any]",
+                           "ScheduledJob", nullptr, job_from_dict},
+                          module);
     py::Members members;
-    members.emplace_back("to_dict",
-                         py::make_function({"to_dict", "ScheduledJob.to_dict", "self",
-                                            "dict[str, Any]", nullptr, job_to_dict},
-                                           module));
+    members.emplace_back("to_dict", py::make_function({"to_dict", "ScheduledJob.to_dict", "self",
+                                                       "dict[str, Any]", nullptr, job_to_dict},
+                                                      module));
     members.emplace_back("from_dict", py::Ref::steal(PyClassMethod_New(from_dict.get())));
     py::Ref cls = py::make_dataclass(module, "ScheduledJob", "Definition of a scheduled job.",
                                      fields, members);
@@ -211,10 +214,10 @@ void add_job_execution(PyObject* module) {
     fields.push_back(with_default("model_used", "str", py::str("")));
     fields.push_back(with_default("worker_id", "str", py::str("")));
     py::Members members;
-    members.emplace_back("to_dict",
-                         py::make_function({"to_dict", "JobExecution.to_dict", "self",
-                                            "dict[str, Any]", nullptr, execution_to_dict},
-                                           module));
+    members.emplace_back(
+        "to_dict", py::make_function({"to_dict", "JobExecution.to_dict", "self", "dict[str, Any]",
+                                      nullptr, execution_to_dict},
+                                     module));
     py::Ref cls = py::make_dataclass(module, "JobExecution", "Record of a single job execution.",
                                      fields, members);
     py::check(PyModule_AddObjectRef(module, "JobExecution", cls.get()) < 0);

@@ -1,4 +1,5 @@
-// core/scheduler/PyScheduler.hpp: the parts of tarvel.core.scheduler, each built by its own source file
+// core/scheduler/PyScheduler.hpp: the parts of tarvel.core.scheduler, each built by its own source
+// file
 #pragma once
 
 #include "glue/PyRef.hpp"
