@@ -22,7 +22,8 @@ def show_jobs(jobs: list[ScheduledJob]) -> None:
     print(f"{'id':<11} {'name':<16} {'type':<9} {'schedule':<14} next run")
     for job in jobs:
         d = job.to_dict()
-        schedule = d["schedule"] or f"every {d['interval_seconds']} s"
+        schedule = {"cron": d["schedule"], "interval": f"every {d['interval_seconds']} s"}.get(
+            d["job_type"], "once")
         print(f"{d['id']:<11} {d['name']:<16} {d['job_type']:<9} {schedule:<14} {d['next_run_human']}")
 
 

@@ -13,6 +13,9 @@ struct Frame {
     PyObject* function;     // the function object being called
 };
 
+// A function body. It reports a Python error by throwing py::Error or, on hot
+// paths where a C++ throw would cost more than the work, by returning a null
+// Ref with the error set.
 using Impl = Ref (*)(const Frame&);
 
 // What a `def` statement would say about a function.

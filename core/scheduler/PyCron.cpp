@@ -335,12 +335,15 @@ py::Ref matches_impl(const py::Frame& frame) {
     return py::boolean(found != 0);
 }
 
-[[noreturn]] void no_occurrence(PyObject* self) {
+// Sets the ValueError of an empty window and returns the null result that
+// reports it: a common outcome, so it skips the cost of a C++ throw.
+py::Ref no_occurrence(PyObject* self) {
     py::Ref expr = py::getattr(self, TARVEL_NAME("_expr"));
     py::Ref text = py::Ref::steal(PyObject_Format(expr.get(), nullptr));
     py::Ref message =
         py::Ref::steal(PyUnicode_FromFormat("No next occurrence found for cron: %U", text.get()));
-    throw py::Error(PyExc_ValueError, message.get());
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
 }
 
 [[noreturn]] void out_of_range() {
@@ -372,7 +375,7 @@ py::Ref search(PyObject* self, const cron::Schedule& schedule, PyObject* first) 
         case cron::Outcome::NotFound:
             break;
     }
-    no_occurrence(self);
+    return no_occurrence(self);
 }
 
 py::Ref next_occurrence_impl(const py::Frame& frame) {
@@ -390,7 +393,7 @@ py::Ref next_occurrence_impl(const py::Frame& frame) {
             cron::Search found = cron::next_match(*schedule, *first);
             if (found.outcome == cron::Outcome::Found) return make_datetime(after.get(), found.at);
             if (found.outcome == cron::Outcome::Overflow) out_of_range();
-            no_occurrence(self);
+            return no_occurrence(self);
         }
     }
     // The literal steps, for anything unusual: whole-minute start, then one
@@ -415,7 +418,7 @@ py::Ref next_occurrence_impl(const py::Frame& frame) {
         py::Ref hit = py::call_method(self, TARVEL_NAME("matches"), candidate);
         if (py::truthy(hit.get())) return candidate;
     }
-    no_occurrence(self);
+    return no_occurrence(self);
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+"""bench/bench_cron.py: times CronExpression.next_occurrence against a plain-Python scan and croniter.
+
+Run it with the project installed (pip install '.[bench]' adds croniter):
+
+    python bench/bench_cron.py
+
+Each row times one call of next_occurrence(after) with the expression object built once, then
+the same search done by a plain-Python minute-by-minute scan over the same candidates (at most
+366 days of minutes), then croniter's get_next on the expressions where its dialect agrees.
+"""
+
+import sys
+from pathlib import Path
+
+# The stand-in host package goes first, as in the tests, so tarvel.config resolves.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
+
+import timeit  # noqa: E402
+from datetime import datetime, timedelta  # noqa: E402
+
+try:
+    from tarvel.core import scheduler  # noqa: E402
+except ImportError as exc:
+    sys.exit(f"tarvel.core.scheduler is not importable ({exc}); install the project first: pip install '.[bench]'")
+
+AFTER = datetime(2026, 3, 14, 15, 9, 26)
+WINDOW = 366 * 24 * 60
+
+# (expression, whether croniter reads it the same way). "0 0 31 2 *" never matches: the scan
+# tests all 527040 candidates, and croniter is left out there.
+CASES = [
+    ("0 6 * * *", True),
+    ("*/15 9-17 * * 1-5", True),
+    ("30 2 1 * *", True),
+    ("0 0 31 2 *", False),
+]
+
+
+class PlainCron:
+    """The search written in plain Python: every candidate minute goes through matches()."""
+
+    def __init__(self, native):
+        self._expr = native._expr
+        self._minute, self._hour = set(native._minute), set(native._hour)
+        self._dom, self._month, self._dow = set(native._dom), set(native._month), set(native._dow)
+
+    def _dow_adjusted(self):
+        table = {0: 6, 1: 0, 2: 1, 3: 2, 4: 3, 5: 4, 6: 5}
+        return {table[d] for d in self._dow}
+
+    def matches(self, dt):
+        return (dt.minute in self._minute and dt.hour in self._hour and dt.day in self._dom
+                and dt.month in self._month and dt.weekday() in self._dow_adjusted())
+
+    def next_occurrence(self, after):
+        candidate = after.replace(second=0, microsecond=0) + timedelta(minutes=1)
+        for index in range(WINDOW):
+            if index:
+                candidate += timedelta(minutes=1)
+            if self.matches(candidate):
+                return candidate
+        raise ValueError(f"No next occurrence found for cron: {self._expr}")
+
+
+def load_croniter():
+    try:
+        from croniter import croniter
+    except ImportError:
+        print("croniter is not installed, so its column is empty; install the benchmark extra with:")
+        print("    pip install '.[bench]'    (croniter==7.0.0)")
+        print()
+        return None
+    return croniter
+
+
+def per_call(fn):
+    """Seconds per call: timeit's auto-ranged loop count, best of three repeats."""
+    timer = timeit.Timer(fn)
+    number, _ = timer.autorange()
+    return min(timer.repeat(repeat=3, number=number)) / number
+
+
+def result_of(fn):
+    try:
+        return fn()
+    except ValueError as exc:
+        return f"ValueError: {exc}"
+
+
+def show_time(seconds):
+    if seconds is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def show_ratio(slow, fast):
+    return "-" if slow is None else f"{slow / fast:,.0f}x"
+
+
+def main():
+    croniter = load_croniter()
+    print(f"next occurrence after {AFTER:%Y-%m-%d %H:%M:%S}, per call (best of 3, timeit auto-ranged)")
+    print()
+    header = ("expression", "native", "plain scan", "scan/native", "croniter", "croniter/native", "same result")
+    rows = [header]
+    for expr, croniter_agrees in CASES:
+        cron = scheduler.CronExpression(expr)
+        plain = PlainCron(cron)
+        native_result = result_of(lambda: cron.next_occurrence(AFTER))
+        same = native_result == result_of(lambda: plain.next_occurrence(AFTER))
+
+        native_time = per_call(lambda: result_of(lambda: cron.next_occurrence(AFTER)))
+        scan_time = per_call(lambda: result_of(lambda: plain.next_occurrence(AFTER)))
+        croniter_time = None
+        if croniter is not None and croniter_agrees:
+            same = same and native_result == croniter(expr, AFTER).get_next(datetime)
+            croniter_time = per_call(lambda: croniter(expr, AFTER).get_next(datetime))
+
+        rows.append((expr, show_time(native_time), show_time(scan_time), show_ratio(scan_time, native_time),
+                     show_time(croniter_time), show_ratio(croniter_time, native_time),
+                     "yes" if same else "NO"))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+    for n, row in enumerate(rows):
+        print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))))
+        if n == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+if __name__ == "__main__":
+    main()
