@@ -140,6 +140,27 @@ inline void dict_set(PyObject* dict, const char* key, PyObject* value) {
     check(PyDict_SetItemString(dict, key, value) < 0);
 }
 
+// An f-string: text pieces as they are, objects through format(obj, "") as
+// f"{obj}" formats them. fstring("Job removed: ", job_id).
+namespace detail {
+inline void append_piece(PyObject* list, const char* text) {
+    check(PyList_Append(list, str(text).get()) < 0);
+}
+inline void append_piece(PyObject* list, PyObject* obj) {
+    check(PyList_Append(list, Ref::steal(PyObject_Format(obj, nullptr)).get()) < 0);
+}
+inline void append_piece(PyObject* list, const Ref& obj) {
+    append_piece(list, obj.get());
+}
+}  // namespace detail
+template <class... Pieces>
+Ref fstring(const Pieces&... pieces) {
+    Ref list = Ref::steal(PyList_New(0));
+    (detail::append_piece(list.get(), pieces), ...);
+    Ref empty = str("");
+    return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
+}
+
 // `import name`, and `from module import name` with Python's own ImportError text.
 Ref import(const char* name);
 Ref import_from(const char* module, const char* name);

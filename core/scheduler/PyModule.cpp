@@ -55,6 +55,7 @@ int exec_module(PyObject* module) {
         add_records(module);
         add_cron(module);
         bind(module, "JobFireCallback", fire_callback_alias(globals));
+        add_scheduler(module);
         bind(module, "_format_timestamp", make_format_timestamp(module));
         return py::none();
     });

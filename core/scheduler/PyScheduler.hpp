@@ -2,6 +2,7 @@
 // file
 #pragma once
 
+#include "glue/PyClass.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::scheduler {
@@ -11,6 +12,16 @@ void add_records(PyObject* module);
 
 // CronExpression.
 void add_cron(PyObject* module);
+
+// Scheduler: the class with its registry operations (which call the two below).
+void add_scheduler(PyObject* module);
+// start, stop, _loop and _fire_job.
+void add_loop_methods(PyObject* module, py::Members& members);
+// _save and _load.
+void add_state_file_methods(PyObject* module, py::Members& members);
+
+// logger.<level>(message) through the module's globals.
+void log(PyObject* globals, const char* level, const py::Ref& message);
 
 // The module function _format_timestamp.
 py::Ref make_format_timestamp(PyObject* module);

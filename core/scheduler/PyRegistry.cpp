@@ -1,0 +1,387 @@
+// core/scheduler/PyRegistry.cpp: the Scheduler class, its constructor and its registry operations
+#include <algorithm>
+#include <vector>
+
+#include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyClass.hpp"
+#include "glue/PyFunction.hpp"
+
+namespace tarvel::scheduler {
+
+namespace {
+
+constexpr const char* kClassDoc =
+    "Persistent cron-based task scheduler.\n"
+    "\n"
+    "    Usage:\n"
+    "        scheduler = Scheduler(on_fire=my_callback)\n"
+    "        scheduler.add_job(ScheduledJob(\n"
+    "            name=\"daily_news\",\n"
+    "            schedule=\"0 6 * * *\",\n"
+    "            prompt=\"Summarize today's top news\",\n"
+    "        ))\n"
+    "        await scheduler.start()\n"
+    "    ";
+
+void require_str(PyObject* value, const char* what) {
+    if (!PyUnicode_CheckExact(value)) py::wrong_type(what, "a str", value);
+}
+
+py::Ref jobs_of(PyObject* self) {
+    return py::getattr(self, TARVEL_NAME("_jobs"));
+}
+
+// self._jobs.get(job_id), as Python code would ask the registry.
+py::Ref find_job(PyObject* self, PyObject* job_id) {
+    py::Ref jobs = jobs_of(self);
+    return py::call_method(jobs.get(), TARVEL_NAME("get"), job_id);
+}
+
+void save(PyObject* self) {
+    py::call_method(self, TARVEL_NAME("_save"));
+}
+
+py::Ref calc_next_run(PyObject* self, PyObject* job) {
+    return py::call_method(self, TARVEL_NAME("_calc_next_run"), job);
+}
+
+py::Ref job_state(PyObject* globals, const char* member) {
+    py::Ref states = py::global(globals, TARVEL_NAME("JobState"));
+    return py::Ref::steal(PyObject_GetAttrString(states.get(), member));
+}
+
+bool equal(PyObject* a, PyObject* b) {
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    py::check(r < 0);
+    return r != 0;
+}
+
+py::Ref init_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
+    py::setattr(self, TARVEL_NAME("_on_event"), frame.args[2]);
+    py::Ref storage = py::Ref::borrow(frame.args[3]);
+    if (!py::truthy(storage.get())) {
+        py::Ref tarvel_dir = py::global(frame.globals, TARVEL_NAME("tarvel_dir"));
+        py::Ref dir = py::call(tarvel_dir.get());
+        storage = py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str("scheduler.json").get()));
+    }
+    py::setattr(self, TARVEL_NAME("_storage_path"), storage.get());
+    py::setattr(self, TARVEL_NAME("_jobs"), py::Ref::steal(PyDict_New()).get());
+    py::setattr(self, TARVEL_NAME("_executions"), py::Ref::steal(PyList_New(0)).get());
+    py::setattr(self, TARVEL_NAME("_task"), Py_None);
+    py::Ref asyncio = py::global(frame.globals, TARVEL_NAME("asyncio"));
+    py::setattr(self, TARVEL_NAME("_stop_event"),
+                py::call_method(asyncio.get(), TARVEL_NAME("Event")).get());
+    // Firing tasks are held here until they finish: the event loop keeps only
+    // weak references to tasks, and a firing must not be lost to the collector.
+    py::setattr(self, TARVEL_NAME("_firing_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
+    py::call_method(self, TARVEL_NAME("_load"));
+    return py::none();
+}
+
+py::Ref running_impl(const py::Frame& frame) {
+    py::Ref task = py::getattr(frame.args[0], TARVEL_NAME("_task"));
+    if (task.get() == Py_None) return py::boolean(false);
+    py::Ref done = py::call_method(task.get(), TARVEL_NAME("done"));
+    return py::boolean(!py::truthy(done.get()));
+}
+
+py::Ref add_job_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* job = frame.args[1];
+    py::setattr(job, TARVEL_NAME("next_run"), calc_next_run(self, job).get());
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    py::check(PyObject_SetItem(jobs_of(self).get(), id.get(), job) < 0);
+    save(self);
+    py::Ref name = py::getattr(job, TARVEL_NAME("name"));
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    py::Ref when = format_timestamp(frame.globals, next_run.get());
+    log(frame.globals, "info",
+        py::fstring("Job added: ", name, " (", id, ") \xe2\x80\x94 next run: ", when));
+    return py::Ref::borrow(job);
+}
+
+py::Ref update_job_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* job_id = frame.args[1];
+    PyObject* updates = frame.args[2];
+    require_str(job_id, "job_id");
+    if (!PyDict_CheckExact(updates)) py::wrong_type("updates", "a dict", updates);
+    py::Ref job = find_job(self, job_id);
+    if (job.get() == Py_None) return job;
+    py::Ref items = py::Ref::steal(PyDict_Items(updates));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        // hasattr(job, key): only a missing attribute means "no such field".
+        py::Ref present = py::Ref::steal_maybe(PyObject_GetAttr(job.get(), key));
+        if (!present) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+            PyErr_Clear();
+            continue;
+        }
+        py::setattr(job.get(), key, PyTuple_GET_ITEM(item, 1));
+    }
+    const int reschedule = PyDict_Contains(updates, TARVEL_NAME("schedule"));
+    py::check(reschedule < 0);
+    const int reinterval = PyDict_Contains(updates, TARVEL_NAME("interval_seconds"));
+    py::check(reinterval < 0);
+    if (reschedule || reinterval) {
+        py::setattr(job.get(), TARVEL_NAME("next_run"), calc_next_run(self, job.get()).get());
+    }
+    save(self);
+    return job;
+}
+
+py::Ref remove_job_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* job_id = frame.args[1];
+    require_str(job_id, "job_id");
+    py::Ref jobs = jobs_of(self);
+    const int present = PySequence_Contains(jobs.get(), job_id);
+    py::check(present < 0);
+    if (!present) return py::boolean(false);
+    py::check(PyObject_DelItem(jobs.get(), job_id) < 0);
+    save(self);
+    log(frame.globals, "info", py::fstring("Job removed: ", job_id));
+    return py::boolean(true);
+}
+
+py::Ref pause_job_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    require_str(frame.args[1], "job_id");
+    py::Ref job = find_job(self, frame.args[1]);
+    if (job.get() == Py_None) return py::boolean(false);
+    py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "PAUSED").get());
+    save(self);
+    return py::boolean(true);
+}
+
+py::Ref resume_job_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    require_str(frame.args[1], "job_id");
+    py::Ref job = find_job(self, frame.args[1]);
+    if (job.get() == Py_None) return py::boolean(false);
+    py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "ACTIVE").get());
+    py::setattr(job.get(), TARVEL_NAME("next_run"), calc_next_run(self, job.get()).get());
+    save(self);
+    return py::boolean(true);
+}
+
+py::Ref get_job_impl(const py::Frame& frame) {
+    require_str(frame.args[1], "job_id");
+    return find_job(frame.args[0], frame.args[1]);
+}
+
+py::Ref values_of(PyObject* self) {
+    py::Ref jobs = jobs_of(self);
+    py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
+    return py::Ref::steal(PySequence_List(values.get()));
+}
+
+py::Ref to_dicts(PyObject* records) {
+    const Py_ssize_t n = PyList_GET_SIZE(records);
+    py::Ref out = py::Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(
+            out.get(), i,
+            py::call_method(PyList_GET_ITEM(records, i), TARVEL_NAME("to_dict")).release());
+    }
+    return out;
+}
+
+// Sorted by next run; unscheduled jobs last, each group in registry order.
+py::Ref list_jobs_impl(const py::Frame& frame) {
+    py::Ref jobs = values_of(frame.args[0]);
+    const Py_ssize_t n = PyList_GET_SIZE(jobs.get());
+    std::vector<std::pair<py::Ref, py::Ref>> keyed;  // (next_run or inf, job)
+    keyed.reserve(static_cast<std::size_t>(n));
+    py::Ref infinity = py::Ref::steal(PyFloat_FromDouble(Py_HUGE_VAL));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* job = PyList_GET_ITEM(jobs.get(), i);
+        py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+        if (!py::truthy(next_run.get())) next_run = infinity;
+        keyed.emplace_back(std::move(next_run), py::Ref::borrow(job));
+    }
+    // Python's sort compares with "<" only; any stable sort gives its order.
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        const int less = PyObject_RichCompareBool(a.first.get(), b.first.get(), Py_LT);
+        py::check(less < 0);
+        return less != 0;
+    });
+    py::Ref sorted = py::Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(sorted.get(), i, keyed[static_cast<std::size_t>(i)].second.release());
+    }
+    return to_dicts(sorted.get());
+}
+
+py::Ref list_executions_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* limit = frame.args[1];
+    PyObject* job_id = frame.args[2];
+    if (!PyLong_CheckExact(limit)) py::wrong_type("limit", "an int", limit);
+    if (job_id != Py_None) require_str(job_id, "job_id");
+    py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref records = py::Ref::steal(PySequence_List(executions.get()));
+    if (job_id != Py_None && PyUnicode_GET_LENGTH(job_id) > 0) {
+        py::Ref kept = py::Ref::steal(PyList_New(0));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
+            PyObject* record = PyList_GET_ITEM(records.get(), i);
+            py::Ref of = py::getattr(record, TARVEL_NAME("job_id"));
+            if (equal(of.get(), job_id)) py::check(PyList_Append(kept.get(), record) < 0);
+        }
+        records = kept;
+    }
+    // records[-limit:]: the last `limit` records, all of them for 0.
+    py::Ref start = py::Ref::steal(PyNumber_Negative(limit));
+    py::Ref window = py::Ref::steal(PySlice_New(start.get(), Py_None, Py_None));
+    py::Ref tail = py::Ref::steal(PyObject_GetItem(records.get(), window.get()));
+    return to_dicts(tail.get());
+}
+
+py::Ref count_state(PyObject* jobs, PyObject* state) {
+    long long count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+        py::Ref of = py::getattr(PyList_GET_ITEM(jobs, i), TARVEL_NAME("state"));
+        if (equal(of.get(), state)) ++count;
+    }
+    return py::integer(count);
+}
+
+py::Ref stats_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    py::Ref d = py::Ref::steal(PyDict_New());
+    py::dict_set(d.get(), "running", py::getattr(self, TARVEL_NAME("running")).get());
+    py::Ref jobs = values_of(self);
+    py::dict_set(d.get(), "total_jobs", py::integer(PyList_GET_SIZE(jobs.get())).get());
+    py::dict_set(d.get(), "active_jobs",
+                 count_state(jobs.get(), job_state(frame.globals, "ACTIVE").get()).get());
+    py::dict_set(d.get(), "paused_jobs",
+                 count_state(jobs.get(), job_state(frame.globals, "PAUSED").get()).get());
+    py::Ref total = py::integer(0);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
+        py::Ref runs = py::getattr(PyList_GET_ITEM(jobs.get(), i), TARVEL_NAME("run_count"));
+        total = py::Ref::steal(PyNumber_Add(total.get(), runs.get()));
+    }
+    py::dict_set(d.get(), "total_executions", total.get());
+    py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
+    const Py_ssize_t recent = PyObject_Length(executions.get());
+    py::check(recent < 0);
+    py::dict_set(d.get(), "recent_executions", py::integer(recent).get());
+    return d;
+}
+
+bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
+    py::Ref types = py::global(globals, TARVEL_NAME("JobType"));
+    py::Ref value = py::Ref::steal(PyObject_GetAttrString(types.get(), member));
+    return equal(job_type, value.get());
+}
+
+py::Ref calc_next_run_impl(const py::Frame& frame) {
+    PyObject* job = frame.args[1];
+    py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
+    py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
+    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
+    if (is_type(frame.globals, job_type.get(), "CRON")) {
+        try {
+            py::Ref cron_class = py::global(frame.globals, TARVEL_NAME("CronExpression"));
+            py::Ref schedule = py::getattr(job, TARVEL_NAME("schedule"));
+            py::Ref cron = py::call(cron_class.get(), schedule);
+            py::Ref next = py::call_method(cron.get(), TARVEL_NAME("next_occurrence"), now);
+            return py::call_method(next.get(), TARVEL_NAME("timestamp"));
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+            log(frame.globals, "error",
+                py::fstring("Invalid cron expression for job ", id, ": ", e.value()));
+            return py::integer(0);
+        }
+    }
+    if (is_type(frame.globals, job_type.get(), "INTERVAL")) {
+        py::Ref interval = py::getattr(job, TARVEL_NAME("interval_seconds"));
+        const int positive = PyObject_RichCompareBool(interval.get(), py::integer(0).get(), Py_GT);
+        py::check(positive < 0);
+        if (!positive) return py::integer(0);
+        py::Ref last_run = py::getattr(job, TARVEL_NAME("last_run"));
+        if (py::truthy(last_run.get())) {
+            return py::Ref::steal(PyNumber_Add(last_run.get(), interval.get()));
+        }
+        py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
+        py::Ref current = py::call_method(time.get(), TARVEL_NAME("time"));
+        return py::Ref::steal(PyNumber_Add(current.get(), interval.get()));
+    }
+    if (is_type(frame.globals, job_type.get(), "ONCE")) {
+        py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+        return py::truthy(next_run.get()) ? next_run : py::integer(0);
+    }
+    return py::integer(0);
+}
+
+py::Ref method(PyObject* module, const char* name, const char* qualname, const char* params,
+               const char* returns, const char* doc, py::Impl impl) {
+    return py::make_function({name, qualname, params, returns, doc, impl}, module);
+}
+
+}  // namespace
+
+void log(PyObject* globals, const char* level, const py::Ref& message) {
+    py::Ref logger = py::global(globals, TARVEL_NAME("logger"));
+    py::Ref method_name = py::Ref::steal(PyUnicode_InternFromString(level));
+    py::call_method(logger.get(), method_name.get(), message);
+}
+
+void add_scheduler(PyObject* module) {
+    py::Members members;
+    members.emplace_back(
+        "__init__", method(module, "__init__", "Scheduler.__init__",
+                           "self, on_fire: JobFireCallback | None = None, "
+                           "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
+                           "storage_path: Path | None = None",
+                           nullptr, nullptr, init_impl));
+    py::Ref running =
+        method(module, "running", "Scheduler.running", "self", "bool", nullptr, running_impl);
+    members.emplace_back("running",
+                         py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), running));
+    add_loop_methods(module, members);
+    members.emplace_back("add_job",
+                         method(module, "add_job", "Scheduler.add_job", "self, job: ScheduledJob",
+                                "ScheduledJob", "Add a new scheduled job.", add_job_impl));
+    members.emplace_back("update_job",
+                         method(module, "update_job", "Scheduler.update_job",
+                                "self, job_id: str, updates: dict[str, Any]", "ScheduledJob | None",
+                                "Update an existing job.", update_job_impl));
+    members.emplace_back("remove_job",
+                         method(module, "remove_job", "Scheduler.remove_job", "self, job_id: str",
+                                "bool", "Remove a scheduled job.", remove_job_impl));
+    members.emplace_back(
+        "pause_job", method(module, "pause_job", "Scheduler.pause_job", "self, job_id: str", "bool",
+                            "Pause a job.", pause_job_impl));
+    members.emplace_back("resume_job",
+                         method(module, "resume_job", "Scheduler.resume_job", "self, job_id: str",
+                                "bool", "Resume a paused job.", resume_job_impl));
+    members.emplace_back("get_job",
+                         method(module, "get_job", "Scheduler.get_job", "self, job_id: str",
+                                "ScheduledJob | None", nullptr, get_job_impl));
+    members.emplace_back("list_jobs", method(module, "list_jobs", "Scheduler.list_jobs", "self",
+                                             "list[dict[str, Any]]",
+                                             "List all jobs with their status.", list_jobs_impl));
+    members.emplace_back(
+        "list_executions",
+        method(module, "list_executions", "Scheduler.list_executions",
+               "self, limit: int = 50, job_id: str | None = None", "list[dict[str, Any]]",
+               "List recent job executions.", list_executions_impl));
+    members.emplace_back("stats",
+                         method(module, "stats", "Scheduler.stats", "self", "dict[str, Any]",
+                                "Get scheduler statistics.", stats_impl));
+    members.emplace_back(
+        "_calc_next_run",
+        method(module, "_calc_next_run", "Scheduler._calc_next_run", "self, job: ScheduledJob",
+               "float", "Calculate the next run time for a job.", calc_next_run_impl));
+    add_state_file_methods(module, members);
+    py::Ref cls = py::make_class(module, "Scheduler", kClassDoc, members);
+    py::check(PyModule_AddObjectRef(module, "Scheduler", cls.get()) < 0);
+}
+
+}  // namespace tarvel::scheduler
