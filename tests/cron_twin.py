@@ -1,0 +1,81 @@
+"""tests/cron_twin.py: plain-Python twins of the cron parser and search that the cron tests compare with.
+
+Each field is read by int() and range() as written and each candidate minute
+is tested in turn; the only shortcut is that a day whose date cannot match is
+passed over whole.
+"""
+
+from datetime import datetime, timedelta
+
+WINDOW = 366 * 24 * 60
+BOUNDS = [(0, 59), (0, 23), (1, 31), (1, 12), (0, 6)]
+ATTRS = ["_minute", "_hour", "_dom", "_month", "_dow"]
+
+
+def _within(r, lo, hi):
+    """The values of range r that lie in lo..hi, found without walking r (its ends may be huge)."""
+    if r.step < 0:
+        return set()  # counts down towards hi + 1 and stops before it
+    skip = max(0, -(-(lo - r.start) // r.step))
+    return {v for v in r[skip:][: max(0, hi - lo + 1)] if v <= hi}
+
+
+def twin_parse_field(field_str, min_val, max_val):
+    values = set()
+    for part in field_str.split(","):
+        part = part.strip()
+        if part == "*":
+            values.update(range(min_val, max_val + 1))
+        elif "/" in part:
+            base, step = part.split("/", 1)
+            step = int(step)
+            start = min_val if base == "*" else int(base)
+            values.update(_within(range(start, max_val + 1, step), min_val, max_val))
+        elif "-" in part:
+            low, high = part.split("-", 1)
+            values.update(_within(range(int(low), int(high) + 1), min_val, max_val))
+        else:
+            values.add(int(part))
+    return {v for v in values if min_val <= v <= max_val}
+
+
+def twin_parse(expr):
+    parts = expr.strip().split()
+    if len(parts) != 5:
+        raise ValueError(f"Cron expression must have 5 fields (min hour dom month dow), got "
+                         f"{len(parts)}: '{expr.strip()}'")
+    return [twin_parse_field(p, lo, hi) for p, (lo, hi) in zip(parts, BOUNDS)]
+
+
+def twin_matches(sets, dt):
+    minute, hour, dom, month, dow = sets
+    return (dt.minute in minute and dt.hour in hour and dt.day in dom and dt.month in month
+            and (dt.weekday() + 1) % 7 in dow)
+
+
+def twin_next(expr, after):
+    """Candidates one minute apart, as many as WINDOW; a day that cannot match is skipped whole."""
+    sets = twin_parse(expr)
+    minute, hour, dom, month, dow = sets
+    candidate = after.replace(second=0, microsecond=0) + timedelta(minutes=1)
+    index = 0
+    while True:
+        if twin_matches(sets, candidate):
+            return candidate
+        day_open = (minute and hour and candidate.day in dom and candidate.month in month
+                    and (candidate.weekday() + 1) % 7 in dow)
+        skip = 1 if day_open else 1440 - candidate.hour * 60 - candidate.minute
+        if index + skip >= WINDOW:
+            raise ValueError("No next occurrence found for cron: " + expr.strip())
+        candidate += timedelta(minutes=skip)
+        index += skip
+
+
+def outcome(fn, *args):
+    try:
+        value = fn(*args)
+    except Exception as exc:  # noqa: BLE001 - the exception is the result here
+        return type(exc), str(exc)
+    if isinstance(value, datetime):
+        return type(value), repr(value), value.tzinfo, value.fold
+    return value
