@@ -151,8 +151,8 @@ void preserve_unreadable(PyObject* globals, PyObject* path) {
 
 // Reads "executions" back into the history; a malformed member or record is skipped.
 bool load_executions(PyObject* globals, PyObject* self, PyObject* data) {
-    py::Ref records = py::Ref::steal(PyObject_CallMethod(data, "get", "sO", "executions", Py_None));
-    if (records.get() == Py_None) return true;
+    py::Ref records = py::dict_get(data, TARVEL_NAME("executions"));
+    if (!records) return true;  // a file without a history
     bool complete = true;
     try {
         if (!PyList_Check(records.get())) {
@@ -222,6 +222,9 @@ py::Ref load_impl(const py::Frame& frame) {
                 PyObject* value = PySequence_GetItem(item.get(), 1);
                 py::Ref record = py::Ref::steal(value);
                 py::Ref job = py::call_method(job_class.get(), TARVEL_NAME("from_dict"), record);
+                // A job that cannot give its dictionary (a hand-edited next_run
+                // of the wrong type) would fail every later save.
+                py::call_method(job.get(), TARVEL_NAME("to_dict"));
                 py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
                 py::check(PyObject_SetItem(registry.get(), id.get(), job.get()) < 0);
             } catch (py::Error& e) {

@@ -1,0 +1,387 @@
+"""tests/test_state_file.py: the scheduler's state file: text, restarts, unreadable files, crash-safe saves."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import logging
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from datetime import datetime
+from pathlib import Path
+
+import pytest
+
+from tarvel.core import scheduler
+
+Scheduler, ScheduledJob, JobExecution = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobExecution
+JobType, JobState = scheduler.JobType, scheduler.JobState
+HOST = Path(__file__).resolve().parent.parent / "host"
+JOB_KEYS = ["id", "name", "description", "job_type", "schedule", "interval_seconds", "prompt", "model_key",
+            "spawn_worker", "state", "created_at", "last_run", "next_run", "run_count", "max_runs",
+            "next_run_human", "last_run_human"]
+STAMP = "20310405-060708"  # the fixed clock below, as copies of unreadable files are named
+
+
+# Plain-Python twin of the document the scheduler writes.
+
+def twin_record(job):
+    record = job.to_dict()
+    record["prompt"] = job.prompt
+    try:
+        json.dumps(job.metadata)
+    except Exception:  # noqa: BLE001 - a job whose metadata cannot be encoded is written without it
+        return record
+    record["metadata"] = job.metadata
+    return record
+
+
+def twin_text(jobs, executions):
+    document = {"jobs": {key: twin_record(job) for key, job in jobs.items()},
+                "executions": [e.to_dict() for e in executions[-100:]]}
+    return json.dumps(document, indent=2).replace("\n", os.linesep)
+
+
+def as_loaded(execution_dict):
+    names = {f.name for f in dataclasses.fields(JobExecution)}
+    return JobExecution(**{k: v for k, v in execution_dict.items() if k in names})
+
+
+@pytest.fixture
+def path(tmp_path):
+    return tmp_path / "data" / "scheduler.json"
+
+
+@pytest.fixture
+def log(caplog):
+    caplog.set_level(logging.DEBUG, logger="tarvel.scheduler")
+    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.scheduler"]
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    class Fixed(datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return datetime(2031, 4, 5, 6, 7, 8)
+
+    monkeypatch.setattr(scheduler, "datetime", Fixed)
+
+
+def write(path, content):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(content, str):
+        content = content.encode()
+    path.write_bytes(content)
+    return content
+
+
+def sample_jobs():
+    return [
+        ScheduledJob(id="cron1", name="Café ☕ \U0001F600", schedule="0 6 * * *", prompt="é\U0001F600" * 400,
+                     model_key="m", metadata={"ü": ["ß", {"n": None, "f": 1.5, "big": 10**30}], "k": True}),
+        ScheduledJob(id="ivl", name="tick", job_type=JobType.INTERVAL, interval_seconds=0, prompt="p" * 301,
+                     state=JobState.PAUSED, spawn_worker=False),
+        ScheduledJob(id="once", name="later", job_type=JobType.ONCE, next_run=4_102_444_800.25, last_run=17.5,
+                     run_count=3, max_runs=9, description="line\nbreak \"quoted\" \\ tab\t"),
+    ]
+
+
+# --- the text of the file ---------------------------------------------------------------------
+
+def test_file_is_the_indented_json_of_the_document(path):
+    sch = Scheduler(storage_path=path)
+    for job in sample_jobs():
+        sch.add_job(job)
+    sch._jobs["raw"] = ScheduledJob(id="raw", created_at=1.0)  # untouched: next_run stays 0.0
+    sch._executions = [JobExecution(f"j{i}", "ü", 1000.0 + i, duration=i / 7, success=bool(i % 2),
+                                    result="r" * (150 + i)) for i in range(150)]
+    sch._save()
+    text = path.read_bytes()
+    assert text == twin_text(sch._jobs, sch._executions).encode()
+    decoded = text.decode("ascii")
+    assert not decoded.endswith("\n") and "\\ud83d\\ude00" in decoded and "\\u00e9" in decoded
+    assert '"next_run": 0,' in decoded and '"next_run": 0.0,' in decoded
+    executions = json.loads(decoded)["executions"]
+    assert len(executions) == 100 and executions[0]["job_id"] == "j50" and executions[-1]["job_id"] == "j149"
+
+
+def test_each_change_rewrites_the_file(path, log):
+    sch = Scheduler(storage_path=path)  # no file yet: a quiet first start
+    assert sch._jobs == {} and sch._executions == [] and not path.parent.exists() and log() == []
+    steps = [lambda: sch.add_job(ScheduledJob(id="a", job_type=JobType.ONCE, next_run=5.0)),
+             lambda: sch.update_job("a", {"name": "renamed"}), lambda: sch.pause_job("a"),
+             lambda: sch.resume_job("a"), lambda: sch.remove_job("a")]
+    for step in steps:
+        step()
+        assert path.read_bytes() == twin_text(sch._jobs, sch._executions).encode()
+    assert path.read_bytes() == '{\n  "jobs": {},\n  "executions": []\n}'.replace("\n", os.linesep).encode()
+
+
+def test_records_follow_the_registry_keys(path):
+    sch = Scheduler(storage_path=path)
+    sch._jobs = {"key": ScheduledJob(id="field", name="n")}
+    sch._save()
+    assert list(json.loads(path.read_text())["jobs"]) == ["key"]
+    assert list(Scheduler(storage_path=path)._jobs) == ["field"]
+
+
+# --- what survives a restart ------------------------------------------------------------------
+
+def test_whole_prompt_and_metadata_survive_a_restart(path, log):
+    sch = Scheduler(storage_path=path)
+    for job in sample_jobs():
+        sch.add_job(job)
+    record = json.loads(path.read_text())["jobs"]["cron1"]
+    assert list(record) == JOB_KEYS + ["metadata"] and record["prompt"] == "é\U0001F600" * 400
+    back = Scheduler(storage_path=path)
+    assert back._jobs == sch._jobs and list(back._jobs) == list(sch._jobs)
+    assert back._jobs["ivl"].state is JobState.PAUSED and back._jobs["ivl"].job_type is JobType.INTERVAL
+    assert back.list_jobs() == sch.list_jobs()
+    assert all("metadata" not in d and len(d["prompt"]) <= 303 for d in back.list_jobs())
+    assert log()[-1] == ("INFO", "Loaded 3 scheduled jobs")
+
+
+def circular():
+    value = {}
+    value["self"] = value
+    return value
+
+
+@pytest.mark.parametrize("metadata", [{"x": object()}, {"s": {1, 2}}, {(1, 2): "tuple key"}, circular()])
+def test_metadata_json_cannot_encode_is_left_out(path, log, metadata):
+    sch = Scheduler(storage_path=path)
+    for job in sample_jobs():
+        sch.add_job(job)
+    sch.update_job("ivl", {"metadata": metadata})
+    try:
+        json.dumps(metadata)
+    except Exception as error:  # noqa: BLE001 - its text is part of the message
+        reason = str(error)
+    assert path.read_bytes() == twin_text(sch._jobs, sch._executions).encode()
+    assert "metadata" not in json.loads(path.read_text())["jobs"]["ivl"]
+    assert log()[-1] == ("ERROR", f"Failed to save metadata of job ivl: {reason}")
+    assert not any(m.startswith("Failed to save scheduler state") for _, m in log())
+    back = Scheduler(storage_path=path)
+    assert back._jobs["ivl"] == dataclasses.replace(sch._jobs["ivl"], metadata={})
+    assert back._jobs["cron1"] == sch._jobs["cron1"] and back._jobs["once"] == sch._jobs["once"]
+    assert sorted(os.listdir(path.parent)) == ["scheduler.json"]
+
+
+def test_nothing_is_recomputed_at_load(path):
+    record = {"id": "a", "job_type": "interval", "interval_seconds": 60, "next_run": 5.0, "last_run": 1,
+              "run_count": 4, "state": "completed"}
+    write(path, json.dumps({"jobs": {"x": record}}))
+    job = Scheduler(storage_path=path).get_job("a")
+    assert (job.next_run, job.last_run, job.run_count, job.state) == (5.0, 1, 4, JobState.COMPLETED)
+
+
+def test_history_survives_a_restart(path, log):
+    sch = Scheduler(storage_path=path)
+    sch._executions = [JobExecution(f"j{i % 3}", f"name {i}", 1000.0 + i, 1001.0 + i, i / 3, bool(i % 2),
+                                    "r" * (190 + i), "e" * i, "m", "w") for i in range(150)]
+    sch._save()
+    back = Scheduler(storage_path=path)
+    saved = [e.to_dict() for e in sch._executions[-100:]]
+    assert back._executions == [as_loaded(d) for d in saved]
+    assert all(type(e) is JobExecution for e in back._executions)
+    assert back.list_executions(0) == saved and back.stats()["recent_executions"] == 100
+    assert [level for level, _ in log()] == ["INFO"]
+
+
+def test_unknown_execution_keys_are_dropped(path, log):
+    record = {"job_id": "a", "job_name": "n", "started_at": 5.0, "started_at_human": "whenever", "extra": 1}
+    write(path, json.dumps({"jobs": {}, "executions": [record, {**record, "job_id": "b"}]}))
+    back = Scheduler(storage_path=path)
+    assert back._executions == [JobExecution("a", "n", 5.0), JobExecution("b", "n", 5.0)]
+    assert log() == [("INFO", "Loaded 0 scheduled jobs")]
+
+
+# --- loading ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("document, count", [({}, 0), ({"jobs": {}}, 0), ({"executions": []}, 0),
+                                             ({"jobs": {"k": {"id": "a"}}}, 1)])
+def test_complete_files_are_not_copied(path, log, document, count):
+    write(path, json.dumps(document))
+    assert len(Scheduler(storage_path=path)._jobs) == count
+    assert log() == [("INFO", f"Loaded {count} scheduled jobs")]
+    assert os.listdir(path.parent) == ["scheduler.json"]
+
+
+def test_later_record_with_the_same_id_wins(path, log):
+    twins = {"one": {"id": "same", "name": "first"}, "two": {"id": "same", "name": "second"}}
+    write(path, json.dumps({"jobs": twins}))
+    sch = Scheduler(storage_path=path)
+    assert list(sch._jobs) == ["same"] and sch._jobs["same"].name == "second"
+    assert log() == [("INFO", "Loaded 1 scheduled jobs")]
+
+
+def parse_error(text):
+    try:
+        json.loads(text)
+    except ValueError as error:
+        return str(error)
+
+
+GOOD = {"id": "good", "name": "g"}
+UNREADABLE = [
+    ("", 0, parse_error("")),
+    ("{not json", 0, parse_error("{not json")),
+    ('{"jobs": {}} trailing', 0, parse_error('{"jobs": {}} trailing')),
+    ("[1, 2]", 0, None),
+    ('{"jobs": null}', 0, None),
+    ('{"jobs": []}', 0, None),
+    (json.dumps({"jobs": {"a": GOOD, "b": {"id": "bad", "job_type": "weekly"}, "c": {"id": "c"}}}), 2,
+     "'weekly' is not a valid JobType"),
+    (json.dumps({"jobs": {"a": "not a record", "b": GOOD}}), 1, None),
+    (json.dumps({"jobs": {"a": GOOD}, "executions": 5}), 1, None),
+    (json.dumps({"jobs": {"a": GOOD}, "executions": {"job_id": "x"}}), 1, None),
+    (json.dumps({"jobs": {"a": GOOD}, "executions": [{"job_id": "x"}]}), 1, None),
+    (json.dumps({"jobs": {"a": GOOD}, "executions": [3, None]}), 1, None),
+    (json.dumps({"jobs": {"a": GOOD}, "executions": None}), 1, None),
+    # a record whose job could not give its dictionary would fail every later save
+    (json.dumps({"jobs": {"a": {"id": "a", "next_run": "tomorrow"}, "b": GOOD}}), 1, None),
+]
+
+
+@pytest.mark.parametrize("content, count, reason", UNREADABLE)
+def test_unreadable_file_is_kept_as_a_copy(path, log, clock, content, count, reason):
+    original = write(path, content)
+    sch = Scheduler(storage_path=path)
+    copy = path.with_name("scheduler.json.bad-" + STAMP)
+    assert len(sch._jobs) == count and copy.read_bytes() == original and path.read_bytes() == original
+    errors = [m for level, m in log() if level == "ERROR"]
+    assert errors[0].startswith("Failed to load scheduler state: ")
+    if reason is not None:
+        assert errors[0] == "Failed to load scheduler state: " + reason
+    assert log()[-1] == ("ERROR", f"Kept a copy of the unreadable scheduler state as {copy}")
+    sch.add_job(ScheduledJob(id="new", job_type=JobType.ONCE))
+    assert copy.read_bytes() == original and path.read_bytes() == twin_text(sch._jobs, sch._executions).encode()
+    assert sorted(os.listdir(path.parent)) == ["scheduler.json", copy.name]
+
+
+def test_records_after_a_bad_one_still_load(path, log, clock):
+    execution = {"job_id": "a", "job_name": "n", "started_at": 1.0}
+    jobs = {"1": GOOD, "2": {"id": "x", "state": "asleep"}, "3": [], "4": {"id": "last"}}
+    executions = [execution, {"job_name": "n"}, {**execution, "job_id": "b"}]
+    write(path, json.dumps({"jobs": jobs, "executions": executions}))
+    sch = Scheduler(storage_path=path)
+    assert list(sch._jobs) == ["good", "last"] and [e.job_id for e in sch._executions] == ["a", "b"]
+    lines = log()
+    assert [level for level, _ in lines] == ["ERROR", "ERROR", "INFO", "ERROR", "ERROR"]
+    assert lines[0] == ("ERROR", "Failed to load scheduler state: 'asleep' is not a valid JobState")
+    assert lines[2] == ("INFO", "Loaded 2 scheduled jobs")
+    assert "job_id" in lines[3][1] and lines[4][1].startswith("Kept a copy of the unreadable scheduler state as ")
+
+
+def test_copy_names_count_up_when_taken(path, log, clock):
+    original = write(path, "{")
+    taken = [path.with_name(f"scheduler.json.bad-{STAMP}{suffix}") for suffix in ("", "-2")]
+    for other in taken:
+        other.write_text("older copy")
+    Scheduler(storage_path=path)
+    fresh = path.with_name(f"scheduler.json.bad-{STAMP}-3")
+    assert fresh.read_bytes() == original and all(t.read_text() == "older copy" for t in taken)
+    assert log()[-1] == ("ERROR", f"Kept a copy of the unreadable scheduler state as {fresh}")
+
+
+# --- crash-safe saves -------------------------------------------------------------------------
+
+def test_unencodable_field_fails_the_save_and_keeps_the_old_file(path, log):
+    sch = Scheduler(storage_path=path)
+    job = sch.add_job(ScheduledJob(id="a", name="before", job_type=JobType.ONCE))
+    old = path.read_bytes()
+    marker = object()
+    assert sch.update_job("a", {"name": marker}) is job and job.name is marker
+    assert log()[-1] == ("ERROR", "Failed to save scheduler state: "
+                                  "Object of type object is not JSON serializable")
+    assert path.read_bytes() == old and os.listdir(path.parent) == ["scheduler.json"]
+
+
+def test_failed_replace_leaves_no_temporary_file(path, log, tmp_path):
+    sch = Scheduler(storage_path=path)
+    sch.add_job(ScheduledJob(id="a", job_type=JobType.ONCE))
+    target = tmp_path / "data" / "occupied"
+    (target / "inside").mkdir(parents=True)
+    sch._storage_path = target
+    assert sch.pause_job("a") is True
+    assert log()[-1][0] == "ERROR" and log()[-1][1].startswith("Failed to save scheduler state: ")
+    assert sorted(os.listdir(path.parent)) == ["occupied", "scheduler.json"] and os.listdir(target) == ["inside"]
+
+
+def test_unmakeable_directory_is_logged(tmp_path, log):
+    (tmp_path / "file").write_text("x")
+    sch = Scheduler(storage_path=tmp_path / "file" / "sub" / "scheduler.json")
+    assert sch.add_job(ScheduledJob(id="a", name="n", job_type=JobType.ONCE)).id == "a"
+    assert log()[0][0] == "ERROR" and log()[0][1].startswith("Failed to save scheduler state: ")
+    assert sorted(os.listdir(tmp_path)) == ["file"]
+
+
+def test_save_replaces_the_file_instead_of_rewriting_it(path, tmp_path):
+    sch = Scheduler(storage_path=path)
+    sch.add_job(ScheduledJob(id="a", name="first", job_type=JobType.ONCE))
+    old = path.read_bytes()
+    os.link(path, tmp_path / "old-link")
+    sch.update_job("a", {"name": "second"})
+    assert (tmp_path / "old-link").read_bytes() == old and b"second" in path.read_bytes()
+    assert os.listdir(path.parent) == ["scheduler.json"]
+
+
+VERSIONS = r'''
+from tarvel.core import scheduler
+
+def versions():
+    """Two registries of 2,000 jobs whose files differ in content and in length."""
+    return [{f"{i:010x}": scheduler.ScheduledJob(id=f"{i:010x}", name=f"{tag}-{i}", prompt=tag * size,
+                                                 created_at=1000.0 + i, metadata={"tag": tag, "i": i})
+             for i in range(2000)} for tag, size in (("a", 10000), ("b", 6000))]
+'''
+
+SAVER = VERSIONS + r'''
+import sys
+from pathlib import Path
+
+sch = scheduler.Scheduler(storage_path=Path(sys.argv[1]).with_name("elsewhere.json"))
+sch._storage_path = Path(sys.argv[1])
+both = versions()
+n = 0
+while True:
+    sch._jobs = both[n % 2]
+    sch._save()
+    if n == 0:
+        print("saving", flush=True)
+    n += 1
+'''
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
+def test_killed_saver_never_leaves_a_partial_file(path, tmp_path, log):
+    """Readers during the saves and after a kill at a random moment find one whole version."""
+    namespace = {}
+    exec(VERSIONS, namespace)
+    whole = [twin_text(jobs, []).encode() for jobs in namespace["versions"]()]
+    write(path, whole[0])
+    env = dict(os.environ, PYTHONPATH=str(HOST), TARVEL_DIR=str(tmp_path / "tarvel"))
+    rng = random.Random()
+    kills = 8
+    for _ in range(kills):
+        seen = []
+        with subprocess.Popen([sys.executable, "-c", SAVER, str(path)], env=env, stdout=subprocess.PIPE) as child:
+            try:
+                assert child.stdout.readline() == b"saving\n"
+                deadline = time.monotonic() + rng.uniform(0.0, 0.5)
+                while time.monotonic() < deadline:
+                    seen.append(path.read_bytes() in whole)
+            finally:
+                child.send_signal(signal.SIGKILL)
+        assert child.returncode == -signal.SIGKILL
+        seen.append(path.read_bytes() in whole)
+        assert all(seen), "the state file was seen partly written"
+        leftovers = [name for name in os.listdir(path.parent) if name != "scheduler.json"]
+        assert len(leftovers) <= kills and not any(".bad-" in name for name in leftovers)
+    assert len(Scheduler(storage_path=path)._jobs) == 2000
+    assert [level for level, _ in log()] == ["INFO"]
