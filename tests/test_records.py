@@ -422,6 +422,24 @@ def test_format_timestamp_matches_python(ts, tokyo):
     assert outcome(scheduler._format_timestamp, ts) == outcome(twin_format, ts)
 
 
+@pytest.mark.parametrize("zone", ["Asia/Tokyo", "Europe/Berlin", "America/St_Johns", "UTC"])
+def test_format_timestamp_matches_python_around_second_edges(zone, monkeypatch):
+    """Rounding to microseconds (half to even) can carry into the next second, and local
+    time includes daylight saving: random times near whole seconds must agree with Python."""
+    monkeypatch.setenv("TZ", zone)
+    time.tzset()
+    try:
+        rng = random.Random(zone)
+        for _ in range(3000):
+            whole = rng.randrange(-6 * 10**10, 25 * 10**10)
+            ts = whole + rng.choice([0.0, 0.5e-6, 1.5e-6, 0.9999995, 0.99999949, -0.5e-6,
+                                     rng.random()])
+            assert outcome(scheduler._format_timestamp, ts) == outcome(twin_format, ts), ts
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+
+
 def test_format_timestamp_known_values(tokyo):
     assert scheduler._format_timestamp(calendar.timegm((2026, 12, 6, 21, 0, 0))) == "2026-12-07 06:00:00"
     assert scheduler._format_timestamp(0) == scheduler._format_timestamp(-0.0) == "Never"

@@ -1,10 +1,52 @@
 // core/scheduler/PyTimestamp.cpp: _format_timestamp, Unix seconds as local "%Y-%m-%d %H:%M:%S" text
-#include "core/scheduler/PyScheduler.hpp"
+#include "core/scheduler/PyScheduler.hpp"  // Python.h first
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+
 #include "glue/PyFunction.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+// The standard library's datetime class, for telling whether the module's
+// `datetime` global is still it.
+PyObject* stock_datetime() {
+    static PyObject* const cls = [] {
+        PyObject* module = PyImport_ImportModule("datetime");
+        PyObject* found = module != nullptr ? PyObject_GetAttrString(module, "datetime") : nullptr;
+        Py_XDECREF(module);
+        if (found == nullptr) PyErr_Clear();
+        return found;
+    }();
+    return cls;
+}
+
+// What datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S") gives,
+// computed the way the datetime module does it (microseconds rounded half to
+// even, then the platform's localtime); nullopt where only Python should say.
+std::optional<std::string> local_text(double seconds) {
+    // Years well inside 1..9999, where neither conversion can fail.
+    if (!(seconds > -6.0e10 && seconds < 2.5e11)) return std::nullopt;
+    double whole = 0.0;
+    double micros = std::nearbyint(std::modf(seconds, &whole) * 1e6);  // ties to even
+    if (micros >= 1e6) whole += 1.0;
+    if (micros < 0.0) whole -= 1.0;
+    const auto timet = static_cast<std::time_t>(whole);
+    std::tm local{};
+    if (localtime_r(&timet, &local) == nullptr) return std::nullopt;
+    const int year = local.tm_year + 1900;
+    if (year < 1 || year > 9999) return std::nullopt;
+    char text[96];
+    std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", year, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
+    return std::string(text);
+}
 
 py::Ref format_impl(const py::Frame& frame) {
     PyObject* ts = frame.args[0];
@@ -13,6 +55,9 @@ py::Ref format_impl(const py::Frame& frame) {
     py::check(seconds == -1.0 && PyErr_Occurred());
     if (seconds == 0.0) return py::str("Never");
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
+    if (datetime.get() == stock_datetime()) {
+        if (auto text = local_text(seconds)) return py::str(*text);
+    }
     try {
         py::Ref value = py::Ref::steal(PyFloat_FromDouble(seconds));
         py::Ref local = py::call_method(datetime.get(), TARVEL_NAME("fromtimestamp"), value);
