@@ -453,3 +453,11 @@ def test_format_timestamp_known_values(tokyo):
 def test_format_timestamp_wants_a_number(ts):
     with pytest.raises(TypeError):
         scheduler._format_timestamp(ts)
+
+
+@pytest.mark.parametrize("value", [True, 5, None, 2.5])
+def test_non_text_results_and_prompts_fail_as_python_slicing_does(value):
+    expected = outcome(lambda: value[:200])
+    assert outcome(scheduler.JobExecution("j", "n", 1.0, result=value).to_dict) == expected
+    if value is not None:  # len() of a prompt comes first, with its own message
+        assert outcome(scheduler.ScheduledJob(prompt=value).to_dict) == outcome(lambda: len(value))

@@ -11,13 +11,20 @@ namespace {
 constexpr Py_ssize_t kPromptLimit = 300;  // longer prompts are shown shortened, with "..."
 constexpr Py_ssize_t kResultLimit = 200;  // longer results are cut without a marker
 
+// value[:stop], with the errors Python's slicing gives for values that are not sequences.
+py::Ref head(PyObject* value, Py_ssize_t stop) {
+    py::Ref bound = py::integer(stop);
+    py::Ref slice = py::Ref::steal(PySlice_New(nullptr, bound.get(), nullptr));
+    return py::Ref::steal(PyObject_GetItem(value, slice.get()));
+}
+
 // Default factories, as `lambda: uuid.uuid4().hex[:10]` and `lambda: time.time()`:
 // both read the module's globals when called, so patched clocks and ids count.
 py::Ref new_job_id(const py::Frame& frame) {
     py::Ref uuid = py::global(frame.globals, TARVEL_NAME("uuid"));
     py::Ref value = py::call_method(uuid.get(), TARVEL_NAME("uuid4"));
     py::Ref hex = py::getattr(value.get(), TARVEL_NAME("hex"));
-    return py::Ref::steal(PySequence_GetSlice(hex.get(), 0, 10));
+    return head(hex.get(), 10);
 }
 
 py::Ref current_time(const py::Frame& frame) {
@@ -43,8 +50,8 @@ py::Ref shortened_prompt(PyObject* self) {
     const Py_ssize_t length = PyObject_Length(prompt.get());
     py::check(length < 0);
     if (length <= kPromptLimit) return prompt;
-    py::Ref head = py::Ref::steal(PySequence_GetSlice(prompt.get(), 0, kPromptLimit));
-    return py::Ref::steal(PyNumber_Add(head.get(), py::str("...").get()));
+    py::Ref shortened = head(prompt.get(), kPromptLimit);
+    return py::Ref::steal(PyNumber_Add(shortened.get(), py::str("...").get()));
 }
 
 py::Ref human_time(PyObject* globals, PyObject* self, PyObject* name, const char* otherwise) {
@@ -135,8 +142,7 @@ py::Ref execution_to_dict(const py::Frame& frame) {
     put(d.get(), TARVEL_NAME("duration"), py::call(round.get(), duration, py::integer(2)));
     copy_attr(d.get(), self, TARVEL_NAME("success"));
     py::Ref result = py::getattr(self, TARVEL_NAME("result"));
-    put(d.get(), TARVEL_NAME("result"),
-        py::Ref::steal(PySequence_GetSlice(result.get(), 0, kResultLimit)));
+    put(d.get(), TARVEL_NAME("result"), head(result.get(), kResultLimit));
     copy_attr(d.get(), self, TARVEL_NAME("error"));
     copy_attr(d.get(), self, TARVEL_NAME("model_used"));
     copy_attr(d.get(), self, TARVEL_NAME("worker_id"));
