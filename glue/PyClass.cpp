@@ -40,8 +40,8 @@ Ref make_dataclass(PyObject* module, const char* name, const char* doc,
             Ref kwargs = Ref::steal(PyDict_New());
             dict_set(kwargs.get(), "default_factory", f.factory.get());
             Ref empty = Ref::steal(PyTuple_New(0));
-            Ref spec = Ref::steal(PyObject_Call(field.get(), empty.get(), kwargs.get()));
-            dict_set(ns.get(), f.name, spec.get());
+            Ref described = Ref::steal(PyObject_Call(field.get(), empty.get(), kwargs.get()));
+            dict_set(ns.get(), f.name, described.get());
         } else if (f.default_value) {
             dict_set(ns.get(), f.name, f.default_value.get());
         }

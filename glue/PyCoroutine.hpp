@@ -21,7 +21,8 @@
 //         co_return py::none();                               // the coroutine's result
 //     }
 //
-//     Ref fire_job_impl(const Frame& f) {                     // coroutine = true in its spec
+//     Ref fire_job_impl(const Frame& f) {                     // FunctionSpec{..., coroutine =
+//     true}
 //         return py::make_coroutine(fire_job(Ref::borrow(f.args[0]), Ref::borrow(f.args[1])),
 //                                   f.function);
 //     }

@@ -242,7 +242,7 @@ PyTypeObject* ensure_type() {
         {Py_tp_members, function_members},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_def = {
         "tarvel._native.function",
         sizeof(FunctionObject),
         0,
@@ -250,21 +250,22 @@ PyTypeObject* ensure_type() {
             Py_TPFLAGS_HAVE_VECTORCALL,
         slots,
     };
-    function_type = reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&spec)).release());
+    function_type =
+        reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&type_def)).release());
     return function_type;
 }
 
 // Compiles `def <name>(<params>) -> <returns>: pass` (annotations kept as text)
 // and returns the function: it supplies the code object, defaults and
 // annotations, and raises Python's TypeError texts for calls that do not bind.
-Ref compile_stub(const FunctionSpec& spec, PyObject* module_name) {
+Ref compile_stub(const FunctionSpec& def, PyObject* module_name) {
     std::string source = "from __future__ import annotations\n";
-    source += spec.coroutine ? "async def __stub__(" : "def __stub__(";
-    source += spec.params;
+    source += def.coroutine ? "async def __stub__(" : "def __stub__(";
+    source += def.params;
     source += ")";
-    if (spec.returns != nullptr) {
+    if (def.returns != nullptr) {
         source += " -> ";
-        source += spec.returns;
+        source += def.returns;
     }
     source += ":\n    pass\n";
     Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
@@ -275,8 +276,8 @@ Ref compile_stub(const FunctionSpec& spec, PyObject* module_name) {
     dict_set(ns.get(), "__builtins__", PyEval_GetBuiltins());
     Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
     Ref stub = dict_get(ns.get(), TARVEL_NAME("__stub__"));
-    Ref name = str(spec.name);
-    Ref qualname = str(spec.qualname);
+    Ref name = str(def.name);
+    Ref qualname = str(def.qualname);
     setattr(stub.get(), TARVEL_NAME("__name__"), name.get());
     setattr(stub.get(), TARVEL_NAME("__qualname__"), qualname.get());
     Ref stub_code = getattr(stub.get(), TARVEL_NAME("__code__"));
@@ -292,21 +293,21 @@ Ref compile_stub(const FunctionSpec& spec, PyObject* module_name) {
 
 }  // namespace
 
-Ref make_function(const FunctionSpec& spec, PyObject* module) {
+Ref make_function(const FunctionSpec& def, PyObject* module) {
     PyTypeObject* type = ensure_type();
     PyObject* globals = PyModule_GetDict(module);
     check(globals == nullptr);
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    Ref stub = compile_stub(spec, module_name.get());
+    Ref stub = compile_stub(def, module_name.get());
 
     Ref self = Ref::steal(PyType_GenericAlloc(type, 0));
     FunctionObject* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
-    fn->impl = spec.impl;
-    fn->name = str(spec.name).release();
-    fn->qualname = str(spec.qualname).release();
+    fn->impl = def.impl;
+    fn->name = str(def.name).release();
+    fn->qualname = str(def.qualname).release();
     fn->module = module_name.release();
-    fn->doc = spec.doc != nullptr ? str(spec.doc).release() : Py_NewRef(Py_None);
+    fn->doc = def.doc != nullptr ? str(def.doc).release() : Py_NewRef(Py_None);
     fn->code = getattr(stub.get(), TARVEL_NAME("__code__")).release();
     fn->defaults = getattr(stub.get(), TARVEL_NAME("__defaults__")).release();
     fn->kwdefaults = getattr(stub.get(), TARVEL_NAME("__kwdefaults__")).release();

@@ -34,7 +34,7 @@ struct FunctionSpec {
 // bound method on instances, has __code__, __defaults__, string __annotations__,
 // __globals__, __doc__, __qualname__, and raises Python's own TypeError texts
 // for calls that do not fit its parameters.
-Ref make_function(const FunctionSpec& spec, PyObject* module);
+Ref make_function(const FunctionSpec& def, PyObject* module);
 
 // Whether `obj` is a native function running `impl` (a method not overridden).
 bool runs(PyObject* obj, Impl impl);

@@ -5,10 +5,14 @@ per-user directory points into a temporary folder before anything imports,
 so no test ever touches the real home directory.
 """
 
+import logging
 import os
 import sys
 import tempfile
+import time
 from pathlib import Path
+
+import pytest
 
 HOST = Path(__file__).resolve().parent.parent / "host"
 sys.path.insert(0, str(HOST))
@@ -16,3 +20,26 @@ sys.path.insert(0, str(HOST))
 _home = tempfile.mkdtemp(prefix="tarvel-tests-home-")
 os.environ["HOME"] = _home
 os.environ["TARVEL_DIR"] = os.path.join(_home, ".tarvel")
+
+
+@pytest.fixture
+def path(tmp_path):
+    """Where a scheduler keeps its state file in a test."""
+    return tmp_path / "data" / "scheduler.json"
+
+
+@pytest.fixture
+def log(caplog):
+    """The scheduler's log so far, as (level, message) pairs."""
+    caplog.set_level(logging.DEBUG, logger="tarvel.scheduler")
+    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.scheduler"]
+
+
+@pytest.fixture
+def tokyo(monkeypatch):
+    """Local time is Asia/Tokyo (UTC+9, no daylight saving) for the test."""
+    monkeypatch.setenv("TZ", "Asia/Tokyo")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()

@@ -95,16 +95,6 @@ def outcome(fn, *args):
     return value
 
 
-@pytest.fixture
-def tokyo(monkeypatch):
-    """Local time is Asia/Tokyo (UTC+9, no daylight saving) for the test."""
-    monkeypatch.setenv("TZ", "Asia/Tokyo")
-    time.tzset()
-    yield
-    monkeypatch.undo()
-    time.tzset()
-
-
 JOB_KEYS = ["id", "name", "description", "job_type", "schedule", "interval_seconds", "prompt",
             "model_key", "spawn_worker", "state", "created_at", "last_run", "next_run", "run_count",
             "max_runs", "next_run_human", "last_run_human"]

@@ -6,7 +6,6 @@ import asyncio
 import gc
 import inspect
 import json
-import logging
 import traceback
 import weakref
 from datetime import datetime
@@ -79,12 +78,6 @@ def clock(monkeypatch):
 @pytest.fixture
 def path(tmp_path):
     return tmp_path / "scheduler.json"
-
-
-@pytest.fixture
-def log(caplog):
-    caplog.set_level(logging.DEBUG, logger="tarvel.scheduler")
-    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.scheduler"]
 
 
 def interval(job_id="iv", **fields):

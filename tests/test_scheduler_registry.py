@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import logging
 import random
 import types
 from collections import OrderedDict
@@ -61,30 +60,8 @@ StrSub, IntSub, DictSub = type("StrSub", (str,), {}), type("IntSub", (int,), {})
 
 
 @pytest.fixture
-def path(tmp_path):
-    return tmp_path / "data" / "scheduler.json"
-
-
-@pytest.fixture
 def sch(path):
     return Counting(storage_path=path)
-
-
-@pytest.fixture
-def log(caplog):
-    caplog.set_level(logging.DEBUG, logger="tarvel.scheduler")
-    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.scheduler"]
-
-
-@pytest.fixture
-def tokyo(monkeypatch):
-    """Local time is Asia/Tokyo (UTC+9, no daylight saving) for the test."""
-    import time
-    monkeypatch.setenv("TZ", "Asia/Tokyo")
-    time.tzset()
-    yield
-    monkeypatch.undo()
-    time.tzset()
 
 
 def fix_now(monkeypatch, moment):

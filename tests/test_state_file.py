@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import json
-import logging
 import os
 import random
 import signal
@@ -49,17 +48,6 @@ def twin_text(jobs, executions):
 def as_loaded(execution_dict):
     names = {f.name for f in dataclasses.fields(JobExecution)}
     return JobExecution(**{k: v for k, v in execution_dict.items() if k in names})
-
-
-@pytest.fixture
-def path(tmp_path):
-    return tmp_path / "data" / "scheduler.json"
-
-
-@pytest.fixture
-def log(caplog):
-    caplog.set_level(logging.DEBUG, logger="tarvel.scheduler")
-    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.scheduler"]
 
 
 @pytest.fixture
