@@ -1,6 +1,7 @@
 // core/scheduler/PyStateFile.cpp: _save and _load, the scheduler's JSON state file
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyJson.hpp"
 
 namespace tarvel::scheduler {
 
@@ -104,10 +105,7 @@ py::Ref save_impl(const py::Frame& frame) {
         py::Ref mkdir_args = kwargs_of({{"parents", Py_True}, {"exist_ok", Py_True}});
         call_kw(parent.get(), TARVEL_NAME("mkdir"), mkdir_args.get());
         py::Ref json = py::global(frame.globals, TARVEL_NAME("json"));
-        py::Ref indent = kwargs_of({{"indent", py::integer(2).get()}});
-        py::Ref dumps = py::getattr(json.get(), TARVEL_NAME("dumps"));
-        py::Ref args = py::Ref::steal(PyTuple_Pack(1, document.get()));
-        py::Ref text = py::Ref::steal(PyObject_Call(dumps.get(), args.get(), indent.get()));
+        py::Ref text = py::dumps_indent2(json.get(), document.get());
         replace_file(path.get(), text.get());
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;

@@ -1,0 +1,17 @@
+// glue/PyJson.hpp: json.dumps(obj, indent=2) written natively while json is the standard library's
+#pragma once
+
+#include "glue/PyRef.hpp"
+
+namespace tarvel::py {
+
+// The str that `json_module.dumps(obj, indent=2)` returns, with the same exceptions.
+//
+// While `json_module.dumps` is the standard library's own json.dumps (and json.JSONEncoder and
+// the json.encoder functions it relies on are the original ones) the text is written natively,
+// following the rules of the encoder the running interpreter would use: the pure-Python encoder
+// on 3.11 and 3.12, the C encoder on 3.13. Otherwise, and on other versions, it calls
+// `json_module.dumps(obj, indent=2)`.
+Ref dumps_indent2(PyObject* json_module, PyObject* obj);
+
+}  // namespace tarvel::py
