@@ -8,25 +8,12 @@
 #include <vector>
 
 #include "cron/TCronParse.hpp"
+#include "tests/check.hpp"
 
 using namespace tarvel::cron;
 using Kind = ParseError::Kind;
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-#define CHECK(cond, what)                                                   \
-    do {                                                                    \
-        if (cond) {                                                         \
-            ++g_passed;                                                     \
-        } else {                                                            \
-            ++g_failed;                                                     \
-            std::printf("FAIL %s:%d: %s [%s]\n", __FILE__, __LINE__, #cond, \
-                        std::string(what).c_str());                         \
-        }                                                                   \
-    } while (0)
 
 std::vector<std::int64_t> seq(std::int64_t lo, std::int64_t hi, std::int64_t step = 1) {
     std::vector<std::int64_t> v;
@@ -406,6 +393,5 @@ int main() {
     test_weekday();
     test_next();
     test_random();
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return tarvel::testing::summary();
 }

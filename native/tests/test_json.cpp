@@ -10,24 +10,11 @@
 #include <vector>
 
 #include "json/TJsonText.hpp"
+#include "tests/check.hpp"
 
 using namespace tarvel::json;
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-#define CHECK(cond, what)                                                   \
-    do {                                                                    \
-        if (cond) {                                                         \
-            ++g_passed;                                                     \
-        } else {                                                            \
-            ++g_failed;                                                     \
-            std::printf("FAIL %s:%d: %s [%s]\n", __FILE__, __LINE__, #cond, \
-                        std::string(what).c_str());                         \
-        }                                                                   \
-    } while (0)
 
 // Shows text with control characters visible, for failure messages.
 std::string shown(std::string_view s) {
@@ -393,6 +380,5 @@ int main() {
     test_random_strings();
     test_numbers();
     test_layout();
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return tarvel::testing::summary();
 }
