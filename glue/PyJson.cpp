@@ -1,5 +1,4 @@
-// glue/PyJson.cpp: json.dumps(obj, indent=2) natively, with the type rules and errors of json's
-// encoders
+// glue/PyJson.cpp: native json.dumps(obj, indent=2), with the rules and errors of json's encoders
 #include "glue/PyJson.hpp"
 
 #include <charconv>
@@ -62,25 +61,32 @@ struct Stdlib {
     PyObject* list_or_tuple = nullptr;  // (list, tuple)
     Rules rules = Rules::Python;
 
-    // Names whose replacement changes what json.dumps(obj, indent=2) does.
+    // Names whose replacement changes what json.dumps(obj, indent=2) does: the same object must
+    // still be there, or for the separators an exact str with the same text.
     struct Watched {
         PyObject* dict;
         PyObject* name;
         PyObject* value;
+        const char* text = nullptr;
     };
     std::vector<Watched> watched;
 
-    bool unchanged() const {
-        for (const Watched& w : watched) {
-            PyObject* now = PyDict_GetItemWithError(w.dict, w.name);
-            if (now != w.value) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        return true;
-    }
+    bool unchanged() const;
 };
+
+bool is_text(PyObject* obj, const char* text) {
+    return obj != nullptr && PyUnicode_CheckExact(obj) &&
+           PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+bool Stdlib::unchanged() const {
+    for (const Watched& w : watched) {
+        PyObject* now = PyDict_GetItemWithError(w.dict, w.name);
+        if (now == nullptr) PyErr_Clear();
+        if (now != w.value && (w.text == nullptr || !is_text(now, w.text))) return false;
+    }
+    return true;
+}
 
 bool is_function(PyObject* obj, PyObject* globals, const char* qualname) {
     if (obj == nullptr || !PyFunction_Check(obj) || PyFunction_GET_GLOBALS(obj) != globals)
@@ -92,11 +98,6 @@ bool is_function(PyObject* obj, PyObject* globals, const char* qualname) {
 bool is_builtin(PyObject* obj, const char* name) {
     return obj != nullptr && PyCFunction_Check(obj) &&
            std::strcmp(reinterpret_cast<PyCFunctionObject*>(obj)->m_ml->ml_name, name) == 0;
-}
-
-bool is_text(PyObject* obj, const char* text) {
-    return obj != nullptr && PyUnicode_CheckExact(obj) &&
-           PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
 Ref type_dict(PyObject* type) {
@@ -139,9 +140,10 @@ std::unique_ptr<Stdlib> capture() {
         const std::string qualname = std::string("JSONEncoder.") + method;
         if (!is_function(watch(cls_dict, method), enc_dict, qualname.c_str())) return nullptr;
     }
-    if (!is_text(watch(cls_dict, "key_separator"), ": ") ||
-        !is_text(watch(cls_dict, "item_separator"), ", "))
-        return nullptr;
+    for (const auto& [name, text] : {std::pair{"key_separator", ": "}, {"item_separator", ", "}}) {
+        if (!is_text(watch(cls_dict, name), text)) return nullptr;
+        lib->watched.back().text = text;
+    }
     lib->encode_ascii = watch(enc_dict, "encode_basestring_ascii");
     if (!is_builtin(lib->encode_ascii, "encode_basestring_ascii")) return nullptr;
     if (!is_function(watch(enc_dict, "_make_iterencode"), enc_dict, "_make_iterencode"))

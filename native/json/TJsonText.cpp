@@ -181,42 +181,14 @@ void TextWriter::grow(std::size_t need) {
     capacity_ = cap;
 }
 
-char* TextWriter::reserve(std::size_t n) {
-    if (capacity_ - size_ < n) grow(size_ + n);
-    return data_ + size_;
-}
-
-void TextWriter::raw(std::string_view ascii) {
-    char* out = reserve(ascii.size());
-    std::memcpy(out, ascii.data(), ascii.size());
-    size_ += ascii.size();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Layout
 // ---------------------------------------------------------------------------------------------
-
-void TextWriter::newline_indent(std::size_t level) {
-    char* out = reserve(1 + 2 * level);
-    *out++ = '\n';
-    std::memset(out, ' ', 2 * level);
-    commit(out + 2 * level);
-}
 
 void TextWriter::open(char bracket) {
     levels_.push_back({size_, false});
     *reserve(1) = bracket;
     ++size_;
-}
-
-void TextWriter::next_item() {
-    Level& level = levels_.back();
-    if (level.has_items) {
-        *reserve(1) = ',';
-        ++size_;
-    }
-    level.has_items = true;
-    newline_indent(levels_.size());
 }
 
 void TextWriter::close(char bracket) {
@@ -263,14 +235,16 @@ template <class Unit>
 void TextWriter::write_string(const Unit* units, std::size_t n) {
     // Worst case per unit: \uXXXX, or two of them for a character above U+FFFF.
     constexpr std::size_t worst = sizeof(Unit) == 4 ? 12 : 6;
+    // 8 spare bytes: the last partial word of a 1-byte string is stored whole
+    constexpr std::size_t slack = 8;
     std::size_t i = 0;
-    char* out = reserve(2 + worst * (n < kBlock ? n : kBlock));
+    char* out = reserve(2 + slack + worst * (n < kBlock ? n : kBlock));
     *out++ = '"';
     while (i < n) {
         const std::size_t block_end = n - i <= kBlock ? n : i + kBlock;
         if (i != 0) {
             commit(out);
-            out = reserve(1 + worst * (block_end - i));
+            out = reserve(1 + slack + worst * (block_end - i));
         }
         if constexpr (sizeof(Unit) == 1) {
             while (i + 8 <= block_end) {
@@ -288,6 +262,17 @@ void TextWriter::write_string(const Unit* units, std::size_t n) {
                         *out++ = static_cast<char>(c);
                     else
                         out = escape(out, c);
+                }
+            }
+            if (i < block_end) {
+                // the short tail, padded with spaces to a whole word
+                const std::size_t rest = block_end - i;
+                std::uint64_t word = 0x2020202020202020ULL;
+                std::memcpy(&word, units + i, rest);
+                if (plain_word(word)) {
+                    std::memcpy(out, &word, 8);
+                    out += rest;
+                    i = block_end;
                 }
             }
         }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -53,7 +54,13 @@ class TextWriter {
     void open_array() { open('['); }
     // Starts the next item of the innermost container: "," unless it is the first, then a
     // newline and the indentation of that container's items.
-    void next_item();
+    void next_item() {
+        Level& level = levels_.back();
+        char* out = reserve(2 + 2 * levels_.size());
+        if (level.has_items) *out++ = ',';
+        level.has_items = true;
+        commit(newline_indent_at(out, levels_.size()));
+    }
     // ": " between a key and its value.
     void key_separator() { raw(": "); }
     // "}" or "]": directly after the bracket when no item was started, else on a new line
@@ -79,7 +86,11 @@ class TextWriter {
     // float.__repr__ text; NaN, Infinity and -Infinity for the non-finite values.
     void number(double v);
     // Text the caller knows to be ASCII and valid at this point (a big integer's digits).
-    void raw(std::string_view ascii);
+    void raw(std::string_view ascii) {
+        char* out = reserve(ascii.size());
+        std::memcpy(out, ascii.data(), ascii.size());
+        size_ += ascii.size();
+    }
 
     // A quoted, escaped string from code points stored in 1-, 2- or 4-byte units (the three
     // storage kinds of a Python str). Code points above U+10FFFF are not valid input.
@@ -95,9 +106,19 @@ class TextWriter {
 
     void open(char bracket);
     void close(char bracket);
-    void newline_indent(std::size_t level);
+    void newline_indent(std::size_t level) {
+        commit(newline_indent_at(reserve(1 + 2 * level), level));
+    }
+    static char* newline_indent_at(char* out, std::size_t level) {
+        *out++ = '\n';
+        std::memset(out, ' ', 2 * level);
+        return out + 2 * level;
+    }
     // Makes room for `n` more bytes and returns where they go; commit() then sets the size.
-    char* reserve(std::size_t n);
+    char* reserve(std::size_t n) {
+        if (capacity_ - size_ < n) grow(size_ + n);
+        return data_ + size_;
+    }
     void commit(char* end) { size_ = static_cast<std::size_t>(end - data_); }
     void grow(std::size_t need);
     template <class Unit>
