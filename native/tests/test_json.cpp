@@ -139,11 +139,11 @@ void test_strings() {
 
 // Every position of an escape inside and around the 8-byte words of the 1-byte fast path.
 void test_string_alignment() {
-    const std::vector<std::uint32_t> specials = {'"', '\\', 0x00, 0x1f, 0x7f, 0x80, 0xff, '\n'};
+    const std::vector<std::uint32_t> escaped = {'"', '\\', 0x00, 0x1f, 0x7f, 0x80, 0xff, '\n'};
     int checked = 0;
     for (std::size_t len = 0; len <= 40; ++len) {
         for (std::size_t at = 0; at < len; ++at) {
-            for (std::uint32_t s : specials) {
+            for (std::uint32_t s : escaped) {
                 std::vector<std::uint32_t> cps(len);
                 for (std::size_t k = 0; k < len; ++k)
                     cps[k] = static_cast<std::uint32_t>('A' + (k % 26));
@@ -192,6 +192,17 @@ void test_random_strings() {
     CHECK(written(long_text, 4) == reference_string(long_text), "long astral string");
     std::vector<std::uint32_t> long_latin(10000, 0xe9);
     CHECK(written(long_latin, 1) == reference_string(long_latin), "long escaped latin-1 string");
+    // plain text across the internal blocks, with escapes on and next to their edges
+    for (std::size_t len : {4095, 4096, 4097, 8192 + 5}) {
+        for (std::size_t at : {std::size_t{0}, std::size_t{4095}, std::size_t{4096}, len - 1}) {
+            std::vector<std::uint32_t> cps(len, 'x');
+            if (at < len) cps[at] = '"';
+            for (int width : {1, 2, 4})
+                CHECK(written(cps, width) == reference_string(cps),
+                      "block edge, length " + std::to_string(len) + " escape at " +
+                          std::to_string(at) + " width " + std::to_string(width));
+        }
+    }
 }
 
 // ---- numbers -----------------------------------------------------------------------------------
