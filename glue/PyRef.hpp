@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -125,6 +126,26 @@ Ref call_method(PyObject* self, PyObject* name, const Args&... args) {
     PyObject* argv[] = {self, raw(args)...};
     return Ref::steal(PyObject_VectorcallMethod(
         name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*args, **kwargs) with keyword names as text: call_kw(f, {x}, {{"name", y}}).
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+                   std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    Ref positional = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* arg : args)
+        PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(arg));
+    Ref keywords = Ref::steal(PyDict_New());
+    for (const auto& [key, value] : kwargs)
+        check(PyDict_SetItemString(keywords.get(), key, value) < 0);
+    return Ref::steal(PyObject_Call(callable, positional.get(), keywords.get()));
+}
+
+// `a <op> b` as a truth value (Py_EQ, Py_LT, ...).
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    const int r = PyObject_RichCompareBool(a, b, op);
+    check(r < 0);
+    return r != 0;
 }
 
 // Dict helpers that throw on error. get() gives a null Ref when the key is absent.

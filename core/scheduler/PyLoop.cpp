@@ -18,24 +18,6 @@ py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     return py::getattr(asyncio.get(), name);
 }
 
-py::Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
-                std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
-    py::Ref positional = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* arg : args)
-        PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(arg));
-    py::Ref keywords = py::Ref::steal(PyDict_New());
-    for (const auto& [key, value] : kwargs)
-        py::dict_set(keywords.get(), key, value);
-    return py::Ref::steal(PyObject_Call(callable, positional.get(), keywords.get()));
-}
-
-bool compare(PyObject* a, PyObject* b, int op) {
-    const int r = PyObject_RichCompareBool(a, b, op);
-    py::check(r < 0);
-    return r != 0;
-}
-
 py::Ref member(PyObject* globals, PyObject* enum_name, const char* name) {
     py::Ref enumeration = py::global(globals, enum_name);
     return py::Ref::steal(PyObject_GetAttrString(enumeration.get(), name));
@@ -46,7 +28,7 @@ void log_failure(PyObject* globals, const py::Ref& message, const py::Error& err
     py::Ref logger = py::global(globals, TARVEL_NAME("logger"));
     py::Ref method = py::getattr(logger.get(), TARVEL_NAME("error"));
     py::Ref exc_info = py::exc_info_tuple(error);
-    call_kw(method.get(), {message.get()}, {{"exc_info", exc_info.get()}});
+    py::call_kw(method.get(), {message.get()}, {{"exc_info", exc_info.get()}});
 }
 
 // --- start and stop -------------------------------------------------------------
@@ -68,7 +50,8 @@ py::Async start_body(py::Ref self, py::Ref globals_ref) {
     py::call_method(event.get(), TARVEL_NAME("clear"));
     py::Ref coro = py::call_method(self.get(), TARVEL_NAME("_loop"));
     py::Ref create_task = py::getattr(asyncio.get(), TARVEL_NAME("create_task"));
-    py::Ref task = call_kw(create_task.get(), {coro.get()}, {{"name", py::str("scheduler").get()}});
+    py::Ref task =
+        py::call_kw(create_task.get(), {coro.get()}, {{"name", py::str("scheduler").get()}});
     py::setattr(self.get(), TARVEL_NAME("_task"), task.get());
     py::Ref jobs = py::getattr(self.get(), TARVEL_NAME("_jobs"));
     const Py_ssize_t count = PyObject_Length(jobs.get());
@@ -103,17 +86,17 @@ py::Async stop_body(py::Ref self, py::Ref globals_ref) {
 void decide_next_run(PyObject* globals, PyObject* self, PyObject* job) {
     py::Ref max_runs = py::getattr(job, TARVEL_NAME("max_runs"));
     py::Ref zero = py::integer(0);
-    if (compare(max_runs.get(), zero.get(), Py_GT)) {
+    if (py::compare(max_runs.get(), zero.get(), Py_GT)) {
         py::Ref runs = py::getattr(job, TARVEL_NAME("run_count"));
         py::Ref after_this = py::Ref::steal(PyNumber_Add(runs.get(), py::integer(1).get()));
-        if (compare(after_this.get(), max_runs.get(), Py_GE)) {
+        if (py::compare(after_this.get(), max_runs.get(), Py_GE)) {
             py::setattr(job, TARVEL_NAME("next_run"), zero.get());
             return;
         }
     }
     py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
     py::Ref once = member(globals, TARVEL_NAME("JobType"), "ONCE");
-    if (compare(job_type.get(), once.get(), Py_EQ)) {
+    if (py::compare(job_type.get(), once.get(), Py_EQ)) {
         py::setattr(job, TARVEL_NAME("next_run"), zero.get());
         return;
     }
@@ -125,9 +108,9 @@ void decide_next_run(PyObject* globals, PyObject* self, PyObject* job) {
 bool take_if_due(PyObject* globals, PyObject* self, PyObject* job, PyObject* now) {
     py::Ref state = py::getattr(job, TARVEL_NAME("state"));
     py::Ref active = member(globals, TARVEL_NAME("JobState"), "ACTIVE");
-    if (!compare(state.get(), active.get(), Py_EQ)) return false;
+    if (!py::compare(state.get(), active.get(), Py_EQ)) return false;
     py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
-    if (!py::truthy(next_run.get()) || !compare(now, next_run.get(), Py_GE)) return false;
+    if (!py::truthy(next_run.get()) || !py::compare(now, next_run.get(), Py_GE)) return false;
     decide_next_run(globals, self, job);
     return true;
 }
@@ -139,7 +122,7 @@ void start_firing(PyObject* globals, PyObject* self, PyObject* job) {
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     py::Ref create_task = asyncio_name(globals, TARVEL_NAME("create_task"));
     py::Ref task =
-        call_kw(create_task.get(), {coro.get()}, {{"name", py::fstring("job-", id).get()}});
+        py::call_kw(create_task.get(), {coro.get()}, {{"name", py::fstring("job-", id).get()}});
     py::Ref firing = py::getattr(self, TARVEL_NAME("_firing_tasks"));
     py::call_method(firing.get(), TARVEL_NAME("add"), task);
     py::Ref discard = py::getattr(firing.get(), TARVEL_NAME("discard"));
@@ -197,7 +180,7 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
             py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
             py::Ref interval = py::Ref::steal(PyFloat_FromDouble(kPassInterval));
             py::Ref waiting =
-                call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
+                py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
             bool timed_out = false;
             try {
                 co_await py::await_(waiting);
@@ -239,12 +222,12 @@ void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* e
     py::Ref zero = py::integer(0);
     py::Ref max_runs = py::getattr(job, TARVEL_NAME("max_runs"));
     bool finished =
-        compare(max_runs.get(), zero.get(), Py_GT) &&
-        compare(py::getattr(job, TARVEL_NAME("run_count")).get(), max_runs.get(), Py_GE);
+        py::compare(max_runs.get(), zero.get(), Py_GT) &&
+        py::compare(py::getattr(job, TARVEL_NAME("run_count")).get(), max_runs.get(), Py_GE);
     if (!finished) {
         py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
-        finished =
-            compare(job_type.get(), member(globals, TARVEL_NAME("JobType"), "ONCE").get(), Py_EQ);
+        finished = py::compare(job_type.get(),
+                               member(globals, TARVEL_NAME("JobType"), "ONCE").get(), Py_EQ);
     }
     if (finished) {
         set(job, TARVEL_NAME("state"), member(globals, TARVEL_NAME("JobState"), "COMPLETED").get());
@@ -282,9 +265,9 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
     py::Ref started = py::call_method(time.get(), TARVEL_NAME("time"));
     py::Ref record_class = py::global(globals, TARVEL_NAME("JobExecution"));
-    py::Ref execution =
-        call_kw(record_class.get(), {},
-                {{"job_id", id.get()}, {"job_name", name.get()}, {"started_at", started.get()}});
+    py::Ref execution = py::call_kw(
+        record_class.get(), {},
+        {{"job_id", id.get()}, {"job_name", name.get()}, {"started_at", started.get()}});
 
     py::Ref on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
     if (py::truthy(on_event.get())) {

@@ -50,12 +50,6 @@ py::Ref job_state(PyObject* globals, const char* member) {
     return py::Ref::steal(PyObject_GetAttrString(states.get(), member));
 }
 
-bool equal(PyObject* a, PyObject* b) {
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    py::check(r < 0);
-    return r != 0;
-}
-
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
@@ -230,7 +224,8 @@ py::Ref list_executions_impl(const py::Frame& frame) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
             PyObject* record = PyList_GET_ITEM(records.get(), i);
             py::Ref of = py::getattr(record, TARVEL_NAME("job_id"));
-            if (equal(of.get(), job_id)) py::check(PyList_Append(kept.get(), record) < 0);
+            if (py::compare(of.get(), job_id, Py_EQ))
+                py::check(PyList_Append(kept.get(), record) < 0);
         }
         records = kept;
     }
@@ -245,7 +240,7 @@ py::Ref count_state(PyObject* jobs, PyObject* state) {
     long long count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
         py::Ref of = py::getattr(PyList_GET_ITEM(jobs, i), TARVEL_NAME("state"));
-        if (equal(of.get(), state)) ++count;
+        if (py::compare(of.get(), state, Py_EQ)) ++count;
     }
     return py::integer(count);
 }
@@ -276,7 +271,7 @@ py::Ref stats_impl(const py::Frame& frame) {
 bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
     py::Ref types = py::global(globals, TARVEL_NAME("JobType"));
     py::Ref value = py::Ref::steal(PyObject_GetAttrString(types.get(), member));
-    return equal(job_type, value.get());
+    return py::compare(job_type, value.get(), Py_EQ);
 }
 
 py::Ref calc_next_run_impl(const py::Frame& frame) {

@@ -9,19 +9,6 @@ namespace {
 
 constexpr Py_ssize_t kSavedExecutions = 100;  // the newest records go to the file
 
-py::Ref kwargs_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-    py::Ref kwargs = py::Ref::steal(PyDict_New());
-    for (const auto& [key, value] : items)
-        py::dict_set(kwargs.get(), key, value);
-    return kwargs;
-}
-
-py::Ref call_kw(PyObject* obj, PyObject* name, PyObject* kwargs) {
-    py::Ref method = py::getattr(obj, name);
-    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    return py::Ref::steal(PyObject_Call(method.get(), no_args.get(), kwargs));
-}
-
 // Whether json can encode `metadata`; a job whose metadata it cannot is saved without it.
 bool encodable(PyObject* globals, PyObject* job, PyObject* metadata) {
     if (PyDict_CheckExact(metadata) && PyDict_GET_SIZE(metadata) == 0) return true;
@@ -87,8 +74,8 @@ void replace_file(PyObject* path, PyObject* text) {
         py::call_method(temp.get(), TARVEL_NAME("replace"), path);
     } catch (py::Error&) {
         try {
-            py::Ref missing_ok = kwargs_of({{"missing_ok", Py_True}});
-            call_kw(temp.get(), TARVEL_NAME("unlink"), missing_ok.get());
+            py::Ref unlink = py::getattr(temp.get(), TARVEL_NAME("unlink"));
+            py::call_kw(unlink.get(), {}, {{"missing_ok", Py_True}});
         } catch (py::Error&) {
             // the write's own error is the one to report
         }
@@ -102,8 +89,8 @@ py::Ref save_impl(const py::Frame& frame) {
         py::Ref document = state_document(frame.globals, self);
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
-        py::Ref mkdir_args = kwargs_of({{"parents", Py_True}, {"exist_ok", Py_True}});
-        call_kw(parent.get(), TARVEL_NAME("mkdir"), mkdir_args.get());
+        py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
+        py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
         py::Ref json = py::global(frame.globals, TARVEL_NAME("json"));
         py::Ref text = py::dumps_indent2(json.get(), document.get());
         replace_file(path.get(), text.get());
