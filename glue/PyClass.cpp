@@ -1,6 +1,8 @@
 // glue/PyClass.cpp: class namespaces filled as class bodies fill them
 #include "glue/PyClass.hpp"
 
+#include "glue/PyFunction.hpp"
+
 namespace tarvel::py {
 
 namespace {
@@ -11,7 +13,7 @@ Ref class_namespace(PyObject* module, const char* name, const char* doc) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     dict_set(ns.get(), "__module__", module_name.get());
     dict_set(ns.get(), "__qualname__", str(name).get());
-    if (doc != nullptr) dict_set(ns.get(), "__doc__", str(doc).get());
+    if (doc != nullptr) dict_set(ns.get(), "__doc__", docstring(doc).get());
     return ns;
 }
 
@@ -66,6 +68,24 @@ Ref make_str_enum(PyObject* module, const char* name,
         check(PyObject_SetItem(classdict.get(), str(member).get(), str(value).get()) < 0);
     }
     return call(metaclass, cls_name, bases, classdict);
+}
+
+Ref make_subclass(PyObject* module, const char* name, const char* doc, PyObject* base,
+                  const Members& members) {
+    Ref types = import("types");
+    Ref cls_name = str(name);
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    Ref prepared = call_method(types.get(), TARVEL_NAME("prepare_class"), cls_name, bases);
+    PyObject* metaclass = PyTuple_GET_ITEM(prepared.get(), 0);
+    PyObject* ns = PyTuple_GET_ITEM(prepared.get(), 1);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    check(PyObject_SetItem(ns, TARVEL_NAME("__module__"), module_name.get()) < 0);
+    check(PyObject_SetItem(ns, TARVEL_NAME("__qualname__"), cls_name.get()) < 0);
+    if (doc != nullptr)
+        check(PyObject_SetItem(ns, TARVEL_NAME("__doc__"), docstring(doc).get()) < 0);
+    for (const auto& [member_name, value] : members)
+        check(PyObject_SetItem(ns, str(member_name).get(), value.get()) < 0);
+    return call(metaclass, cls_name, bases, ns);
 }
 
 Ref make_class(PyObject* module, const char* name, const char* doc, const Members& members) {

@@ -28,6 +28,10 @@ Ref make_dataclass(PyObject* module, const char* name, const char* doc,
 Ref make_str_enum(PyObject* module, const char* name,
                   const std::vector<std::pair<const char*, const char*>>& members);
 
+// class <name>(base): through types.prepare_class, so the base's metaclass builds it.
+Ref make_subclass(PyObject* module, const char* name, const char* doc, PyObject* base,
+                  const Members& members);
+
 // A plain class: type(name, (), namespace).
 Ref make_class(PyObject* module, const char* name, const char* doc, const Members& members);
 

@@ -3,8 +3,10 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tarvel::py {
 
@@ -293,6 +295,47 @@ Ref compile_stub(const FunctionSpec& def, PyObject* module_name) {
 
 }  // namespace
 
+Ref docstring(const char* text) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The compiler's cleaning: the smallest indentation (in spaces) of the
+    // non-blank lines after the first is removed from each of them.
+    std::string_view doc(text);
+    const std::size_t first_end = doc.find('\n');
+    std::size_t margin = std::string_view::npos;
+    if (first_end != std::string_view::npos) {
+        std::size_t p = first_end + 1;
+        while (p < doc.size()) {
+            const std::size_t start = p;
+            while (p < doc.size() && doc[p] == ' ')
+                ++p;
+            if (p < doc.size() && doc[p] != '\n') margin = std::min(margin, p - start);
+            while (p < doc.size() && doc[p++] != '\n') {
+            }
+        }
+    }
+    if (margin == std::string_view::npos) margin = 0;
+    std::string clean;
+    clean.reserve(doc.size());
+    std::size_t p = doc.find_first_not_of(' ');
+    if (p == std::string_view::npos) p = doc.size();
+    bool first = true;
+    while (p < doc.size()) {
+        if (!first) {
+            for (std::size_t i = 0; i < margin && p < doc.size() && doc[p] == ' '; ++i)
+                ++p;
+        }
+        first = false;
+        const std::size_t end = doc.find('\n', p);
+        const std::size_t stop = end == std::string_view::npos ? doc.size() : end + 1;
+        clean.append(doc.substr(p, stop - p));
+        p = stop;
+    }
+    return str(clean);
+#else
+    return str(text);
+#endif
+}
+
 Ref make_function(const FunctionSpec& def, PyObject* module) {
     PyTypeObject* type = ensure_type();
     PyObject* globals = PyModule_GetDict(module);
@@ -307,7 +350,7 @@ Ref make_function(const FunctionSpec& def, PyObject* module) {
     fn->name = str(def.name).release();
     fn->qualname = str(def.qualname).release();
     fn->module = module_name.release();
-    fn->doc = def.doc != nullptr ? str(def.doc).release() : Py_NewRef(Py_None);
+    fn->doc = def.doc != nullptr ? docstring(def.doc).release() : Py_NewRef(Py_None);
     fn->code = getattr(stub.get(), TARVEL_NAME("__code__")).release();
     fn->defaults = getattr(stub.get(), TARVEL_NAME("__defaults__")).release();
     fn->kwdefaults = getattr(stub.get(), TARVEL_NAME("__kwdefaults__")).release();

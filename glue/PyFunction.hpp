@@ -36,6 +36,10 @@ struct FunctionSpec {
 // for calls that do not fit its parameters.
 Ref make_function(const FunctionSpec& def, PyObject* module);
 
+// A docstring as the running interpreter's compiler keeps it: 3.13 and later
+// drop the first line's leading blanks and the common indentation of the rest.
+Ref docstring(const char* text);
+
 // Whether `obj` is a native function running `impl` (a method not overridden).
 bool runs(PyObject* obj, Impl impl);
 

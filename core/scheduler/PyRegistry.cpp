@@ -321,12 +321,6 @@ py::Ref method(PyObject* module, const char* name, const char* qualname, const c
 
 }  // namespace
 
-void log(PyObject* globals, const char* level, const py::Ref& message) {
-    py::Ref logger = py::global(globals, TARVEL_NAME("logger"));
-    py::Ref method_name = py::Ref::steal(PyUnicode_InternFromString(level));
-    py::call_method(logger.get(), method_name.get(), message);
-}
-
 void add_scheduler(PyObject* module) {
     py::Members members;
     members.emplace_back(

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "glue/PyClass.hpp"
+#include "glue/PyFiles.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::scheduler {
@@ -21,7 +22,7 @@ void add_loop_methods(PyObject* module, py::Members& members);
 void add_state_file_methods(PyObject* module, py::Members& members);
 
 // logger.<level>(message) through the module's globals.
-void log(PyObject* globals, const char* level, const py::Ref& message);
+using py::log;
 
 // The module function _format_timestamp.
 py::Ref make_format_timestamp(PyObject* module);

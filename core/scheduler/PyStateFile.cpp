@@ -1,5 +1,6 @@
 // core/scheduler/PyStateFile.cpp: _save and _load, the scheduler's JSON state file
 #include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
 
@@ -61,28 +62,6 @@ py::Ref state_document(PyObject* globals, PyObject* self) {
     return document;
 }
 
-// Writes `text` beside `path` and renames it over `path` in one step, so a
-// killed process leaves the old file or the new one, never a part of either.
-void replace_file(PyObject* path, PyObject* text) {
-    py::Ref os = py::import("os");
-    py::Ref pid = py::call_method(os.get(), TARVEL_NAME("getpid"));
-    py::Ref name = py::getattr(path, TARVEL_NAME("name"));
-    py::Ref temp_name = py::fstring(".", name, ".", pid, ".tmp");
-    py::Ref temp = py::call_method(path, TARVEL_NAME("with_name"), temp_name);
-    try {
-        py::call_method(temp.get(), TARVEL_NAME("write_text"), text);
-        py::call_method(temp.get(), TARVEL_NAME("replace"), path);
-    } catch (py::Error&) {
-        try {
-            py::Ref unlink = py::getattr(temp.get(), TARVEL_NAME("unlink"));
-            py::call_kw(unlink.get(), {}, {{"missing_ok", Py_True}});
-        } catch (py::Error&) {
-            // the write's own error is the one to report
-        }
-        throw;
-    }
-}
-
 py::Ref save_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     try {
@@ -93,7 +72,7 @@ py::Ref save_impl(const py::Frame& frame) {
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
         py::Ref json = py::global(frame.globals, TARVEL_NAME("json"));
         py::Ref text = py::dumps_indent2(json.get(), document.get());
-        replace_file(path.get(), text.get());
+        py::replace_file(path.get(), text.get());
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log(frame.globals, "error", py::fstring("Failed to save scheduler state: ", e.value()));
@@ -107,24 +86,10 @@ void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "error", py::fstring("Failed to load scheduler state: ", e.value()));
 }
 
-// Copies a state file that could not be read in full to "<name>.bad-<local time>"
-// (then "-2", "-3", ...) before any save can replace it.
+// Keeps a copy of a state file that could not be read in full before any save can replace it.
 void preserve_unreadable(PyObject* globals, PyObject* path) {
     try {
-        py::Ref datetime = py::global(globals, TARVEL_NAME("datetime"));
-        py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
-        py::Ref stamp =
-            py::call_method(now.get(), TARVEL_NAME("strftime"), py::str("%Y%m%d-%H%M%S"));
-        py::Ref name = py::getattr(path, TARVEL_NAME("name"));
-        py::Ref base = py::fstring(name, ".bad-", stamp);
-        py::Ref copy = py::call_method(path, TARVEL_NAME("with_name"), base);
-        for (long n = 2; py::truthy(py::call_method(copy.get(), TARVEL_NAME("exists")).get());
-             ++n) {
-            copy = py::call_method(path, TARVEL_NAME("with_name"),
-                                   py::fstring(base, "-", py::integer(n)));
-        }
-        py::Ref content = py::call_method(path, TARVEL_NAME("read_bytes"));
-        py::call_method(copy.get(), TARVEL_NAME("write_bytes"), content);
+        py::Ref copy = py::keep_copy(globals, path);
         log(globals, "error",
             py::fstring("Kept a copy of the unreadable scheduler state as ", copy));
     } catch (py::Error& e) {

@@ -1,0 +1,234 @@
+// skills/creator/PyCreation.cpp: validate_blueprint and create_skill, the road of a simple skill
+#include "skills/creator/PyCreator.hpp"
+
+namespace tarvel::creator {
+
+namespace {
+
+constexpr Py_ssize_t kMaxNameLength = 64;
+
+constexpr const char* kValidateDoc =
+    "Validate a skill blueprint before creation.\n"
+    "\n"
+    "        Returns (is_valid, list_of_errors).\n"
+    "        ";
+
+constexpr const char* kCreateDoc =
+    "Create a new skill from a blueprint.\n"
+    "\n"
+    "        Returns (success, message, skill_or_none).\n"
+    "        ";
+
+void add_error(PyObject* errors, const py::Ref& message) {
+    py::check(PyList_Append(errors, message.get()) < 0);
+}
+
+// Whether `name` with every "_" removed is alphanumeric (str.isalnum: false when empty).
+bool alphanumeric_with_underscores(PyObject* name) {
+    py::Ref stripped = py::call_method(name, TARVEL_NAME("replace"), py::str("_"), py::str(""));
+    return py::truthy(py::call_method(stripped.get(), TARVEL_NAME("isalnum")).get());
+}
+
+// mapping.get(key, default) as Python calls it.
+py::Ref get(PyObject* mapping, PyObject* key, PyObject* otherwise) {
+    if (PyDict_CheckExact(mapping)) {
+        py::Ref found = py::dict_get(mapping, key);
+        return found ? found : py::Ref::borrow(otherwise);
+    }
+    return py::call_method(mapping, TARVEL_NAME("get"), key, otherwise);
+}
+
+bool contains(PyObject* container, PyObject* item) {
+    const int found = PySequence_Contains(container, item);
+    py::check(found < 0);
+    return found != 0;
+}
+
+// ", ".join(sorted(categories))
+py::Ref sorted_names(PyObject* names) {
+    py::Ref list = py::Ref::steal(PySequence_List(names));
+    py::check(PyList_Sort(list.get()) < 0);
+    return py::Ref::steal(PyUnicode_Join(py::str(", ").get(), list.get()));
+}
+
+void check_name(PyObject* errors, PyObject* name) {
+    if (!py::truthy(name)) {
+        add_error(errors, py::str("Skill name is required"));
+    } else if (!alphanumeric_with_underscores(name)) {
+        add_error(errors, py::str("Skill name must be alphanumeric with underscores only"));
+    } else {
+        const Py_ssize_t length = PyObject_Length(name);
+        py::check(length < 0);
+        if (length > kMaxNameLength)
+            add_error(errors, py::str("Skill name must be 64 characters or less"));
+    }
+}
+
+// Checks of each step's operation and description, step by step.
+void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
+    py::Ref operations = py::getattr(self, TARVEL_NAME("VALID_OPERATIONS"));
+    py::Ref empty = py::str("");
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(steps));
+    long long number = 0;
+    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::Ref n = py::integer(++number);
+        py::Ref operation = get(step.get(), TARVEL_NAME("operation"), empty.get());
+        if (!py::truthy(operation.get())) {
+            add_error(errors, py::fstring("Step ", n, ": operation is required"));
+        } else if (!contains(operations.get(), operation.get())) {
+            add_error(errors, py::fstring("Step ", n, ": unknown operation '", operation,
+                                          "'. See pc tool for valid operations."));
+        }
+        py::Ref description = get(step.get(), TARVEL_NAME("description"), Py_None);
+        if (!py::truthy(description.get()))
+            add_error(errors, py::fstring("Step ", n, ": description is required"));
+    }
+    py::check(PyErr_Occurred() != nullptr);
+}
+
+// Every {{placeholder}} in a step's parameter texts must name a declared parameter.
+void check_placeholders(PyObject* globals, PyObject* blueprint, PyObject* errors, PyObject* steps) {
+    py::Ref required = py::getattr(blueprint, TARVEL_NAME("required_params"));
+    py::Ref optional = py::getattr(blueprint, TARVEL_NAME("optional_params"));
+    py::Ref both = py::Ref::steal(PyNumber_Add(required.get(), optional.get()));
+    py::Ref declared = py::Ref::steal(PySet_New(both.get()));
+    py::Ref pattern = py::str("\\{\\{(\\w+)\\}\\}");
+    py::Ref opening = py::str("{{");
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(steps));
+    long long number = 0;
+    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::Ref n = py::integer(++number);
+        py::Ref params = get(step.get(), TARVEL_NAME("params"), py::Ref::steal(PyDict_New()).get());
+        py::Ref values = py::call_method(params.get(), TARVEL_NAME("values"));
+        py::Ref value_iter = py::Ref::steal(PyObject_GetIter(values.get()));
+        while (py::Ref value = py::Ref::steal_maybe(PyIter_Next(value_iter.get()))) {
+            if (!PyUnicode_Check(value.get()) || !contains(value.get(), opening.get())) continue;
+            py::Ref re = py::global(globals, TARVEL_NAME("re"));
+            py::Ref names = py::call_method(re.get(), TARVEL_NAME("findall"), pattern, value);
+            py::Ref name_iter = py::Ref::steal(PyObject_GetIter(names.get()));
+            while (py::Ref name = py::Ref::steal_maybe(PyIter_Next(name_iter.get()))) {
+                if (contains(declared.get(), name.get())) continue;
+                add_error(errors, py::fstring("Step ", n, ": placeholder '{{", name,
+                                              "}}' not in required_params or optional_params"));
+            }
+            py::check(PyErr_Occurred() != nullptr);
+        }
+        py::check(PyErr_Occurred() != nullptr);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+}
+
+py::Ref validate_blueprint_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* blueprint = frame.args[1];
+    py::Ref errors = py::Ref::steal(PyList_New(0));
+    check_name(errors.get(), py::getattr(blueprint, TARVEL_NAME("name")).get());
+    if (!py::truthy(py::getattr(blueprint, TARVEL_NAME("description")).get()))
+        add_error(errors.get(), py::str("Description is required"));
+    if (!py::truthy(py::getattr(blueprint, TARVEL_NAME("app")).get()))
+        add_error(errors.get(), py::str("App name is required"));
+    py::Ref category = py::getattr(blueprint, TARVEL_NAME("category"));
+    if (py::truthy(category.get())) {
+        py::Ref categories = py::getattr(self, TARVEL_NAME("VALID_CATEGORIES"));
+        if (!contains(categories.get(), category.get())) {
+            add_error(errors.get(), py::fstring("Invalid category: ", category,
+                                                ". Valid: ", sorted_names(categories.get())));
+        }
+    }
+    if (!py::truthy(py::getattr(blueprint, TARVEL_NAME("triggers")).get()))
+        add_error(errors.get(), py::str("At least one trigger keyword is required"));
+    py::Ref steps = py::getattr(blueprint, TARVEL_NAME("steps"));
+    if (!py::truthy(steps.get())) add_error(errors.get(), py::str("At least one step is required"));
+    check_steps(self, errors.get(), steps.get());
+    check_placeholders(frame.globals, blueprint, errors.get(), steps.get());
+    const bool valid = PyList_GET_SIZE(errors.get()) == 0;
+    return py::Ref::steal(PyTuple_Pack(2, valid ? Py_True : Py_False, errors.get()));
+}
+
+// blueprint.version = <stored version, 1 when absent> + 1 when the skill's file
+// can be read; an unreadable or malformed file leaves the version as it is.
+void raise_version(PyObject* globals, PyObject* blueprint, PyObject* path) {
+    try {
+        py::Ref existing = read_json(globals, path);
+        py::Ref stored =
+            py::call_method(existing.get(), TARVEL_NAME("get"), py::str("version"), py::integer(1));
+        py::Ref next = py::Ref::steal(PyNumber_Add(stored.get(), py::integer(1).get()));
+        py::setattr(blueprint, TARVEL_NAME("version"), next.get());
+        py::Ref name = py::getattr(blueprint, TARVEL_NAME("name"));
+        log(globals, "info", py::fstring("Updating existing skill ", name, " to v", next));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+    }
+}
+
+py::Ref create_skill_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* blueprint = frame.args[1];
+    PyObject* registry = frame.args[2];
+    PyObject* globals = frame.globals;
+    py::Ref checked = py::call_method(self, TARVEL_NAME("validate_blueprint"), blueprint);
+    auto [valid, errors] = unpack_pair(checked.get());
+    if (!py::truthy(valid.get())) return result(false, validation_failure(errors.get()));
+    py::Ref name = py::getattr(blueprint, TARVEL_NAME("name"));
+    py::Ref path = skill_file(globals, name.get(), ".json");
+    if (py::exists(path.get())) raise_version(globals, blueprint, path.get());
+
+    py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
+    py::Ref skill = py::call(skill_class.get(), blueprint);
+    try {
+        py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
+        py::Ref text = json_text(globals, record.get());
+        py::replace_file(path.get(), text.get());
+        log(globals, "info", py::fstring("Saved skill to ", path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save skill: ", e.value()));
+    }
+    if (registry != Py_None) {
+        py::call_method(registry, TARVEL_NAME("register"), skill);
+        log(globals, "info", py::fstring("Hot-loaded skill ", name, " into live registry"));
+    }
+
+    py::Ref version = py::getattr(blueprint, TARVEL_NAME("version"));
+    py::Ref steps = py::getattr(blueprint, TARVEL_NAME("steps"));
+    const Py_ssize_t step_count = PyObject_Length(steps.get());
+    py::check(step_count < 0);
+    py::Ref category = py::getattr(blueprint, TARVEL_NAME("category"));
+    py::Ref details = py::Ref::steal(PyDict_New());
+    py::dict_set(details.get(), "version", version.get());
+    py::dict_set(details.get(), "steps", py::integer(step_count).get());
+    py::dict_set(details.get(), "category", category.get());
+    py::dict_set(details.get(), "app", py::getattr(blueprint, TARVEL_NAME("app")).get());
+    py::dict_set(details.get(), "triggers", py::getattr(blueprint, TARVEL_NAME("triggers")).get());
+    py::Ref reason = py::getattr(blueprint, TARVEL_NAME("reason"));
+    if (!py::truthy(reason.get())) reason = py::str("Agent decided to create this skill");
+    const bool first = py::compare(version.get(), py::integer(1).get(), Py_EQ);
+    py::Ref timestamp = local_time(globals);
+    log_improvement(globals, self,
+                    {{"timestamp", timestamp.get()},
+                     {"action", py::str(first ? "created" : "updated").get()},
+                     {"skill_name", name.get()},
+                     {"reason", reason.get()},
+                     {"details", details.get()}});
+
+    const bool updated = py::compare(version.get(), py::integer(1).get(), Py_GT);
+    return result(true,
+                  py::fstring(updated ? "Updated" : "Created", " skill '", name, "' v", version,
+                              " (", py::integer(step_count), " steps, category: ", category,
+                              "). It's now available for use."),
+                  skill.get());
+}
+
+}  // namespace
+
+void add_creation_methods(PyObject* module, py::Members& members) {
+    members.emplace_back("validate_blueprint",
+                         method(module, "validate_blueprint", "self, blueprint: SkillBlueprint",
+                                "tuple[bool, list[str]]", kValidateDoc, validate_blueprint_impl));
+    members.emplace_back(
+        "create_skill",
+        method(module, "create_skill", "self, blueprint: SkillBlueprint, registry=None",
+               "tuple[bool, str, DynamicSkill | None]", kCreateDoc, create_skill_impl));
+}
+
+}  // namespace tarvel::creator

@@ -1,0 +1,79 @@
+// skills/creator/PyCreator.hpp: the parts of tarvel.skills.creator, each built by its own source
+// file
+#pragma once
+
+#include <utility>
+
+#include "glue/PyClass.hpp"
+#include "glue/PyFiles.hpp"
+#include "glue/PyFunction.hpp"
+#include "glue/PyRef.hpp"
+
+namespace tarvel::creator {
+
+using py::log;
+
+// SkillBlueprint and ImprovementEntry, bound in that order.
+void add_records(PyObject* module);
+
+// DynamicSkill, a subclass of the host's SkillDefinition.
+void add_dynamic_skill(PyObject* module);
+
+// SkillCreator: the class with its catalogues and constructor; its methods come from:
+void add_skill_creator(PyObject* module);
+// validate_blueprint, create_skill
+void add_creation_methods(PyObject* module, py::Members& members);
+// create_from_dict, _create_python_skill
+void add_python_skill_methods(PyObject* module, py::Members& members);
+// load_saved_skills, load_into_registry, delete_skill, list_saved_skills, get_skill_source
+void add_store_methods(PyObject* module, py::Members& members);
+// _log_improvement, log_learning, get_improvement_log
+void add_log_methods(PyObject* module, py::Members& members);
+// get_improvement_stats
+void add_stats_method(PyObject* module, py::Members& members);
+// _load_improvement_log, _save_improvement_log
+void add_log_file_methods(PyObject* module, py::Members& members);
+
+// The module function get_skill_creator.
+py::Ref make_get_skill_creator(PyObject* module);
+
+// --- shared by the method files ----------------------------------------------
+
+// A method of SkillCreator.
+py::Ref method(PyObject* module, const char* name, const char* params, const char* returns,
+               const char* doc, py::Impl impl);
+
+// datetime.now().strftime("%Y-%m-%d %H:%M:%S") through the module's globals.
+py::Ref local_time(PyObject* globals);
+
+// SKILLS_DIR / f"{name}{suffix}", SKILLS_DIR read at the moment of use.
+py::Ref skill_file(PyObject* globals, PyObject* name, const char* suffix);
+
+// json.loads(path.read_text()) through the module's globals.
+py::Ref read_json(PyObject* globals, PyObject* path);
+
+// The text of json.dumps(value, indent=2), built whole before anything is written.
+py::Ref json_text(PyObject* globals, PyObject* value);
+
+// "Validation failed:\n  - <first>\n  - <second>..." for a list of messages.
+py::Ref validation_failure(PyObject* errors);
+
+// (False, message, None) and friends.
+py::Ref result(bool success, const py::Ref& message, PyObject* skill = Py_None);
+
+// self._log_improvement(ImprovementEntry(**fields)) with the fields in the given order.
+void log_improvement(PyObject* globals, PyObject* self,
+                     std::initializer_list<std::pair<const char*, PyObject*>> fields);
+
+// Python's `except Exception:` test for a caught error.
+inline bool is_exception(const py::Error& e) {
+    return e.matches(PyExc_Exception);
+}
+
+// `a, b = value` with Python's errors for a value that does not unpack into two.
+std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value);
+
+// TypeError unless `value` is exactly a str.
+void require_str(PyObject* value, const char* what);
+
+}  // namespace tarvel::creator

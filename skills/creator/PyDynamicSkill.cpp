@@ -1,0 +1,206 @@
+// skills/creator/PyDynamicSkill.cpp: DynamicSkill, a host SkillDefinition built from a blueprint
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "skills/creator/PyCreator.hpp"
+
+namespace tarvel::creator {
+
+namespace {
+
+py::Ref init_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* blueprint = frame.args[1];
+    py::setattr(self, TARVEL_NAME("_blueprint"), blueprint);
+    for (PyObject* name : {TARVEL_NAME("name"), TARVEL_NAME("description"), TARVEL_NAME("app"),
+                           TARVEL_NAME("category"), TARVEL_NAME("triggers"),
+                           TARVEL_NAME("required_params"), TARVEL_NAME("optional_params")}) {
+        py::setattr(self, name, py::getattr(blueprint, name).get());
+    }
+    py::setattr(self, TARVEL_NAME("_raw_steps"),
+                py::getattr(blueprint, TARVEL_NAME("steps")).get());
+    return py::none();
+}
+
+// step.get(key, default); `make_default` runs only when the default is needed.
+template <class MakeDefault>
+py::Ref step_get(PyObject* step, PyObject* key, MakeDefault make_default) {
+    if (PyDict_CheckExact(step)) {
+        py::Ref found = py::dict_get(step, key);
+        return found ? found : make_default();
+    }
+    return py::call_method(step, TARVEL_NAME("get"), key, make_default());
+}
+
+// The caller's parameters as (placeholder "{{name}}", str(value)) pairs, in
+// the dict's order, made at the first replacement.
+class Replacements {
+  public:
+    explicit Replacements(PyObject* params) : params_(params) {}
+
+    bool empty() const { return PyDict_GET_SIZE(params_) == 0; }
+
+    // text.replace(placeholder, value) for each pair in order, each on the
+    // result of the one before.
+    py::Ref apply(py::Ref text) {
+        if (!pairs_) build();
+        for (const auto& [placeholder, value] : *pairs_) {
+            if (PyUnicode_CheckExact(text.get())) {
+                text = py::Ref::steal(
+                    PyUnicode_Replace(text.get(), placeholder.get(), value.get(), -1));
+            } else {
+                text = py::call_method(text.get(), TARVEL_NAME("replace"), placeholder, value);
+            }
+        }
+        return text;
+    }
+
+  private:
+    void build() {
+        pairs_.emplace();
+        py::Ref open = py::str("{{");
+        py::Ref close = py::str("}}");
+        Py_ssize_t pos = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(params_, &pos, &name, &value)) {
+            py::Ref name_text = py::Ref::steal(PyObject_Str(name));
+            py::Ref left = py::Ref::steal(PyUnicode_Concat(open.get(), name_text.get()));
+            py::Ref placeholder = py::Ref::steal(PyUnicode_Concat(left.get(), close.get()));
+            pairs_->emplace_back(std::move(placeholder), py::Ref::steal(PyObject_Str(value)));
+        }
+    }
+
+    PyObject* params_;
+    std::optional<std::vector<std::pair<py::Ref, py::Ref>>> pairs_;
+};
+
+// The step's "params" with the caller's values written into its texts (a new dict).
+py::Ref resolve_params(PyObject* step, Replacements& replacements) {
+    py::Ref raw =
+        step_get(step, TARVEL_NAME("params"), [] { return py::Ref::steal(PyDict_New()); });
+    py::Ref resolved = py::Ref::steal(PyDict_New());
+    if (PyDict_CheckExact(raw.get())) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(raw.get(), &pos, &key, &value)) {
+            if (PyUnicode_Check(value) && !replacements.empty()) {
+                py::dict_set(resolved.get(), key, replacements.apply(py::Ref::borrow(value)).get());
+            } else {
+                py::dict_set(resolved.get(), key, value);
+            }
+        }
+        return resolved;
+    }
+    py::Ref items = py::call_method(raw.get(), TARVEL_NAME("items"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
+    while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        auto [key, value] = unpack_pair(item.get());
+        if (PyUnicode_Check(value.get())) value = replacements.apply(std::move(value));
+        py::check(PyObject_SetItem(resolved.get(), key.get(), value.get()) < 0);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return resolved;
+}
+
+// SkillStep(description=, operation=, params=, wait_after=, retry_on_fail=, max_retries=,
+// optional=)
+PyObject* step_keywords() {
+    static PyObject* const names =
+        PyTuple_Pack(7, TARVEL_NAME("description"), TARVEL_NAME("operation"), TARVEL_NAME("params"),
+                     TARVEL_NAME("wait_after"), TARVEL_NAME("retry_on_fail"),
+                     TARVEL_NAME("max_retries"), TARVEL_NAME("optional"));
+    py::check(names == nullptr);
+    return names;
+}
+
+py::Ref build_steps_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* params = frame.args[1];
+    if (!PyDict_CheckExact(params)) py::wrong_type("params", "a dict", params);
+    Replacements replacements(params);
+    py::Ref raw_steps = py::getattr(self, TARVEL_NAME("_raw_steps"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(raw_steps.get()));
+    py::Ref steps = py::Ref::steal(PyList_New(0));
+    py::Ref step_class;
+    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::Ref resolved = resolve_params(step.get(), replacements);
+        py::Ref description =
+            step_get(step.get(), TARVEL_NAME("description"), [] { return py::str(""); });
+        if (!replacements.empty()) description = replacements.apply(std::move(description));
+        py::Ref operation =
+            step_get(step.get(), TARVEL_NAME("operation"), [] { return py::str(""); });
+        py::Ref wait_after = step_get(step.get(), TARVEL_NAME("wait_after"),
+                                      [] { return py::Ref::steal(PyFloat_FromDouble(1.0)); });
+        py::Ref retry_on_fail =
+            step_get(step.get(), TARVEL_NAME("retry_on_fail"), [] { return py::boolean(false); });
+        py::Ref max_retries =
+            step_get(step.get(), TARVEL_NAME("max_retries"), [] { return py::integer(2); });
+        py::Ref optional =
+            step_get(step.get(), TARVEL_NAME("optional"), [] { return py::boolean(false); });
+        step_class = py::global(frame.globals, TARVEL_NAME("SkillStep"));
+        PyObject* argv[] = {nullptr,           description.get(), operation.get(),
+                            resolved.get(),    wait_after.get(),  retry_on_fail.get(),
+                            max_retries.get(), optional.get()};
+        py::Ref built = py::Ref::steal(PyObject_Vectorcall(
+            step_class.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, step_keywords()));
+        py::check(PyList_Append(steps.get(), built.get()) < 0);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return steps;
+}
+
+// The class whose own namespace holds `function`: what a method's super() starts after.
+PyObject* defining_class(PyObject* self, PyObject* function) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* cls = PyTuple_GET_ITEM(mro, i);
+        PyObject* own = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+        if (own != nullptr && PyDict_GetItemWithError(own, TARVEL_NAME("to_dict")) == function)
+            return cls;
+    }
+    throw py::Error(PyExc_RuntimeError, "super(): __class__ cell not found");
+}
+
+py::Ref to_dict_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type),
+                            defining_class(self, frame.function), self);
+    py::Ref d = py::call_method(base.get(), TARVEL_NAME("to_dict"));
+    py::Ref blueprint = py::getattr(self, TARVEL_NAME("_blueprint"));
+    py::check(PyObject_SetItem(d.get(), TARVEL_NAME("dynamic"), Py_True) < 0);
+    py::check(PyObject_SetItem(d.get(), TARVEL_NAME("version"),
+                               py::getattr(blueprint.get(), TARVEL_NAME("version")).get()) < 0);
+    py::check(PyObject_SetItem(d.get(), TARVEL_NAME("reason"),
+                               py::getattr(blueprint.get(), TARVEL_NAME("reason")).get()) < 0);
+    py::check(PyObject_SetItem(d.get(), TARVEL_NAME("steps"),
+                               py::getattr(self, TARVEL_NAME("_raw_steps")).get()) < 0);
+    return d;
+}
+
+}  // namespace
+
+void add_dynamic_skill(PyObject* module) {
+    py::Members members;
+    members.emplace_back("__init__", py::make_function({"__init__", "DynamicSkill.__init__",
+                                                        "self, blueprint: SkillBlueprint", nullptr,
+                                                        nullptr, init_impl},
+                                                       module));
+    members.emplace_back(
+        "build_steps",
+        py::make_function(
+            {"build_steps", "DynamicSkill.build_steps", "self, params: dict[str, Any]",
+             "list[SkillStep]", "Build steps from the blueprint, substituting parameter values.",
+             build_steps_impl},
+            module));
+    members.emplace_back("to_dict", py::make_function({"to_dict", "DynamicSkill.to_dict", "self",
+                                                       "dict[str, Any]", nullptr, to_dict_impl},
+                                                      module));
+    py::Ref base = py::global(PyModule_GetDict(module), TARVEL_NAME("SkillDefinition"));
+    py::Ref cls =
+        py::make_subclass(module, "DynamicSkill",
+                          "A skill created at runtime from a JSON blueprint.", base.get(), members);
+    py::check(PyModule_AddObjectRef(module, "DynamicSkill", cls.get()) < 0);
+}
+
+}  // namespace tarvel::creator

@@ -1,0 +1,209 @@
+// skills/creator/PyPythonSkill.cpp: create_from_dict and _create_python_skill, skills from a
+// model's dictionary and Python skills stored as script plus metadata
+#include "skills/creator/PyCreator.hpp"
+
+namespace tarvel::creator {
+
+namespace {
+
+constexpr const char* kFromDictDoc =
+    "Create a skill from a raw dictionary (from LLM output).\n"
+    "\n"
+    "        If data[\"type\"] == \"python\", creates a Python skill from data[\"code\"]\n"
+    "        (see _create_python_skill). Otherwise builds a SkillBlueprint from the keys\n"
+    "        name, description, app, category, triggers, required_params,\n"
+    "        optional_params, steps and reason, and creates a simple skill.\n"
+    "        ";
+
+constexpr const char* kPythonDoc =
+    "Create a Python-based skill from code.\n"
+    "\n"
+    "        Reached through create_from_dict when data[\"type\"] == \"python\".\n"
+    "        Expected keys: name, code (defining `async def run(ctx, params)`),\n"
+    "        description, and optionally app, category, triggers, required_params,\n"
+    "        optional_params and reason.\n"
+    "        ";
+
+// data.get(key, default) on an exact dict.
+py::Ref field_of(PyObject* data, const char* key, const py::Ref& otherwise) {
+    py::Ref found = py::dict_get(data, py::str(key).get());
+    return found ? found : otherwise;
+}
+
+py::Ref empty_list() {
+    return py::Ref::steal(PyList_New(0));
+}
+
+void require_dict(PyObject* data) {
+    if (!PyDict_CheckExact(data)) py::wrong_type("data", "a dict", data);
+}
+
+py::Ref create_from_dict_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* data = frame.args[1];
+    PyObject* registry = frame.args[2];
+    require_dict(data);
+    py::Ref type = field_of(data, "type", py::str("simple"));
+    if (py::compare(type.get(), py::str("python").get(), Py_EQ)) {
+        return py::call_method(self, TARVEL_NAME("_create_python_skill"), data, registry);
+    }
+    try {
+        py::Ref blueprint_class = py::global(frame.globals, TARVEL_NAME("SkillBlueprint"));
+        py::Ref blueprint =
+            py::call_kw(blueprint_class.get(), {},
+                        {{"name", field_of(data, "name", py::str("")).get()},
+                         {"description", field_of(data, "description", py::str("")).get()},
+                         {"app", field_of(data, "app", py::str("")).get()},
+                         {"category", field_of(data, "category", py::str("custom")).get()},
+                         {"triggers", field_of(data, "triggers", empty_list()).get()},
+                         {"required_params", field_of(data, "required_params", empty_list()).get()},
+                         {"optional_params", field_of(data, "optional_params", empty_list()).get()},
+                         {"steps", field_of(data, "steps", empty_list()).get()},
+                         {"reason", field_of(data, "reason", py::str("")).get()}});
+        return py::call_method(self, TARVEL_NAME("create_skill"), blueprint, registry);
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Invalid skill data: ", e.value()));
+    }
+}
+
+bool contains_text(PyObject* code, const char* text) {
+    const int found = PySequence_Contains(code, py::str(text).get());
+    py::check(found < 0);
+    return found != 0;
+}
+
+// The checks of a Python skill, in order; every check runs.
+py::Ref python_skill_errors(PyObject* globals, PyObject* name, PyObject* code,
+                            PyObject* description) {
+    py::Ref errors = py::Ref::steal(PyList_New(0));
+    auto add = [&](const py::Ref& message) {
+        py::check(PyList_Append(errors.get(), message.get()) < 0);
+    };
+    if (!py::truthy(name)) {
+        add(py::str("Skill name is required"));
+    } else {
+        py::Ref stripped = py::call_method(name, TARVEL_NAME("replace"), py::str("_"), py::str(""));
+        if (!py::truthy(py::call_method(stripped.get(), TARVEL_NAME("isalnum")).get()))
+            add(py::str("Skill name must be alphanumeric with underscores"));
+    }
+    const bool has_code = py::truthy(code);
+    if (!has_code) add(py::str("Python code is required"));
+    if (!py::truthy(description)) add(py::str("Description is required"));
+    if (!contains_text(code, "async def run"))
+        add(py::str("Code must define 'async def run(ctx, params)'"));
+    if (!contains_text(code, "def run(")) add(py::str("Code must define a run() function"));
+    if (has_code) {
+        try {
+            py::Ref compile = py::global(globals, TARVEL_NAME("compile"));
+            py::call(compile.get(), code, py::fstring(name, ".py"), py::str("exec"));
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_SyntaxError)) throw;
+            add(py::fstring("Syntax error in code: ", e.value()));
+        }
+    }
+    return errors;
+}
+
+// The stored version plus one, or 1 when there is no readable stored version.
+py::Ref next_version(PyObject* globals, PyObject* meta_path) {
+    if (!py::exists(meta_path)) return py::integer(1);
+    try {
+        py::Ref existing = read_json(globals, meta_path);
+        py::Ref stored =
+            py::call_method(existing.get(), TARVEL_NAME("get"), py::str("version"), py::integer(1));
+        return py::Ref::steal(PyNumber_Add(stored.get(), py::integer(1).get()));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return py::integer(1);
+    }
+}
+
+py::Ref create_python_skill_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* data = frame.args[1];
+    PyObject* globals = frame.globals;
+    require_dict(data);
+    py::Ref name = field_of(data, "name", py::str(""));
+    py::Ref code = field_of(data, "code", py::str(""));
+    py::Ref description = field_of(data, "description", py::str(""));
+    py::Ref errors = python_skill_errors(globals, name.get(), code.get(), description.get());
+    if (PyList_GET_SIZE(errors.get()) > 0) return result(false, validation_failure(errors.get()));
+
+    py::Ref script_path = skill_file(globals, name.get(), ".py");
+    py::Ref meta_path = skill_file(globals, name.get(), ".json");
+    py::Ref version = next_version(globals, meta_path.get());
+    try {
+        py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+        py::Ref mkdir = py::getattr(dir.get(), TARVEL_NAME("mkdir"));
+        py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+        py::replace_file(script_path.get(), code.get(), "utf-8");
+        log(globals, "info", py::fstring("Saved Python skill script: ", script_path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save script: ", e.value()));
+    }
+
+    py::Ref category = field_of(data, "category", py::str("custom"));
+    py::Ref triggers = field_of(data, "triggers", empty_list());
+    py::Ref meta = py::Ref::steal(PyDict_New());
+    py::dict_set(meta.get(), "name", name.get());
+    py::dict_set(meta.get(), "type", py::str("python").get());
+    py::dict_set(meta.get(), "description", description.get());
+    py::dict_set(meta.get(), "app", field_of(data, "app", py::str("python")).get());
+    py::dict_set(meta.get(), "category", category.get());
+    py::dict_set(meta.get(), "triggers", triggers.get());
+    py::dict_set(meta.get(), "required_params",
+                 field_of(data, "required_params", empty_list()).get());
+    py::dict_set(meta.get(), "optional_params",
+                 field_of(data, "optional_params", empty_list()).get());
+    py::dict_set(meta.get(), "script", py::fstring(name, ".py").get());
+    py::dict_set(meta.get(), "version", version.get());
+    py::dict_set(meta.get(), "reason",
+                 field_of(data, "reason", py::str("Agent created this Python skill")).get());
+    try {
+        py::Ref text = json_text(globals, meta.get());
+        py::replace_file(meta_path.get(), text.get());
+        log(globals, "info", py::fstring("Saved Python skill metadata: ", meta_path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save metadata: ", e.value()));
+    }
+
+    const bool updated = py::compare(version.get(), py::integer(1).get(), Py_GT);
+    py::Ref lines = py::call_method(code.get(), TARVEL_NAME("splitlines"));
+    const Py_ssize_t line_count = PyObject_Length(lines.get());
+    py::check(line_count < 0);
+    py::Ref details = py::Ref::steal(PyDict_New());
+    py::dict_set(details.get(), "type", py::str("python").get());
+    py::dict_set(details.get(), "version", version.get());
+    py::dict_set(details.get(), "category", category.get());
+    py::dict_set(details.get(), "code_lines", py::integer(line_count).get());
+    py::dict_set(details.get(), "triggers", triggers.get());
+    py::Ref timestamp = local_time(globals);
+    py::Ref reason = field_of(data, "reason", py::str("Agent created this Python skill"));
+    log_improvement(globals, self,
+                    {{"timestamp", timestamp.get()},
+                     {"action", py::str(updated ? "updated" : "created").get()},
+                     {"skill_name", name.get()},
+                     {"reason", reason.get()},
+                     {"details", details.get()}});
+    return result(true, py::fstring(updated ? "Updated" : "Created", " Python skill '", name, "' v",
+                                    version, " (", py::integer(line_count), " lines, category: ",
+                                    category, "). It's now available for use with run_skill."));
+}
+
+}  // namespace
+
+void add_python_skill_methods(PyObject* module, py::Members& members) {
+    members.emplace_back(
+        "create_from_dict",
+        method(module, "create_from_dict", "self, data: dict, registry=None",
+               "tuple[bool, str, DynamicSkill | None]", kFromDictDoc, create_from_dict_impl));
+    members.emplace_back(
+        "_create_python_skill",
+        method(module, "_create_python_skill", "self, data: dict, registry=None",
+               "tuple[bool, str, DynamicSkill | None]", kPythonDoc, create_python_skill_impl));
+}
+
+}  // namespace tarvel::creator

@@ -1,0 +1,189 @@
+// skills/creator/PySkillCreator.cpp: the SkillCreator class, its catalogues and constructor, and
+// the helpers its method files share
+#include "glue/PyJson.hpp"
+#include "skills/creator/PyCreator.hpp"
+
+namespace tarvel::creator {
+
+namespace {
+
+constexpr const char* kClassDoc =
+    "Creates, validates, persists, and manages dynamic skills.\n"
+    "\n"
+    "    Supports two skill types:\n"
+    "    - \"simple\" (default): JSON-based linear step sequences\n"
+    "    - \"python\": Full Python scripts with TarvelContext access\n"
+    "    ";
+
+// The operations of the host's "pc" tool that a step may name.
+constexpr const char* kOperations[] = {
+    "open_app",
+    "close_app",
+    "open_url",
+    "open_file",
+    "open_folder",
+    "run_command",
+    "list_processes",
+    "kill_process",
+    "get_clipboard",
+    "set_clipboard",
+    "send_notification",
+    "list_apps",
+    "system_info",
+    "active_window",
+    "navigate",
+    "browser_click",
+    "browser_type",
+    "browser_press",
+    "fill_form",
+    "select_option",
+    "browser_hover",
+    "browser_scroll",
+    "get_page",
+    "get_elements",
+    "browser_screenshot",
+    "new_tab",
+    "close_tab",
+    "switch_tab",
+    "list_tabs",
+    "evaluate_js",
+    "wait_for_text",
+    "mouse_click",
+    "mouse_move",
+    "mouse_scroll",
+    "keyboard_type",
+    "keyboard_press",
+    "keyboard_hotkey",
+    "keyboard_shortcut",
+    "screenshot",
+    "read_screen",
+    "find_text_on_screen",
+};
+
+constexpr const char* kCategories[] = {
+    "messaging", "calendar", "email",   "music",       "files",         "browser", "productivity",
+    "social",    "shopping", "finance", "development", "system",        "media",   "education",
+    "health",    "travel",   "food",    "gaming",      "communication", "utility", "custom",
+};
+
+template <std::size_t N>
+py::Ref string_set(const char* const (&names)[N]) {
+    py::Ref set = py::Ref::steal(PySet_New(nullptr));
+    for (const char* name : names)
+        py::check(PySet_Add(set.get(), py::str(name).get()) < 0);
+    return set;
+}
+
+py::Ref init_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    py::Ref skills_dir = py::global(frame.globals, TARVEL_NAME("SKILLS_DIR"));
+    py::Ref mkdir = py::getattr(skills_dir.get(), TARVEL_NAME("mkdir"));
+    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
+    py::call_method(self, TARVEL_NAME("_load_improvement_log"));
+    return py::none();
+}
+
+}  // namespace
+
+py::Ref method(PyObject* module, const char* name, const char* params, const char* returns,
+               const char* doc, py::Impl impl) {
+    py::Ref qualname = py::fstring("SkillCreator.", name);
+    const char* qualified = PyUnicode_AsUTF8(qualname.get());
+    py::check(qualified == nullptr);
+    return py::make_function({name, qualified, params, returns, doc, impl}, module);
+}
+
+py::Ref local_time(PyObject* globals) {
+    py::Ref datetime = py::global(globals, TARVEL_NAME("datetime"));
+    py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
+    return py::call_method(now.get(), TARVEL_NAME("strftime"), py::str("%Y-%m-%d %H:%M:%S"));
+}
+
+py::Ref skill_file(PyObject* globals, PyObject* name, const char* suffix) {
+    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+    py::Ref file_name = py::fstring(name, suffix);
+    return py::Ref::steal(PyNumber_TrueDivide(dir.get(), file_name.get()));
+}
+
+py::Ref read_json(PyObject* globals, PyObject* path) {
+    py::Ref text = py::call_method(path, TARVEL_NAME("read_text"));
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    return py::call_method(json.get(), TARVEL_NAME("loads"), text);
+}
+
+py::Ref json_text(PyObject* globals, PyObject* value) {
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    return py::dumps_indent2(json.get(), value);
+}
+
+py::Ref validation_failure(PyObject* errors) {
+    py::Ref lines = py::Ref::steal(PyList_New(0));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(errors));
+    while (py::Ref error = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::check(PyList_Append(lines.get(), py::fstring("  - ", error).get()) < 0);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    py::Ref joined = py::Ref::steal(PyUnicode_Join(py::str("\n").get(), lines.get()));
+    return py::Ref::steal(PyUnicode_Concat(py::str("Validation failed:\n").get(), joined.get()));
+}
+
+py::Ref result(bool success, const py::Ref& message, PyObject* skill) {
+    return py::Ref::steal(PyTuple_Pack(3, success ? Py_True : Py_False, message.get(), skill));
+}
+
+void log_improvement(PyObject* globals, PyObject* self,
+                     std::initializer_list<std::pair<const char*, PyObject*>> fields) {
+    py::Ref entry_class = py::global(globals, TARVEL_NAME("ImprovementEntry"));
+    py::Ref entry = py::call_kw(entry_class.get(), {}, fields);
+    py::call_method(self, TARVEL_NAME("_log_improvement"), entry);
+}
+
+std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value) {
+    py::Ref iter = py::Ref::steal_maybe(PyObject_GetIter(value));
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::Error();
+        PyErr_Clear();
+        py::Ref type_name = py::Ref::steal(PyType_GetName(Py_TYPE(value)));
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", type_name.get());
+        throw py::Error();
+    }
+    py::Ref items[3];
+    Py_ssize_t got = 0;
+    for (; got < 3; ++got) {
+        items[got] = py::Ref::steal_maybe(PyIter_Next(iter.get()));
+        if (!items[got]) break;
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+        throw py::Error();
+    }
+    if (got > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::Error();
+    }
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+void require_str(PyObject* value, const char* what) {
+    if (!PyUnicode_CheckExact(value)) py::wrong_type(what, "a str", value);
+}
+
+void add_skill_creator(PyObject* module) {
+    py::Members members;
+    members.emplace_back("VALID_OPERATIONS", string_set(kOperations));
+    members.emplace_back("VALID_CATEGORIES", string_set(kCategories));
+    members.emplace_back("__init__",
+                         method(module, "__init__", "self", nullptr, nullptr, init_impl));
+    add_creation_methods(module, members);
+    add_python_skill_methods(module, members);
+    add_store_methods(module, members);
+    add_log_methods(module, members);
+    add_stats_method(module, members);
+    add_log_file_methods(module, members);
+    py::Ref cls = py::make_class(module, "SkillCreator", kClassDoc, members);
+    py::check(PyModule_AddObjectRef(module, "SkillCreator", cls.get()) < 0);
+}
+
+}  // namespace tarvel::creator

@@ -1,0 +1,221 @@
+// skills/creator/PyStore.cpp: the store of saved skills (load, register, delete, list, show) and
+// get_skill_creator
+#include "skills/creator/PyCreator.hpp"
+
+namespace tarvel::creator {
+
+namespace {
+
+// sorted(SKILLS_DIR.glob("*.json")), or None when SKILLS_DIR does not exist.
+py::Ref skill_files(PyObject* globals) {
+    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+    if (!py::exists(dir.get())) return py::none();
+    py::Ref found = py::call_method(dir.get(), TARVEL_NAME("glob"), py::str("*.json"));
+    py::Ref files = py::Ref::steal(PySequence_List(found.get()));
+    py::check(PyList_Sort(files.get()) < 0);
+    return files;
+}
+
+// data.get(key, default) as Python calls it on whatever the file held.
+py::Ref value_of(PyObject* data, PyObject* key, const py::Ref& otherwise) {
+    if (PyDict_CheckExact(data)) {
+        py::Ref found = py::dict_get(data, key);
+        return found ? found : otherwise;
+    }
+    return py::call_method(data, TARVEL_NAME("get"), key, otherwise);
+}
+
+py::Ref new_list() {
+    return py::Ref::steal(PyList_New(0));
+}
+
+py::Ref load_saved_skills_impl(const py::Frame& frame) {
+    PyObject* globals = frame.globals;
+    py::Ref skills = new_list();
+    py::Ref files = skill_files(globals);
+    if (files.get() == Py_None) return skills;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+        PyObject* path = PyList_GET_ITEM(files.get(), i);
+        try {
+            py::Ref data = read_json(globals, path);
+            py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
+            py::Ref blueprint_class = py::global(globals, TARVEL_NAME("SkillBlueprint"));
+            PyObject* d = data.get();
+            py::Ref blueprint = py::call_kw(
+                blueprint_class.get(), {},
+                {{"name", value_of(d, TARVEL_NAME("name"), stem).get()},
+                 {"description", value_of(d, TARVEL_NAME("description"), py::str("")).get()},
+                 {"app", value_of(d, TARVEL_NAME("app"), py::str("")).get()},
+                 {"category", value_of(d, TARVEL_NAME("category"), py::str("custom")).get()},
+                 {"triggers", value_of(d, TARVEL_NAME("triggers"), new_list()).get()},
+                 {"required_params", value_of(d, TARVEL_NAME("required_params"), new_list()).get()},
+                 {"optional_params", value_of(d, TARVEL_NAME("optional_params"), new_list()).get()},
+                 {"steps", value_of(d, TARVEL_NAME("steps"), new_list()).get()},
+                 {"reason", value_of(d, TARVEL_NAME("reason"), py::str("")).get()},
+                 {"version", value_of(d, TARVEL_NAME("version"), py::integer(1)).get()}});
+            py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
+            py::Ref skill = py::call(skill_class.get(), blueprint);
+            py::check(PyList_Append(skills.get(), skill.get()) < 0);
+            py::Ref name = py::getattr(blueprint.get(), TARVEL_NAME("name"));
+            py::Ref version = py::getattr(blueprint.get(), TARVEL_NAME("version"));
+            log(globals, "info", py::fstring("Loaded saved skill: ", name, " v", version));
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            log(globals, "warning",
+                py::fstring("Failed to load skill from ", path, ": ", e.value()));
+        }
+    }
+    return skills;
+}
+
+py::Ref load_into_registry_impl(const py::Frame& frame) {
+    py::Ref skills = py::call_method(frame.args[0], TARVEL_NAME("load_saved_skills"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(skills.get()));
+    while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::call_method(frame.args[1], TARVEL_NAME("register"), skill);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    const Py_ssize_t count = PyObject_Length(skills.get());
+    py::check(count < 0);
+    return py::integer(count);
+}
+
+// A name that could reach a file outside the skills directory.
+bool unsafe_name(PyObject* name) {
+    for (Py_UCS4 c : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4(':'), Py_UCS4(0)}) {
+        const Py_ssize_t at = PyUnicode_FindChar(name, c, 0, PyUnicode_GET_LENGTH(name), 1);
+        py::check(at == -2);
+        if (at >= 0) return true;
+    }
+    return false;
+}
+
+py::Ref delete_skill_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* name = frame.args[1];
+    PyObject* registry = frame.args[2];
+    PyObject* globals = frame.globals;
+    require_str(name, "name");
+    auto outcome = [](bool success, const py::Ref& message) {
+        return py::Ref::steal(PyTuple_Pack(2, success ? Py_True : Py_False, message.get()));
+    };
+    if (unsafe_name(name)) return outcome(false, py::fstring("Invalid skill name '", name, "'"));
+    py::Ref path = skill_file(globals, name, ".json");
+    if (!py::exists(path.get())) return outcome(false, py::fstring("Skill '", name, "' not found"));
+    try {
+        py::call_method(path.get(), TARVEL_NAME("unlink"));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return outcome(false, py::fstring("Failed to delete: ", e.value()));
+    }
+    if (registry != Py_None) {
+        // hasattr(registry, "_skills"): only a missing attribute means "no live skills".
+        py::Ref live = py::Ref::steal_maybe(PyObject_GetAttr(registry, TARVEL_NAME("_skills")));
+        if (live) {
+            py::call_method(live.get(), TARVEL_NAME("pop"), name, Py_None);
+        } else {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+            PyErr_Clear();
+        }
+    }
+    py::Ref timestamp = local_time(globals);
+    log_improvement(globals, self,
+                    {{"timestamp", timestamp.get()},
+                     {"action", py::str("deleted").get()},
+                     {"skill_name", name},
+                     {"reason", py::str("Skill deleted by agent or user").get()}});
+    return outcome(true, py::fstring("Deleted skill '", name, "'"));
+}
+
+py::Ref list_saved_skills_impl(const py::Frame& frame) {
+    PyObject* globals = frame.globals;
+    py::Ref entries = new_list();
+    py::Ref files = skill_files(globals);
+    if (files.get() == Py_None) return entries;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+        PyObject* path = PyList_GET_ITEM(files.get(), i);
+        try {
+            py::Ref data = read_json(globals, path);
+            PyObject* d = data.get();
+            py::Ref entry = py::Ref::steal(PyDict_New());
+            py::dict_set(
+                entry.get(), "name",
+                value_of(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
+            py::dict_set(entry.get(), "description",
+                         value_of(d, TARVEL_NAME("description"), py::str("")).get());
+            py::dict_set(entry.get(), "app", value_of(d, TARVEL_NAME("app"), py::str("")).get());
+            py::dict_set(entry.get(), "category",
+                         value_of(d, TARVEL_NAME("category"), py::str("custom")).get());
+            py::dict_set(entry.get(), "version",
+                         value_of(d, TARVEL_NAME("version"), py::integer(1)).get());
+            py::dict_set(entry.get(), "triggers",
+                         value_of(d, TARVEL_NAME("triggers"), new_list()).get());
+            py::Ref steps = value_of(d, TARVEL_NAME("steps"), new_list());
+            const Py_ssize_t count = PyObject_Length(steps.get());
+            py::check(count < 0);
+            py::dict_set(entry.get(), "steps_count", py::integer(count).get());
+            py::dict_set(entry.get(), "reason",
+                         value_of(d, TARVEL_NAME("reason"), py::str("")).get());
+            py::dict_set(entry.get(), "file", py::Ref::steal(PyObject_Str(path)).get());
+            py::check(PyList_Append(entries.get(), entry.get()) < 0);
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;  // an unreadable file is left out
+        }
+    }
+    return entries;
+}
+
+py::Ref get_skill_source_impl(const py::Frame& frame) {
+    PyObject* name = frame.args[1];
+    require_str(name, "name");
+    if (unsafe_name(name)) return py::none();
+    py::Ref path = skill_file(frame.globals, name, ".json");
+    if (!py::exists(path.get())) return py::none();
+    try {
+        py::Ref data = read_json(frame.globals, path.get());
+        if (PyDict_Check(data.get())) return data;
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+    }
+    return py::none();
+}
+
+py::Ref get_skill_creator_impl(const py::Frame& frame) {
+    py::Ref instance = py::global(frame.globals, TARVEL_NAME("_creator_instance"));
+    if (instance.get() == Py_None) {
+        py::Ref creator_class = py::global(frame.globals, TARVEL_NAME("SkillCreator"));
+        instance = py::call(creator_class.get());
+        py::dict_set(frame.globals, TARVEL_NAME("_creator_instance"), instance.get());
+    }
+    return instance;
+}
+
+}  // namespace
+
+void add_store_methods(PyObject* module, py::Members& members) {
+    members.emplace_back("load_saved_skills",
+                         method(module, "load_saved_skills", "self", "list[DynamicSkill]",
+                                "Load all saved skills from disk.", load_saved_skills_impl));
+    members.emplace_back("load_into_registry",
+                         method(module, "load_into_registry", "self, registry", "int",
+                                "Load all saved skills into a registry. Returns count loaded.",
+                                load_into_registry_impl));
+    members.emplace_back("delete_skill",
+                         method(module, "delete_skill", "self, name: str, registry=None",
+                                "tuple[bool, str]", "Delete a saved skill.", delete_skill_impl));
+    members.emplace_back("list_saved_skills",
+                         method(module, "list_saved_skills", "self", "list[dict]",
+                                "List all saved skills with metadata.", list_saved_skills_impl));
+    members.emplace_back(
+        "get_skill_source",
+        method(module, "get_skill_source", "self, name: str", "dict | None",
+               "Get the full source JSON of a saved skill.", get_skill_source_impl));
+}
+
+py::Ref make_get_skill_creator(PyObject* module) {
+    return py::make_function({"get_skill_creator", "get_skill_creator", "", "SkillCreator",
+                              "Get the singleton SkillCreator instance.", get_skill_creator_impl},
+                             module);
+}
+
+}  // namespace tarvel::creator
