@@ -1,4 +1,4 @@
-"""examples/demo_host.py: a small stand-in host that drives tarvel.core.scheduler.
+"""examples/demo_host.py: a small stand-in host that drives tarvel.core.scheduler and tarvel.skills.creator.
 
 It runs the way the agent application does: the host's own `tarvel` package
 (here the stand-in in host/) is on the path, the native modules are installed
@@ -18,6 +18,9 @@ os.environ.setdefault("TARVEL_DIR", tempfile.mkdtemp(prefix="tarvel-demo-"))
 
 from tarvel.core import scheduler  # noqa: E402
 from tarvel.core.scheduler import CronExpression, JobType, Scheduler, ScheduledJob  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import demo_skills  # noqa: E402
 
 
 async def on_fire(job: ScheduledJob) -> str:
@@ -82,6 +85,9 @@ def main() -> None:
         except ValueError as exc:
             when = f"ValueError: {exc}"
         print(f"  {expr:<18} -> {when}")
+
+    print("\n" + "-" * 72)
+    demo_skills.main()
 
 
 if __name__ == "__main__":

@@ -43,3 +43,32 @@ def tokyo(monkeypatch):
     yield
     monkeypatch.undo()
     time.tzset()
+
+
+@pytest.fixture
+def creator_home(tmp_path, monkeypatch):
+    """The creator's ~/.tarvel for one test: SKILLS_DIR and IMPROVEMENT_LOG point into tmp_path."""
+    import tarvel.skills.creator as module
+
+    home = tmp_path / "home" / ".tarvel"
+    monkeypatch.setattr(module, "SKILLS_DIR", home / "skills")
+    monkeypatch.setattr(module, "IMPROVEMENT_LOG", home / "improvement_log.json")
+    monkeypatch.setattr(module, "_creator_instance", None)
+    return home
+
+
+@pytest.fixture
+def creator(creator_home):
+    """A SkillCreator working in the test's own ~/.tarvel."""
+    from tarvel.skills.creator import SkillCreator
+
+    return SkillCreator()
+
+
+@pytest.fixture
+def creator_log(caplog):
+    """The creator's log so far, as (level, message) pairs."""
+    caplog.set_level(logging.DEBUG, logger="tarvel.skills.creator")
+    return lambda: [
+        (r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.skills.creator"
+    ]

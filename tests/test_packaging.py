@@ -7,13 +7,16 @@ from pathlib import Path
 import pytest
 
 
-def test_scheduler_is_an_extension_module_inside_the_host_package():
-    scheduler = importlib.import_module("tarvel.core.scheduler")
-    config = importlib.import_module("tarvel.config")
-    assert Path(scheduler.__file__).suffix in (".so", ".pyd")
-    assert Path(config.__file__).parent.parent.name == "host"
-    assert scheduler.__name__ == "tarvel.core.scheduler"
-    assert scheduler.__spec__.name == "tarvel.core.scheduler"
+@pytest.mark.parametrize(
+    "name, host_module",
+    [("tarvel.core.scheduler", "tarvel.config"), ("tarvel.skills.creator", "tarvel.skills.engine")],
+)
+def test_modules_are_extension_modules_inside_the_host_package(name, host_module):
+    module = importlib.import_module(name)
+    host = importlib.import_module(host_module)
+    assert Path(module.__file__).suffix in (".so", ".pyd")
+    assert Path(host.__file__).parents[len(host_module.split(".")) - 1].name == "host"
+    assert module.__name__ == module.__spec__.name == name
 
 
 def test_import_failure_of_the_host_config_propagates(monkeypatch):
