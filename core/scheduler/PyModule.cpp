@@ -1,4 +1,5 @@
 // core/scheduler/PyModule.cpp: the module tarvel.core.scheduler: its docstring, imports and names
+#include "glue/PyModule.hpp"
 #include "core/scheduler/PyScheduler.hpp"
 
 namespace tarvel::scheduler {
@@ -16,10 +17,6 @@ constexpr const char* kDoc =
     "Jobs persist to ~/.tarvel/scheduler.json and survive restarts.\n"
     "Each job fires by sending a prompt to the agent or spawning a worker.\n";
 
-void bind(PyObject* module, const char* name, const py::Ref& value) {
-    py::check(PyModule_AddObjectRef(module, name, value.get()) < 0);
-}
-
 // JobFireCallback = Callable[[ScheduledJob], Awaitable[str]]
 py::Ref fire_callback_alias(PyObject* globals) {
     py::Ref callable = py::global(globals, TARVEL_NAME("Callable"));
@@ -33,62 +30,33 @@ py::Ref fire_callback_alias(PyObject* globals) {
     return py::Ref::steal(PyObject_GetItem(callable.get(), args.get()));
 }
 
-int exec_module(PyObject* module) {
-    PyObject* result = py::guard([&] {
-        PyObject* globals = PyModule_GetDict(module);
-        for (const char* name : {"asyncio", "json", "logging", "time", "uuid"}) {
-            bind(module, name, py::import(name));
-        }
-        bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
-        bind(module, "field", py::import_from("dataclasses", "field"));
-        bind(module, "datetime", py::import_from("datetime", "datetime"));
-        bind(module, "timedelta", py::import_from("datetime", "timedelta"));
-        bind(module, "Enum", py::import_from("enum", "Enum"));
-        bind(module, "Path", py::import_from("pathlib", "Path"));
-        bind(module, "Any", py::import_from("typing", "Any"));
-        bind(module, "Callable", py::import_from("typing", "Callable"));
-        bind(module, "Awaitable", py::import_from("typing", "Awaitable"));
-        bind(module, "tarvel_dir", py::import_from("tarvel.config", "tarvel_dir"));
-        py::Ref logging = py::global(globals, TARVEL_NAME("logging"));
-        bind(module, "logger",
+void build(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    for (const char* name : {"asyncio", "json", "logging", "time", "uuid"}) {
+        py::bind(module, name, py::import(name));
+    }
+    py::bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
+    py::bind(module, "field", py::import_from("dataclasses", "field"));
+    py::bind(module, "datetime", py::import_from("datetime", "datetime"));
+    py::bind(module, "timedelta", py::import_from("datetime", "timedelta"));
+    py::bind(module, "Enum", py::import_from("enum", "Enum"));
+    py::bind(module, "Path", py::import_from("pathlib", "Path"));
+    py::bind(module, "Any", py::import_from("typing", "Any"));
+    py::bind(module, "Callable", py::import_from("typing", "Callable"));
+    py::bind(module, "Awaitable", py::import_from("typing", "Awaitable"));
+    py::bind(module, "tarvel_dir", py::import_from("tarvel.config", "tarvel_dir"));
+    py::Ref logging = py::global(globals, TARVEL_NAME("logging"));
+    py::bind(module, "logger",
              py::call_method(logging.get(), TARVEL_NAME("getLogger"), py::str("tarvel.scheduler")));
-        add_records(module);
-        add_cron(module);
-        bind(module, "JobFireCallback", fire_callback_alias(globals));
-        add_scheduler(module);
-        bind(module, "_format_timestamp", make_format_timestamp(module));
-        return py::none();
-    });
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+    add_records(module);
+    add_cron(module);
+    py::bind(module, "JobFireCallback", fire_callback_alias(globals));
+    add_scheduler(module);
+    py::bind(module, "_format_timestamp", make_format_timestamp(module));
 }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Native types and caches are shared by the whole process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarvel.core.scheduler",
-    kDoc,
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
 }  // namespace tarvel::scheduler
 
-PyMODINIT_FUNC PyInit_scheduler() {
-    return PyModuleDef_Init(&tarvel::scheduler::module_def);
-}
+TARVEL_MODULE(scheduler, "tarvel.core.scheduler", tarvel::scheduler::kDoc, tarvel::scheduler::build)

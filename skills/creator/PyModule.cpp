@@ -1,4 +1,5 @@
 // skills/creator/PyModule.cpp: the module tarvel.skills.creator: its docstring, imports and names
+#include "glue/PyModule.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
@@ -18,10 +19,6 @@ constexpr const char* kDoc =
     "Every skill created, updated or deleted, and every lesson the agent records,\n"
     "goes to the improvement log ~/.tarvel/improvement_log.json.\n";
 
-void bind(PyObject* module, const char* name, const py::Ref& value) {
-    py::check(PyModule_AddObjectRef(module, name, value.get()) < 0);
-}
-
 // Path.home() / ".tarvel" / leaf
 py::Ref under_home(PyObject* globals, const char* leaf) {
     py::Ref path_class = py::global(globals, TARVEL_NAME("Path"));
@@ -30,61 +27,32 @@ py::Ref under_home(PyObject* globals, const char* leaf) {
     return py::Ref::steal(PyNumber_TrueDivide(tarvel.get(), py::str(leaf).get()));
 }
 
-int exec_module(PyObject* module) {
-    PyObject* result = py::guard([&] {
-        PyObject* globals = PyModule_GetDict(module);
-        for (const char* name : {"json", "logging", "re"})
-            bind(module, name, py::import(name));
-        bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
-        bind(module, "field", py::import_from("dataclasses", "field"));
-        bind(module, "datetime", py::import_from("datetime", "datetime"));
-        bind(module, "Path", py::import_from("pathlib", "Path"));
-        bind(module, "Any", py::import_from("typing", "Any"));
-        bind(module, "SkillDefinition", py::import_from("tarvel.skills.engine", "SkillDefinition"));
-        bind(module, "SkillStep", py::import_from("tarvel.skills.engine", "SkillStep"));
-        py::Ref logging = py::global(globals, TARVEL_NAME("logging"));
-        bind(module, "logger",
-             py::call_method(logging.get(), TARVEL_NAME("getLogger"),
-                             py::str("tarvel.skills.creator")));
-        bind(module, "SKILLS_DIR", under_home(globals, "skills"));
-        bind(module, "IMPROVEMENT_LOG", under_home(globals, "improvement_log.json"));
-        add_records(module);
-        add_dynamic_skill(module);
-        add_skill_creator(module);
-        bind(module, "_creator_instance", py::none());
-        bind(module, "get_skill_creator", make_get_skill_creator(module));
-        return py::none();
-    });
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+void build(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    for (const char* name : {"json", "logging", "re"})
+        py::bind(module, name, py::import(name));
+    py::bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
+    py::bind(module, "field", py::import_from("dataclasses", "field"));
+    py::bind(module, "datetime", py::import_from("datetime", "datetime"));
+    py::bind(module, "Path", py::import_from("pathlib", "Path"));
+    py::bind(module, "Any", py::import_from("typing", "Any"));
+    py::bind(module, "SkillDefinition", py::import_from("tarvel.skills.engine", "SkillDefinition"));
+    py::bind(module, "SkillStep", py::import_from("tarvel.skills.engine", "SkillStep"));
+    py::Ref logging = py::global(globals, TARVEL_NAME("logging"));
+    py::bind(
+        module, "logger",
+        py::call_method(logging.get(), TARVEL_NAME("getLogger"), py::str("tarvel.skills.creator")));
+    py::bind(module, "SKILLS_DIR", under_home(globals, "skills"));
+    py::bind(module, "IMPROVEMENT_LOG", under_home(globals, "improvement_log.json"));
+    add_records(module);
+    add_dynamic_skill(module);
+    add_skill_creator(module);
+    py::bind(module, "_creator_instance", py::none());
+    py::bind(module, "get_skill_creator", make_get_skill_creator(module));
 }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Native types and caches are shared by the whole process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarvel.skills.creator",
-    kDoc,
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
 }  // namespace tarvel::creator
 
-PyMODINIT_FUNC PyInit_creator() {
-    return PyModuleDef_Init(&tarvel::creator::module_def);
-}
+TARVEL_MODULE(creator, "tarvel.skills.creator", tarvel::creator::kDoc, tarvel::creator::build)
