@@ -1,7 +1,21 @@
 // glue/PyFiles.cpp: crash-safe file replacement and the keeping of unreadable files, through Path
 #include "glue/PyFiles.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define TARVEL_NATIVE_FILES 1
+#endif
 
 namespace tarvel::py {
 
@@ -34,7 +48,145 @@ Ref as_direct_write(const Error& e, PyObject* path) {
     return call(type, number, text, target);
 }
 
+// pathlib's concrete class on this system and the methods the native paths stand in for.
+struct StockPaths {
+    PyTypeObject* cls = nullptr;
+    PyObject* read_text = nullptr;
+    PyObject* open = nullptr;
+    PyObject* glob = nullptr;
+};
+StockPaths stock;
+
+bool is_stock(PyObject* path, std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
+    if (stock.cls == nullptr || Py_TYPE(path) != stock.cls) return false;
+    for (const auto& [name, original] : methods) {
+        if (_PyType_Lookup(stock.cls, name) != original) return false;
+    }
+    return true;
+}
+
+#ifdef TARVEL_NATIVE_FILES
+// os.fspath(path) as bytes for the system calls; empty when it cannot be had simply.
+std::string fs_path(PyObject* path) {
+    Ref text = Ref::steal_maybe(PyObject_Str(path));
+    Ref encoded = text ? Ref::steal_maybe(PyUnicode_EncodeFSDefault(text.get())) : Ref();
+    if (!encoded) {
+        PyErr_Clear();
+        return {};
+    }
+    std::string bytes(PyBytes_AS_STRING(encoded.get()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (bytes.find('\0') != std::string::npos) return {};
+    return bytes;
+}
+
+// The whole content of a regular file, or false.
+bool slurp(const std::string& name, std::string& content) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (ok) {
+        content.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (ok) {
+            if (done == content.size()) content.resize(content.size() * 2 + 4096);
+            const ssize_t n = ::read(fd, content.data() + done, content.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        content.resize(done);
+    }
+    ::close(fd);
+    return ok;
+}
+#endif
+
 }  // namespace
+
+void remember_stock_paths() {
+    if (stock.cls != nullptr) return;
+    Ref pathlib = import("pathlib");
+    Ref path_class = getattr(pathlib.get(), TARVEL_NAME("Path"));
+    Ref concrete = call(path_class.get());  // Path() is the system's concrete class
+    StockPaths found;
+    found.cls = Py_TYPE(concrete.get());
+    found.read_text = _PyType_Lookup(found.cls, TARVEL_NAME("read_text"));
+    found.open = _PyType_Lookup(found.cls, TARVEL_NAME("open"));
+    found.glob = _PyType_Lookup(found.cls, TARVEL_NAME("glob"));
+    if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr) return;
+    // Held for the life of the process, as the interned names are.
+    Py_INCREF(found.cls);
+    Py_INCREF(found.read_text);
+    Py_INCREF(found.open);
+    Py_INCREF(found.glob);
+    stock = found;
+}
+
+Ref read_text(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    if (is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
+                        {TARVEL_NAME("open"), stock.open}})) {
+        std::string content;
+        const std::string name = fs_path(path);
+        if (!name.empty() && slurp(name, content) &&
+            std::all_of(content.begin(), content.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\r'; })) {
+            // Every locale's codec reads ASCII alike, and without a CR there
+            // is no line end for universal newlines to translate.
+            return Ref::steal(PyUnicode_DecodeASCII(
+                content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+        }
+    }
+#endif
+    return call_method(path, TARVEL_NAME("read_text"));
+}
+
+Ref sorted_glob(PyObject* directory, const char* suffix) {
+#ifdef TARVEL_NATIVE_FILES
+    const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}})
+                                 ? fs_path(directory)
+                                 : std::string();
+    DIR* listing = name.empty() ? nullptr : ::opendir(name.c_str());
+    if (listing != nullptr) {
+        const std::string_view ending(suffix);
+        std::vector<Ref> names;
+        try {
+            while (const dirent* entry = ::readdir(listing)) {
+                const std::string_view entry_name(entry->d_name);
+                if (entry_name == "." || entry_name == ".." || entry_name.size() < ending.size() ||
+                    entry_name.substr(entry_name.size() - ending.size()) != ending) {
+                    continue;
+                }
+                names.push_back(Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+                    entry_name.data(), static_cast<Py_ssize_t>(entry_name.size()))));
+            }
+        } catch (...) {
+            ::closedir(listing);
+            throw;
+        }
+        ::closedir(listing);
+        // Children of one directory sort as their names do.
+        std::sort(names.begin(), names.end(), [](const Ref& a, const Ref& b) {
+            return PyUnicode_Compare(a.get(), b.get()) < 0;
+        });
+        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i),
+                            Ref::steal(PyNumber_TrueDivide(directory, names[i].get())).release());
+        }
+        return paths;
+    }
+#endif
+    Ref found = call_method(directory, TARVEL_NAME("glob"), fstring("*", suffix));
+    Ref files = Ref::steal(PySequence_List(found.get()));
+    check(PyList_Sort(files.get()) < 0);
+    return files;
+}
 
 void replace_file(PyObject* path, PyObject* text, const char* encoding) {
     Ref temp = temporary_beside(path);

@@ -20,6 +20,20 @@ bool exists(PyObject* path);
 // Returns the copy's path.
 Ref keep_copy(PyObject* globals, PyObject* path);
 
+// path.read_text(). While `path` is a stock pathlib path (its class and its
+// read_text and open methods as pathlib made them), a file of plain ASCII text
+// without carriage returns is read natively; any other file, and every failure,
+// goes through path.read_text() itself, so texts and errors are Python's own.
+Ref read_text(PyObject* path);
+
+// sorted(directory.glob("*" + suffix)), listed natively while `directory` is a
+// stock pathlib path (and its glob method pathlib's own).
+Ref sorted_glob(PyObject* directory, const char* suffix);
+
+// Notes pathlib's own classes and methods, for the native paths above. Call at
+// module import, before a host or test can patch them.
+void remember_stock_paths();
+
 // logger.<level>(message) through the module's `logger` global.
 void log(PyObject* globals, const char* level, const Ref& message);
 

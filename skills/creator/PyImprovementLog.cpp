@@ -170,6 +170,22 @@ py::Ref load_impl(const py::Frame& frame) {
     return py::none();
 }
 
+// The records JSON can encode, in order; the others are counted in `left_out`.
+py::Ref encodable_records(PyObject* globals, PyObject* records, Py_ssize_t& left_out) {
+    py::Ref kept = py::Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+        PyObject* record = PyList_GET_ITEM(records, i);
+        try {
+            json_text(globals, record);
+            py::check(PyList_Append(kept.get(), record) < 0);
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            ++left_out;
+        }
+    }
+    return kept;
+}
+
 py::Ref save_impl(const py::Frame& frame) {
     PyObject* globals = frame.globals;
     try {
@@ -178,8 +194,24 @@ py::Ref save_impl(const py::Frame& frame) {
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
         py::Ref records = to_dicts(log_of(frame.args[0]).get());
-        py::Ref text = json_text(globals, records.get());
+        py::Ref text;
+        Py_ssize_t left_out = 0;
+        try {
+            text = json_text(globals, records.get());
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            // An entry JSON cannot encode (a set among its details) stays in
+            // memory, but never keeps the other entries from the file.
+            log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));
+            py::Ref kept = encodable_records(globals, records.get(), left_out);
+            text = json_text(globals, kept.get());
+        }
         py::replace_file(path.get(), text.get());
+        if (left_out > 0) {
+            log(globals, "warning",
+                py::fstring("Saved the improvement log without ", py::integer(left_out),
+                            left_out == 1 ? " entry" : " entries", " that JSON cannot encode"));
+        }
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));

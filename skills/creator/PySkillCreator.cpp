@@ -107,7 +107,7 @@ py::Ref skill_file(PyObject* globals, PyObject* name, const char* suffix) {
 }
 
 py::Ref read_json(PyObject* globals, PyObject* path) {
-    py::Ref text = py::call_method(path, TARVEL_NAME("read_text"));
+    py::Ref text = py::read_text(path);
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     return py::call_method(json.get(), TARVEL_NAME("loads"), text);
 }

@@ -10,10 +10,7 @@ namespace {
 py::Ref skill_files(PyObject* globals) {
     py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
     if (!py::exists(dir.get())) return py::none();
-    py::Ref found = py::call_method(dir.get(), TARVEL_NAME("glob"), py::str("*.json"));
-    py::Ref files = py::Ref::steal(PySequence_List(found.get()));
-    py::check(PyList_Sort(files.get()) < 0);
-    return files;
+    return py::sorted_glob(dir.get(), ".json");
 }
 
 // data.get(key, default) as Python calls it on whatever the file held.
