@@ -5,8 +5,10 @@ per-user directory points into a temporary folder before anything imports,
 so no test ever touches the real home directory.
 """
 
+import atexit
 import logging
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -18,6 +20,7 @@ HOST = Path(__file__).resolve().parent.parent / "host"
 sys.path.insert(0, str(HOST))
 
 _home = tempfile.mkdtemp(prefix="tarvel-tests-home-")
+atexit.register(shutil.rmtree, _home, True)
 os.environ["HOME"] = _home
 os.environ["TARVEL_DIR"] = os.path.join(_home, ".tarvel")
 
