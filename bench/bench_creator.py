@@ -20,7 +20,6 @@ os.environ["TARVEL_DIR"] = os.path.join(_HOME, ".tarvel")
 import argparse  # noqa: E402
 import json  # noqa: E402
 import logging  # noqa: E402
-import platform  # noqa: E402
 import re  # noqa: E402
 import time  # noqa: E402
 import timeit  # noqa: E402
@@ -28,6 +27,8 @@ from contextlib import contextmanager  # noqa: E402
 from dataclasses import dataclass, field  # noqa: E402
 from datetime import datetime  # noqa: E402
 from typing import Any  # noqa: E402
+
+from timing import interpreter_line, per_call, show_time  # noqa: E402
 
 from tarvel.skills.engine import SkillDefinition, SkillRegistry, SkillStep  # noqa: E402
 
@@ -454,13 +455,6 @@ def in_home(module, home: Path):
             setattr(module, name, value)
 
 
-def per_call(fn):
-    """Seconds per call: timeit's auto-ranged loop count, best of three repeats."""
-    timer = timeit.Timer(fn)
-    number, _ = timer.autorange()
-    return min(timer.repeat(repeat=3, number=number)) / number
-
-
 def create_all(module, home: Path, n: int):
     """Creates n skills in a fresh home; returns (seconds, creator, registry, results)."""
     blueprints = [module.SkillBlueprint(**blueprint_fields(i)) for i in range(n)]
@@ -566,13 +560,6 @@ def bench_build(calls: int):
     return timings
 
 
-def show_time(seconds):
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--skills", type=int, default=SKILLS, metavar="N",
@@ -586,8 +573,7 @@ def main():
     args = parser.parse_args()  # fmt: skip
     if min(args.skills, args.build_calls) < 1 or min(args.log_entries, args.stats_skills) < 0:
         parser.error("--skills and --build-calls must be at least 1, the others at least 0")
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
-          f"{platform.system()} {platform.machine()}")  # fmt: skip
+    print(interpreter_line())
     print(USAGE)
     print(f"Each creation rewrites the whole improvement log: {args.skills:,} creations write logs "
           f"of 1 to {args.skills:,} entries,")

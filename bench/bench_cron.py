@@ -15,8 +15,9 @@ from pathlib import Path
 # The stand-in host package goes first, as in the tests, so tarvel.config resolves.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
 
-import timeit  # noqa: E402
 from datetime import datetime, timedelta  # noqa: E402
+
+from timing import per_call, show_time  # noqa: E402
 
 try:
     from tarvel.core import scheduler  # noqa: E402
@@ -73,27 +74,11 @@ def load_croniter():
     return croniter
 
 
-def per_call(fn):
-    """Seconds per call: timeit's auto-ranged loop count, best of three repeats."""
-    timer = timeit.Timer(fn)
-    number, _ = timer.autorange()
-    return min(timer.repeat(repeat=3, number=number)) / number
-
-
 def result_of(fn):
     try:
         return fn()
     except ValueError as exc:
         return f"ValueError: {exc}"
-
-
-def show_time(seconds):
-    if seconds is None:
-        return "-"
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
 
 
 def show_ratio(slow, fast):

@@ -11,15 +11,15 @@ import asyncio  # noqa: E402
 import json  # noqa: E402
 import logging  # noqa: E402
 import os  # noqa: E402
-import platform  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
-import timeit  # noqa: E402
 import uuid  # noqa: E402
 from dataclasses import dataclass, field  # noqa: E402
 from datetime import datetime, timedelta  # noqa: E402
 from enum import Enum  # noqa: E402
 from typing import Any  # noqa: E402
+
+from timing import interpreter_line, per_call, show_time  # noqa: E402
 
 try:
     from tarvel.core import scheduler  # noqa: E402
@@ -383,13 +383,6 @@ def fill(sch, module, jobs, executions):
 # --- measurements -----------------------------------------------------------------------------
 
 
-def per_call(fn):
-    """Seconds per call: timeit's auto-ranged loop count, best of three repeats."""
-    timer = timeit.Timer(fn)
-    number, _ = timer.autorange()
-    return min(timer.repeat(repeat=3, number=number)) / number
-
-
 def bench_save(n, workdir):
     jobs, executions = job_fields(n), execution_fields(HISTORY)
     native = scheduler.Scheduler(storage_path=workdir / f"native-{n}" / "scheduler.json")
@@ -451,20 +444,12 @@ def bench_fire(n, workdir, repeats=None):
     return min(r["seconds"] for r in native), min(r["seconds"] for r in plain), ok
 
 
-def show_time(seconds):
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--fire-jobs", type=int, default=FIRE_JOBS, metavar="N",
                         help=f"due jobs fired in one pass (default {FIRE_JOBS})")
     fire_jobs = parser.parse_args().fire_jobs
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
-          f"{platform.system()} {platform.machine()}")
+    print(interpreter_line())
     print(USAGE)
     if fire_jobs < 1000:
         print(f"The firing row uses {fire_jobs:,} jobs, not 1,000: each firing saves the whole registry, so")
