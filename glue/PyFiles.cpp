@@ -35,17 +35,30 @@ Ref temporary_beside(PyObject* path) {
     return call_method(path, TARVEL_NAME("with_name"), temp_name);
 }
 
-// An OSError about the temporary file becomes the one the direct write of
-// `path` would have raised: the same class, number and text, naming `path`.
-// Null when `e` is no such error.
-Ref as_direct_write(const Error& e, PyObject* path) {
+// An OSError that names the temporary file becomes the one the direct write
+// of `path` would have raised: the same class, number and text, naming `path`.
+// Null when `e` is no such error (an error without a file name stays as it is).
+Ref as_direct_write(const Error& e, PyObject* temp, PyObject* path) {
     if (!e.matches(PyExc_OSError)) return {};
     Ref number = getattr(e.value(), TARVEL_NAME("errno"));
     Ref text = getattr(e.value(), TARVEL_NAME("strerror"));
-    if (number.get() == Py_None || text.get() == Py_None) return {};
+    Ref filename = getattr(e.value(), TARVEL_NAME("filename"));
+    if (number.get() == Py_None || text.get() == Py_None || filename.get() == Py_None) return {};
+    Ref temp_text = Ref::steal(PyObject_Str(temp));
+    if (!compare(filename.get(), temp_text.get(), Py_EQ)) return {};
     Ref target = Ref::steal(PyObject_Str(path));
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.value()));
     return call(type, number, text, target);
+}
+
+// path.write_text(text[, encoding=...]): the plain write, with Python's own outcome.
+void write_in_place(PyObject* path, PyObject* text, const char* encoding) {
+    if (encoding != nullptr) {
+        Ref write_text = getattr(path, TARVEL_NAME("write_text"));
+        call_kw(write_text.get(), {text}, {{"encoding", str(encoding).get()}});
+    } else {
+        call_method(path, TARVEL_NAME("write_text"), text);
+    }
 }
 
 // pathlib's concrete class on this system and the methods the native paths stand in for.
@@ -54,6 +67,10 @@ struct StockPaths {
     PyObject* read_text = nullptr;
     PyObject* open = nullptr;
     PyObject* glob = nullptr;
+    PyObject* io = nullptr;  // the io module and its open, which Path.open calls
+    PyObject* io_open = nullptr;
+    PyObject* os = nullptr;  // the os module and its scandir, which Path.glob calls
+    PyObject* scandir = nullptr;
 };
 StockPaths stock;
 
@@ -63,6 +80,13 @@ bool is_stock(PyObject* path, std::initializer_list<std::pair<PyObject*, PyObjec
         if (_PyType_Lookup(stock.cls, name) != original) return false;
     }
     return true;
+}
+
+// Whether module.name is still `original` (a fake file system or a mock replaces it).
+bool unpatched(PyObject* module, PyObject* name, PyObject* original) {
+    Ref now = Ref::steal_maybe(PyObject_GetAttr(module, name));
+    if (!now) PyErr_Clear();
+    return now.get() == original;
 }
 
 #ifdef TARVEL_NATIVE_FILES
@@ -119,20 +143,34 @@ void remember_stock_paths() {
     found.open = _PyType_Lookup(found.cls, TARVEL_NAME("open"));
     found.glob = _PyType_Lookup(found.cls, TARVEL_NAME("glob"));
     if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr) return;
+    Ref io = import("io");
+    Ref io_open = getattr(io.get(), TARVEL_NAME("open"));
+    Ref os = import("os");
+    Ref scandir = getattr(os.get(), TARVEL_NAME("scandir"));
     // Held for the life of the process, as the interned names are.
     Py_INCREF(found.cls);
     Py_INCREF(found.read_text);
     Py_INCREF(found.open);
     Py_INCREF(found.glob);
+    found.io = io.release();
+    found.io_open = io_open.release();
+    found.os = os.release();
+    found.scandir = scandir.release();
     stock = found;
 }
 
 Ref read_text(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
     if (is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
-                        {TARVEL_NAME("open"), stock.open}})) {
+                        {TARVEL_NAME("open"), stock.open}}) &&
+        unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
         std::string content;
         const std::string name = fs_path(path);
+        // The audit event Python's open raises, so a host's audit hooks see the read.
+        if (!name.empty()) {
+            Ref text = Ref::steal(PyObject_Str(path));
+            check(PySys_Audit("open", "Osi", text.get(), "r", O_RDONLY | O_CLOEXEC) < 0);
+        }
         if (!name.empty() && slurp(name, content) &&
             std::all_of(content.begin(), content.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\r'; })) {
@@ -148,9 +186,14 @@ Ref read_text(PyObject* path) {
 
 Ref sorted_glob(PyObject* directory, const char* suffix) {
 #ifdef TARVEL_NATIVE_FILES
-    const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}})
+    const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}}) &&
+                                     unpatched(stock.os, TARVEL_NAME("scandir"), stock.scandir)
                                  ? fs_path(directory)
                                  : std::string();
+    if (!name.empty()) {
+        Ref text = Ref::steal(PyObject_Str(directory));
+        check(PySys_Audit("os.scandir", "O", text.get()) < 0);
+    }
     DIR* listing = name.empty() ? nullptr : ::opendir(name.c_str());
     if (listing != nullptr) {
         const std::string_view ending(suffix);
@@ -189,15 +232,38 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
 }
 
 void replace_file(PyObject* path, PyObject* text, const char* encoding) {
-    Ref temp = temporary_beside(path);
+    Ref os = import("os");
+    // A symbolic link is written through, to the file it names, as a plain write would.
+    bool link = false;
     try {
-        if (encoding != nullptr) {
-            Ref write_text = getattr(temp.get(), TARVEL_NAME("write_text"));
-            call_kw(write_text.get(), {text}, {{"encoding", str(encoding).get()}});
-        } else {
-            call_method(temp.get(), TARVEL_NAME("write_text"), text);
+        link = truthy(call_method(path, TARVEL_NAME("is_symlink")).get());
+    } catch (Error& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // a name the system cannot take is no link
+    }
+    Ref target = link ? call_method(path, TARVEL_NAME("resolve")) : Ref::borrow(path);
+    // The file being replaced: a read-only one is refused as a plain write
+    // refuses it, and the new file keeps its permission bits.
+    Ref mode;
+    try {
+        Ref info = call_method(os.get(), TARVEL_NAME("stat"), target);
+        Ref st_mode = getattr(info.get(), TARVEL_NAME("st_mode"));
+        Ref stat = import("stat");
+        mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"), st_mode);
+    } catch (Error& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // no file yet, or none that can be seen
+    }
+    if (mode) {
+        Ref writable = getattr(os.get(), TARVEL_NAME("W_OK"));
+        if (!truthy(call_method(os.get(), TARVEL_NAME("access"), target, writable).get())) {
+            write_in_place(path, text, encoding);
+            return;
         }
-        call_method(temp.get(), TARVEL_NAME("replace"), path);
+    }
+    Ref temp = temporary_beside(target.get());
+    try {
+        write_in_place(temp.get(), text, encoding);
+        if (mode) call_method(os.get(), TARVEL_NAME("chmod"), temp, mode);
+        call_method(temp.get(), TARVEL_NAME("replace"), target);
     } catch (Error& e) {
         try {
             Ref unlink = getattr(temp.get(), TARVEL_NAME("unlink"));
@@ -205,9 +271,15 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
         } catch (Error&) {
             // the write's own error is the one to report
         }
+        // Where the file may be written but not replaced (a directory the user
+        // cannot add to, a file another process holds open), write it in place.
+        if (e.matches(PyExc_PermissionError)) {
+            write_in_place(path, text, encoding);
+            return;
+        }
         Ref direct;
         try {
-            direct = as_direct_write(e, path);
+            direct = as_direct_write(e, temp.get(), path);
         } catch (Error&) {
             // an exception that keeps its own file names
         }

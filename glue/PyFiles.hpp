@@ -8,7 +8,11 @@ namespace tarvel::py {
 // path.write_text(text[, encoding=...]) made crash-safe: the text is written
 // beside `path` and renamed over it in one step, so a killed process leaves the
 // old file or the new one, never a part of either, and a failed write leaves no
-// temporary file. Errors read as the direct write's would: they name `path`.
+// temporary file. Otherwise it does what the plain write does: it writes
+// through a symbolic link, keeps the permission bits of the file it replaces,
+// refuses a read-only file, and writes in place where the system refuses the
+// rename (a directory the user cannot add to). Errors name `path`, as the plain
+// write's do.
 void replace_file(PyObject* path, PyObject* text, const char* encoding = nullptr);
 
 // path.exists(), where a name longer than the file system allows names no file

@@ -90,14 +90,20 @@ Ref import_from(const char* module_name, const char* name) {
     Ref file = Ref::steal_maybe(PyObject_GetAttrString(module.get(), "__file__"));
     if (!file) PyErr_Clear();
     Ref mod_name = str(module_name);
-    if (file && PyUnicode_Check(file.get())) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%U)", name, module_name,
-                     file.get());
-    } else {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
-                     name, module_name);
-    }
-    throw Error();
+    Ref message =
+        file && PyUnicode_Check(file.get())
+            ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from '%s' (%U)", name,
+                                              module_name, file.get()))
+            : Ref::steal(PyUnicode_FromFormat(
+                  "cannot import name '%s' from '%s' (unknown location)", name, module_name));
+    // name and path set as the import statement sets them.
+    PyErr_SetImportError(message.get(), mod_name.get(),
+                         file && PyUnicode_Check(file.get()) ? file.get() : nullptr);
+    Error error;
+#if PY_VERSION_HEX >= 0x030C0000
+    setattr(error.value(), TARVEL_NAME("name_from"), str(name).get());
+#endif
+    throw error;
 }
 
 void wrong_type(const char* what, const char* expected, PyObject* got) {

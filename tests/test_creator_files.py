@@ -69,3 +69,76 @@ def test_patched_pathlib_methods_are_honoured(creator, monkeypatch):
     assert creator.get_skill_source("s") == {"name": "patched"}
     monkeypatch.setattr(pathlib.Path, "glob", lambda self, pattern: iter([]))
     assert creator.list_saved_skills() == []
+
+
+# --- writes do what a plain write does, crash-safely --------------------------------------------
+
+BLUEPRINT = dict(description="d", app="a", category="", triggers=["t"], required_params=[],
+                 optional_params=[], steps=[{"operation": "open_app", "description": "x"}])
+PYTHON_SKILL = {"type": "python", "name": "tool", "description": "d",
+                "code": "async def run(ctx, params):\n    return {}\n"}
+
+
+def test_writes_go_through_symbolic_links(creator, creator_home, tmp_path):
+    real_log, real_skill = tmp_path / "real_log.json", tmp_path / "real_skill.json"
+    real_skill.write_text("{}")
+    module.IMPROVEMENT_LOG.symlink_to(real_log)
+    (module.SKILLS_DIR / "s.json").symlink_to(real_skill)
+    creator.create_skill(module.SkillBlueprint("s", **BLUEPRINT))
+    assert module.IMPROVEMENT_LOG.is_symlink() and (module.SKILLS_DIR / "s.json").is_symlink()
+    assert json.loads(real_skill.read_text())["name"] == "s"
+    assert json.loads(real_log.read_text())[0]["action"] == "updated"  # the link's file was v1
+    assert sorted(os.listdir(tmp_path)) == ["home", "real_log.json", "real_skill.json"]
+
+
+def test_replaced_files_keep_their_permission_bits(creator):
+    creator.create_from_dict(PYTHON_SKILL)
+    script, meta = module.SKILLS_DIR / "tool.py", module.SKILLS_DIR / "tool.json"
+    script.chmod(0o750)
+    meta.chmod(0o600)
+    assert creator.create_from_dict(PYTHON_SKILL)[1].startswith("Updated Python skill 'tool' v2")
+    assert (script.stat().st_mode & 0o777, meta.stat().st_mode & 0o777) == (0o750, 0o600)
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() == 0,
+                    reason="needs POSIX permissions that bind the user")
+def test_read_only_places_are_treated_as_a_plain_write_treats_them(creator, creator_log):
+    skill = module.SKILLS_DIR / "s.json"
+    creator.create_skill(module.SkillBlueprint("s", **BLUEPRINT))
+    skill.chmod(0o444)
+    ok, message, _ = creator.create_skill(module.SkillBlueprint("s", **BLUEPRINT))
+    assert (ok, message) == (False, f"Failed to save skill: [Errno 13] Permission denied: '{skill}'")
+    skill.chmod(0o644)
+    module.SKILLS_DIR.chmod(0o555)  # files may change, the directory may not
+    try:
+        assert creator.create_skill(module.SkillBlueprint("s", **BLUEPRINT))[0]
+    finally:
+        module.SKILLS_DIR.chmod(0o755)
+    assert json.loads(skill.read_text())["version"] == 3
+
+
+def test_reads_and_listings_raise_the_audit_events_of_python(creator_home):
+    # Hooks cannot be removed: a child process keeps this one out of the test session.
+    script = f"""
+import json, sys
+sys.path.insert(0, {str(module.Path(__file__).resolve().parent.parent / "host")!r})
+from pathlib import Path
+from tarvel.skills import creator
+creator.SKILLS_DIR = Path({str(creator_home / "skills")!r})
+creator.IMPROVEMENT_LOG = Path({str(creator_home / "log.json")!r})
+c = creator.SkillCreator()
+(creator.SKILLS_DIR / "a.json").write_text('{{"name": "a"}}')
+events = []
+sys.addaudithook(lambda e, a: events.append([e, *a]) if e in ("open", "os.scandir") else None)
+c.list_saved_skills()
+c.get_skill_source("a")
+print(json.dumps(events))
+"""
+    import subprocess
+    import sys
+
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    skills = str(creator_home / "skills")
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)
+    opened = ["open", os.path.join(skills, "a.json"), "r", flags]
+    assert json.loads(out.stdout) == [["os.scandir", skills], opened, opened]

@@ -102,6 +102,32 @@ def test_placeholders_are_replaced_in_order(recorded, text, params, expected):
     assert step.kwargs == twin_build(raw, params)[0]
 
 
+class Counter:
+    """A value whose text changes at every str(), as a host object's may."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __str__(self):
+        self.calls += 1
+        return f"c{self.calls}"
+
+
+def test_values_are_turned_into_text_at_each_replacement(recorded):
+    raw = [{"description": "{{a}}", "params": {"x": "{{a}}", "y": "{{a}}"}}]
+    (step,) = skill_of(raw).build_steps({"a": Counter()})
+    assert step.kwargs["params"] == {"x": "c1", "y": "c2"} and step.kwargs["description"] == "c3"
+
+
+def test_a_description_without_replace_fails_before_the_value_is_read(recorded):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("never read")
+
+    with pytest.raises(AttributeError, match="'int' object has no attribute 'replace'"):
+        skill_of([{"description": 5}]).build_steps({"a": Unprintable()})
+
+
 # --- build_steps: the steps handed to SkillStep -----------------------------------------------
 
 @pytest.mark.parametrize("raw, params", [

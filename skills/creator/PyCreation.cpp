@@ -186,6 +186,8 @@ py::Ref create_skill_impl(const py::Frame& frame) {
     }
     if (registry != Py_None) {
         py::call_method(registry, TARVEL_NAME("register"), skill);
+        // The registry may have changed the blueprint: read it afresh from here on.
+        name = py::getattr(blueprint, TARVEL_NAME("name"));
         log(globals, "info", py::fstring("Hot-loaded skill ", name, " into live registry"));
     }
 

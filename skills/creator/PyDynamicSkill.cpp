@@ -33,46 +33,69 @@ py::Ref step_get(PyObject* step, PyObject* key, MakeDefault make_default) {
     return py::call_method(step, TARVEL_NAME("get"), key, make_default());
 }
 
-// The caller's parameters as (placeholder "{{name}}", str(value)) pairs, in
-// the dict's order, made at the first replacement.
+// Whether str() of `value` (format() for a name) is the same text at every call
+// and runs no code of the caller's: such texts are made once per build_steps.
+bool plain_text(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None;
+}
+
+// The caller's parameters, replaced into a text as
+// `text.replace(f"{{{{{name}}}}}", str(value))` for each pair in the dict's
+// order, each on the result of the one before.
 class Replacements {
   public:
     explicit Replacements(PyObject* params) : params_(params) {}
 
     bool empty() const { return PyDict_GET_SIZE(params_) == 0; }
 
-    // text.replace(placeholder, value) for each pair in order, each on the
-    // result of the one before.
     py::Ref apply(py::Ref text) {
-        if (!pairs_) build();
-        for (const auto& [placeholder, value] : *pairs_) {
-            if (PyUnicode_CheckExact(text.get())) {
+        if (!pairs_) collect();
+        for (Pair& pair : *pairs_) {
+            // The method first, then the two texts, as the call evaluates them.
+            py::Ref method;
+            if (!PyUnicode_CheckExact(text.get()))
+                method = py::getattr(text.get(), TARVEL_NAME("replace"));
+            py::Ref placeholder =
+                pair.placeholder ? pair.placeholder : placeholder_of(pair.name.get());
+            py::Ref value =
+                pair.value_text ? pair.value_text : py::Ref::steal(PyObject_Str(pair.value.get()));
+            if (method) {
+                text = py::call(method.get(), placeholder, value);
+            } else {
                 text = py::Ref::steal(
                     PyUnicode_Replace(text.get(), placeholder.get(), value.get(), -1));
-            } else {
-                text = py::call_method(text.get(), TARVEL_NAME("replace"), placeholder, value);
             }
         }
         return text;
     }
 
   private:
-    void build() {
+    struct Pair {
+        py::Ref name, value;
+        py::Ref placeholder, value_text;  // made once when plain
+    };
+
+    static py::Ref placeholder_of(PyObject* name) {
+        py::Ref name_text = py::Ref::steal(PyObject_Format(name, nullptr));
+        py::Ref left = py::Ref::steal(PyUnicode_Concat(py::str("{{").get(), name_text.get()));
+        return py::Ref::steal(PyUnicode_Concat(left.get(), py::str("}}").get()));
+    }
+
+    void collect() {
         pairs_.emplace();
-        py::Ref open = py::str("{{");
-        py::Ref close = py::str("}}");
         Py_ssize_t pos = 0;
         PyObject *name, *value;
         while (PyDict_Next(params_, &pos, &name, &value)) {
-            py::Ref name_text = py::Ref::steal(PyObject_Str(name));
-            py::Ref left = py::Ref::steal(PyUnicode_Concat(open.get(), name_text.get()));
-            py::Ref placeholder = py::Ref::steal(PyUnicode_Concat(left.get(), close.get()));
-            pairs_->emplace_back(std::move(placeholder), py::Ref::steal(PyObject_Str(value)));
+            Pair pair{py::Ref::borrow(name), py::Ref::borrow(value), {}, {}};
+            if (plain_text(name)) pair.placeholder = placeholder_of(name);
+            if (plain_text(value)) pair.value_text = py::Ref::steal(PyObject_Str(value));
+            pairs_->push_back(std::move(pair));
         }
     }
 
     PyObject* params_;
-    std::optional<std::vector<std::pair<py::Ref, py::Ref>>> pairs_;
+    std::optional<std::vector<Pair>> pairs_;
 };
 
 // The step's "params" with the caller's values written into its texts (a new dict).
@@ -159,7 +182,8 @@ PyObject* defining_class(PyObject* self, PyObject* function) {
         if (own != nullptr && PyDict_GetItemWithError(own, TARVEL_NAME("to_dict")) == function)
             return cls;
     }
-    throw py::Error(PyExc_RuntimeError, "super(): __class__ cell not found");
+    throw py::Error(PyExc_TypeError,
+                    "super(type, obj): obj must be an instance or subtype of type");
 }
 
 py::Ref to_dict_impl(const py::Frame& frame) {
