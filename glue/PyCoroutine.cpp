@@ -1,5 +1,6 @@
 // glue/PyCoroutine.cpp: the native coroutine type, await delegation and asyncio registration
 #include "glue/PyCoroutine.hpp"
+#include "glue/PyFunction.hpp"
 
 #include <structmember.h>
 
@@ -172,7 +173,10 @@ struct CoroutineDriver {
     static PySendResult resume(CoroutineObject* c, PyObject** out) {
         AsyncPromise& p = *c->frame;
         c->state = State::running;
-        handle(c).resume();
+        {
+            RunningFunction running(c->name);
+            handle(c).resume();
+        }
         if (!handle(c).done()) {
             c->state = State::suspended;
             *out = std::exchange(p.yielded_, nullptr);

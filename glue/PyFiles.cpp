@@ -314,10 +314,4 @@ Ref keep_copy(PyObject* globals, PyObject* path) {
     return copy;
 }
 
-void log(PyObject* globals, const char* level, const Ref& message) {
-    Ref logger = global(globals, TARVEL_NAME("logger"));
-    Ref method_name = Ref::steal(PyUnicode_InternFromString(level));
-    call_method(logger.get(), method_name.get(), message);
-}
-
 }  // namespace tarvel::py

@@ -38,7 +38,4 @@ Ref sorted_glob(PyObject* directory, const char* suffix);
 // module import, before a host or test can patch them.
 void remember_stock_paths();
 
-// logger.<level>(message) through the module's `logger` global.
-void log(PyObject* globals, const char* level, const Ref& message);
-
 }  // namespace tarvel::py

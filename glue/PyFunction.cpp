@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarvel::py {
 
@@ -55,8 +56,11 @@ PyObject* bind_error(FunctionObject* fn, PyObject* const* args, size_t nargsf, P
     return nullptr;
 }
 
+thread_local PyObject* running_name = nullptr;
+
 PyObject* run(FunctionObject* fn, PyObject* const* bound) {
     Frame frame{bound, fn->globals, reinterpret_cast<PyObject*>(fn)};
+    RunningFunction running(fn->name);
     return guard([&] { return fn->impl(frame); });
 }
 
@@ -294,6 +298,17 @@ Ref compile_stub(const FunctionSpec& def, PyObject* module_name) {
 }
 
 }  // namespace
+
+PyObject* running_function_name() {
+    return running_name;
+}
+
+RunningFunction::RunningFunction(PyObject* name) noexcept
+    : previous_(std::exchange(running_name, name)) {}
+
+RunningFunction::~RunningFunction() {
+    running_name = previous_;
+}
 
 Ref docstring(const char* text) {
 #if PY_VERSION_HEX >= 0x030D0000

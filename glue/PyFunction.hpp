@@ -40,6 +40,22 @@ Ref make_function(const FunctionSpec& def, PyObject* module);
 // drop the first line's leading blanks and the common indentation of the rest.
 Ref docstring(const char* text);
 
+// The name of the native function or coroutine running on this thread (null
+// outside them): log records name it, as Python names the function that logged.
+PyObject* running_function_name();
+
+// Marks `name` (borrowed, alive for the scope) as running for a scope.
+class RunningFunction {
+  public:
+    explicit RunningFunction(PyObject* name) noexcept;
+    ~RunningFunction();
+    RunningFunction(const RunningFunction&) = delete;
+    RunningFunction& operator=(const RunningFunction&) = delete;
+
+  private:
+    PyObject* previous_;
+};
+
 // Whether `obj` is a native function running `impl` (a method not overridden).
 bool runs(PyObject* obj, Impl impl);
 

@@ -25,10 +25,8 @@ py::Ref member(PyObject* globals, PyObject* enum_name, const char* name) {
 
 // logger.error(message, exc_info=...) with the traceback of `error`.
 void log_failure(PyObject* globals, const py::Ref& message, const py::Error& error) {
-    py::Ref logger = py::global(globals, TARVEL_NAME("logger"));
-    py::Ref method = py::getattr(logger.get(), TARVEL_NAME("error"));
     py::Ref exc_info = py::exc_info_tuple(error);
-    py::call_kw(method.get(), {message.get()}, {{"exc_info", exc_info.get()}});
+    py::log(globals, "error", message, exc_info.get());
 }
 
 // --- start and stop -------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
+#include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::scheduler {

@@ -6,6 +6,7 @@
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
+#include "glue/PyLogging.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyRef.hpp"
 

@@ -30,6 +30,7 @@ py::Ref under_home(PyObject* globals, const char* leaf) {
 void build(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     py::remember_stock_paths();
+    py::remember_stock_logging();
     for (const char* name : {"json", "logging", "re"})
         py::bind(module, name, py::import(name));
     py::bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
