@@ -6,8 +6,8 @@
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
-#include "glue/PyLogging.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::creator {
