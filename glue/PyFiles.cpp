@@ -1,6 +1,8 @@
 // glue/PyFiles.cpp: crash-safe file replacement and the keeping of unreadable files, through Path
 #include "glue/PyFiles.hpp"
 
+#include "glue/PyLogging.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <initializer_list>
@@ -312,6 +314,17 @@ Ref keep_copy(PyObject* globals, PyObject* path) {
     Ref content = call_method(path, TARVEL_NAME("read_bytes"));
     call_method(copy.get(), TARVEL_NAME("write_bytes"), content);
     return copy;
+}
+
+void keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what) {
+    try {
+        Ref copy = keep_copy(globals, path);
+        log(globals, level, fstring("Kept a copy of the unreadable ", what, " as ", copy));
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log(globals, level,
+            fstring("Failed to keep a copy of the unreadable ", what, ": ", e.value()));
+    }
 }
 
 }  // namespace tarvel::py

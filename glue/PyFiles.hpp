@@ -34,6 +34,10 @@ Ref read_text(PyObject* path);
 // stock pathlib path (and its glob method pathlib's own).
 Ref sorted_glob(PyObject* directory, const char* suffix);
 
+// keep_copy(), then logger.<level>("Kept a copy of the unreadable <what> as <copy>"),
+// or "Failed to keep a copy of the unreadable <what>: <error>" when the copy fails.
+void keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what);
+
 // Notes pathlib's own classes and methods, for the native paths above. Call at
 // module import, before a host or test can patch them.
 void remember_stock_paths();

@@ -86,19 +86,6 @@ void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "error", py::fstring("Failed to load scheduler state: ", e.value()));
 }
 
-// Keeps a copy of a state file that could not be read in full before any save can replace it.
-void preserve_unreadable(PyObject* globals, PyObject* path) {
-    try {
-        py::Ref copy = py::keep_copy(globals, path);
-        log(globals, "error",
-            py::fstring("Kept a copy of the unreadable scheduler state as ", copy));
-    } catch (py::Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        log(globals, "error",
-            py::fstring("Failed to keep a copy of the unreadable scheduler state: ", e.value()));
-    }
-}
-
 // Reads "executions" back into the history; a malformed member or record is skipped.
 bool load_executions(PyObject* globals, PyObject* self, PyObject* data) {
     py::Ref records = py::dict_get(data, TARVEL_NAME("executions"));
@@ -193,7 +180,7 @@ py::Ref load_impl(const py::Frame& frame) {
         load_failure(globals, e);
         complete = false;
     }
-    if (!complete) preserve_unreadable(globals, path.get());
+    if (!complete) py::keep_unreadable(globals, path.get(), "error", "scheduler state");
     return py::none();
 }
 

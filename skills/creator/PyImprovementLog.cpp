@@ -123,19 +123,6 @@ void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "warning", py::fstring("Failed to load improvement log: ", e.value()));
 }
 
-// Keeps a copy of a log that could not be read in full before a save replaces it.
-void preserve_unreadable(PyObject* globals, PyObject* path) {
-    try {
-        py::Ref copy = py::keep_copy(globals, path);
-        log(globals, "warning",
-            py::fstring("Kept a copy of the unreadable improvement log as ", copy));
-    } catch (py::Error& e) {
-        if (!is_exception(e)) throw;
-        log(globals, "warning",
-            py::fstring("Failed to keep a copy of the unreadable improvement log: ", e.value()));
-    }
-}
-
 py::Ref load_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
@@ -166,7 +153,7 @@ py::Ref load_impl(const py::Frame& frame) {
         py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
         complete = false;
     }
-    if (!complete) preserve_unreadable(globals, path.get());
+    if (!complete) py::keep_unreadable(globals, path.get(), "warning", "improvement log");
     return py::none();
 }
 
