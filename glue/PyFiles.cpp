@@ -242,7 +242,21 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
     } catch (Error& e) {
         if (!e.matches(PyExc_OSError)) throw;  // a name the system cannot take is no link
     }
-    Ref target = link ? call_method(path, TARVEL_NAME("resolve")) : Ref::borrow(path);
+    Ref target = Ref::borrow(path);
+    if (link) {
+        bool loop = false;
+        try {
+            target = call_method(path, TARVEL_NAME("resolve"));
+            loop = truthy(call_method(target.get(), TARVEL_NAME("is_symlink")).get());
+        } catch (Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            loop = true;
+        }
+        if (loop) {
+            write_in_place(path, text, encoding);  // a link that leads nowhere: Python's own error
+            return;
+        }
+    }
     // The file being replaced: a read-only one is refused as a plain write
     // refuses it, and the new file keeps its permission bits.
     Ref mode;
