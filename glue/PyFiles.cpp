@@ -4,6 +4,7 @@
 #include "glue/PyLogging.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
 #include <string>
@@ -25,32 +26,111 @@ namespace {
 
 constexpr Py_ssize_t kNameMax = 255;  // bytes in one file name on common file systems
 
-// ".<name>.<pid>.tmp" beside the target, or ".tarvel-<pid>.tmp" when that would
-// be too long a name (the target's own name may be near the limit).
-Ref temporary_beside(PyObject* path) {
-    Ref os = import("os");
-    Ref pid = call_method(os.get(), TARVEL_NAME("getpid"));
-    Ref name = getattr(path, TARVEL_NAME("name"));
-    Ref temp_name = fstring(".", name, ".", pid, ".tmp");
-    Ref encoded = call_method(os.get(), TARVEL_NAME("fsencode"), temp_name);
-    if (PyBytes_GET_SIZE(encoded.get()) > kNameMax) temp_name = fstring(".tarvel-", pid, ".tmp");
-    return call_method(path, TARVEL_NAME("with_name"), temp_name);
+std::atomic<unsigned long> temporary_count{0};
+
+// A new file beside `target` for the text, created exclusively (a link or a
+// directory already at that name is never followed or reused), with the
+// permission bits a plain write gives a new file. Returns its path and its
+// descriptor. Named ".<name>.<pid>.<n>.tmp", or ".tarvel-<pid>-<n>.tmp" when
+// that would be too long a name (the target's own name may be near the limit).
+std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
+    Ref pid = call_method(os, TARVEL_NAME("getpid"));
+    Ref name = getattr(target, TARVEL_NAME("name"));
+    // The flags Python's own open uses for a new file, made exclusive.
+    Ref open_flags = integer(0);
+    for (const char* flag :
+         {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"}) {
+        Ref value = Ref::steal_maybe(PyObject_GetAttrString(os, flag));
+        if (!value) {
+            PyErr_Clear();  // not on this system
+            continue;
+        }
+        open_flags = Ref::steal(PyNumber_Or(open_flags.get(), value.get()));
+    }
+    Ref permissions = integer(0666);
+    for (int attempt = 0;; ++attempt) {
+        Ref n = integer(static_cast<long long>(++temporary_count));
+        Ref temp_name = fstring(".", name, ".", pid, ".", n, ".tmp");
+        Ref encoded = call_method(os, TARVEL_NAME("fsencode"), temp_name);
+        if (PyBytes_GET_SIZE(encoded.get()) > kNameMax)
+            temp_name = fstring(".tarvel-", pid, "-", n, ".tmp");
+        Ref temp = call_method(target, TARVEL_NAME("with_name"), temp_name);
+        try {
+            Ref fd = call_method(os, TARVEL_NAME("open"), temp, open_flags, permissions);
+            return {std::move(temp), std::move(fd)};
+        } catch (Error& e) {
+            if (!e.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+        }
+    }
 }
 
-// An OSError that names the temporary file becomes the one the direct write
-// of `path` would have raised: the same class, number and text, naming `path`.
-// Null when `e` is no such error (an error without a file name stays as it is).
+// Writes `text` to the descriptor as Path.write_text writes a file: text
+// mode, the given encoding or the locale's, the platform's line ends.
+void write_descriptor(PyObject* fd, PyObject* text, const char* encoding) {
+    Ref io = import("io");
+    Ref chosen = encoding != nullptr ? str(encoding) : none();
+    Ref text_encoding = call_method(io.get(), TARVEL_NAME("text_encoding"), chosen);
+    Ref open = getattr(io.get(), TARVEL_NAME("open"));
+    Ref file;
+    try {
+        file = call_kw(open.get(), {fd, str("w").get()}, {{"encoding", text_encoding.get()}});
+    } catch (Error&) {
+        Ref os = import("os");
+        call_method(os.get(), TARVEL_NAME("close"), fd);
+        throw;
+    }
+    try {
+        call_method(file.get(), TARVEL_NAME("write"), text);
+    } catch (Error&) {
+        try {
+            call_method(file.get(), TARVEL_NAME("close"));
+        } catch (Error&) {
+            // the write's own error is the one to report
+        }
+        throw;
+    }
+    call_method(file.get(), TARVEL_NAME("close"));
+}
+
+// An OSError that names the temporary file (`temp`, or any file when null)
+// becomes the one the direct write of `path` would have raised: the same
+// class, number and text, naming `path`. Null when `e` is no such error (an
+// error without a file name stays as it is).
 Ref as_direct_write(const Error& e, PyObject* temp, PyObject* path) {
     if (!e.matches(PyExc_OSError)) return {};
     Ref number = getattr(e.value(), TARVEL_NAME("errno"));
     Ref text = getattr(e.value(), TARVEL_NAME("strerror"));
     Ref filename = getattr(e.value(), TARVEL_NAME("filename"));
     if (number.get() == Py_None || text.get() == Py_None || filename.get() == Py_None) return {};
-    Ref temp_text = Ref::steal(PyObject_Str(temp));
-    if (!compare(filename.get(), temp_text.get(), Py_EQ)) return {};
+    if (temp != nullptr) {
+        Ref temp_text = Ref::steal(PyObject_Str(temp));
+        if (!compare(filename.get(), temp_text.get(), Py_EQ)) return {};
+    }
     Ref target = Ref::steal(PyObject_Str(path));
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.value()));
     return call(type, number, text, target);
+}
+
+[[noreturn]] void rethrow_as_direct_write(Error& e, PyObject* temp, PyObject* path) {
+    Ref direct;
+    try {
+        direct = as_direct_write(e, temp, path);
+    } catch (Error&) {
+        // an exception that keeps its own file names
+    }
+    if (direct) throw Error(reinterpret_cast<PyObject*>(Py_TYPE(direct.get())), direct.get());
+    throw std::move(e);
+}
+
+// create_temporary(), or nulls where the directory may not be added to (the
+// caller then writes in place, as a plain write would).
+std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, PyObject* path) {
+    try {
+        return create_temporary(os, target);
+    } catch (Error& e) {
+        if (e.matches(PyExc_PermissionError)) return {};
+        rethrow_as_direct_write(e, nullptr, path);
+    }
 }
 
 // path.write_text(text[, encoding=...]): the plain write, with Python's own outcome.
@@ -69,12 +149,14 @@ struct StockPaths {
     PyObject* read_text = nullptr;
     PyObject* open = nullptr;
     PyObject* glob = nullptr;
+    PyObject* write_text = nullptr;
     PyObject* io = nullptr;  // the io module and its open, which Path.open calls
     PyObject* io_open = nullptr;
     PyObject* os = nullptr;  // the os module and its scandir, which Path.glob calls
     PyObject* scandir = nullptr;
 };
 StockPaths stock;
+bool native_reads = false;
 
 bool is_stock(PyObject* path, std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
     if (stock.cls == nullptr || Py_TYPE(path) != stock.cls) return false;
@@ -134,8 +216,26 @@ bool slurp(const std::string& name, std::string& content) {
 
 }  // namespace
 
+namespace {
+
+bool warns_of_default_encoding() {
+    Ref sys = import("sys");
+    Ref flags = getattr(sys.get(), TARVEL_NAME("flags"));
+    Ref warn = Ref::steal_maybe(PyObject_GetAttrString(flags.get(), "warn_default_encoding"));
+    if (!warn) {
+        PyErr_Clear();
+        return false;
+    }
+    return truthy(warn.get());
+}
+
+}  // namespace
+
 void remember_stock_paths() {
     if (stock.cls != nullptr) return;
+    // With -X warn_default_encoding every read of the locale's encoding warns:
+    // reading is then left to Path.read_text, which gives the warning.
+    native_reads = !warns_of_default_encoding();
     Ref pathlib = import("pathlib");
     Ref path_class = getattr(pathlib.get(), TARVEL_NAME("Path"));
     Ref concrete = call(path_class.get());  // Path() is the system's concrete class
@@ -144,7 +244,11 @@ void remember_stock_paths() {
     found.read_text = _PyType_Lookup(found.cls, TARVEL_NAME("read_text"));
     found.open = _PyType_Lookup(found.cls, TARVEL_NAME("open"));
     found.glob = _PyType_Lookup(found.cls, TARVEL_NAME("glob"));
-    if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr) return;
+    found.write_text = _PyType_Lookup(found.cls, TARVEL_NAME("write_text"));
+    if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr ||
+        found.write_text == nullptr) {
+        return;
+    }
     Ref io = import("io");
     Ref io_open = getattr(io.get(), TARVEL_NAME("open"));
     Ref os = import("os");
@@ -154,6 +258,7 @@ void remember_stock_paths() {
     Py_INCREF(found.read_text);
     Py_INCREF(found.open);
     Py_INCREF(found.glob);
+    Py_INCREF(found.write_text);
     found.io = io.release();
     found.io_open = io_open.release();
     found.os = os.release();
@@ -163,7 +268,8 @@ void remember_stock_paths() {
 
 Ref read_text(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
-    if (is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
+    if (native_reads &&
+        is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
                         {TARVEL_NAME("open"), stock.open}}) &&
         unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
         std::string content;
@@ -234,6 +340,13 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
 }
 
 void replace_file(PyObject* path, PyObject* text, const char* encoding) {
+    // A path whose writing a host or test has replaced (a patched write_text,
+    // a fake file system, a path-like class of its own) is written as it asks.
+    if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text}}) ||
+        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
+        write_in_place(path, text, encoding);
+        return;
+    }
     Ref os = import("os");
     // A symbolic link is written through, to the file it names, as a plain write would.
     bool link = false;
@@ -257,29 +370,49 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
             return;
         }
     }
-    // The file being replaced: a read-only one is refused as a plain write
-    // refuses it, and the new file keeps its permission bits.
+    // The file being replaced: one that is not a regular file (a device, a
+    // pipe) or that the user may not write is left to the plain write, and
+    // the new file keeps the old one's permission bits.
     Ref mode;
     try {
         Ref info = call_method(os.get(), TARVEL_NAME("stat"), target);
         Ref st_mode = getattr(info.get(), TARVEL_NAME("st_mode"));
         Ref stat = import("stat");
+        if (!truthy(call_method(stat.get(), TARVEL_NAME("S_ISREG"), st_mode).get())) {
+            write_in_place(path, text, encoding);
+            return;
+        }
         mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"), st_mode);
     } catch (Error& e) {
+        if (e.matches(PyExc_ValueError)) {
+            write_in_place(path, text, encoding);  // a name no file can have: Python's own error
+            return;
+        }
         if (!e.matches(PyExc_OSError)) throw;  // no file yet, or none that can be seen
     }
     if (mode) {
+        Ref access = getattr(os.get(), TARVEL_NAME("access"));
+        Ref effective = getattr(os.get(), TARVEL_NAME("supports_effective_ids"));
+        const int by_effective_ids = PySequence_Contains(effective.get(), access.get());
+        check(by_effective_ids < 0);
         Ref writable = getattr(os.get(), TARVEL_NAME("W_OK"));
-        if (!truthy(call_method(os.get(), TARVEL_NAME("access"), target, writable).get())) {
+        Ref allowed = by_effective_ids ? call_kw(access.get(), {target.get(), writable.get()},
+                                                 {{"effective_ids", Py_True}})
+                                       : call(access.get(), target, writable);
+        if (!truthy(allowed.get())) {
             write_in_place(path, text, encoding);
             return;
         }
     }
-    Ref temp = temporary_beside(target.get());
+    auto [temp, fd] = create_temporary_or_report(os.get(), target.get(), path);
+    if (!temp) {
+        write_in_place(path, text, encoding);
+        return;
+    }
     try {
-        write_in_place(temp.get(), text, encoding);
+        write_descriptor(fd.get(), text, encoding);
         if (mode) call_method(os.get(), TARVEL_NAME("chmod"), temp, mode);
-        call_method(temp.get(), TARVEL_NAME("replace"), target);
+        call_method(os.get(), TARVEL_NAME("replace"), temp, target);
     } catch (Error& e) {
         try {
             Ref unlink = getattr(temp.get(), TARVEL_NAME("unlink"));
@@ -287,20 +420,13 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
         } catch (Error&) {
             // the write's own error is the one to report
         }
-        // Where the file may be written but not replaced (a directory the user
-        // cannot add to, a file another process holds open), write it in place.
+        // Where the file may be written but not replaced (a file another
+        // process holds open), write it in place.
         if (e.matches(PyExc_PermissionError)) {
             write_in_place(path, text, encoding);
             return;
         }
-        Ref direct;
-        try {
-            direct = as_direct_write(e, temp.get(), path);
-        } catch (Error&) {
-            // an exception that keeps its own file names
-        }
-        if (direct) throw Error(reinterpret_cast<PyObject*>(Py_TYPE(direct.get())), direct.get());
-        throw;
+        rethrow_as_direct_write(e, temp.get(), path);
     }
 }
 

@@ -45,7 +45,8 @@ Ref source_path(PyObject* globals) {
     } else {
         path = str("(unknown file)");
     }
-    source_paths.emplace_back(globals, Ref(path).release());
+    // The module's dict is held too, so no later dict can take its address.
+    source_paths.emplace_back(Py_NewRef(globals), Ref(path).release());
     return path;
 }
 
@@ -78,11 +79,16 @@ void log(PyObject* globals, const char* level, const Ref& message, PyObject* exc
     std::size_t index = 0;
     while (index < kLevelCount && std::strcmp(kLevels[index].name, level) != 0)
         ++index;
-    const bool standard = index < kLevelCount && stock.log != nullptr &&
-                          PyMethod_Check(method.get()) &&
-                          PyMethod_GET_FUNCTION(method.get()) == stock.methods[index] &&
-                          PyMethod_GET_SELF(method.get()) == logger.get() &&
-                          _PyType_Lookup(Py_TYPE(logger.get()), TARVEL_NAME("_log")) == stock.log;
+    auto is_own = [&](PyObject* bound, PyObject* original) {
+        return PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == original &&
+               PyMethod_GET_SELF(bound) == logger.get();
+    };
+    bool standard =
+        index < kLevelCount && stock.log != nullptr && is_own(method.get(), stock.methods[index]);
+    if (standard) {
+        Ref inner = getattr(logger.get(), TARVEL_NAME("_log"));
+        standard = is_own(inner.get(), stock.log);
+    }
     if (!standard) {
         if (exc_info == nullptr) {
             call(method.get(), message);
@@ -95,12 +101,17 @@ void log(PyObject* globals, const char* level, const Ref& message, PyObject* exc
     Ref number = integer(kLevels[index].number);
     if (!truthy(call_method(logger.get(), TARVEL_NAME("isEnabledFor"), number).get())) return;
     Ref logger_name = getattr(logger.get(), TARVEL_NAME("name"));
+    // Without logging's source file (logging._srcfile = None) no caller is looked for.
+    Ref logging = import("logging");
+    Ref source_file = getattr(logging.get(), TARVEL_NAME("_srcfile"));
     PyObject* running = running_function_name();
-    Ref function = running != nullptr ? Ref::borrow(running) : str("(unknown function)");
+    const bool known = source_file.get() != Py_None && running != nullptr;
+    Ref function = known ? Ref::borrow(running) : str("(unknown function)");
+    Ref file = source_file.get() != Py_None ? source_path(globals) : str("(unknown file)");
     Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref record = call_method(logger.get(), TARVEL_NAME("makeRecord"), logger_name, number,
-                             source_path(globals), integer(0), message, no_args,
-                             exc_info != nullptr ? exc_info : Py_None, function);
+    Ref record = call_method(logger.get(), TARVEL_NAME("makeRecord"), logger_name, number, file,
+                             integer(0), message, no_args, exc_info != nullptr ? exc_info : Py_None,
+                             function, Py_None, Py_None);
     call_method(logger.get(), TARVEL_NAME("handle"), record);
 }
 

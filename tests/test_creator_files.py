@@ -142,3 +142,29 @@ print(json.dumps(events))
     flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)
     opened = ["open", os.path.join(skills, "a.json"), "r", flags]
     assert json.loads(out.stdout) == [["os.scandir", skills], opened, opened]
+
+
+@pytest.mark.skipif(not hasattr(os, "mknod") or os.geteuid() != 0, reason="needs mknod")
+def test_a_device_is_written_to_not_replaced(creator, creator_home, monkeypatch):
+    null = creator_home / "null"
+    os.mknod(null, 0o666 | __import__("stat").S_IFCHR, os.makedev(1, 3))
+    monkeypatch.setattr(module, "IMPROVEMENT_LOG", null)
+    creator.log_learning("s", "r")
+    assert null.is_char_device() and null.read_text() == ""
+
+
+def test_saves_from_several_threads_never_collide(creator, creator_home, creator_log):
+    import threading
+
+    def save_many():
+        for _ in range(100):
+            creator._save_improvement_log()
+
+    creator.log_learning("s", "r")
+    threads = [threading.Thread(target=save_many) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert creator_log() == [] and json.loads(module.IMPROVEMENT_LOG.read_text())[0]["reason"] == "r"
+    assert sorted(os.listdir(creator_home)) == ["improvement_log.json", "skills"]

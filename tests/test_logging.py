@@ -56,3 +56,18 @@ def test_a_replaced_logger_or_method_is_called_as_it_is(creator, monkeypatch, re
                               "code": "async def run(ctx, params):\n    return {}\n"})
     assert calls[0].startswith("Saved Python skill script: ")
 
+
+
+def test_records_are_made_as_logging_makes_them(creator, monkeypatch, caplog):
+    # A logger class whose makeRecord takes every argument by position, and no source file.
+    made = []
+
+    class Strict(logging.Logger):
+        def makeRecord(self, name, level, fn, lno, msg, args, exc_info, func, extra, sinfo):
+            made.append((fn, func, extra, sinfo))
+            return super().makeRecord(name, level, fn, lno, msg, args, exc_info, func, extra, sinfo)
+
+    monkeypatch.setattr(creator_module, "logger", Strict("tarvel.skills.creator.strict"))
+    monkeypatch.setattr(logging, "_srcfile", None)
+    creator.log_learning("t", "r", {"tags": {"a"}})
+    assert made[0] == ("(unknown file)", "(unknown function)", None, None) and len(made) == 2

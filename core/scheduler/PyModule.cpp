@@ -33,6 +33,7 @@ py::Ref fire_callback_alias(PyObject* globals) {
 void build(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     py::remember_stock_logging();
+    py::remember_stock_paths();
     for (const char* name : {"asyncio", "json", "logging", "time", "uuid"}) {
         py::bind(module, name, py::import(name));
     }
