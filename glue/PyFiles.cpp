@@ -175,8 +175,9 @@ bool unpatched(PyObject* module, PyObject* name, PyObject* original) {
 
 #ifdef TARVEL_NATIVE_FILES
 // os.fspath(path) as bytes for the system calls; empty when it cannot be had simply.
-std::string fs_path(PyObject* path) {
-    Ref text = Ref::steal_maybe(PyObject_Str(path));
+// `text` receives str(path), for the audit events.
+std::string fs_path(PyObject* path, Ref& text) {
+    text = Ref::steal_maybe(PyObject_Str(path));
     Ref encoded = text ? Ref::steal_maybe(PyUnicode_EncodeFSDefault(text.get())) : Ref();
     if (!encoded) {
         PyErr_Clear();
@@ -273,10 +274,10 @@ Ref read_text(PyObject* path) {
                         {TARVEL_NAME("open"), stock.open}}) &&
         unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
         std::string content;
-        const std::string name = fs_path(path);
+        Ref text;
+        const std::string name = fs_path(path, text);
         // The audit event Python's open raises, so a host's audit hooks see the read.
         if (!name.empty()) {
-            Ref text = Ref::steal(PyObject_Str(path));
             check(PySys_Audit("open", "Osi", text.get(), "r", O_RDONLY | O_CLOEXEC) < 0);
         }
         if (!name.empty() && slurp(name, content) &&
@@ -294,14 +295,12 @@ Ref read_text(PyObject* path) {
 
 Ref sorted_glob(PyObject* directory, const char* suffix) {
 #ifdef TARVEL_NATIVE_FILES
+    Ref text;
     const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}}) &&
                                      unpatched(stock.os, TARVEL_NAME("scandir"), stock.scandir)
-                                 ? fs_path(directory)
+                                 ? fs_path(directory, text)
                                  : std::string();
-    if (!name.empty()) {
-        Ref text = Ref::steal(PyObject_Str(directory));
-        check(PySys_Audit("os.scandir", "O", text.get()) < 0);
-    }
+    if (!name.empty()) check(PySys_Audit("os.scandir", "O", text.get()) < 0);
     DIR* listing = name.empty() ? nullptr : ::opendir(name.c_str());
     if (listing != nullptr) {
         const std::string_view ending(suffix);
