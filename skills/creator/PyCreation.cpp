@@ -29,15 +29,6 @@ bool alphanumeric_with_underscores(PyObject* name) {
     return py::truthy(py::call_method(stripped.get(), TARVEL_NAME("isalnum")).get());
 }
 
-// mapping.get(key, default) as Python calls it.
-py::Ref get(PyObject* mapping, PyObject* key, PyObject* otherwise) {
-    if (PyDict_CheckExact(mapping)) {
-        py::Ref found = py::dict_get(mapping, key);
-        return found ? found : py::Ref::borrow(otherwise);
-    }
-    return py::call_method(mapping, TARVEL_NAME("get"), key, otherwise);
-}
-
 bool contains(PyObject* container, PyObject* item) {
     const int found = PySequence_Contains(container, item);
     py::check(found < 0);
@@ -72,14 +63,14 @@ void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
     long long number = 0;
     while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
         py::Ref n = py::integer(++number);
-        py::Ref operation = get(step.get(), TARVEL_NAME("operation"), empty.get());
+        py::Ref operation = mapping_get(step.get(), TARVEL_NAME("operation"), empty.get());
         if (!py::truthy(operation.get())) {
             add_error(errors, py::fstring("Step ", n, ": operation is required"));
         } else if (!contains(operations.get(), operation.get())) {
             add_error(errors, py::fstring("Step ", n, ": unknown operation '", operation,
                                           "'. See pc tool for valid operations."));
         }
-        py::Ref description = get(step.get(), TARVEL_NAME("description"), Py_None);
+        py::Ref description = mapping_get(step.get(), TARVEL_NAME("description"), Py_None);
         if (!py::truthy(description.get()))
             add_error(errors, py::fstring("Step ", n, ": description is required"));
     }
@@ -98,7 +89,8 @@ void check_placeholders(PyObject* globals, PyObject* blueprint, PyObject* errors
     long long number = 0;
     while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
         py::Ref n = py::integer(++number);
-        py::Ref params = get(step.get(), TARVEL_NAME("params"), py::Ref::steal(PyDict_New()).get());
+        py::Ref params =
+            mapping_get(step.get(), TARVEL_NAME("params"), py::Ref::steal(PyDict_New()).get());
         py::Ref values = py::call_method(params.get(), TARVEL_NAME("values"));
         py::Ref value_iter = py::Ref::steal(PyObject_GetIter(values.get()));
         while (py::Ref value = py::Ref::steal_maybe(PyIter_Next(value_iter.get()))) {

@@ -50,6 +50,12 @@ py::Ref local_time(PyObject* globals);
 // SKILLS_DIR / f"{name}{suffix}", SKILLS_DIR read at the moment of use.
 py::Ref skill_file(PyObject* globals, PyObject* name, const char* suffix);
 
+// mapping.get(key, otherwise) as Python calls it (an exact dict is read directly).
+py::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* otherwise);
+inline py::Ref mapping_get(PyObject* mapping, PyObject* key, const py::Ref& otherwise) {
+    return mapping_get(mapping, key, otherwise.get());
+}
+
 // json.loads(path.read_text()) through the module's globals.
 py::Ref read_json(PyObject* globals, PyObject* path);
 

@@ -106,6 +106,14 @@ py::Ref skill_file(PyObject* globals, PyObject* name, const char* suffix) {
     return py::Ref::steal(PyNumber_TrueDivide(dir.get(), file_name.get()));
 }
 
+py::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* otherwise) {
+    if (PyDict_CheckExact(mapping)) {
+        py::Ref found = py::dict_get(mapping, key);
+        return found ? found : py::Ref::borrow(otherwise);
+    }
+    return py::call_method(mapping, TARVEL_NAME("get"), key, otherwise);
+}
+
 py::Ref read_json(PyObject* globals, PyObject* path) {
     py::Ref text = py::read_text(path);
     py::Ref json = py::global(globals, TARVEL_NAME("json"));

@@ -13,15 +13,6 @@ py::Ref skill_files(PyObject* globals) {
     return py::sorted_glob(dir.get(), ".json");
 }
 
-// data.get(key, default) as Python calls it on whatever the file held.
-py::Ref value_of(PyObject* data, PyObject* key, const py::Ref& otherwise) {
-    if (PyDict_CheckExact(data)) {
-        py::Ref found = py::dict_get(data, key);
-        return found ? found : otherwise;
-    }
-    return py::call_method(data, TARVEL_NAME("get"), key, otherwise);
-}
-
 py::Ref new_list() {
     return py::Ref::steal(PyList_New(0));
 }
@@ -40,16 +31,18 @@ py::Ref load_saved_skills_impl(const py::Frame& frame) {
             PyObject* d = data.get();
             py::Ref blueprint = py::call_kw(
                 blueprint_class.get(), {},
-                {{"name", value_of(d, TARVEL_NAME("name"), stem).get()},
-                 {"description", value_of(d, TARVEL_NAME("description"), py::str("")).get()},
-                 {"app", value_of(d, TARVEL_NAME("app"), py::str("")).get()},
-                 {"category", value_of(d, TARVEL_NAME("category"), py::str("custom")).get()},
-                 {"triggers", value_of(d, TARVEL_NAME("triggers"), new_list()).get()},
-                 {"required_params", value_of(d, TARVEL_NAME("required_params"), new_list()).get()},
-                 {"optional_params", value_of(d, TARVEL_NAME("optional_params"), new_list()).get()},
-                 {"steps", value_of(d, TARVEL_NAME("steps"), new_list()).get()},
-                 {"reason", value_of(d, TARVEL_NAME("reason"), py::str("")).get()},
-                 {"version", value_of(d, TARVEL_NAME("version"), py::integer(1)).get()}});
+                {{"name", mapping_get(d, TARVEL_NAME("name"), stem).get()},
+                 {"description", mapping_get(d, TARVEL_NAME("description"), py::str("")).get()},
+                 {"app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get()},
+                 {"category", mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get()},
+                 {"triggers", mapping_get(d, TARVEL_NAME("triggers"), new_list()).get()},
+                 {"required_params",
+                  mapping_get(d, TARVEL_NAME("required_params"), new_list()).get()},
+                 {"optional_params",
+                  mapping_get(d, TARVEL_NAME("optional_params"), new_list()).get()},
+                 {"steps", mapping_get(d, TARVEL_NAME("steps"), new_list()).get()},
+                 {"reason", mapping_get(d, TARVEL_NAME("reason"), py::str("")).get()},
+                 {"version", mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get()}});
             py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
             py::Ref skill = py::call(skill_class.get(), blueprint);
             py::check(PyList_Append(skills.get(), skill.get()) < 0);
@@ -137,22 +130,22 @@ py::Ref list_saved_skills_impl(const py::Frame& frame) {
             py::Ref entry = py::Ref::steal(PyDict_New());
             py::dict_set(
                 entry.get(), "name",
-                value_of(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
+                mapping_get(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
             py::dict_set(entry.get(), "description",
-                         value_of(d, TARVEL_NAME("description"), py::str("")).get());
-            py::dict_set(entry.get(), "app", value_of(d, TARVEL_NAME("app"), py::str("")).get());
+                         mapping_get(d, TARVEL_NAME("description"), py::str("")).get());
+            py::dict_set(entry.get(), "app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get());
             py::dict_set(entry.get(), "category",
-                         value_of(d, TARVEL_NAME("category"), py::str("custom")).get());
+                         mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get());
             py::dict_set(entry.get(), "version",
-                         value_of(d, TARVEL_NAME("version"), py::integer(1)).get());
+                         mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get());
             py::dict_set(entry.get(), "triggers",
-                         value_of(d, TARVEL_NAME("triggers"), new_list()).get());
-            py::Ref steps = value_of(d, TARVEL_NAME("steps"), new_list());
+                         mapping_get(d, TARVEL_NAME("triggers"), new_list()).get());
+            py::Ref steps = mapping_get(d, TARVEL_NAME("steps"), new_list());
             const Py_ssize_t count = PyObject_Length(steps.get());
             py::check(count < 0);
             py::dict_set(entry.get(), "steps_count", py::integer(count).get());
             py::dict_set(entry.get(), "reason",
-                         value_of(d, TARVEL_NAME("reason"), py::str("")).get());
+                         mapping_get(d, TARVEL_NAME("reason"), py::str("")).get());
             py::dict_set(entry.get(), "file", py::Ref::steal(PyObject_Str(path)).get());
             py::check(PyList_Append(entries.get(), entry.get()) < 0);
         } catch (py::Error& e) {
