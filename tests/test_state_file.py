@@ -60,6 +60,11 @@ def clock(monkeypatch):
     monkeypatch.setattr(scheduler, "datetime", Fixed)
 
 
+def files(folder):
+    """The names in `folder`, without the lock files kept beside state files."""
+    return sorted(n for n in os.listdir(folder) if not n.endswith((".lock", ".save-lock")))
+
+
 def write(path, content):
     path.parent.mkdir(parents=True, exist_ok=True)
     if isinstance(content, str):
@@ -157,7 +162,7 @@ def test_metadata_json_cannot_encode_is_left_out(path, log, metadata):
     back = Scheduler(storage_path=path)
     assert back._jobs["ivl"] == dataclasses.replace(sch._jobs["ivl"], metadata={})
     assert back._jobs["cron1"] == sch._jobs["cron1"] and back._jobs["once"] == sch._jobs["once"]
-    assert sorted(os.listdir(path.parent)) == ["scheduler.json"]
+    assert files(path.parent) == ["scheduler.json"]
 
 
 def test_nothing_is_recomputed_at_load(path):
@@ -197,7 +202,7 @@ def test_complete_files_are_not_copied(path, log, document, count):
     write(path, json.dumps(document))
     assert len(Scheduler(storage_path=path)._jobs) == count
     assert log() == [("INFO", f"Loaded {count} scheduled jobs")]
-    assert os.listdir(path.parent) == ["scheduler.json"]
+    assert files(path.parent) == ["scheduler.json"]
 
 
 def test_later_record_with_the_same_id_wins(path, log):
@@ -232,7 +237,25 @@ UNREADABLE = [
     (json.dumps({"jobs": {"a": GOOD}, "executions": [3, None]}), 1, None),
     (json.dumps({"jobs": {"a": GOOD}, "executions": None}), 1, None),
     # a record whose job could not give its dictionary would fail every later save
-    (json.dumps({"jobs": {"a": {"id": "a", "next_run": "tomorrow"}, "b": GOOD}}), 1, None),
+    (json.dumps({"jobs": {"a": {"id": "a", "next_run": "tomorrow"}, "b": GOOD}}), 1,
+     "next_run of job a must be a finite number, not str"),
+    # fields of the wrong type would fail every later save, or stats()
+    *[(json.dumps({"jobs": {"a": {"id": "a", **fields}, "b": GOOD}}), 1, reason) for fields, reason in [
+        ({"run_count": "x"}, "run_count of job a must be a number, not str"),
+        ({"name": 3}, "name of job a must be a str, not int"),
+        ({"job_type": 5}, "job_type of job a must be a JobType, not int"),
+        ({"last_run": float("inf")}, "last_run of job a must be a finite number, not inf"),
+    ]],
+    *[(json.dumps({"jobs": {"a": GOOD}, "executions": [{"job_id": "x", "job_name": "n", "started_at": 1.0,
+                                                        **fields}, {"job_id": "y", "job_name": "n",
+                                                                    "started_at": 2.0}]}), 1, reason)
+      for fields, reason in [
+        ({"started_at": None}, "started_at of an execution of job x must be a finite number, not NoneType"),
+        ({"started_at": "x"}, "started_at of an execution of job x must be a finite number, not str"),
+        ({"started_at": float("inf")}, "started_at of an execution of job x must be a finite number, not inf"),
+        ({"duration": "x"}, "duration of an execution of job x must be a finite number, not str"),
+        ({"result": 5}, "result of an execution of job x must be a str, not int"),
+    ]],
 ]
 
 
@@ -249,7 +272,7 @@ def test_unreadable_file_is_kept_as_a_copy(path, log, clock, content, count, rea
     assert log()[-1] == ("ERROR", f"Kept a copy of the unreadable scheduler state as {copy}")
     sch.add_job(ScheduledJob(id="new", job_type=JobType.ONCE))
     assert copy.read_bytes() == original and path.read_bytes() == twin_text(sch._jobs, sch._executions).encode()
-    assert sorted(os.listdir(path.parent)) == ["scheduler.json", copy.name]
+    assert files(path.parent) == ["scheduler.json", copy.name]
 
 
 def test_records_after_a_bad_one_still_load(path, log, clock):
@@ -279,15 +302,41 @@ def test_copy_names_count_up_when_taken(path, log, clock):
 
 # --- crash-safe saves -------------------------------------------------------------------------
 
-def test_unencodable_field_fails_the_save_and_keeps_the_old_file(path, log):
+def _model_key(sch):
+    sch._jobs["a"].model_key = object()
+
+
+def _next_run(sch):
+    sch._jobs["a"].next_run = "soon"
+
+
+def _error(sch):
+    sch._executions.append(JobExecution("a", "n", 5.0, error=object()))
+
+
+def _started_at(sch):
+    sch._executions.append(JobExecution("a", "n", None))
+
+
+@pytest.mark.parametrize("spoil, message", [
+    (_model_key, "Failed to save job a: Object of type object is not JSON serializable"),
+    (_next_run, "Failed to save job a: "),
+    (_error, "Failed to save execution of job a: Object of type object is not JSON serializable"),
+    (_started_at, "Failed to save execution of job a: "),
+])
+def test_one_bad_record_never_blocks_the_others(path, log, spoil, message):
     sch = Scheduler(storage_path=path)
-    job = sch.add_job(ScheduledJob(id="a", name="before", job_type=JobType.ONCE))
-    old = path.read_bytes()
-    marker = object()
-    assert sch.update_job("a", {"name": marker}) is job and job.name is marker
-    assert log()[-1] == ("ERROR", "Failed to save scheduler state: "
-                                  "Object of type object is not JSON serializable")
-    assert path.read_bytes() == old and os.listdir(path.parent) == ["scheduler.json"]
+    for job_id in "ab":
+        sch.add_job(ScheduledJob(id=job_id, name="n", job_type=JobType.ONCE))
+    sch._executions.append(JobExecution("b", "n", 1.0))
+    spoil(sch)
+    sch._save()
+    assert log()[-1][0] == "ERROR" and log()[-1][1].startswith(message)
+    assert not any(m.startswith("Failed to save scheduler state") for _, m in log())
+    saved_jobs = {"b"} if spoil in (_model_key, _next_run) else {"a", "b"}
+    back = Scheduler(storage_path=path)
+    assert set(back._jobs) == saved_jobs and back._jobs["b"] == sch._jobs["b"]
+    assert [e.job_id for e in back._executions] == ["b"]
 
 
 def test_failed_replace_leaves_no_temporary_file(path, log, tmp_path):
@@ -298,7 +347,7 @@ def test_failed_replace_leaves_no_temporary_file(path, log, tmp_path):
     sch._storage_path = target
     assert sch.pause_job("a") is True
     assert log()[-1][0] == "ERROR" and log()[-1][1].startswith("Failed to save scheduler state: ")
-    assert sorted(os.listdir(path.parent)) == ["occupied", "scheduler.json"] and os.listdir(target) == ["inside"]
+    assert files(path.parent) == ["occupied", "scheduler.json"] and os.listdir(target) == ["inside"]
 
 
 def test_unmakeable_directory_is_logged(tmp_path, log):
@@ -306,7 +355,7 @@ def test_unmakeable_directory_is_logged(tmp_path, log):
     sch = Scheduler(storage_path=tmp_path / "file" / "sub" / "scheduler.json")
     assert sch.add_job(ScheduledJob(id="a", name="n", job_type=JobType.ONCE)).id == "a"
     assert log()[0][0] == "ERROR" and log()[0][1].startswith("Failed to save scheduler state: ")
-    assert sorted(os.listdir(tmp_path)) == ["file"]
+    assert files(tmp_path) == ["file"]
 
 
 def test_save_replaces_the_file_instead_of_rewriting_it(path, tmp_path):
@@ -316,7 +365,7 @@ def test_save_replaces_the_file_instead_of_rewriting_it(path, tmp_path):
     os.link(path, tmp_path / "old-link")
     sch.update_job("a", {"name": "second"})
     assert (tmp_path / "old-link").read_bytes() == old and b"second" in path.read_bytes()
-    assert os.listdir(path.parent) == ["scheduler.json"]
+    assert files(path.parent) == ["scheduler.json"]
 
 
 VERSIONS = r'''
@@ -369,7 +418,7 @@ def test_killed_saver_never_leaves_a_partial_file(path, tmp_path, log):
         assert child.returncode == -signal.SIGKILL
         seen.append(path.read_bytes() in whole)
         assert all(seen), "the state file was seen partly written"
-        leftovers = [name for name in os.listdir(path.parent) if name != "scheduler.json"]
+        leftovers = [name for name in files(path.parent) if name != "scheduler.json"]
         assert len(leftovers) <= kills and not any(".bad-" in name for name in leftovers)
     assert len(Scheduler(storage_path=path)._jobs) == 2000
     assert [level for level, _ in log()] == ["INFO"]

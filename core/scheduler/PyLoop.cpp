@@ -9,9 +9,7 @@ namespace tarvel::scheduler {
 
 namespace {
 
-constexpr double kPassInterval = 30.0;     // seconds between passes of the loop
-constexpr Py_ssize_t kHistoryBound = 500;  // more records than this ...
-constexpr Py_ssize_t kHistoryKept = 250;   // ... and the newest this many are kept
+constexpr double kPassInterval = 30.0;  // seconds between passes of the loop
 
 py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
@@ -31,9 +29,24 @@ void log_failure(PyObject* globals, const py::Ref& message, const py::Error& err
 
 // --- start and stop -------------------------------------------------------------
 
+// Lets go of the loop's lock on the state file, if this scheduler holds it.
+void release_loop_lock(PyObject* self) {
+    py::Ref held = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("_loop_lock")));
+    if (!held) {
+        PyErr_Clear();
+        return;
+    }
+    py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
+    release_lock(held.get());
+}
+
 py::Async start_body(py::Ref self, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
     if (py::truthy(py::getattr(self.get(), TARVEL_NAME("running")).get())) co_return py::none();
+    // One running loop per state file, in this process or another.
+    py::Ref storage = py::getattr(self.get(), TARVEL_NAME("_storage_path"));
+    release_loop_lock(self.get());
+    py::setattr(self.get(), TARVEL_NAME("_loop_lock"), take_loop_lock(storage.get()).get());
     // An event bound to an earlier event loop (a second asyncio.run) cannot be
     // awaited on this one: start with a fresh one.
     py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
@@ -74,6 +87,7 @@ py::Async stop_body(py::Ref self, py::Ref globals_ref) {
         }
     }
     py::setattr(self.get(), TARVEL_NAME("_task"), Py_None);
+    release_loop_lock(self.get());
     log(globals, "info", py::str("Scheduler stopped"));
     co_return py::none();
 }
@@ -130,6 +144,7 @@ void start_firing(PyObject* globals, PyObject* self, PyObject* job) {
 // One pass: every active job whose next run has come is fired in its own task.
 // A job that cannot be handled is logged and unscheduled; the pass goes on.
 void run_pass(PyObject* globals, PyObject* self) {
+    merge_from_file(globals, self);  // jobs another process saved meanwhile
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
     py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
     py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
@@ -189,9 +204,13 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
             if (!timed_out && cancel_pending(globals)) throw py::Error(cancelled.get(), Py_None);
         }
     } catch (py::Error& e) {
-        if (!e.matches(cancelled.get())) throw;
+        if (!e.matches(cancelled.get())) {
+            release_loop_lock(self.get());
+            throw;
+        }
         log(globals, "debug", py::str("Scheduler loop cancelled"));
     }
+    release_loop_lock(self.get());
     co_return py::none();
 }
 

@@ -70,6 +70,10 @@ py::Ref init_impl(const py::Frame& frame) {
     // Firing tasks are held here until they finish: the event loop keeps only
     // weak references to tasks, and a firing must not be lost to the collector.
     py::setattr(self, TARVEL_NAME("_firing_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
+    // The version of the state file last read or written, to merge what
+    // another process saves; the loop's lock on the file while it runs.
+    py::setattr(self, TARVEL_NAME("_file_version"), Py_None);
+    py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }

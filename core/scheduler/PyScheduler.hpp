@@ -9,6 +9,11 @@
 
 namespace tarvel::scheduler {
 
+// The execution history: past this many records ...
+inline constexpr Py_ssize_t kHistoryBound = 500;
+// ... the newest this many are kept.
+inline constexpr Py_ssize_t kHistoryKept = 250;
+
 // JobType, JobState, ScheduledJob and JobExecution, bound in that order.
 void add_records(PyObject* module);
 
@@ -21,6 +26,37 @@ void add_scheduler(PyObject* module);
 void add_loop_methods(PyObject* module, py::Members& members);
 // _save and _load.
 void add_state_file_methods(PyObject* module, py::Members& members);
+
+// --- the state file, shared by saving, loading and merging (PyStateFile, PyStateMerge) ---
+
+// Builds the jobs of `data` (the parsed state file) into `jobs` (id -> job) and
+// its history into `history` (a list), skipping with an ERROR each record that
+// cannot be built or whose fields have the wrong types. Returns whether every
+// record was read; a file of the wrong shape raises.
+bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs);
+bool read_executions(PyObject* globals, PyObject* data, PyObject* history);
+// logger.error("Failed to load scheduler state: <error>").
+void load_failure(PyObject* globals, const py::Error& e);
+// A job's record in the file: its dictionary with the whole prompt, then its
+// metadata when JSON can encode it (reported at ERROR when `report`).
+py::Ref job_record(PyObject* globals, PyObject* job, bool report);
+
+// What identifies the state file's present version: () when there is none,
+// else (device, inode, size, mtime_ns, ctime_ns).
+py::Ref file_signature(PyObject* path);
+// Notes the version of the file at `path` this scheduler last read or wrote, with its text.
+void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text);
+// When another process saved the state file since this scheduler last read or
+// wrote it, reads it and merges it into the registry and the history: what this
+// scheduler added, changed or removed since then stays as it is in memory.
+void merge_from_file(PyObject* globals, PyObject* self);
+
+// Locks beside the state file: the loop's ("<file>.lock", held while a loop
+// runs; RuntimeError naming the holder's pid when another loop holds it) and
+// the short one around each save ("<file>.save-lock"; None when it cannot be had).
+py::Ref take_loop_lock(PyObject* state_path);
+py::Ref take_save_lock(PyObject* state_path);
+void release_lock(PyObject* fd);
 
 // logger.<level>(message) through the module's globals.
 using py::log;

@@ -1,4 +1,6 @@
 // core/scheduler/PyStateFile.cpp: _save and _load, the scheduler's JSON state file
+#include <cmath>
+
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
@@ -11,7 +13,7 @@ namespace {
 constexpr Py_ssize_t kSavedExecutions = 100;  // the newest records go to the file
 
 // Whether json can encode `metadata`; a job whose metadata it cannot is saved without it.
-bool encodable(PyObject* globals, PyObject* job, PyObject* metadata) {
+bool encodable(PyObject* globals, PyObject* job, PyObject* metadata, bool report) {
     if (PyDict_CheckExact(metadata) && PyDict_GET_SIZE(metadata) == 0) return true;
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
@@ -19,60 +21,153 @@ bool encodable(PyObject* globals, PyObject* job, PyObject* metadata) {
         return true;
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::Ref id = py::getattr(job, TARVEL_NAME("id"));
-        log(globals, "error", py::fstring("Failed to save metadata of job ", id, ": ", e.value()));
+        if (report) {
+            py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+            log(globals, "error",
+                py::fstring("Failed to save metadata of job ", id, ": ", e.value()));
+        }
         return false;
     }
 }
 
-// A job's record in the file: its dictionary with the whole prompt, then its metadata.
-py::Ref job_record(PyObject* globals, PyObject* job) {
-    py::Ref record = py::call_method(job, TARVEL_NAME("to_dict"));
-    py::Ref prompt = py::getattr(job, TARVEL_NAME("prompt"));
-    py::check(PyObject_SetItem(record.get(), TARVEL_NAME("prompt"), prompt.get()) < 0);
-    py::Ref metadata = py::getattr(job, TARVEL_NAME("metadata"));
-    if (encodable(globals, job, metadata.get())) {
-        py::check(PyObject_SetItem(record.get(), TARVEL_NAME("metadata"), metadata.get()) < 0);
+// --- saving -----------------------------------------------------------------
+
+// How a record is named in the log when it cannot be saved: its field, or
+// `fallback` when even that cannot be read.
+py::Ref name_of(PyObject* record, PyObject* field, PyObject* fallback) {
+    py::Ref value = py::Ref::steal_maybe(PyObject_GetAttr(record, field));
+    if (!value) {
+        PyErr_Clear();
+        return py::Ref::borrow(fallback);
     }
-    return record;
+    return value;
 }
 
-py::Ref state_document(PyObject* globals, PyObject* self) {
+struct Document {
+    py::Ref jobs;        // registry key -> job record
+    py::Ref job_ids;     // registry key -> the job's id, for the log
+    py::Ref history;     // execution dicts, oldest first
+    py::Ref history_of;  // the job id of each, for the log
+};
+
+// The records of the document, each built on its own: one that cannot be
+// built is left out with an ERROR naming it.
+Document build_document(PyObject* globals, PyObject* self) {
+    Document doc{py::Ref::steal(PyDict_New()), py::Ref::steal(PyDict_New()),
+                 py::Ref::steal(PyList_New(0)), py::Ref::steal(PyList_New(0))};
     py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref items = py::Ref::steal(PyMapping_Items(jobs.get()));
-    py::Ref records = py::Ref::steal(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        py::Ref record = job_record(globals, PyTuple_GET_ITEM(item, 1));
-        py::check(PyObject_SetItem(records.get(), PyTuple_GET_ITEM(item, 0), record.get()) < 0);
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* job = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        py::Ref id = name_of(job, TARVEL_NAME("id"), key);
+        try {
+            py::Ref record = job_record(globals, job, true);
+            py::check(PyObject_SetItem(doc.jobs.get(), key, record.get()) < 0);
+            py::check(PyObject_SetItem(doc.job_ids.get(), key, id.get()) < 0);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log(globals, "error", py::fstring("Failed to save job ", id, ": ", e.value()));
+        }
     }
     py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
     py::Ref newest =
         py::Ref::steal(PySlice_New(py::integer(-kSavedExecutions).get(), nullptr, nullptr));
     py::Ref tail = py::Ref::steal(PyObject_GetItem(executions.get(), newest.get()));
     py::Ref tail_list = py::Ref::steal(PySequence_List(tail.get()));
-    py::Ref history = py::Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tail_list.get()); ++i) {
-        py::Ref d = py::call_method(PyList_GET_ITEM(tail_list.get(), i), TARVEL_NAME("to_dict"));
-        py::check(PyList_Append(history.get(), d.get()) < 0);
+        PyObject* execution = PyList_GET_ITEM(tail_list.get(), i);
+        py::Ref job_id = name_of(execution, TARVEL_NAME("job_id"), Py_None);
+        try {
+            py::Ref d = py::call_method(execution, TARVEL_NAME("to_dict"));
+            py::check(PyList_Append(doc.history.get(), d.get()) < 0);
+            py::check(PyList_Append(doc.history_of.get(), job_id.get()) < 0);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log(globals, "error",
+                py::fstring("Failed to save execution of job ", job_id, ": ", e.value()));
+        }
     }
+    return doc;
+}
+
+py::Ref document_of(const Document& doc) {
     py::Ref document = py::Ref::steal(PyDict_New());
-    py::dict_set(document.get(), "jobs", records.get());
-    py::dict_set(document.get(), "executions", history.get());
+    py::dict_set(document.get(), "jobs", doc.jobs.get());
+    py::dict_set(document.get(), "executions", doc.history.get());
     return document;
+}
+
+// Whether json encodes `value` alone; if not, the ERROR `what` + its name + the error.
+bool encodes_alone(PyObject* globals, PyObject* json, PyObject* value, const char* what,
+                   PyObject* name) {
+    try {
+        py::dumps_indent2(json, value);
+        return true;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log(globals, "error", py::fstring(what, name, ": ", e.value()));
+        return false;
+    }
+}
+
+// The text of the document. When JSON cannot encode it whole, each record that
+// it cannot encode on its own is left out with an ERROR naming it.
+py::Ref encode_document(PyObject* globals, PyObject* json, Document& doc) {
+    try {
+        return py::dumps_indent2(json, document_of(doc).get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    py::Ref kept_jobs = py::Ref::steal(PyDict_New());
+    py::Ref items = py::Ref::steal(PyDict_Items(doc.jobs.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* record = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        py::Ref alone = py::Ref::steal(PyDict_New());
+        py::dict_set(alone.get(), key, record);
+        py::Ref id = py::dict_get(doc.job_ids.get(), key);
+        if (encodes_alone(globals, json, alone.get(), "Failed to save job ", id.get()))
+            py::dict_set(kept_jobs.get(), key, record);
+    }
+    py::Ref kept_history = py::Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(doc.history.get()); ++i) {
+        PyObject* record = PyList_GET_ITEM(doc.history.get(), i);
+        if (encodes_alone(globals, json, record, "Failed to save execution of job ",
+                          PyList_GET_ITEM(doc.history_of.get(), i))) {
+            py::check(PyList_Append(kept_history.get(), record) < 0);
+        }
+    }
+    doc.jobs = kept_jobs;
+    doc.history = kept_history;
+    return py::dumps_indent2(json, document_of(doc).get());
+}
+
+// Builds, encodes and writes the document, merging first what another process saved.
+void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
+    merge_from_file(globals, self);
+    Document doc = build_document(globals, self);
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    py::Ref text = encode_document(globals, json.get(), doc);
+    py::replace_file(path, text.get());
+    remember_file(self, path, file_signature(path).get(), text.get());
 }
 
 py::Ref save_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     try {
-        py::Ref document = state_document(frame.globals, self);
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
-        py::Ref json = py::global(frame.globals, TARVEL_NAME("json"));
-        py::Ref text = py::dumps_indent2(json.get(), document.get());
-        py::replace_file(path.get(), text.get());
+        py::Ref lock = take_save_lock(path.get());
+        try {
+            save_under_lock(frame.globals, self, path.get());
+        } catch (py::Error&) {
+            release_lock(lock.get());
+            throw;
+        }
+        release_lock(lock.get());
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log(frame.globals, "error", py::fstring("Failed to save scheduler state: ", e.value()));
@@ -80,14 +175,180 @@ py::Ref save_impl(const py::Frame& frame) {
     return py::none();
 }
 
+// --- checking loaded records ------------------------------------------------------
+
+enum class Kind { Text, Number, Time, JobTypeMember, JobStateMember };
+
+struct FieldRule {
+    const char* name;
+    Kind kind;
+};
+
+constexpr FieldRule kJobRules[] = {
+    {"id", Kind::Text},          {"name", Kind::Text},
+    {"description", Kind::Text}, {"job_type", Kind::JobTypeMember},
+    {"schedule", Kind::Text},    {"interval_seconds", Kind::Time},
+    {"prompt", Kind::Text},      {"state", Kind::JobStateMember},
+    {"created_at", Kind::Time},  {"last_run", Kind::Time},
+    {"next_run", Kind::Time},    {"run_count", Kind::Number},
+    {"max_runs", Kind::Number},
+};
+
+constexpr FieldRule kExecutionRules[] = {
+    {"job_id", Kind::Text},       {"job_name", Kind::Text},   {"started_at", Kind::Time},
+    {"completed_at", Kind::Time}, {"duration", Kind::Time},   {"result", Kind::Text},
+    {"error", Kind::Text},        {"model_used", Kind::Text}, {"worker_id", Kind::Text},
+};
+
+// What a field of kind `kind` must be, or null when `value` is one.
+const char* expected_of(PyObject* globals, Kind kind, PyObject* value) {
+    switch (kind) {
+        case Kind::Text:
+            return PyUnicode_Check(value) ? nullptr : "a str";
+        case Kind::Number:
+            return PyLong_Check(value) || PyFloat_Check(value) ? nullptr : "a number";
+        case Kind::Time:
+            if (PyLong_Check(value)) return nullptr;
+            return PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))
+                       ? nullptr
+                       : "a finite number";
+        case Kind::JobTypeMember:
+        case Kind::JobStateMember: {
+            const bool type = kind == Kind::JobTypeMember;
+            py::Ref cls =
+                py::global(globals, type ? TARVEL_NAME("JobType") : TARVEL_NAME("JobState"));
+            const int member = PyObject_IsInstance(value, cls.get());
+            py::check(member < 0);
+            return member ? nullptr : type ? "a JobType" : "a JobState";
+        }
+    }
+    return nullptr;
+}
+
+// TypeError "<field> of <what> must be <kind>, not <value>" for the first
+// field of `record` that does not have its kind.
+template <std::size_t N>
+void check_fields(PyObject* globals, PyObject* record, const FieldRule (&rules)[N],
+                  const py::Ref& what) {
+    for (const FieldRule& rule : rules) {
+        py::Ref value = py::Ref::steal(PyObject_GetAttrString(record, rule.name));
+        const char* expected = expected_of(globals, rule.kind, value.get());
+        if (expected == nullptr) continue;
+        py::Ref shown = PyFloat_Check(value.get())
+                            ? py::Ref::steal(PyObject_Repr(value.get()))
+                            : py::Ref::steal(PyType_GetName(Py_TYPE(value.get())));
+        py::Ref message =
+            py::fstring(rule.name, " of ", what, " must be ", expected, ", not ", shown);
+        throw py::Error(PyExc_TypeError, message.get());
+    }
+}
+
 // --- loading ----------------------------------------------------------------
+
+// The names of the dataclass fields of `cls`.
+py::Ref field_names(PyObject* cls) {
+    py::Ref dataclasses = py::import("dataclasses");
+    py::Ref fields = py::call_method(dataclasses.get(), TARVEL_NAME("fields"), cls);
+    py::Ref names = py::Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        py::Ref name = py::getattr(PyTuple_GET_ITEM(fields.get(), i), TARVEL_NAME("name"));
+        py::check(PySet_Add(names.get(), name.get()) < 0);
+    }
+    return names;
+}
+
+py::Ref execution_from(PyObject* cls, PyObject* names, PyObject* record) {
+    if (!PyDict_Check(record)) py::wrong_type("an execution record", "a dict", record);
+    py::Ref kwargs = py::Ref::steal(PyDict_New());
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+        const int known = PySet_Contains(names, key);
+        py::check(known < 0);
+        if (known) py::dict_set(kwargs.get(), key, value);
+    }
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
+}
+
+py::Ref load_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* globals = frame.globals;
+    py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    // Unguarded: a storage path that is not a Path fails the constructor here.
+    if (!py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
+        remember_file(self, path.get(), file_signature(path.get()).get(), Py_None);
+        return py::none();
+    }
+    bool complete = true;
+    try {
+        py::Ref signature = file_signature(path.get());
+        py::Ref text = py::call_method(path.get(), TARVEL_NAME("read_text"));
+        remember_file(self, path.get(), signature.get(), text.get());
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+        complete = read_jobs(globals, data.get(), registry.get());
+        const Py_ssize_t count = PyObject_Length(registry.get());
+        py::check(count < 0);
+        log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
+        py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+        complete = read_executions(globals, data.get(), history.get()) && complete;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        complete = false;
+    }
+    if (!complete) py::keep_unreadable(globals, path.get(), "error", "scheduler state");
+    return py::none();
+}
+
+}  // namespace
 
 void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "error", py::fstring("Failed to load scheduler state: ", e.value()));
 }
 
-// Reads "executions" back into the history; a malformed member or record is skipped.
-bool load_executions(PyObject* globals, PyObject* self, PyObject* data) {
+py::Ref job_record(PyObject* globals, PyObject* job, bool report) {
+    py::Ref record = py::call_method(job, TARVEL_NAME("to_dict"));
+    py::Ref prompt = py::getattr(job, TARVEL_NAME("prompt"));
+    py::check(PyObject_SetItem(record.get(), TARVEL_NAME("prompt"), prompt.get()) < 0);
+    py::Ref metadata = py::getattr(job, TARVEL_NAME("metadata"));
+    if (encodable(globals, job, metadata.get(), report)) {
+        py::check(PyObject_SetItem(record.get(), TARVEL_NAME("metadata"), metadata.get()) < 0);
+    }
+    return record;
+}
+
+bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs) {
+    py::Ref jobs_record =
+        py::call_method(data, TARVEL_NAME("get"), py::str("jobs"), py::Ref::steal(PyDict_New()));
+    py::Ref items = py::call_method(jobs_record.get(), TARVEL_NAME("items"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
+    py::Ref job_class = py::global(globals, TARVEL_NAME("ScheduledJob"));
+    bool complete = true;
+    while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        // One record that cannot be built is skipped; the others still load.
+        try {
+            py::Ref record = py::Ref::steal(PySequence_GetItem(item.get(), 1));
+            py::Ref job = py::call_method(job_class.get(), TARVEL_NAME("from_dict"), record);
+            py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
+            // A field of the wrong type, or a job that cannot give its
+            // dictionary, would fail every later save.
+            check_fields(globals, job.get(), kJobRules, py::fstring("job ", id));
+            py::call_method(job.get(), TARVEL_NAME("to_dict"));
+            py::check(PyObject_SetItem(jobs, id.get(), job.get()) < 0);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            load_failure(globals, e);
+            complete = false;
+        }
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return complete;
+}
+
+bool read_executions(PyObject* globals, PyObject* data, PyObject* history) {
     py::Ref records = py::dict_get(data, TARVEL_NAME("executions"));
     if (!records) return true;  // a file without a history
     bool complete = true;
@@ -98,30 +359,15 @@ bool load_executions(PyObject* globals, PyObject* self, PyObject* data) {
             throw py::Error();
         }
         py::Ref cls = py::global(globals, TARVEL_NAME("JobExecution"));
-        py::Ref dataclasses = py::import("dataclasses");
-        py::Ref fields = py::call_method(dataclasses.get(), TARVEL_NAME("fields"), cls);
-        py::Ref names = py::Ref::steal(PySet_New(nullptr));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
-            py::Ref name = py::getattr(PyTuple_GET_ITEM(fields.get(), i), TARVEL_NAME("name"));
-            py::check(PySet_Add(names.get(), name.get()) < 0);
-        }
-        py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
-        py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+        py::Ref names = field_names(cls.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
-            PyObject* record = PyList_GET_ITEM(records.get(), i);
             try {
-                if (!PyDict_Check(record)) py::wrong_type("an execution record", "a dict", record);
-                py::Ref kwargs = py::Ref::steal(PyDict_New());
-                Py_ssize_t pos = 0;
-                PyObject *key, *value;
-                while (PyDict_Next(record, &pos, &key, &value)) {
-                    const int known = PySet_Contains(names.get(), key);
-                    py::check(known < 0);
-                    if (known) py::dict_set(kwargs.get(), key, value);
-                }
-                py::Ref execution =
-                    py::Ref::steal(PyObject_Call(cls.get(), no_args.get(), kwargs.get()));
-                py::call_method(history.get(), TARVEL_NAME("append"), execution);
+                py::Ref record = py::Ref::borrow(PyList_GET_ITEM(records.get(), i));
+                py::Ref execution = execution_from(cls.get(), names.get(), record.get());
+                py::Ref job_id = py::getattr(execution.get(), TARVEL_NAME("job_id"));
+                check_fields(globals, execution.get(), kExecutionRules,
+                             py::fstring("an execution of job ", job_id));
+                py::call_method(history, TARVEL_NAME("append"), execution);
             } catch (py::Error& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 load_failure(globals, e);
@@ -135,56 +381,6 @@ bool load_executions(PyObject* globals, PyObject* self, PyObject* data) {
     }
     return complete;
 }
-
-py::Ref load_impl(const py::Frame& frame) {
-    PyObject* self = frame.args[0];
-    PyObject* globals = frame.globals;
-    py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
-    // Unguarded: a storage path that is not a Path fails the constructor here.
-    if (!py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) return py::none();
-    bool complete = true;
-    try {
-        py::Ref text = py::call_method(path.get(), TARVEL_NAME("read_text"));
-        py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-        py::Ref jobs_record = py::call_method(data.get(), TARVEL_NAME("get"), py::str("jobs"),
-                                              py::Ref::steal(PyDict_New()));
-        py::Ref items = py::call_method(jobs_record.get(), TARVEL_NAME("items"));
-        py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
-        py::Ref job_class = py::global(globals, TARVEL_NAME("ScheduledJob"));
-        py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-        while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
-            // One record that cannot be built is skipped; the others still load.
-            try {
-                PyObject* value = PySequence_GetItem(item.get(), 1);
-                py::Ref record = py::Ref::steal(value);
-                py::Ref job = py::call_method(job_class.get(), TARVEL_NAME("from_dict"), record);
-                // A job that cannot give its dictionary (a hand-edited next_run
-                // of the wrong type) would fail every later save.
-                py::call_method(job.get(), TARVEL_NAME("to_dict"));
-                py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
-                py::check(PyObject_SetItem(registry.get(), id.get(), job.get()) < 0);
-            } catch (py::Error& e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                load_failure(globals, e);
-                complete = false;
-            }
-        }
-        py::check(PyErr_Occurred() != nullptr);
-        const Py_ssize_t count = PyObject_Length(registry.get());
-        py::check(count < 0);
-        log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
-        complete = load_executions(globals, self, data.get()) && complete;
-    } catch (py::Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        load_failure(globals, e);
-        complete = false;
-    }
-    if (!complete) py::keep_unreadable(globals, path.get(), "error", "scheduler state");
-    return py::none();
-}
-
-}  // namespace
 
 void add_state_file_methods(PyObject* module, py::Members& members) {
     members.emplace_back("_save", py::make_function({"_save", "Scheduler._save", "self", "None",

@@ -1,0 +1,202 @@
+// core/scheduler/PyStateMerge.cpp: what another process saved, merged into this scheduler's
+// registry
+#include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyFiles.hpp"
+
+namespace tarvel::scheduler {
+
+namespace {
+
+// The job records of the text this scheduler last read or wrote, by member
+// name; empty when there is none or it cannot be parsed.
+py::Ref records_of(PyObject* globals, PyObject* text) {
+    py::Ref empty = py::Ref::steal(PyDict_New());
+    if (text == nullptr || !PyUnicode_Check(text)) return empty;
+    try {
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        py::Ref jobs =
+            PyDict_Check(data.get()) ? py::dict_get(data.get(), TARVEL_NAME("jobs")) : py::Ref();
+        return jobs && PyDict_Check(jobs.get()) ? jobs : empty;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return empty;
+    }
+}
+
+// Whether `job`'s record equals `record`; a job whose record cannot be built
+// never does.
+bool record_is(PyObject* globals, PyObject* job, PyObject* record) {
+    try {
+        py::Ref mine = job_record(globals, job, false);
+        return py::compare(mine.get(), record, Py_EQ);
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// Sets every field of `job` to that of `source`.
+void copy_fields(PyObject* globals, PyObject* job, PyObject* source) {
+    py::Ref cls = py::global(globals, TARVEL_NAME("ScheduledJob"));
+    py::Ref dataclasses = py::import("dataclasses");
+    py::Ref fields = py::call_method(dataclasses.get(), TARVEL_NAME("fields"), cls);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        py::Ref name = py::getattr(PyTuple_GET_ITEM(fields.get(), i), TARVEL_NAME("name"));
+        py::setattr(job, name.get(), py::getattr(source, name.get()).get());
+    }
+}
+
+// Jobs: one that this scheduler added or changed since `base` stays as it is,
+// one that it removed stays removed; every other job is as the file has it.
+void merge_jobs(PyObject* globals, PyObject* self, PyObject* base, PyObject* theirs) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* job = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        py::Ref known = py::dict_get(base, key);
+        if (!known || !record_is(globals, job, known.get())) continue;  // added or changed here
+        py::Ref other = py::dict_get(theirs, key);
+        if (!other) {
+            py::check(PyObject_DelItem(registry.get(), key) < 0);  // removed there
+        } else if (!record_is(globals, other.get(), known.get())) {
+            copy_fields(globals, job, other.get());  // changed there
+        }
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *job;
+    while (PyDict_Next(theirs, &pos, &key, &job)) {
+        const int present = PySequence_Contains(registry.get(), key);
+        py::check(present < 0);
+        const int removed_here = PyDict_Contains(base, key);
+        py::check(removed_here < 0);
+        if (!present && !removed_here) py::check(PyObject_SetItem(registry.get(), key, job) < 0);
+    }
+}
+
+// (job_id, started_at) of an execution record.
+py::Ref execution_key(PyObject* execution) {
+    py::Ref job_id = py::getattr(execution, TARVEL_NAME("job_id"));
+    py::Ref started = py::getattr(execution, TARVEL_NAME("started_at"));
+    return py::Ref::steal(PyTuple_Pack(2, job_id.get(), started.get()));
+}
+
+// Executions: the file's records that the history lacks join it, in the
+// order of their start, and the history is trimmed as after a firing.
+void merge_executions(PyObject* self, PyObject* theirs) {
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref merged = py::Ref::steal(PySequence_List(history.get()));
+    py::Ref seen = py::Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(merged.get()); ++i) {
+        py::check(PySet_Add(seen.get(), execution_key(PyList_GET_ITEM(merged.get(), i)).get()) < 0);
+    }
+    bool added = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(theirs); ++i) {
+        PyObject* execution = PyList_GET_ITEM(theirs, i);
+        const int known = PySet_Contains(seen.get(), execution_key(execution).get());
+        py::check(known < 0);
+        if (known) continue;
+        py::check(PyList_Append(merged.get(), execution) < 0);
+        added = true;
+    }
+    if (!added) return;
+    py::Ref operator_module = py::import("operator");
+    py::Ref by_start =
+        py::call_method(operator_module.get(), TARVEL_NAME("attrgetter"), py::str("started_at"));
+    py::Ref sort = py::getattr(merged.get(), TARVEL_NAME("sort"));
+    py::call_kw(sort.get(), {}, {{"key", by_start.get()}});
+    if (PyList_GET_SIZE(merged.get()) > kHistoryBound) {
+        merged = py::Ref::steal(PyList_GetSlice(merged.get(),
+                                                PyList_GET_SIZE(merged.get()) - kHistoryKept,
+                                                PyList_GET_SIZE(merged.get())));
+    }
+    py::setattr(self, TARVEL_NAME("_executions"), merged.get());
+}
+
+// The version this scheduler last read or wrote, as (path, signature, text);
+// null when it never did, or did for another path than the present one.
+py::Ref version_seen(PyObject* self, PyObject* path) {
+    py::Ref seen = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("_file_version")));
+    if (!seen) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyTuple_Check(seen.get()) || PyTuple_GET_SIZE(seen.get()) != 3) return {};
+    if (!py::compare(PyTuple_GET_ITEM(seen.get(), 0), path, Py_EQ)) return {};
+    return seen;
+}
+
+void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObject* seen,
+                        PyObject* signature) {
+    py::Ref base = records_of(globals, PyTuple_GET_ITEM(seen, 2));
+    py::Ref text;
+    try {
+        text = py::call_method(path, TARVEL_NAME("read_text"));
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        remember_file(self, path, signature, Py_None);
+        return;
+    }
+    remember_file(self, path, signature, text.get());
+    py::Ref theirs = py::Ref::steal(PyDict_New());
+    py::Ref their_history = py::Ref::steal(PyList_New(0));
+    bool complete = true;
+    try {
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        complete = read_jobs(globals, data.get(), theirs.get());
+        complete = read_executions(globals, data.get(), their_history.get()) && complete;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        py::keep_unreadable(globals, path, "error", "scheduler state");
+        return;
+    }
+    if (!complete) py::keep_unreadable(globals, path, "error", "scheduler state");
+    merge_jobs(globals, self, base.get(), theirs.get());
+    merge_executions(self, their_history.get());
+}
+
+}  // namespace
+
+py::Ref file_signature(PyObject* path) {
+    py::Ref info = py::Ref::steal_maybe(PyObject_CallMethodNoArgs(path, TARVEL_NAME("stat")));
+    if (!info) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::Error();
+        PyErr_Clear();  // no file, or none that can be seen
+        return py::Ref::steal(PyTuple_New(0));
+    }
+    py::Ref signature = py::Ref::steal(PyTuple_New(5));
+    const char* names[] = {"st_dev", "st_ino", "st_size", "st_mtime_ns", "st_ctime_ns"};
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyTuple_SET_ITEM(signature.get(), i,
+                         py::Ref::steal(PyObject_GetAttrString(info.get(), names[i])).release());
+    }
+    return signature;
+}
+
+void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text) {
+    py::Ref version = py::Ref::steal(PyTuple_Pack(3, path, signature, text));
+    py::setattr(self, TARVEL_NAME("_file_version"), version.get());
+}
+
+void merge_from_file(PyObject* globals, PyObject* self) {
+    try {
+        py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+        py::Ref seen = version_seen(self, path.get());
+        if (!seen) return;
+        py::Ref signature = file_signature(path.get());
+        if (PyTuple_GET_SIZE(signature.get()) == 0 ||
+            py::compare(signature.get(), PyTuple_GET_ITEM(seen.get(), 1), Py_EQ)) {
+            return;  // no file, or the one this scheduler knows
+        }
+        merge_changed_file(globals, self, path.get(), seen.get(), signature.get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+    }
+}
+
+}  // namespace tarvel::scheduler
