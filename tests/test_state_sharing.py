@@ -1,0 +1,164 @@
+"""tests/test_state_sharing.py: two schedulers on one state file: one running loop, saves that merge."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from tarvel.core import scheduler
+
+Scheduler, ScheduledJob, JobExecution = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobExecution
+JobType, JobState = scheduler.JobType, scheduler.JobState
+HOST = Path(__file__).resolve().parent.parent / "host"
+FAR = 4_102_444_800.0  # 2100-01-01, never due in a test
+
+# A host process that runs the loop on the state file with a short wait between passes,
+# prints "started" once its loop runs, records each firing, and stops when told to.
+LOOP_HOST = r'''
+import asyncio, json, sys
+from pathlib import Path
+from tarvel.core import scheduler
+
+path, fired_log = Path(sys.argv[1]), Path(sys.argv[2])
+real_wait_for = asyncio.wait_for
+scheduler.asyncio.wait_for = lambda aw, timeout: real_wait_for(aw, 0.02)
+fired = []
+
+async def on_fire(job):
+    fired.append(job.id)
+    fired_log.write_text(json.dumps(fired))
+    return "done"
+
+async def main():
+    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path)
+    for i in range(10):
+        sch.add_job(scheduler.ScheduledJob(id=f"own{i}", name="own", job_type=scheduler.JobType.ONCE,
+                                           next_run=4_102_444_800.0))
+    await sch.start()
+    print("started", flush=True)
+    while not path.with_name("stop").exists():
+        await asyncio.sleep(0.01)
+    await sch.stop()
+
+asyncio.run(main())
+'''
+
+
+def loop_host(path, tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(HOST), TARVEL_DIR=str(tmp_path / "tarvel"))
+    child = subprocess.Popen([sys.executable, "-c", LOOP_HOST, str(path), str(tmp_path / "fired.json")],
+                             env=env, stdout=subprocess.PIPE)
+    assert child.stdout.readline() == b"started\n"
+    return child
+
+
+def wait_until(condition, seconds=20.0):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+def start(sch):
+    async def main():
+        await sch.start()
+        await sch.stop()
+    asyncio.run(main())
+
+
+# --- one running loop per state file ----------------------------------------------------------
+
+def test_second_loop_in_one_process_is_refused(path, log):
+    async def main():
+        first, second = Scheduler(storage_path=path), Scheduler(storage_path=path)
+        await first.start()
+        with pytest.raises(RuntimeError) as refused:
+            await second.start()
+        assert str(refused.value) == f"Another scheduler loop (pid {os.getpid()}) is running on {path}"
+        assert second._task is None and path.with_name("scheduler.json.lock").read_text() == str(os.getpid())
+        await first.stop()
+        await second.start()  # free again once the first has stopped
+        await second.stop()
+        assert first.running is False and second.running is False
+
+    asyncio.run(main())
+    assert [m for _, m in log()].count("Scheduler started with 0 jobs") == 2
+
+
+def test_unmakeable_lock_file_fails_the_start(tmp_path):
+    (tmp_path / "file").write_text("x")
+    sch = Scheduler(storage_path=tmp_path / "file" / "scheduler.json")
+    with pytest.raises(OSError):
+        start(sch)
+    assert sch._task is None
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
+def test_loop_of_another_process_holds_the_file_until_killed(path, tmp_path):
+    child = loop_host(path, tmp_path)
+    try:
+        with pytest.raises(RuntimeError, match=f"pid {child.pid}"):
+            start(Scheduler(storage_path=path))
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    start(Scheduler(storage_path=path))  # the kernel dropped the lock with the process
+
+
+# --- saves that merge -------------------------------------------------------------------------
+
+def test_saves_of_two_schedulers_merge(path, log):
+    first, second = Scheduler(storage_path=path), Scheduler(storage_path=path)
+    for job_id in ("kept", "changed", "dropped", "mine"):
+        first.add_job(ScheduledJob(id=job_id, name="first", job_type=JobType.ONCE, next_run=FAR))
+    first._executions.append(JobExecution("kept", "first", 1.0))
+    first._save()
+    second.add_job(ScheduledJob(id="theirs", name="second", job_type=JobType.ONCE, next_run=FAR))
+    second.update_job("changed", {"name": "by second"})
+    second.remove_job("dropped")
+    second._executions.append(JobExecution("theirs", "second", 2.0))
+    second._save()
+    first.update_job("mine", {"name": "by first"})  # merges before it writes
+    on_disk = json.loads(path.read_text())
+    assert list(on_disk["jobs"]) == ["kept", "changed", "mine", "theirs"]
+    assert [on_disk["jobs"][k]["name"] for k in on_disk["jobs"]] == ["first", "by second", "by first", "second"]
+    assert [(e["job_id"], e["started_at"]) for e in on_disk["executions"]] == [("kept", 1.0), ("theirs", 2.0)]
+    assert first._jobs["theirs"].name == "second" and "dropped" not in first._jobs
+    second.remove_job("kept")  # a removal made after the merge still reaches the file
+    assert sorted(json.loads(path.read_text())["jobs"]) == ["changed", "mine", "theirs"]
+    assert not [m for level, m in log() if level == "ERROR"]
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
+def test_process_that_edits_jobs_beside_a_running_loop_loses_nothing(path, tmp_path):
+    """A CLI adds, updates and removes jobs while a service runs the loop: both keep their changes,
+    and the service fires the jobs the CLI added, each once."""
+    child = loop_host(path, tmp_path)
+    try:
+        cli = Scheduler(storage_path=path)
+        due = [cli.add_job(ScheduledJob(id=f"cli{i}", name="cli", job_type=JobType.ONCE, next_run=time.time()))
+               for i in range(20)]
+        for i in range(0, 10, 2):
+            cli.update_job(f"own{i}", {"name": "renamed by cli"})
+            cli.remove_job(f"own{i + 1}")
+        fired_log = tmp_path / "fired.json"
+        wait_until(lambda: fired_log.exists() and len(json.loads(fired_log.read_text())) >= len(due))
+        path.with_name("stop").touch()
+        assert child.wait(20) == 0
+    finally:
+        if child.poll() is None:
+            child.send_signal(signal.SIGKILL)
+            child.wait()
+    assert sorted(json.loads((tmp_path / "fired.json").read_text())) == sorted(job.id for job in due)
+    jobs = json.loads(path.read_text())["jobs"]
+    assert sorted(jobs) == sorted([f"own{i}" for i in range(0, 10, 2)] + [job.id for job in due])
+    assert all(jobs[f"own{i}"]["name"] == "renamed by cli" for i in range(0, 10, 2))
+    assert all(jobs[job.id]["state"] == "completed" and jobs[job.id]["run_count"] == 1 for job in due)
