@@ -52,8 +52,9 @@ void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject
 void merge_from_file(PyObject* globals, PyObject* self);
 
 // Locks beside the state file: the loop's ("<file>.lock", held while a loop
-// runs; RuntimeError naming the holder's pid when another loop holds it) and
-// the short one around each save ("<file>.save-lock"; None when it cannot be had).
+// runs; RuntimeError naming the holder's pid when another loop holds it; None
+// for a path that names no file of the system) and the short one around each
+// save ("<file>.save-lock"; None when it cannot be had).
 py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* state_path);
 void release_lock(PyObject* fd);

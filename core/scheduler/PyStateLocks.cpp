@@ -81,6 +81,14 @@ py::Ref take_loop_lock(PyObject* state_path) {
     py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
     py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
     py::Ref lock_path = beside(state_path, ".lock");
+    // A path object of the host's own that names no file of the system cannot be locked.
+    py::Ref fspath = py::Ref::steal_maybe(
+        PyObject_CallMethodObjArgs(os.get(), TARVEL_NAME("fspath"), lock_path.get(), nullptr));
+    if (!fspath) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::Error();
+        PyErr_Clear();
+        return py::none();
+    }
     py::Ref fd = open_lock_file(os.get(), lock_path.get());
     bool locked = false;
     try {
