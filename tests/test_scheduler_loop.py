@@ -478,3 +478,42 @@ def test_a_new_scheduler_on_the_file_continues(path, clock):
     assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
     assert again.stats() == sch.stats() == {"running": False, "total_jobs": 2, "active_jobs": 1,
                                             "paused_jobs": 0, "total_executions": 3, "recent_executions": 3}
+
+
+# --- a night the clocks change --------------------------------------------------------------------
+
+@pytest.mark.parametrize("zone, start", [  # the loop starts at this local time
+    ("America/New_York", datetime(2026, 11, 1, 0, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1)),  # the repeated hour's second 01:05
+    ("America/New_York", datetime(2026, 3, 8, 0, 0)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 0, 30)),  # the clock goes back 30 minutes at 02:00
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 35, fold=1)),
+    ("Australia/Lord_Howe", datetime(2026, 10, 4, 0, 30)),
+])
+def test_a_quarter_hourly_job_fires_each_wall_clock_quarter_once_across_the_night(path, clock, local_zone, zone,
+                                                                                  start):
+    local_zone(zone)
+    clock.now = start.timestamp()
+    computed = []  # (clock, next run) of every next run computed, by adding, the loop and the firings
+
+    class Recording(Scheduler):
+        def _calc_next_run(self, job):
+            computed.append((clock.now, super()._calc_next_run(job)))
+            return computed[-1][1]
+
+    sch = Recording(storage_path=path)
+    sch.add_job(ScheduledJob(id="q", schedule="*/15 * * * *"))
+    end = clock.now + 3 * 3600
+
+    async def body():
+        while clock.now < end:
+            await clock.passes(len(clock.waits) + 1)
+
+    run(sch, 1, body, clock)
+    expected, last = [], start  # each quarter hour whose wall-clock time is later than the last one fired
+    for quarter in range(int(start.timestamp()) // 900 * 900 + 900, int(end) + 1, 900):
+        if datetime.fromtimestamp(quarter) > last:
+            expected.append(quarter)
+            last = datetime.fromtimestamp(quarter)
+    assert [e.started_at for e in sch._executions] == expected
+    assert len(computed) == 2 * len(expected) + 1 and all(next_run > now for now, next_run in computed)

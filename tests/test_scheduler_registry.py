@@ -7,7 +7,7 @@ import inspect
 import random
 import types
 from collections import OrderedDict
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import pytest
 
@@ -410,3 +410,58 @@ def test_once_and_other_next_runs(sch, monkeypatch, job_type, next_run, expected
     job = ScheduledJob(job_type=job_type, next_run=next_run, schedule="* * * *")
     result = sch._calc_next_run(job)
     assert result == expected and type(result) is type(expected) and clock.calls == 1
+
+
+DST_NEXT_RUNS = [  # (zone, now, schedule, next run), local wall-clock times; fold=1: the later of a repeated time
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1), "*/15 * * * *", datetime(2026, 11, 1, 1, 15, fold=1)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 45), "*/15 * * * *", datetime(2026, 11, 1, 2, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1), "10 1 * * *", datetime(2026, 11, 1, 1, 10, fold=1)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 50, fold=1), "10 1 * * *", datetime(2026, 11, 2, 1, 10)),
+    ("America/New_York", datetime(2026, 3, 8, 1, 50), "*/15 * * * *", datetime(2026, 3, 8, 3, 0)),
+    ("America/New_York", datetime(2026, 3, 8, 1, 50), "30 2 * * *", datetime(2026, 3, 8, 3, 30)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 35, fold=1), "*/15 * * * *", datetime(2026, 4, 5, 1, 45, fold=1)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 50), "*/15 * * * *", datetime(2026, 4, 5, 2, 0)),
+    ("Australia/Lord_Howe", datetime(2026, 10, 4, 1, 50), "*/15 * * * *", datetime(2026, 10, 4, 2, 30)),
+]
+SCHEDULING = {
+    "add_job": lambda sch, job: sch.add_job(job),
+    "update_job": lambda sch, job: sch.update_job(job.id, {"schedule": job.schedule}),
+    "resume_job": lambda sch, job: sch.resume_job(job.id),
+}
+
+
+@pytest.mark.parametrize("operation", list(SCHEDULING))
+@pytest.mark.parametrize("zone, now, schedule, expected", DST_NEXT_RUNS)
+def test_a_cron_next_run_is_later_than_now_across_clock_changes(sch, monkeypatch, local_zone, operation, zone, now,
+                                                                 schedule, expected):
+    local_zone(zone)
+    fix_now(monkeypatch, now)
+    job = ScheduledJob(id="d", schedule=schedule, state=JobState.PAUSED)
+    sch._jobs["d"] = job
+    SCHEDULING[operation](sch, job)
+    assert job.next_run == expected.timestamp() and job.next_run > now.timestamp()
+
+
+@pytest.mark.parametrize("offsets, expected", [
+    ([-3600, -60, 300], 300),  # seconds from now: an occurrence not later than now is searched on from
+    ([-3600] * 5000, 0),  # ... but not forever
+])
+def test_the_search_for_a_later_cron_run_goes_on_from_each_passed_occurrence(sch, log, monkeypatch, tokyo, offsets,
+                                                                             expected):
+    now, seen = datetime(2030, 1, 1, 12, 0), []
+
+    class Cron:
+        def __init__(self, schedule):
+            pass
+
+        def next_occurrence(self, after):
+            seen.append(after)
+            return now + timedelta(seconds=offsets[len(seen) - 1])
+
+    monkeypatch.setattr(scheduler, "CronExpression", Cron)
+    fix_now(monkeypatch, now)
+    result = sch._calc_next_run(ScheduledJob(id="s"))
+    assert result == (now.timestamp() + expected if expected else 0)
+    assert seen[:3] == [now, *(now + timedelta(seconds=o) for o in offsets[:2])]
+    assert len(seen) == 3 if expected else 3 < len(seen) < len(offsets)
+    assert log() == ([] if expected else [("ERROR", "Found no run of job s later than now; it stays unscheduled")])
