@@ -260,7 +260,8 @@ def test_last_run_is_decided_before_firing(path, clock, max_runs, run_count):
 # --- firing: results, failures, events ----------------------------------------------------------
 
 @pytest.mark.parametrize("value, result", [(None, "Completed"), ("", "Completed"), ("done", "done"),
-                                           (0, "Completed"), ("absent", "Completed")])
+                                           (0, "Completed"), ("absent", "Completed"), ({"pages": 2}, "{'pages': 2}"),
+                                           (7, "7")])
 def test_fire_result(path, clock, value, result):
     sch = Scheduler(on_fire=None if value == "absent" else lambda job: asyncio.sleep(0, value),
                     storage_path=path)

@@ -281,9 +281,14 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         if (py::truthy(on_fire.get())) {
             result = co_await py::await_(py::call(on_fire.get(), job));
         }
+        // A result that is not text is kept as its text: the record must stay savable.
+        if (!py::truthy(result.get())) {
+            result = py::str("Completed");
+        } else if (!PyUnicode_Check(result.get())) {
+            result = py::Ref::steal(PyObject_Str(result.get()));
+        }
         set(execution.get(), TARVEL_NAME("success"), Py_True);
-        set(execution.get(), TARVEL_NAME("result"),
-            py::truthy(result.get()) ? result.get() : py::str("Completed").get());
+        set(execution.get(), TARVEL_NAME("result"), result.get());
     } catch (...) {
         failure = std::current_exception();
     }
