@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import json
 import random
 import types
 from collections import OrderedDict
 from datetime import datetime, timedelta
+from decimal import Decimal
 
 import pytest
 
@@ -209,17 +211,88 @@ def test_update_sets_attributes_the_job_has(sch, log):
     job = Watched(id="w", job_type=JobType.ONCE, next_run=50.0)
     sch._jobs["w"] = job
     job.seen.clear()
-    value = ["unchanged"]
-    updates = {"max_runs": value, "bogus": 1, "state": "paused", "from_dict": "shadowed", "name": "x"}
+    value, name = ["unchanged"], StrSub("x")
+    updates = {"metadata": value, "bogus": 1, "state": "paused", "from_dict": "shadowed", "name": name,
+               "max_runs": True, "job_type": JobType.ONCE}
     assert sch.update_job("w", updates) is job
-    assert job.seen == ["max_runs", "state", "from_dict", "name"] and not hasattr(job, "bogus")
-    assert job.max_runs is value and job.state == "paused" and type(job.state) is str
-    assert job.from_dict == "shadowed" and job.next_run == 50.0
+    assert job.seen == ["metadata", "state", "from_dict", "name", "max_runs", "job_type"]
+    assert job.metadata is value and job.state is JobState.PAUSED and job.name is name and job.max_runs is True
+    assert job.from_dict == "shadowed" and job.next_run == 50.0 and not hasattr(job, "bogus")
     assert sch.saves == 1 and log() == []
 
 
+def enum_error(enum, value):
+    with pytest.raises(ValueError) as error:
+        enum(value)
+    return str(error.value)
+
+
+REFUSED_MEMBERS = [  # (field, value, error): a text that names no member raises the enumeration's own ValueError
+    ("job_type", "weekly", ValueError(enum_error(JobType, "weekly"))),
+    ("job_type", JobState.ACTIVE, ValueError(enum_error(JobType, JobState.ACTIVE))),
+    ("state", "running", ValueError(enum_error(JobState, "running"))),
+    ("job_type", 3, TypeError("job_type must be a JobType or a str, not int")),
+    ("state", None, TypeError("state must be a JobState or a str, not NoneType")),
+]
+
+
+@pytest.mark.parametrize("fields, stored", [
+    ({"job_type": "interval", "state": "paused"}, (JobType.INTERVAL, JobState.PAUSED)),
+    ({"job_type": StrSub("once"), "state": JobState.DISABLED}, (JobType.ONCE, JobState.DISABLED)),
+])
+def test_add_job_stores_a_members_text_as_the_member(sch, fields, stored):
+    job = sch.add_job(ScheduledJob(id="t", **fields))
+    assert (job.job_type, job.state) == stored and type(job.job_type) is JobType and type(job.state) is JobState
+
+
+@pytest.mark.parametrize("field, value, error", REFUSED_MEMBERS)
+def test_add_job_refuses_a_job_type_or_state_that_names_no_member(sch, field, value, error):
+    job = ScheduledJob(id="t", **{"job_type": "interval", "state": "paused", field: value})
+    before = dict(vars(job))
+    with pytest.raises(type(error)) as raised:
+        sch.add_job(job)
+    assert str(raised.value) == str(error) and vars(job) == before and sch._jobs == {} and sch.saves == 0
+
+
+@pytest.mark.parametrize("updates, error", [
+    *[({field: value}, error) for field, value, error in REFUSED_MEMBERS],
+    *[({field: value}, TypeError(f"{field} must be an int or a float, not {type(value).__name__}"))
+      for field, value in [("interval_seconds", "60"), ("created_at", None), ("last_run", Decimal(1)),
+                           ("next_run", "soon"), ("run_count", [1]), ("max_runs", 2j)]],
+    *[({field: value}, TypeError(f"{field} must be a str, not {type(value).__name__}"))
+      for field, value in [("id", 5), ("name", object()), ("description", None), ("schedule", b"* * * * *"),
+                           ("prompt", ["p"])]],
+    ({"name": "first", "state": "paused", "max_runs": "2"}, TypeError("max_runs must be an int or a float, not str")),
+])
+def test_update_refuses_a_value_that_would_break_the_save_before_any_change(sch, updates, error):
+    job = sch.add_job(ScheduledJob(id="u", name="n", schedule="0 6 * * *"))
+    before = dict(vars(job))
+    with pytest.raises(type(error)) as raised:
+        sch.update_job("u", updates)
+    assert str(raised.value) == str(error) and vars(job) == before and sch.saves == 1
+
+
+@pytest.mark.parametrize("case", ["text job_type", "dict result", "refused update"])
+def test_one_bad_value_never_stops_the_saves(path, case):
+    sch = Scheduler(on_fire=lambda job: asyncio.sleep(0, {"pages": 2}), storage_path=path)
+    sch.add_job(once("keep", next_run=4e9))
+    if case == "text job_type":
+        sch.add_job(ScheduledJob(id="new", job_type="interval", interval_seconds=60))
+    elif case == "dict result":
+        asyncio.run(sch._fire_job(sch.add_job(once("new", next_run=4e9))))
+        assert sch.list_executions()[0]["result"] == "{'pages': 2}"
+    else:
+        sch.add_job(once("new", next_run=4e9))
+        with pytest.raises(TypeError):
+            sch.update_job("new", {"state": "paused", "next_run": "soon"})
+    sch.add_job(once("later", next_run=4e9))
+    assert list(json.loads(path.read_text())["jobs"]) == ["keep", "new", "later"]
+    again = Scheduler(storage_path=path)
+    assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
+
+
 @pytest.mark.parametrize("updates, recomputed", [
-    ({"schedule": "0 6 * * *"}, True), ({"interval_seconds": 60}, True), ({"schedule": None}, True),
+    ({"schedule": "0 6 * * *"}, True), ({"interval_seconds": 60}, True), ({"schedule": ""}, True),
     ({"job_type": JobType.INTERVAL}, False), ({"next_run": 7.5}, False), ({}, False), ({"nope": 1}, False),
 ])
 def test_update_recomputes_only_for_schedule_keys(sch, updates, recomputed):

@@ -284,7 +284,7 @@ def test_unencodable_field_fails_the_save_and_keeps_the_old_file(path, log):
     job = sch.add_job(ScheduledJob(id="a", name="before", job_type=JobType.ONCE))
     old = path.read_bytes()
     marker = object()
-    assert sch.update_job("a", {"name": marker}) is job and job.name is marker
+    assert sch.update_job("a", {"model_key": marker}) is job and job.model_key is marker
     assert log()[-1] == ("ERROR", "Failed to save scheduler state: "
                                   "Object of type object is not JSON serializable")
     assert path.read_bytes() == old and os.listdir(path.parent) == ["scheduler.json"]

@@ -81,9 +81,43 @@ py::Ref running_impl(const py::Frame& frame) {
     return py::boolean(!py::truthy(done.get()));
 }
 
+// A job_type or state as the member of the enumeration it names, as from_dict reads
+// them: a member stays, a text is looked up (a text that names no member raises the
+// enumeration's own ValueError) and anything else is refused with a TypeError.
+py::Ref as_member(PyObject* globals, PyObject* enum_name, const char* field, const char* expected,
+                  PyObject* value) {
+    py::Ref enumeration = py::global(globals, enum_name);
+    const int is_member = PyObject_IsInstance(value, enumeration.get());
+    py::check(is_member < 0);
+    if (is_member) return py::Ref::borrow(value);
+    if (!PyUnicode_Check(value)) py::wrong_type(field, expected, value);
+    return py::call(enumeration.get(), value);
+}
+
+py::Ref as_job_type(PyObject* globals, PyObject* value) {
+    return as_member(globals, TARVEL_NAME("JobType"), "job_type", "a JobType or a str", value);
+}
+
+py::Ref as_job_state(PyObject* globals, PyObject* value) {
+    return as_member(globals, TARVEL_NAME("JobState"), "state", "a JobState or a str", value);
+}
+
+// Sets `name` only when the value is another object, so a member given as such is left alone.
+void replace_attr(PyObject* obj, PyObject* name, const py::Ref& old, const py::Ref& value) {
+    if (value.get() != old.get()) py::setattr(obj, name, value.get());
+}
+
 py::Ref add_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job = frame.args[1];
+    // A job_type or state given as text would stay text and fail every later save:
+    // both are read as members, and both are checked before either is set.
+    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
+    py::Ref state = py::getattr(job, TARVEL_NAME("state"));
+    py::Ref type_member = as_job_type(frame.globals, job_type.get());
+    py::Ref state_member = as_job_state(frame.globals, state.get());
+    replace_attr(job, TARVEL_NAME("job_type"), job_type, type_member);
+    replace_attr(job, TARVEL_NAME("state"), state, state_member);
     py::setattr(job, TARVEL_NAME("next_run"), calc_next_run(self, job).get());
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     py::check(PyObject_SetItem(jobs_of(self).get(), id.get(), job) < 0);
@@ -96,6 +130,36 @@ py::Ref add_job_impl(const py::Frame& frame) {
     return py::Ref::borrow(job);
 }
 
+// The fields update_job checks besides job_type and state: a value of another type
+// there would make every later save fail. Other attributes are set as given.
+constexpr const char* kTextFields[] = {
+    "id", "name", "description", "schedule", "prompt",
+};
+constexpr const char* kNumberFields[] = {
+    "interval_seconds", "created_at", "last_run", "next_run", "run_count", "max_runs",
+};
+
+bool named(PyObject* key, const char* name) {
+    return PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+// The value update_job sets for `key`: a job_type or state as its member, anything
+// else unchanged; a value of the wrong type raises TypeError.
+py::Ref checked_update(PyObject* globals, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) return py::Ref::borrow(value);
+    if (named(key, "job_type")) return as_job_type(globals, value);
+    if (named(key, "state")) return as_job_state(globals, value);
+    for (const char* field : kTextFields) {
+        if (named(key, field) && !PyUnicode_Check(value)) py::wrong_type(field, "a str", value);
+    }
+    for (const char* field : kNumberFields) {  // bool counts, being an int
+        if (named(key, field) && !PyLong_Check(value) && !PyFloat_Check(value)) {
+            py::wrong_type(field, "an int or a float", value);
+        }
+    }
+    return py::Ref::borrow(value);
+}
+
 py::Ref update_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
@@ -105,6 +169,14 @@ py::Ref update_job_impl(const py::Frame& frame) {
     py::Ref job = find_job(self, job_id);
     if (job.get() == Py_None) return job;
     py::Ref items = py::Ref::steal(PyDict_Items(updates));
+    // Every value is checked before the first is set: a refused update changes nothing.
+    std::vector<py::Ref> values;
+    values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        values.push_back(
+            checked_update(frame.globals, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(item, 0);
@@ -115,7 +187,7 @@ py::Ref update_job_impl(const py::Frame& frame) {
             PyErr_Clear();
             continue;
         }
-        py::setattr(job.get(), key, PyTuple_GET_ITEM(item, 1));
+        py::setattr(job.get(), key, values[static_cast<std::size_t>(i)].get());
     }
     const int reschedule = PyDict_Contains(updates, TARVEL_NAME("schedule"));
     py::check(reschedule < 0);
