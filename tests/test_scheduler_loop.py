@@ -345,7 +345,7 @@ class Halt(BaseException):
 
 
 @pytest.mark.parametrize("fault", ["cancel Event().wait()", "cancel future", "Halt"])
-def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock, fault):
+def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path, log, clock, fault):
     seen, types = {"cancelled": False}, []
 
     async def on_fire(job):
@@ -358,7 +358,12 @@ def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock
             seen["cancelled"] = True
             raise
 
-    sch = Scheduler(on_fire, lambda event: asyncio.sleep(0, types.append(event["type"])), path)
+    async def on_event(event):
+        await asyncio.sleep(0)  # the report awaits with the cancellation in flight
+        types.append(event["type"])
+        seen["reported"] = event.get("execution")
+
+    sch = Scheduler(on_fire, on_event, path)
     sch._jobs["iv"] = job = interval()
 
     async def body():
@@ -376,7 +381,8 @@ def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock
     assert (execution.success, execution.error, execution.result) == (False, "", "")
     assert execution.duration == (0.0 if halted else 4.0)
     assert (job.run_count, job.next_run) == (1, T0 + 60) and saved(path)["jobs"]["iv"]["run_count"] == 1
-    assert types == ["scheduler_job_fired"] and "ERROR" not in dict(log())
+    assert types == ["scheduler_job_fired", "scheduler_job_completed"] and seen["reported"] == execution.to_dict()
+    assert "ERROR" not in dict(log())
 
 
 @pytest.mark.parametrize("kind", ["interval", "cron"])

@@ -311,9 +311,9 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         } catch (...) {
         }
     }
+    // As a Python `finally:` that awaits: the run is recorded and the completed event
+    // sent after a cancellation too, and only then does the cancellation go on.
     finish_firing(globals, self.get(), job.get(), execution.get());
-    if (failure) std::rethrow_exception(failure);
-
     on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
     if (py::truthy(on_event.get())) {
         py::Ref completed =
@@ -321,6 +321,7 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
                      py::call_method(execution.get(), TARVEL_NAME("to_dict")).get());
         co_await py::await_(py::call(on_event.get(), completed));
     }
+    if (failure) std::rethrow_exception(failure);
     co_return py::none();
 }
 
