@@ -143,10 +143,30 @@ def test_default_storage_path_comes_from_tarvel_dir(monkeypatch, tmp_path, stora
     assert sch._storage_path == tmp_path / "home" / "scheduler.json" and calls == [((), {})]
 
 
-@pytest.mark.parametrize("storage_path", ["scheduler.json", b"scheduler.json", 5])
+@pytest.mark.parametrize("storage_path", [b"scheduler.json", 5])
 def test_storage_path_that_is_no_path_fails_the_constructor(storage_path):
     with pytest.raises(AttributeError, match="exists"):
         Scheduler(storage_path=storage_path)
+
+
+class Fspath:
+    def __init__(self, text):
+        self.text = text
+
+    def __fspath__(self):
+        return self.text
+
+
+@pytest.mark.parametrize("make", [str, Fspath], ids=["str", "PathLike"])
+def test_a_text_or_path_like_storage_path_becomes_the_modules_path(path, monkeypatch, make):
+    class OwnPath(type(path)):
+        pass
+
+    monkeypatch.setattr(scheduler, "Path", OwnPath)
+    sch = Scheduler(storage_path=make(str(path)))
+    assert type(sch._storage_path) is OwnPath and sch._storage_path == path
+    sch.add_job(once("a", next_run=1.0))
+    assert Scheduler(storage_path=make(str(path))).get_job("a") == sch.get_job("a")
 
 
 def test_constructor_ends_by_loading(path):

@@ -50,6 +50,20 @@ py::Ref job_state(PyObject* globals, const char* member) {
     return py::Ref::steal(PyObject_GetAttrString(states.get(), member));
 }
 
+// A text or an os.PathLike that is not already a Path: the constructor makes a
+// Path of it. Anything else is kept as given.
+bool names_a_path(PyObject* globals, PyObject* storage) {
+    py::Ref path_class = py::global(globals, TARVEL_NAME("Path"));
+    const int is_path = PyObject_IsInstance(storage, path_class.get());
+    py::check(is_path < 0);
+    if (is_path) return false;
+    if (PyUnicode_Check(storage)) return true;
+    py::Ref path_like = py::getattr(py::import("os").get(), TARVEL_NAME("PathLike"));
+    const int is_path_like = PyObject_IsInstance(storage, path_like.get());
+    py::check(is_path_like < 0);
+    return is_path_like != 0;
+}
+
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
@@ -59,6 +73,8 @@ py::Ref init_impl(const py::Frame& frame) {
         py::Ref tarvel_dir = py::global(frame.globals, TARVEL_NAME("tarvel_dir"));
         py::Ref dir = py::call(tarvel_dir.get());
         storage = py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str("scheduler.json").get()));
+    } else if (names_a_path(frame.globals, storage.get())) {
+        storage = py::call(py::global(frame.globals, TARVEL_NAME("Path")).get(), storage);
     }
     py::setattr(self, TARVEL_NAME("_storage_path"), storage.get());
     py::setattr(self, TARVEL_NAME("_jobs"), py::Ref::steal(PyDict_New()).get());
