@@ -49,6 +49,23 @@ def tokyo(monkeypatch):
 
 
 @pytest.fixture
+def local_zone():
+    """Sets local time to a zone for the rest of the test: local_zone("America/New_York")."""
+    before = os.environ.get("TZ")
+
+    def set_zone(name):
+        os.environ["TZ"] = name
+        time.tzset()
+
+    yield set_zone
+    if before is None:
+        os.environ.pop("TZ", None)
+    else:
+        os.environ["TZ"] = before
+    time.tzset()
+
+
+@pytest.fixture
 def creator_home(tmp_path, monkeypatch):
     """The creator's ~/.tarvel for one test: SKILLS_DIR and IMPROVEMENT_LOG point into tmp_path."""
     import tarvel.skills.creator as module

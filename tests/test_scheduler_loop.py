@@ -260,7 +260,8 @@ def test_last_run_is_decided_before_firing(path, clock, max_runs, run_count):
 # --- firing: results, failures, events ----------------------------------------------------------
 
 @pytest.mark.parametrize("value, result", [(None, "Completed"), ("", "Completed"), ("done", "done"),
-                                           (0, "Completed"), ("absent", "Completed")])
+                                           (0, "Completed"), ("absent", "Completed"), ({"pages": 2}, "{'pages': 2}"),
+                                           (7, "7")])
 def test_fire_result(path, clock, value, result):
     sch = Scheduler(on_fire=None if value == "absent" else lambda job: asyncio.sleep(0, value),
                     storage_path=path)
@@ -344,7 +345,7 @@ class Halt(BaseException):
 
 
 @pytest.mark.parametrize("fault", ["cancel Event().wait()", "cancel future", "Halt"])
-def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock, fault):
+def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path, log, clock, fault):
     seen, types = {"cancelled": False}, []
 
     async def on_fire(job):
@@ -357,7 +358,12 @@ def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock
             seen["cancelled"] = True
             raise
 
-    sch = Scheduler(on_fire, lambda event: asyncio.sleep(0, types.append(event["type"])), path)
+    async def on_event(event):
+        await asyncio.sleep(0)  # the report awaits with the cancellation in flight
+        types.append(event["type"])
+        seen["reported"] = event.get("execution")
+
+    sch = Scheduler(on_fire, on_event, path)
     sch._jobs["iv"] = job = interval()
 
     async def body():
@@ -375,7 +381,8 @@ def test_an_unhandled_end_of_the_callback_still_records_the_run(path, log, clock
     assert (execution.success, execution.error, execution.result) == (False, "", "")
     assert execution.duration == (0.0 if halted else 4.0)
     assert (job.run_count, job.next_run) == (1, T0 + 60) and saved(path)["jobs"]["iv"]["run_count"] == 1
-    assert types == ["scheduler_job_fired"] and "ERROR" not in dict(log())
+    assert types == ["scheduler_job_fired", "scheduler_job_completed"] and seen["reported"] == execution.to_dict()
+    assert "ERROR" not in dict(log())
 
 
 @pytest.mark.parametrize("kind", ["interval", "cron"])
@@ -478,3 +485,42 @@ def test_a_new_scheduler_on_the_file_continues(path, clock):
     assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
     assert again.stats() == sch.stats() == {"running": False, "total_jobs": 2, "active_jobs": 1,
                                             "paused_jobs": 0, "total_executions": 3, "recent_executions": 3}
+
+
+# --- a night the clocks change --------------------------------------------------------------------
+
+@pytest.mark.parametrize("zone, start", [  # the loop starts at this local time
+    ("America/New_York", datetime(2026, 11, 1, 0, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1)),  # the repeated hour's second 01:05
+    ("America/New_York", datetime(2026, 3, 8, 0, 0)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 0, 30)),  # the clock goes back 30 minutes at 02:00
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 35, fold=1)),
+    ("Australia/Lord_Howe", datetime(2026, 10, 4, 0, 30)),
+])
+def test_a_quarter_hourly_job_fires_each_wall_clock_quarter_once_across_the_night(path, clock, local_zone, zone,
+                                                                                  start):
+    local_zone(zone)
+    clock.now = start.timestamp()
+    computed = []  # (clock, next run) of every next run computed, by adding, the loop and the firings
+
+    class Recording(Scheduler):
+        def _calc_next_run(self, job):
+            computed.append((clock.now, super()._calc_next_run(job)))
+            return computed[-1][1]
+
+    sch = Recording(storage_path=path)
+    sch.add_job(ScheduledJob(id="q", schedule="*/15 * * * *"))
+    end = clock.now + 3 * 3600
+
+    async def body():
+        while clock.now < end:
+            await clock.passes(len(clock.waits) + 1)
+
+    run(sch, 1, body, clock)
+    expected, last = [], start  # each quarter hour whose wall-clock time is later than the last one fired
+    for quarter in range(int(start.timestamp()) // 900 * 900 + 900, int(end) + 1, 900):
+        if datetime.fromtimestamp(quarter) > last:
+            expected.append(quarter)
+            last = datetime.fromtimestamp(quarter)
+    assert [e.started_at for e in sch._executions] == expected
+    assert len(computed) == 2 * len(expected) + 1 and all(next_run > now for now, next_run in computed)

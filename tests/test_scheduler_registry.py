@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import json
 import random
 import types
 from collections import OrderedDict
-from datetime import datetime
+from datetime import datetime, timedelta
+from decimal import Decimal
 
 import pytest
 
@@ -141,10 +143,30 @@ def test_default_storage_path_comes_from_tarvel_dir(monkeypatch, tmp_path, stora
     assert sch._storage_path == tmp_path / "home" / "scheduler.json" and calls == [((), {})]
 
 
-@pytest.mark.parametrize("storage_path", ["scheduler.json", b"scheduler.json", 5])
+@pytest.mark.parametrize("storage_path", [b"scheduler.json", 5])
 def test_storage_path_that_is_no_path_fails_the_constructor(storage_path):
     with pytest.raises(AttributeError, match="exists"):
         Scheduler(storage_path=storage_path)
+
+
+class Fspath:
+    def __init__(self, text):
+        self.text = text
+
+    def __fspath__(self):
+        return self.text
+
+
+@pytest.mark.parametrize("make", [str, Fspath], ids=["str", "PathLike"])
+def test_a_text_or_path_like_storage_path_becomes_the_modules_path(path, monkeypatch, make):
+    class OwnPath(type(path)):
+        pass
+
+    monkeypatch.setattr(scheduler, "Path", OwnPath)
+    sch = Scheduler(storage_path=make(str(path)))
+    assert type(sch._storage_path) is OwnPath and sch._storage_path == path
+    sch.add_job(once("a", next_run=1.0))
+    assert Scheduler(storage_path=make(str(path))).get_job("a") == sch.get_job("a")
 
 
 def test_constructor_ends_by_loading(path):
@@ -209,17 +231,88 @@ def test_update_sets_attributes_the_job_has(sch, log):
     job = Watched(id="w", job_type=JobType.ONCE, next_run=50.0)
     sch._jobs["w"] = job
     job.seen.clear()
-    value = ["unchanged"]
-    updates = {"max_runs": value, "bogus": 1, "state": "paused", "from_dict": "shadowed", "name": "x"}
+    value, name = ["unchanged"], StrSub("x")
+    updates = {"metadata": value, "bogus": 1, "state": "paused", "from_dict": "shadowed", "name": name,
+               "max_runs": True, "job_type": JobType.ONCE}
     assert sch.update_job("w", updates) is job
-    assert job.seen == ["max_runs", "state", "from_dict", "name"] and not hasattr(job, "bogus")
-    assert job.max_runs is value and job.state == "paused" and type(job.state) is str
-    assert job.from_dict == "shadowed" and job.next_run == 50.0
+    assert job.seen == ["metadata", "state", "from_dict", "name", "max_runs", "job_type"]
+    assert job.metadata is value and job.state is JobState.PAUSED and job.name is name and job.max_runs is True
+    assert job.from_dict == "shadowed" and job.next_run == 50.0 and not hasattr(job, "bogus")
     assert sch.saves == 1 and log() == []
 
 
+def enum_error(enum, value):
+    with pytest.raises(ValueError) as error:
+        enum(value)
+    return str(error.value)
+
+
+REFUSED_MEMBERS = [  # (field, value, error): a text that names no member raises the enumeration's own ValueError
+    ("job_type", "weekly", ValueError(enum_error(JobType, "weekly"))),
+    ("job_type", JobState.ACTIVE, ValueError(enum_error(JobType, JobState.ACTIVE))),
+    ("state", "running", ValueError(enum_error(JobState, "running"))),
+    ("job_type", 3, TypeError("job_type must be a JobType or a str, not int")),
+    ("state", None, TypeError("state must be a JobState or a str, not NoneType")),
+]
+
+
+@pytest.mark.parametrize("fields, stored", [
+    ({"job_type": "interval", "state": "paused"}, (JobType.INTERVAL, JobState.PAUSED)),
+    ({"job_type": StrSub("once"), "state": JobState.DISABLED}, (JobType.ONCE, JobState.DISABLED)),
+])
+def test_add_job_stores_a_members_text_as_the_member(sch, fields, stored):
+    job = sch.add_job(ScheduledJob(id="t", **fields))
+    assert (job.job_type, job.state) == stored and type(job.job_type) is JobType and type(job.state) is JobState
+
+
+@pytest.mark.parametrize("field, value, error", REFUSED_MEMBERS)
+def test_add_job_refuses_a_job_type_or_state_that_names_no_member(sch, field, value, error):
+    job = ScheduledJob(id="t", **{"job_type": "interval", "state": "paused", field: value})
+    before = dict(vars(job))
+    with pytest.raises(type(error)) as raised:
+        sch.add_job(job)
+    assert str(raised.value) == str(error) and vars(job) == before and sch._jobs == {} and sch.saves == 0
+
+
+@pytest.mark.parametrize("updates, error", [
+    *[({field: value}, error) for field, value, error in REFUSED_MEMBERS],
+    *[({field: value}, TypeError(f"{field} must be an int or a float, not {type(value).__name__}"))
+      for field, value in [("interval_seconds", "60"), ("created_at", None), ("last_run", Decimal(1)),
+                           ("next_run", "soon"), ("run_count", [1]), ("max_runs", 2j)]],
+    *[({field: value}, TypeError(f"{field} must be a str, not {type(value).__name__}"))
+      for field, value in [("id", 5), ("name", object()), ("description", None), ("schedule", b"* * * * *"),
+                           ("prompt", ["p"])]],
+    ({"name": "first", "state": "paused", "max_runs": "2"}, TypeError("max_runs must be an int or a float, not str")),
+])
+def test_update_refuses_a_value_that_would_break_the_save_before_any_change(sch, updates, error):
+    job = sch.add_job(ScheduledJob(id="u", name="n", schedule="0 6 * * *"))
+    before = dict(vars(job))
+    with pytest.raises(type(error)) as raised:
+        sch.update_job("u", updates)
+    assert str(raised.value) == str(error) and vars(job) == before and sch.saves == 1
+
+
+@pytest.mark.parametrize("case", ["text job_type", "dict result", "refused update"])
+def test_one_bad_value_never_stops_the_saves(path, case):
+    sch = Scheduler(on_fire=lambda job: asyncio.sleep(0, {"pages": 2}), storage_path=path)
+    sch.add_job(once("keep", next_run=4e9))
+    if case == "text job_type":
+        sch.add_job(ScheduledJob(id="new", job_type="interval", interval_seconds=60))
+    elif case == "dict result":
+        asyncio.run(sch._fire_job(sch.add_job(once("new", next_run=4e9))))
+        assert sch.list_executions()[0]["result"] == "{'pages': 2}"
+    else:
+        sch.add_job(once("new", next_run=4e9))
+        with pytest.raises(TypeError):
+            sch.update_job("new", {"state": "paused", "next_run": "soon"})
+    sch.add_job(once("later", next_run=4e9))
+    assert list(json.loads(path.read_text())["jobs"]) == ["keep", "new", "later"]
+    again = Scheduler(storage_path=path)
+    assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
+
+
 @pytest.mark.parametrize("updates, recomputed", [
-    ({"schedule": "0 6 * * *"}, True), ({"interval_seconds": 60}, True), ({"schedule": None}, True),
+    ({"schedule": "0 6 * * *"}, True), ({"interval_seconds": 60}, True), ({"schedule": ""}, True),
     ({"job_type": JobType.INTERVAL}, False), ({"next_run": 7.5}, False), ({}, False), ({"nope": 1}, False),
 ])
 def test_update_recomputes_only_for_schedule_keys(sch, updates, recomputed):
@@ -410,3 +503,58 @@ def test_once_and_other_next_runs(sch, monkeypatch, job_type, next_run, expected
     job = ScheduledJob(job_type=job_type, next_run=next_run, schedule="* * * *")
     result = sch._calc_next_run(job)
     assert result == expected and type(result) is type(expected) and clock.calls == 1
+
+
+DST_NEXT_RUNS = [  # (zone, now, schedule, next run), local wall-clock times; fold=1: the later of a repeated time
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1), "*/15 * * * *", datetime(2026, 11, 1, 1, 15, fold=1)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 45), "*/15 * * * *", datetime(2026, 11, 1, 2, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1), "10 1 * * *", datetime(2026, 11, 1, 1, 10, fold=1)),
+    ("America/New_York", datetime(2026, 11, 1, 1, 50, fold=1), "10 1 * * *", datetime(2026, 11, 2, 1, 10)),
+    ("America/New_York", datetime(2026, 3, 8, 1, 50), "*/15 * * * *", datetime(2026, 3, 8, 3, 0)),
+    ("America/New_York", datetime(2026, 3, 8, 1, 50), "30 2 * * *", datetime(2026, 3, 8, 3, 30)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 35, fold=1), "*/15 * * * *", datetime(2026, 4, 5, 1, 45, fold=1)),
+    ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 50), "*/15 * * * *", datetime(2026, 4, 5, 2, 0)),
+    ("Australia/Lord_Howe", datetime(2026, 10, 4, 1, 50), "*/15 * * * *", datetime(2026, 10, 4, 2, 30)),
+]
+SCHEDULING = {
+    "add_job": lambda sch, job: sch.add_job(job),
+    "update_job": lambda sch, job: sch.update_job(job.id, {"schedule": job.schedule}),
+    "resume_job": lambda sch, job: sch.resume_job(job.id),
+}
+
+
+@pytest.mark.parametrize("operation", list(SCHEDULING))
+@pytest.mark.parametrize("zone, now, schedule, expected", DST_NEXT_RUNS)
+def test_a_cron_next_run_is_later_than_now_across_clock_changes(sch, monkeypatch, local_zone, operation, zone, now,
+                                                                 schedule, expected):
+    local_zone(zone)
+    fix_now(monkeypatch, now)
+    job = ScheduledJob(id="d", schedule=schedule, state=JobState.PAUSED)
+    sch._jobs["d"] = job
+    SCHEDULING[operation](sch, job)
+    assert job.next_run == expected.timestamp() and job.next_run > now.timestamp()
+
+
+@pytest.mark.parametrize("offsets, expected", [
+    ([-3600, -60, 300], 300),  # seconds from now: an occurrence not later than now is searched on from
+    ([-3600] * 5000, 0),  # ... but not forever
+])
+def test_the_search_for_a_later_cron_run_goes_on_from_each_passed_occurrence(sch, log, monkeypatch, tokyo, offsets,
+                                                                             expected):
+    now, seen = datetime(2030, 1, 1, 12, 0), []
+
+    class Cron:
+        def __init__(self, schedule):
+            pass
+
+        def next_occurrence(self, after):
+            seen.append(after)
+            return now + timedelta(seconds=offsets[len(seen) - 1])
+
+    monkeypatch.setattr(scheduler, "CronExpression", Cron)
+    fix_now(monkeypatch, now)
+    result = sch._calc_next_run(ScheduledJob(id="s"))
+    assert result == (now.timestamp() + expected if expected else 0)
+    assert seen[:3] == [now, *(now + timedelta(seconds=o) for o in offsets[:2])]
+    assert len(seen) == 3 if expected else 3 < len(seen) < len(offsets)
+    assert log() == ([] if expected else [("ERROR", "Found no run of job s later than now; it stays unscheduled")])

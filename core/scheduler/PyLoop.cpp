@@ -300,9 +300,14 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         if (py::truthy(on_fire.get())) {
             result = co_await py::await_(py::call(on_fire.get(), job));
         }
+        // A result that is not text is kept as its text: the record must stay savable.
+        if (!py::truthy(result.get())) {
+            result = py::str("Completed");
+        } else if (!PyUnicode_Check(result.get())) {
+            result = py::Ref::steal(PyObject_Str(result.get()));
+        }
         set(execution.get(), TARVEL_NAME("success"), Py_True);
-        set(execution.get(), TARVEL_NAME("result"),
-            py::truthy(result.get()) ? result.get() : py::str("Completed").get());
+        set(execution.get(), TARVEL_NAME("result"), result.get());
     } catch (...) {
         failure = std::current_exception();
     }
@@ -325,9 +330,9 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         } catch (...) {
         }
     }
+    // As a Python `finally:` that awaits: the run is recorded and the completed event
+    // sent after a cancellation too, and only then does the cancellation go on.
     finish_firing(globals, self.get(), job.get(), execution.get());
-    if (failure) std::rethrow_exception(failure);
-
     on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
     if (py::truthy(on_event.get())) {
         py::Ref completed =
@@ -335,6 +340,7 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
                      py::call_method(execution.get(), TARVEL_NAME("to_dict")).get());
         co_await py::await_(py::call(on_event.get(), completed));
     }
+    if (failure) std::rethrow_exception(failure);
     co_return py::none();
 }
 

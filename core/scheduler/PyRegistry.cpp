@@ -50,6 +50,20 @@ py::Ref job_state(PyObject* globals, const char* member) {
     return py::Ref::steal(PyObject_GetAttrString(states.get(), member));
 }
 
+// A text or an os.PathLike that is not already a Path: the constructor makes a
+// Path of it. Anything else is kept as given.
+bool names_a_path(PyObject* globals, PyObject* storage) {
+    py::Ref path_class = py::global(globals, TARVEL_NAME("Path"));
+    const int is_path = PyObject_IsInstance(storage, path_class.get());
+    py::check(is_path < 0);
+    if (is_path) return false;
+    if (PyUnicode_Check(storage)) return true;
+    py::Ref path_like = py::getattr(py::import("os").get(), TARVEL_NAME("PathLike"));
+    const int is_path_like = PyObject_IsInstance(storage, path_like.get());
+    py::check(is_path_like < 0);
+    return is_path_like != 0;
+}
+
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
@@ -59,6 +73,8 @@ py::Ref init_impl(const py::Frame& frame) {
         py::Ref tarvel_dir = py::global(frame.globals, TARVEL_NAME("tarvel_dir"));
         py::Ref dir = py::call(tarvel_dir.get());
         storage = py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str("scheduler.json").get()));
+    } else if (names_a_path(frame.globals, storage.get())) {
+        storage = py::call(py::global(frame.globals, TARVEL_NAME("Path")).get(), storage);
     }
     py::setattr(self, TARVEL_NAME("_storage_path"), storage.get());
     py::setattr(self, TARVEL_NAME("_jobs"), py::Ref::steal(PyDict_New()).get());
@@ -85,9 +101,43 @@ py::Ref running_impl(const py::Frame& frame) {
     return py::boolean(!py::truthy(done.get()));
 }
 
+// A job_type or state as the member of the enumeration it names, as from_dict reads
+// them: a member stays, a text is looked up (a text that names no member raises the
+// enumeration's own ValueError) and anything else is refused with a TypeError.
+py::Ref as_member(PyObject* globals, PyObject* enum_name, const char* field, const char* expected,
+                  PyObject* value) {
+    py::Ref enumeration = py::global(globals, enum_name);
+    const int is_member = PyObject_IsInstance(value, enumeration.get());
+    py::check(is_member < 0);
+    if (is_member) return py::Ref::borrow(value);
+    if (!PyUnicode_Check(value)) py::wrong_type(field, expected, value);
+    return py::call(enumeration.get(), value);
+}
+
+py::Ref as_job_type(PyObject* globals, PyObject* value) {
+    return as_member(globals, TARVEL_NAME("JobType"), "job_type", "a JobType or a str", value);
+}
+
+py::Ref as_job_state(PyObject* globals, PyObject* value) {
+    return as_member(globals, TARVEL_NAME("JobState"), "state", "a JobState or a str", value);
+}
+
+// Sets `name` only when the value is another object, so a member given as such is left alone.
+void replace_attr(PyObject* obj, PyObject* name, const py::Ref& old, const py::Ref& value) {
+    if (value.get() != old.get()) py::setattr(obj, name, value.get());
+}
+
 py::Ref add_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job = frame.args[1];
+    // A job_type or state given as text would stay text and fail every later save:
+    // both are read as members, and both are checked before either is set.
+    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
+    py::Ref state = py::getattr(job, TARVEL_NAME("state"));
+    py::Ref type_member = as_job_type(frame.globals, job_type.get());
+    py::Ref state_member = as_job_state(frame.globals, state.get());
+    replace_attr(job, TARVEL_NAME("job_type"), job_type, type_member);
+    replace_attr(job, TARVEL_NAME("state"), state, state_member);
     py::setattr(job, TARVEL_NAME("next_run"), calc_next_run(self, job).get());
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     py::check(PyObject_SetItem(jobs_of(self).get(), id.get(), job) < 0);
@@ -100,6 +150,36 @@ py::Ref add_job_impl(const py::Frame& frame) {
     return py::Ref::borrow(job);
 }
 
+// The fields update_job checks besides job_type and state: a value of another type
+// there would make every later save fail. Other attributes are set as given.
+constexpr const char* kTextFields[] = {
+    "id", "name", "description", "schedule", "prompt",
+};
+constexpr const char* kNumberFields[] = {
+    "interval_seconds", "created_at", "last_run", "next_run", "run_count", "max_runs",
+};
+
+bool named(PyObject* key, const char* name) {
+    return PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+// The value update_job sets for `key`: a job_type or state as its member, anything
+// else unchanged; a value of the wrong type raises TypeError.
+py::Ref checked_update(PyObject* globals, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) return py::Ref::borrow(value);
+    if (named(key, "job_type")) return as_job_type(globals, value);
+    if (named(key, "state")) return as_job_state(globals, value);
+    for (const char* field : kTextFields) {
+        if (named(key, field) && !PyUnicode_Check(value)) py::wrong_type(field, "a str", value);
+    }
+    for (const char* field : kNumberFields) {  // bool counts, being an int
+        if (named(key, field) && !PyLong_Check(value) && !PyFloat_Check(value)) {
+            py::wrong_type(field, "an int or a float", value);
+        }
+    }
+    return py::Ref::borrow(value);
+}
+
 py::Ref update_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
@@ -109,6 +189,14 @@ py::Ref update_job_impl(const py::Frame& frame) {
     py::Ref job = find_job(self, job_id);
     if (job.get() == Py_None) return job;
     py::Ref items = py::Ref::steal(PyDict_Items(updates));
+    // Every value is checked before the first is set: a refused update changes nothing.
+    std::vector<py::Ref> values;
+    values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        values.push_back(
+            checked_update(frame.globals, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(item, 0);
@@ -119,7 +207,7 @@ py::Ref update_job_impl(const py::Frame& frame) {
             PyErr_Clear();
             continue;
         }
-        py::setattr(job.get(), key, PyTuple_GET_ITEM(item, 1));
+        py::setattr(job.get(), key, values[static_cast<std::size_t>(i)].get());
     }
     const int reschedule = PyDict_Contains(updates, TARVEL_NAME("schedule"));
     py::check(reschedule < 0);
@@ -278,6 +366,33 @@ bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
     return py::compare(job_type, value.get(), Py_EQ);
 }
 
+// How many occurrences a cron job's next run is searched from before the search
+// gives up: more than a day of minutes, the most a clock has ever been set back.
+constexpr int kLaterSearches = 1500;
+
+// The timestamp of the first occurrence of `cron` after `now` that lies later than
+// the present, or a null Ref after kLaterSearches occurrences. A wall-clock time is
+// read as local time; inside an hour the clock repeats, its later instance (fold=1)
+// is taken when the earlier one has passed, and when both have passed the search
+// goes on from that occurrence. So a job added in the second pass of a repeated hour
+// is never due at once, and the first pass's times are not repeated in the second.
+py::Ref later_occurrence(PyObject* cron, PyObject* now) {
+    py::Ref present = py::call_method(now, TARVEL_NAME("timestamp"));
+    py::Ref after = py::Ref::borrow(now);
+    py::Ref one = py::integer(1);
+    for (int search = 0; search < kLaterSearches; ++search) {
+        py::Ref next = py::call_method(cron, TARVEL_NAME("next_occurrence"), after);
+        py::Ref when = py::call_method(next.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present.get(), Py_GT)) return when;
+        py::Ref replace = py::getattr(next.get(), TARVEL_NAME("replace"));
+        py::Ref second = py::call_kw(replace.get(), {}, {{"fold", one.get()}});
+        when = py::call_method(second.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present.get(), Py_GT)) return when;
+        after = next;
+    }
+    return py::Ref();
+}
+
 py::Ref calc_next_run_impl(const py::Frame& frame) {
     PyObject* job = frame.args[1];
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
@@ -288,8 +403,12 @@ py::Ref calc_next_run_impl(const py::Frame& frame) {
             py::Ref cron_class = py::global(frame.globals, TARVEL_NAME("CronExpression"));
             py::Ref schedule = py::getattr(job, TARVEL_NAME("schedule"));
             py::Ref cron = py::call(cron_class.get(), schedule);
-            py::Ref next = py::call_method(cron.get(), TARVEL_NAME("next_occurrence"), now);
-            return py::call_method(next.get(), TARVEL_NAME("timestamp"));
+            py::Ref next_run = later_occurrence(cron.get(), now.get());
+            if (next_run) return next_run;
+            py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+            log(frame.globals, "error",
+                py::fstring("Found no run of job ", id, " later than now; it stays unscheduled"));
+            return py::integer(0);
         } catch (py::Error& e) {
             if (!e.matches(PyExc_ValueError)) throw;
             py::Ref id = py::getattr(job, TARVEL_NAME("id"));
