@@ -72,7 +72,7 @@ py::Ref save_impl(const py::Frame& frame) {
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
         py::Ref json = py::global(frame.globals, TARVEL_NAME("json"));
         py::Ref text = py::dumps_indent2(json.get(), document.get());
-        py::replace_file(path.get(), text.get());
+        py::replace_file(frame.globals, path.get(), text.get());
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log(frame.globals, "error", py::fstring("Failed to save scheduler state: ", e.value()));
