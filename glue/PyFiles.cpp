@@ -230,6 +230,35 @@ void write_in_place_flushed(PyObject* os, PyObject* path, PyObject* text, const 
     }
 }
 
+// write_in_place_flushed() of a regular file that is there already. Its old
+// bytes are read first and put back when the write fails, so an I/O error
+// (a full disk, a size limit) leaves the old file, not an empty or cut one.
+void rewrite_in_place(PyObject* os, PyObject* path, PyObject* text, const char* encoding,
+                      bool durable) {
+    Ref old;
+    try {
+        old = call_method(path, TARVEL_NAME("read_bytes"));
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // unreadable (write-only): written as it is
+    }
+    try {
+        write_in_place_flushed(os, path, text, encoding, durable);
+    } catch (Error&) {
+        if (old) {
+            try {
+                call_method(path, TARVEL_NAME("write_bytes"), old);
+                if (durable) {
+                    Ref flags = Ref::steal(PyObject_GetAttrString(os, kFlushOpenFlag));
+                    flush_path(os, path, flags.get());
+                }
+            } catch (Error&) {
+                // the write's own error is the one to report
+            }
+        }
+        throw;
+    }
+}
+
 // pathlib's concrete class on this system and the methods the native paths stand in for.
 struct StockPaths {
     PyTypeObject* cls = nullptr;
@@ -496,9 +525,18 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         }
     }
     const bool durable = durable_writes(globals);
+    // Where the directory takes no new file, a regular file that is there is
+    // rewritten in place, keeping its old bytes should the write fail.
+    auto in_place = [&] {
+        if (mode) {
+            rewrite_in_place(os.get(), path, text, encoding, durable);
+        } else {
+            write_in_place_flushed(os.get(), path, text, encoding, durable);
+        }
+    };
     auto [temp, fd] = create_temporary_or_report(os.get(), target.get(), path);
     if (!temp) {
-        write_in_place_flushed(os.get(), path, text, encoding, durable);
+        in_place();
         return;
     }
     try {
@@ -515,7 +553,7 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         // Where the file may be written but not replaced (a file another
         // process holds open), write it in place.
         if (e.matches(PyExc_PermissionError)) {
-            write_in_place_flushed(os.get(), path, text, encoding, durable);
+            in_place();
             return;
         }
         rethrow_as_direct_write(e, temp.get(), path);

@@ -14,7 +14,7 @@ namespace tarvel::py {
 // Otherwise it does what the plain write does: it writes through a symbolic
 // link, keeps the permission bits of the file it replaces, refuses a read-only
 // file, and writes in place where the system refuses the rename (a directory
-// the user cannot add to).
+// the user cannot add to), putting the old bytes back if that write fails.
 // Errors name `path`, as the plain write's do.
 void replace_file(PyObject* globals, PyObject* path, PyObject* text,
                   const char* encoding = nullptr);
