@@ -48,7 +48,9 @@ Rows:
   create N skills    N create_skill calls in a fresh home, each a valid blueprint of 3 steps with
                      placeholders and a live SkillRegistry: validate, write the skill file,
                      register, log "created" and rewrite the whole improvement log, which grows
-                     to N entries; total seconds, best of 3 runs (a fresh home each).
+                     to N entries; total seconds, best of 3 runs (a fresh home each). The native
+                     creator flushes each file to stable storage (DURABLE_WRITES); the "not
+                     durable" row sets DURABLE_WRITES to False. The plain twin never flushes.
   list N skills      one list_saved_skills() over the N skill files written above; seconds per
                      call, timeit auto-ranged, best of 3.
   stats, N entries   one get_improvement_stats() over an in-memory log of N entries (created,
@@ -467,17 +469,20 @@ def create_all(module, home: Path, n: int):
     return seconds, sc, registry, results
 
 
-def bench_create(n: int, workdir: Path, repeats: int = CREATE_REPEATS):
+def bench_create(n: int, workdir: Path, durable: bool, repeats: int = CREATE_REPEATS):
     plain_module = sys.modules[__name__]
     native_times, plain_times = [], []
-    for run in range(repeats):  # a fresh home each run; the last ones are checked and kept
-        if run:
-            shutil.rmtree(workdir / "native")
-            shutil.rmtree(workdir / "plain")
-        native_time, native, native_reg, native_res = create_all(creator, workdir / "native", n)
-        plain_time, plain, plain_reg, plain_res = create_all(plain_module, workdir / "plain", n)
-        native_times.append(native_time)
-        plain_times.append(plain_time)
+    creator.DURABLE_WRITES = durable
+    try:
+        for _ in range(repeats):  # a fresh home each run; the last ones are checked and kept
+            for side in ("native", "plain"):
+                shutil.rmtree(workdir / side, ignore_errors=True)
+            native_time, native, native_reg, native_res = create_all(creator, workdir / "native", n)
+            plain_time, plain, plain_reg, plain_res = create_all(plain_module, workdir / "plain", n)
+            native_times.append(native_time)
+            plain_times.append(plain_time)
+    finally:
+        creator.DURABLE_WRITES = True
     for results, registry in ((native_res, native_reg), (plain_res, plain_reg)):
         assert all(ok for ok, _, _ in results), "a creation failed"
         assert len(registry._skills) == n, "not every skill was registered"
@@ -588,8 +593,11 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="bench-creator-") as tmp:
         workdir = Path(tmp)
-        native_time, plain_time, native_side, plain_side = bench_create(args.skills, workdir)
-        row(f"create {args.skills:,} skills", native_time, plain_time, "same bytes: yes")
+        for durable in (True, False):
+            native_time, plain_time, native_side, plain_side = bench_create(
+                args.skills, workdir, durable)
+            case = f"create {args.skills:,} skills" + ("" if durable else ", not durable")
+            row(case, native_time, plain_time, "same bytes: yes")
         native_time, plain_time = bench_list(native_side, plain_side, args.skills)
         row(f"list {args.skills:,} skills", native_time, plain_time, "same listing: yes")
         native_time, plain_time = bench_stats(args.log_entries, args.stats_skills, workdir)

@@ -33,7 +33,9 @@ USAGE = """Run it with the project installed:
 Rows:
   save, N jobs     one _save() of a registry of N mixed cron, interval and one-time jobs (prompts of
                    40 to 900 characters, some non-ASCII, a quarter with metadata) and 100 records of
-                   history; seconds per call, timeit auto-ranged, best of 3.
+                   history; seconds per call, timeit auto-ranged, best of 3. Both sides flush the
+                   file and its directory to stable storage (fsync), as DURABLE_WRITES asks; the
+                   "not durable" rows set it to False on both sides.
   fire N due jobs  start(), one pass that finds N due interval jobs, the N firing tasks run to the
                    end (each awaits an on_fire that returns at once, records its run, updates the
                    job and saves the N-job registry), stop(); a fresh event loop each time, best of 3
@@ -47,6 +49,9 @@ HISTORY = 100
 BASE_TIME = 1_773_500_000.25  # fixed Unix seconds, so the native and plain files can be compared
 
 logger = logging.getLogger("tarvel.scheduler")
+
+# The twin's copy of the module's setting: fsync the new file before the rename, the directory after.
+DURABLE_WRITES = True
 
 
 # --- the plain-Python twin ----------------------------------------------------------------------
@@ -300,10 +305,19 @@ class PyScheduler:
             try:
                 with open(temp, "w") as f:
                     f.write(text)
+                    if DURABLE_WRITES:
+                        f.flush()
+                        os.fsync(f.fileno())
                 os.replace(temp, path)
             except Exception:
                 temp.unlink(missing_ok=True)
                 raise
+            if DURABLE_WRITES:
+                directory = os.open(path.parent, os.O_RDONLY)
+                try:
+                    os.fsync(directory)
+                finally:
+                    os.close(directory)
         except Exception as e:
             logger.error(f"Failed to save scheduler state: {e}")
 
@@ -383,16 +397,21 @@ def fill(sch, module, jobs, executions):
 # --- measurements -----------------------------------------------------------------------------
 
 
-def bench_save(n, workdir):
+def bench_save(n, workdir, durable):
+    global DURABLE_WRITES
     jobs, executions = job_fields(n), execution_fields(HISTORY)
     native = scheduler.Scheduler(storage_path=workdir / f"native-{n}" / "scheduler.json")
     plain = PyScheduler(storage_path=workdir / f"plain-{n}" / "scheduler.json")
     fill(native, scheduler, jobs, executions)
     fill(plain, sys.modules[__name__], jobs, executions)
-    native._save()
-    plain._save()
-    same = native._storage_path.read_bytes() == plain._storage_path.read_bytes()
-    return per_call(native._save), per_call(plain._save), same
+    scheduler.DURABLE_WRITES = DURABLE_WRITES = durable
+    try:
+        native._save()
+        plain._save()
+        same = native._storage_path.read_bytes() == plain._storage_path.read_bytes()
+        return per_call(native._save), per_call(plain._save), same
+    finally:
+        scheduler.DURABLE_WRITES = DURABLE_WRITES = True
 
 
 async def _on_fire(job):
@@ -460,10 +479,12 @@ def main():
     rows = [header]
     with tempfile.TemporaryDirectory(prefix="bench-scheduler-") as tmp:
         workdir = Path(tmp)
-        for n in (1_000, 10_000):
-            native_time, plain_time, same = bench_save(n, workdir)
-            rows.append((f"save, {n:,} jobs", show_time(native_time), show_time(plain_time),
-                         f"{plain_time / native_time:.2f}x", f"same bytes: {'yes' if same else 'no'}"))
+        for durable in (True, False):
+            for n in (1_000, 10_000):
+                native_time, plain_time, same = bench_save(n, workdir, durable)
+                case = f"save, {n:,} jobs" + ("" if durable else ", not durable")
+                rows.append((case, show_time(native_time), show_time(plain_time),
+                             f"{plain_time / native_time:.2f}x", f"same bytes: {'yes' if same else 'no'}"))
         native_time, plain_time, ok = bench_fire(fire_jobs, workdir)
         rows.append((f"fire {fire_jobs:,} due jobs", show_time(native_time), show_time(plain_time),
                      f"{plain_time / native_time:.2f}x", f"all fired: {'yes' if ok else 'no'}"))

@@ -26,6 +26,14 @@ namespace {
 
 constexpr Py_ssize_t kNameMax = 255;  // bytes in one file name on common file systems
 
+// How a written file is opened again to flush it: Windows flushes only a file
+// open for writing, elsewhere reading is enough.
+#ifdef _WIN32
+constexpr const char* kFlushOpenFlag = "O_WRONLY";
+#else
+constexpr const char* kFlushOpenFlag = "O_RDONLY";
+#endif
+
 std::atomic<unsigned long> temporary_count{0};
 
 // A new file beside `target` for the text, created exclusively (a link or a
@@ -64,9 +72,26 @@ std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
     }
 }
 
+// os.fsync(fd): the file's bytes reach stable storage. A file system that
+// cannot flush a file (EINVAL, ENOTSUP) leaves it as a write without the flush
+// would; any other failure (EIO, ENOSPC) is the write's error.
+void flush_descriptor(PyObject* os, PyObject* fd) {
+    try {
+        call_method(os, TARVEL_NAME("fsync"), fd);
+    } catch (Error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+        const long code = PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : 0;
+        check(code == -1 && PyErr_Occurred());
+        if (code != EINVAL && code != ENOTSUP && code != EOPNOTSUPP) throw;
+    }
+}
+
 // Writes `text` to the descriptor as Path.write_text writes a file: text
-// mode, the given encoding or the locale's, the platform's line ends.
-void write_descriptor(PyObject* fd, PyObject* text, const char* encoding) {
+// mode, the given encoding or the locale's, the platform's line ends. When
+// `durable`, the bytes are flushed to stable storage before the file closes.
+void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* encoding,
+                      bool durable) {
     Ref io = import("io");
     Ref chosen = encoding != nullptr ? str(encoding) : none();
     Ref text_encoding = call_method(io.get(), TARVEL_NAME("text_encoding"), chosen);
@@ -75,12 +100,15 @@ void write_descriptor(PyObject* fd, PyObject* text, const char* encoding) {
     try {
         file = call_kw(open.get(), {fd, str("w").get()}, {{"encoding", text_encoding.get()}});
     } catch (Error&) {
-        Ref os = import("os");
-        call_method(os.get(), TARVEL_NAME("close"), fd);
+        call_method(os, TARVEL_NAME("close"), fd);
         throw;
     }
     try {
         call_method(file.get(), TARVEL_NAME("write"), text);
+        if (durable) {
+            call_method(file.get(), TARVEL_NAME("flush"));
+            flush_descriptor(os, fd);
+        }
     } catch (Error&) {
         try {
             call_method(file.get(), TARVEL_NAME("close"));
@@ -90,6 +118,54 @@ void write_descriptor(PyObject* fd, PyObject* text, const char* encoding) {
         throw;
     }
     call_method(file.get(), TARVEL_NAME("close"));
+}
+
+// Opens `path` with the given os.O_* flags, flushes it and closes it. A path
+// that cannot be opened is left unflushed; a failed flush raises.
+void flush_path(PyObject* os, PyObject* path, PyObject* flags) {
+    Ref fd;
+    try {
+        fd = call_method(os, TARVEL_NAME("open"), path, flags);
+    } catch (Error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return;
+    }
+    try {
+        flush_descriptor(os, fd.get());
+    } catch (Error&) {
+        try {
+            call_method(os, TARVEL_NAME("close"), fd);
+        } catch (Error&) {
+            // the flush's own error is the one to report
+        }
+        throw;
+    }
+    call_method(os, TARVEL_NAME("close"), fd);
+}
+
+// Makes a rename durable: flushes the directory that holds `target`. Windows
+// opens no directories this way and needs none flushed. Failures are
+// ignored: the new file's bytes are on stable storage already, and a rename
+// that is lost to a power cut leaves the old file whole.
+void flush_directory(PyObject* os, PyObject* target) {
+#ifndef _WIN32
+    try {
+        Ref parent = getattr(target, TARVEL_NAME("parent"));
+        Ref flags = getattr(os, TARVEL_NAME("O_RDONLY"));
+        Ref directory = Ref::steal_maybe(PyObject_GetAttrString(os, "O_DIRECTORY"));
+        if (directory) {
+            flags = Ref::steal(PyNumber_Or(flags.get(), directory.get()));
+        } else {
+            PyErr_Clear();
+        }
+        flush_path(os, parent.get(), flags.get());
+    } catch (Error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+#else
+    (void)os;
+    (void)target;
+#endif
 }
 
 // An OSError that names the temporary file (`temp`, or any file when null)
@@ -140,6 +216,46 @@ void write_in_place(PyObject* path, PyObject* text, const char* encoding) {
         call_kw(write_text.get(), {text}, {{"encoding", str(encoding).get()}});
     } else {
         call_method(path, TARVEL_NAME("write_text"), text);
+    }
+}
+
+// write_in_place(), flushed to stable storage when `durable` (a flush that
+// fails is the write's error).
+void write_in_place_flushed(PyObject* os, PyObject* path, PyObject* text, const char* encoding,
+                            bool durable) {
+    write_in_place(path, text, encoding);
+    if (durable) {
+        Ref flags = Ref::steal(PyObject_GetAttrString(os, kFlushOpenFlag));
+        flush_path(os, path, flags.get());
+    }
+}
+
+// write_in_place_flushed() of a regular file that is there already. Its old
+// bytes are read first and put back when the write fails, so an I/O error
+// (a full disk, a size limit) leaves the old file, not an empty or cut one.
+void rewrite_in_place(PyObject* os, PyObject* path, PyObject* text, const char* encoding,
+                      bool durable) {
+    Ref old;
+    try {
+        old = call_method(path, TARVEL_NAME("read_bytes"));
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // unreadable (write-only): written as it is
+    }
+    try {
+        write_in_place_flushed(os, path, text, encoding, durable);
+    } catch (Error&) {
+        if (old) {
+            try {
+                call_method(path, TARVEL_NAME("write_bytes"), old);
+                if (durable) {
+                    Ref flags = Ref::steal(PyObject_GetAttrString(os, kFlushOpenFlag));
+                    flush_path(os, path, flags.get());
+                }
+            } catch (Error&) {
+                // the write's own error is the one to report
+            }
+        }
+        throw;
     }
 }
 
@@ -338,7 +454,12 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
     return files;
 }
 
-void replace_file(PyObject* path, PyObject* text, const char* encoding) {
+bool durable_writes(PyObject* globals) {
+    Ref setting = dict_get(globals, TARVEL_NAME("DURABLE_WRITES"));
+    return !setting || truthy(setting.get());
+}
+
+void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
     // A path whose writing a host or test has replaced (a patched write_text,
     // a fake file system, a path-like class of its own) is written as it asks.
     if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text}}) ||
@@ -403,13 +524,23 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
             return;
         }
     }
+    const bool durable = durable_writes(globals);
+    // Where the directory takes no new file, a regular file that is there is
+    // rewritten in place, keeping its old bytes should the write fail.
+    auto in_place = [&] {
+        if (mode) {
+            rewrite_in_place(os.get(), path, text, encoding, durable);
+        } else {
+            write_in_place_flushed(os.get(), path, text, encoding, durable);
+        }
+    };
     auto [temp, fd] = create_temporary_or_report(os.get(), target.get(), path);
     if (!temp) {
-        write_in_place(path, text, encoding);
+        in_place();
         return;
     }
     try {
-        write_descriptor(fd.get(), text, encoding);
+        write_descriptor(os.get(), fd.get(), text, encoding, durable);
         if (mode) call_method(os.get(), TARVEL_NAME("chmod"), temp, mode);
         call_method(os.get(), TARVEL_NAME("replace"), temp, target);
     } catch (Error& e) {
@@ -422,11 +553,12 @@ void replace_file(PyObject* path, PyObject* text, const char* encoding) {
         // Where the file may be written but not replaced (a file another
         // process holds open), write it in place.
         if (e.matches(PyExc_PermissionError)) {
-            write_in_place(path, text, encoding);
+            in_place();
             return;
         }
         rethrow_as_direct_write(e, temp.get(), path);
     }
+    if (durable) flush_directory(os.get(), target.get());
 }
 
 bool exists(PyObject* path) {

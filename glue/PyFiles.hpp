@@ -8,12 +8,20 @@ namespace tarvel::py {
 // path.write_text(text[, encoding=...]) made crash-safe: the text is written
 // beside `path` and renamed over it in one step, so a killed process leaves the
 // old file or the new one, never a part of either, and a failed write leaves no
-// temporary file. Otherwise it does what the plain write does: it writes
-// through a symbolic link, keeps the permission bits of the file it replaces,
-// refuses a read-only file, and writes in place where the system refuses the
-// rename (a directory the user cannot add to). Errors name `path`, as the plain
-// write's do.
-void replace_file(PyObject* path, PyObject* text, const char* encoding = nullptr);
+// temporary file. While the module's DURABLE_WRITES (in `globals`, read now)
+// is true, the new file is flushed to stable storage before the rename and,
+// on POSIX, its directory after it, so a power cut too leaves one whole file.
+// Otherwise it does what the plain write does: it writes through a symbolic
+// link, keeps the permission bits of the file it replaces, refuses a read-only
+// file, and writes in place where the system refuses the rename (a directory
+// the user cannot add to), putting the old bytes back if that write fails.
+// Errors name `path`, as the plain write's do.
+void replace_file(PyObject* globals, PyObject* path, PyObject* text,
+                  const char* encoding = nullptr);
+
+// The module's DURABLE_WRITES global as a truth value, read at the moment of
+// the call; a module without one writes durably.
+bool durable_writes(PyObject* globals);
 
 // path.exists(), where a name longer than the file system allows names no file
 // (instead of raising on some Python versions and not on others).

@@ -107,7 +107,7 @@ EXECUTION_KEYS = ["job_id", "job_name", "started_at", "started_at_human", "compl
 def test_module_binds_its_names_in_order():
     expected = ["asyncio", "json", "logging", "time", "uuid", "dataclass", "field", "datetime",
                 "timedelta", "Enum", "Path", "Any", "Callable", "Awaitable", "tarvel_dir", "logger",
-                "JobType", "JobState", "ScheduledJob", "JobExecution", "CronExpression",
+                "DURABLE_WRITES", "JobType", "JobState", "ScheduledJob", "JobExecution", "CronExpression",
                 "JobFireCallback", "_format_timestamp"]
     bound = [name for name in vars(scheduler) if name in expected]
     assert bound == expected

@@ -50,6 +50,9 @@ void build(PyObject* module) {
     py::Ref logging = py::global(globals, TARVEL_NAME("logging"));
     py::bind(module, "logger",
              py::call_method(logging.get(), TARVEL_NAME("getLogger"), py::str("tarvel.scheduler")));
+    // Saves flush to stable storage before they replace the state file; a
+    // host may trade that for speed.
+    py::bind(module, "DURABLE_WRITES", py::boolean(true));
     add_records(module);
     add_cron(module);
     py::bind(module, "JobFireCallback", fire_callback_alias(globals));

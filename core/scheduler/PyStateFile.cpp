@@ -149,7 +149,7 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     Document doc = build_document(globals, self);
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref text = encode_document(globals, json.get(), doc);
-    py::replace_file(path, text.get());
+    py::replace_file(globals, path, text.get());
     remember_file(self, path, file_signature(path).get(), text.get());
 }
 

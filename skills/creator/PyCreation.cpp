@@ -170,7 +170,7 @@ py::Ref create_skill_impl(const py::Frame& frame) {
     try {
         py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
         py::Ref text = json_text(globals, record.get());
-        py::replace_file(path.get(), text.get());
+        py::replace_file(globals, path.get(), text.get());
         log(globals, "info", py::fstring("Saved skill to ", path));
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;

@@ -193,7 +193,7 @@ py::Ref save_impl(const py::Frame& frame) {
             py::Ref kept = encodable_records(globals, records.get(), left_out);
             text = json_text(globals, kept.get());
         }
-        py::replace_file(path.get(), text.get());
+        py::replace_file(globals, path.get(), text.get());
         if (left_out > 0) {
             log(globals, "warning",
                 py::fstring("Saved the improvement log without ", py::integer(left_out),

@@ -46,6 +46,8 @@ void build(PyObject* module) {
         py::call_method(logging.get(), TARVEL_NAME("getLogger"), py::str("tarvel.skills.creator")));
     py::bind(module, "SKILLS_DIR", under_home(globals, "skills"));
     py::bind(module, "IMPROVEMENT_LOG", under_home(globals, "improvement_log.json"));
+    // Writes flush to stable storage before they replace a file; a host may trade that for speed.
+    py::bind(module, "DURABLE_WRITES", py::boolean(true));
     add_records(module);
     add_dynamic_skill(module);
     add_skill_creator(module);

@@ -137,7 +137,7 @@ py::Ref create_python_skill_impl(const py::Frame& frame) {
         py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
         py::Ref mkdir = py::getattr(dir.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
-        py::replace_file(script_path.get(), code.get(), "utf-8");
+        py::replace_file(globals, script_path.get(), code.get(), "utf-8");
         log(globals, "info", py::fstring("Saved Python skill script: ", script_path));
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
@@ -163,7 +163,7 @@ py::Ref create_python_skill_impl(const py::Frame& frame) {
                  field_of(data, "reason", py::str("Agent created this Python skill")).get());
     try {
         py::Ref text = json_text(globals, meta.get());
-        py::replace_file(meta_path.get(), text.get());
+        py::replace_file(globals, meta_path.get(), text.get());
         log(globals, "info", py::fstring("Saved Python skill metadata: ", meta_path));
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
