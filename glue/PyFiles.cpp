@@ -45,16 +45,8 @@ std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
     Ref pid = call_method(os, TARVEL_NAME("getpid"));
     Ref name = getattr(target, TARVEL_NAME("name"));
     // The flags Python's own open uses for a new file, made exclusive.
-    Ref open_flags = integer(0);
-    for (const char* flag :
-         {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"}) {
-        Ref value = Ref::steal_maybe(PyObject_GetAttrString(os, flag));
-        if (!value) {
-            PyErr_Clear();  // not on this system
-            continue;
-        }
-        open_flags = Ref::steal(PyNumber_Or(open_flags.get(), value.get()));
-    }
+    Ref open_flags =
+        os_flags(os, {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
     Ref permissions = integer(0666);
     for (int attempt = 0;; ++attempt) {
         Ref n = integer(static_cast<long long>(++temporary_count));
@@ -559,6 +551,19 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         rethrow_as_direct_write(e, temp.get(), path);
     }
     if (durable) flush_directory(os.get(), target.get());
+}
+
+Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
+    Ref flags = integer(0);
+    for (const char* name : names) {
+        Ref value = Ref::steal_maybe(PyObject_GetAttrString(os, name));
+        if (!value) {
+            PyErr_Clear();  // not on this system
+            continue;
+        }
+        flags = Ref::steal(PyNumber_Or(flags.get(), value.get()));
+    }
+    return flags;
 }
 
 bool exists(PyObject* path) {

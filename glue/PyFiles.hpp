@@ -3,6 +3,8 @@
 
 #include "glue/PyRef.hpp"
 
+#include <initializer_list>
+
 namespace tarvel::py {
 
 // path.write_text(text[, encoding=...]) made crash-safe: the text is written
@@ -22,6 +24,9 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text,
 // The module's DURABLE_WRITES global as a truth value, read at the moment of
 // the call; a module without one writes durably.
 bool durable_writes(PyObject* globals);
+
+// The os.O_* flags named, or-ed together; those this system lacks are left out.
+Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 
 // path.exists(), where a name longer than the file system allows names no file
 // (instead of raising on some Python versions and not on others).

@@ -34,7 +34,8 @@ fired = []
 
 async def on_fire(job):
     fired.append(job.id)
-    fired_log.write_text(json.dumps(fired))
+    fired_log.with_suffix(".tmp").write_text(json.dumps(fired))
+    fired_log.with_suffix(".tmp").replace(fired_log)  # readers never see a part of it
     return "done"
 
 async def main():

@@ -1,5 +1,6 @@
 // core/scheduler/PyStateLocks.cpp: advisory locks beside the state file, for the loop and for saves
 #include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyFiles.hpp"
 
 namespace tarvel::scheduler {
 
@@ -13,15 +14,7 @@ py::Ref beside(PyObject* state_path, const char* suffix) {
 
 // A descriptor of the lock file, created when missing (never deleted).
 py::Ref open_lock_file(PyObject* os, PyObject* lock_path) {
-    py::Ref flags = py::integer(0);
-    for (const char* flag : {"O_RDWR", "O_CREAT", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"}) {
-        py::Ref value = py::Ref::steal_maybe(PyObject_GetAttrString(os, flag));
-        if (!value) {
-            PyErr_Clear();  // not on this system
-            continue;
-        }
-        flags = py::Ref::steal(PyNumber_Or(flags.get(), value.get()));
-    }
+    py::Ref flags = py::os_flags(os, {"O_RDWR", "O_CREAT", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
     return py::call_method(os, TARVEL_NAME("open"), lock_path, flags, py::integer(0666));
 }
 
