@@ -181,13 +181,6 @@ int set_string_field(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-template <std::size_t Offset>
-int set_any_field(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset),
-               Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -200,14 +193,35 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 #define FN_OFFSET(member) offsetof(FunctionObject, member)
 
+// __module__ and __doc__ are answered here rather than by descriptors in the
+// type's dict: there they would stand for the type's own __module__ and __doc__,
+// which introspection tools (inspect, stubgen) read as text.
+PyObject** own_text_field(PyObject* self, PyObject* name) {
+    if (!PyUnicode_Check(name)) return nullptr;
+    FunctionObject* fn = as_function(self);
+    if (PyUnicode_Compare(name, TARVEL_NAME("__module__")) == 0) return &fn->module;
+    if (PyUnicode_Compare(name, TARVEL_NAME("__doc__")) == 0) return &fn->doc;
+    return nullptr;
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+    if (PyObject** field = own_text_field(self, name)) return Py_NewRef(*field);
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (PyObject** field = own_text_field(self, name)) {
+        Py_XSETREF(*field, Py_NewRef(value != nullptr ? value : Py_None));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_field<FN_OFFSET(name)>, set_string_field<FN_OFFSET(name)>, nullptr,
      const_cast<char*>("__name__")},
     {"__qualname__", get_field<FN_OFFSET(qualname)>, set_string_field<FN_OFFSET(qualname)>, nullptr,
      const_cast<char*>("__qualname__")},
-    {"__module__", get_field<FN_OFFSET(module)>, set_any_field<FN_OFFSET(module)>, nullptr,
-     nullptr},
-    {"__doc__", get_field<FN_OFFSET(doc)>, set_any_field<FN_OFFSET(doc)>, nullptr, nullptr},
     {"__code__", get_field<FN_OFFSET(code)>, nullptr, nullptr, nullptr},
     {"__defaults__", get_field<FN_OFFSET(defaults)>, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_field<FN_OFFSET(kwdefaults)>, nullptr, nullptr, nullptr},
@@ -240,6 +254,8 @@ PyTypeObject* ensure_type() {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
         {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
         {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
