@@ -1,0 +1,91 @@
+"""Skill Creator — lets the agent create, improve and manage its own skills."""
+
+import json as json
+import logging
+import re as re
+from dataclasses import dataclass as dataclass, field as field
+from datetime import datetime as datetime
+from pathlib import Path as Path
+from typing import Any as Any, ClassVar
+
+from tarvel.skills.engine import SkillDefinition as SkillDefinition, SkillStep as SkillStep
+
+logger: logging.Logger
+SKILLS_DIR: Path
+IMPROVEMENT_LOG: Path
+DURABLE_WRITES: bool
+
+@dataclass
+class SkillBlueprint:
+    """A blueprint for a new skill before it's created."""
+
+    name: str
+    description: str
+    app: str
+    category: str
+    triggers: list[str]
+    required_params: list[str]
+    optional_params: list[str]
+    steps: list[dict[str, Any]]
+    reason: str = ""
+    version: int = 1
+    def to_dict(self) -> dict[str, Any]: ...
+
+@dataclass
+class ImprovementEntry:
+    """A log entry for a self-improvement action."""
+
+    timestamp: str
+    action: str
+    skill_name: str
+    reason: str
+    details: dict[str, Any] = ...
+    success: bool = True
+    def to_dict(self) -> dict: ...
+
+class DynamicSkill(SkillDefinition):
+    """A skill created at runtime from a JSON blueprint."""
+
+    _blueprint: SkillBlueprint
+    name: str
+    description: str
+    app: str
+    category: str
+    triggers: list[str]
+    required_params: list[str]
+    optional_params: list[str]
+    _raw_steps: list[dict[str, Any]]
+    def __init__(self, blueprint: SkillBlueprint) -> None: ...
+    def build_steps(self, params: dict[str, Any]) -> list[SkillStep]: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+class SkillCreator:
+    """Creates, validates, persists, and manages dynamic skills."""
+
+    VALID_OPERATIONS: ClassVar[set[str]]
+    VALID_CATEGORIES: ClassVar[set[str]]
+    _improvement_log: list[ImprovementEntry]
+    def __init__(self) -> None: ...
+    def validate_blueprint(self, blueprint: SkillBlueprint) -> tuple[bool, list[str]]: ...
+    def create_skill(
+        self, blueprint: SkillBlueprint, registry: Any = None
+    ) -> tuple[bool, str, DynamicSkill | None]: ...
+    def create_from_dict(self, data: dict, registry: Any = None) -> tuple[bool, str, DynamicSkill | None]: ...
+    def _create_python_skill(
+        self, data: dict, registry: Any = None
+    ) -> tuple[bool, str, DynamicSkill | None]: ...
+    def load_saved_skills(self) -> list[DynamicSkill]: ...
+    def load_into_registry(self, registry: Any) -> int: ...
+    def delete_skill(self, name: str, registry: Any = None) -> tuple[bool, str]: ...
+    def list_saved_skills(self) -> list[dict]: ...
+    def get_skill_source(self, name: str) -> dict | None: ...
+    def _log_improvement(self, entry: ImprovementEntry) -> None: ...
+    def log_learning(self, skill_name: str, reason: str, details: dict | None = None) -> None: ...
+    def get_improvement_log(self, limit: int = 50) -> list[dict]: ...
+    def get_improvement_stats(self) -> dict: ...
+    def _load_improvement_log(self) -> None: ...
+    def _save_improvement_log(self) -> None: ...
+
+_creator_instance: SkillCreator | None
+
+def get_skill_creator() -> SkillCreator: ...
