@@ -269,7 +269,7 @@ bool native_reads = false;
 bool is_stock(PyObject* path, std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
     if (stock.cls == nullptr || Py_TYPE(path) != stock.cls) return false;
     for (const auto& [name, original] : methods) {
-        if (_PyType_Lookup(stock.cls, name) != original) return false;
+        if (type_lookup(stock.cls, name) != original) return false;
     }
     return true;
 }
@@ -350,10 +350,10 @@ void remember_stock_paths() {
     Ref concrete = call(path_class.get());  // Path() is the system's concrete class
     StockPaths found;
     found.cls = Py_TYPE(concrete.get());
-    found.read_text = _PyType_Lookup(found.cls, TARVEL_NAME("read_text"));
-    found.open = _PyType_Lookup(found.cls, TARVEL_NAME("open"));
-    found.glob = _PyType_Lookup(found.cls, TARVEL_NAME("glob"));
-    found.write_text = _PyType_Lookup(found.cls, TARVEL_NAME("write_text"));
+    found.read_text = type_lookup(found.cls, TARVEL_NAME("read_text"));
+    found.open = type_lookup(found.cls, TARVEL_NAME("open"));
+    found.glob = type_lookup(found.cls, TARVEL_NAME("glob"));
+    found.write_text = type_lookup(found.cls, TARVEL_NAME("write_text"));
     if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr ||
         found.write_text == nullptr) {
         return;

@@ -407,7 +407,7 @@ bool runs(PyObject* obj, Impl impl) {
 }
 
 bool type_runs(PyTypeObject* type, PyObject* name, Impl impl) {
-    PyObject* found = _PyType_Lookup(type, name);
+    PyObject* found = type_lookup(type, name);
     if (found != nullptr && Py_TYPE(found) == &PyStaticMethod_Type) {
         found = PyObject_GetAttrString(found, "__func__");
         Py_XDECREF(found);  // the staticmethod keeps it alive

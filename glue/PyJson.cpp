@@ -91,8 +91,10 @@ bool Stdlib::unchanged() const {
 bool is_function(PyObject* obj, PyObject* globals, const char* qualname) {
     if (obj == nullptr || !PyFunction_Check(obj) || PyFunction_GET_GLOBALS(obj) != globals)
         return false;
-    PyObject* q = reinterpret_cast<PyFunctionObject*>(obj)->func_qualname;
-    return q != nullptr && PyUnicode_Check(q) && PyUnicode_CompareWithASCIIString(q, qualname) == 0;
+    Ref q = Ref::steal_maybe(PyObject_GetAttr(obj, TARVEL_NAME("__qualname__")));
+    if (!q) PyErr_Clear();
+    return q && PyUnicode_Check(q.get()) &&
+           PyUnicode_CompareWithASCIIString(q.get(), qualname) == 0;
 }
 
 bool is_builtin(PyObject* obj, const char* name) {

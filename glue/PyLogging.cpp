@@ -60,10 +60,10 @@ void remember_stock_logging() {
     StockLogging found;
     for (std::size_t i = 0; i < kLevelCount; ++i) {
         Ref name = str(kLevels[i].name);
-        found.methods[i] = _PyType_Lookup(type, name.get());
+        found.methods[i] = type_lookup(type, name.get());
         if (found.methods[i] == nullptr) return;
     }
-    found.log = _PyType_Lookup(type, TARVEL_NAME("_log"));
+    found.log = type_lookup(type, TARVEL_NAME("_log"));
     if (found.log == nullptr) return;
     // Held for the life of the process, as the interned names are.
     for (PyObject* method : found.methods)

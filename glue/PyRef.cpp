@@ -64,6 +64,10 @@ PyObject* intern_forever(const char* text) {
     return s;
 }
 
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
 Ref global(PyObject* globals, PyObject* name) {
     Ref value = dict_get(globals, name);
     if (value) return value;

@@ -105,6 +105,11 @@ inline bool truthy(PyObject* obj) {
     return r != 0;
 }
 
+// The attribute `name` as the type and its bases define it (borrowed; null
+// when none does), without calling descriptors: what Python's attribute lookup
+// finds before it binds. The one place that uses the interpreter's own lookup.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+
 // A module global, read at the moment of use as Python code would (NameError if unbound).
 Ref global(PyObject* globals, PyObject* name);
 

@@ -29,7 +29,18 @@ struct PyInts {
             text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
         return py::Ref::steal(PyLong_FromUnicodeObject(s.get(), 10));
     }
-    int sign(const py::Ref& v) { return _PyLong_Sign(v.get()); }
+    int sign(const py::Ref& v) {
+#if PY_VERSION_HEX >= 0x030E0000
+        int sign = 0;
+        py::check(PyLong_GetSign(v.get(), &sign) < 0);
+        return sign;
+#else
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+        py::check(x == -1 && PyErr_Occurred());
+        return overflow != 0 ? overflow : (x > 0) - (x < 0);
+#endif
+    }
     std::int64_t clamp(const py::Ref& v, std::int64_t lo, std::int64_t hi) {
         int overflow = 0;
         const long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);

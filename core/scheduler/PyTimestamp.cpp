@@ -41,7 +41,9 @@ std::optional<std::string> local_text(double seconds) {
     std::tm local{};
     if (localtime_r(&timet, &local) == nullptr) return std::nullopt;
     const int year = local.tm_year + 1900;
-    if (year < 1 || year > 9999) return std::nullopt;
+    // Years before 1000 are left to strftime: how "%Y" pads them depends on the
+    // interpreter (3.14 pads to four digits, earlier versions follow the C library).
+    if (year < 1000 || year > 9999) return std::nullopt;
     char text[96];
     std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", year, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
