@@ -26,3 +26,11 @@ def test_import_failure_of_the_host_config_propagates(monkeypatch):
     monkeypatch.delitem(sys.modules, "tarvel.core.scheduler")
     with pytest.raises(ImportError, match="tarvel.config"):
         importlib.import_module("tarvel.core.scheduler")
+
+
+def test_installed_version_is_the_project_version():
+    import importlib.metadata
+    import tomllib
+
+    project = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())["project"]
+    assert importlib.metadata.version("tarvel-native") == project["version"]

