@@ -9,8 +9,6 @@ namespace tarvel::scheduler {
 
 namespace {
 
-constexpr double kPassInterval = 30.0;  // seconds between passes of the loop
-
 py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
     return py::getattr(asyncio.get(), name);
@@ -186,12 +184,12 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
             py::Ref event = py::getattr(self.get(), TARVEL_NAME("_stop_event"));
             if (py::truthy(py::call_method(event.get(), TARVEL_NAME("is_set")).get())) break;
             run_pass(globals, self.get());
-            // Wait for the stop event, at most one interval; wait_for is looked up
-            // at each pass so that a host or test can shorten the wait.
+            // Wait for the stop event, at most poll_interval; both are read at each
+            // pass, so that a host or test can change the wait.
             py::Ref wait_for = asyncio_name(globals, TARVEL_NAME("wait_for"));
             py::Ref timeout_error = asyncio_name(globals, TARVEL_NAME("TimeoutError"));
             py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
-            py::Ref interval = py::Ref::steal(PyFloat_FromDouble(kPassInterval));
+            py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
             py::Ref waiting =
                 py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
             bool timed_out = false;

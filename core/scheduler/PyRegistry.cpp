@@ -1,5 +1,6 @@
 // core/scheduler/PyRegistry.cpp: the Scheduler class, its constructor and its registry operations
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
@@ -64,8 +65,54 @@ bool names_a_path(PyObject* globals, PyObject* storage) {
     return is_path_like != 0;
 }
 
+// --- the operating options -----------------------------------------------------
+
+// A number of seconds as Python code would test one: an int or a float, but not a
+// bool, which is an int yet no number of seconds.
+bool is_number(PyObject* value) {
+    return (PyLong_Check(value) && !PyBool_Check(value)) || PyFloat_Check(value);
+}
+
+[[noreturn]] void wrong_value(const char* what, const char* expected, PyObject* got) {
+    throw py::Error(PyExc_ValueError,
+                    py::fstring(what, " must be ", expected, ", not ", got).get());
+}
+
+// A number of seconds for `what`: finite, and positive or, with `zero_allowed`, 0 or more.
+// None passes when `none_allowed`. An int too large for a float counts as infinite.
+void check_seconds(const char* what, PyObject* value, bool none_allowed, bool zero_allowed) {
+    if (none_allowed && value == Py_None) return;
+    if (!is_number(value))
+        py::wrong_type(what, none_allowed ? "a number or None" : "a number", value);
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error();
+        PyErr_Clear();
+        wrong_value(what, "finite", value);
+    }
+    if (std::isinf(seconds)) wrong_value(what, "finite", value);
+    const bool fits = zero_allowed ? seconds >= 0.0 : seconds > 0.0;  // false for NaN
+    if (!fits) wrong_value(what, zero_allowed ? "0 or more" : "positive", value);
+}
+
+void check_options(const py::Frame& frame) {
+    check_seconds("poll_interval", frame.args[4], false, false);
+    PyObject* cap = frame.args[5];
+    if (cap != Py_None) {
+        if (!PyLong_Check(cap) || PyBool_Check(cap)) {
+            py::wrong_type("max_concurrent_firings", "an int or None", cap);
+        }
+        if (!py::compare(cap, py::integer(0).get(), Py_GT)) {
+            wrong_value("max_concurrent_firings", "positive", cap);
+        }
+    }
+    check_seconds("fire_timeout", frame.args[6], true, false);
+    check_seconds("misfire_grace", frame.args[7], true, true);
+}
+
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
+    check_options(frame);  // before anything is set or read
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
     py::setattr(self, TARVEL_NAME("_on_event"), frame.args[2]);
     py::Ref storage = py::Ref::borrow(frame.args[3]);
@@ -90,6 +137,11 @@ py::Ref init_impl(const py::Frame& frame) {
     // another process saves; the loop's lock on the file while it runs.
     py::setattr(self, TARVEL_NAME("_file_version"), Py_None);
     py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
+    // The operating options, read by the loop at each pass and by each firing.
+    py::setattr(self, TARVEL_NAME("_poll_interval"), frame.args[4]);
+    py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), frame.args[5]);
+    py::setattr(self, TARVEL_NAME("_fire_timeout"), frame.args[6]);
+    py::setattr(self, TARVEL_NAME("_misfire_grace"), frame.args[7]);
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }
@@ -450,7 +502,9 @@ void add_scheduler(PyObject* module) {
         "__init__", method(module, "__init__", "Scheduler.__init__",
                            "self, on_fire: JobFireCallback | None = None, "
                            "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
-                           "storage_path: Path | None = None",
+                           "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
+                           "max_concurrent_firings: int | None = None, "
+                           "fire_timeout: float | None = None, misfire_grace: float | None = None",
                            nullptr, nullptr, init_impl));
     py::Ref running =
         method(module, "running", "Scheduler.running", "self", "bool", nullptr, running_impl);
