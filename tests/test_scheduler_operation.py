@@ -79,7 +79,7 @@ def test_options_are_checked_before_anything_is_done(monkeypatch, options, error
     assert str(raised.value) == str(error)
 
 
-# --- poll interval ------------------------------------------------------------------------------
+# --- poll interval and firing cap ---------------------------------------------------------------
 
 def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, clock):
     clock.tick = 0.01
@@ -89,3 +89,67 @@ def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, 
     starts = [e.started_at for e in sch._executions]
     assert set(clock.waits) == {0.01} and len(starts) == 3
     assert all(1 <= later - earlier < 1.02 for earlier, later in zip([T0, *starts], starts))
+
+
+@pytest.mark.parametrize("cap, grace, fired", [
+    (None, None, [5]),
+    (2, None, [2, 2, 1]),
+    (1, None, [1, 1, 1, 1, 1]),
+    (2, 10, [2, 2, 1]),  # a job left for a later pass was found in time: the grace spares it
+])
+def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clock, cap, grace, fired):
+    sch = Scheduler(storage_path=path, max_concurrent_firings=cap, misfire_grace=grace)
+    for k, job_id in enumerate("abcde"):
+        sch._jobs[job_id] = once(job_id, next_run=T0 - k)
+    run(sch, len(fired) + 1, clock=clock)
+    passes = [T0 + 30 * i for i in range(len(fired))]
+    assert [sum(e.started_at == at for e in sch._executions) for at in passes] == fired
+    assert [e.job_id for e in sch._executions] == list("abcde" if cap is None else "edcba")
+    left = [int(m.split()[1]) for level, m in log() if level == "DEBUG" and m.startswith("Left ")]
+    assert left == [5 - sum(fired[:i + 1]) for i in range(len(fired) - 1)]
+    assert [m for _, m in log()].count("Firing job: n (a)") == 1 and "WARNING" not in dict(log())
+    if cap == 2:
+        assert ("DEBUG", "Left 3 due jobs for a later pass: 2 firings are running, as many as "
+                         "max_concurrent_firings allows") in log()
+
+
+# --- misfire grace --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind, following", [("cron", T0 + 300), ("interval", T0 + 60), ("once", 0)])
+@pytest.mark.parametrize("grace, late, missed", [
+    (None, 86_400, False), (60, 60, False), (60, 61, True), (0, 0, False), (0, 0.5, True),
+])
+def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, clock, kind, following, grace, late,
+                                                                 missed):
+    events = []
+
+    async def on_event(event):
+        events.append((asyncio.current_task().get_name(), event))
+
+    due = T0 - late
+    sch = Scheduler(None, on_event, path, misfire_grace=grace)
+    ran_before = {"last_run": due - 60} if kind == "interval" else {}  # following run from now, not from it
+    sch._jobs["j"] = job = {"cron": cron, "interval": every, "once": once}[kind]("j", next_run=due, **ran_before)
+    run(sch, 1, clock=clock)
+    if not missed:
+        assert job.run_count == 1 and "WARNING" not in dict(log())
+        return
+    assert (job.run_count, job.next_run, sch._executions) == (0, following, [])
+    assert job.state is (JobState.COMPLETED if kind == "once" else JobState.ACTIVE)
+    assert ("WARNING", f"Missed job n (j), due {scheduler._format_timestamp(due)}") in log()
+    assert events == [("job-j-missed", {"type": "scheduler_job_missed", "job": job.to_dict(), "due_at": due})]
+    assert saved(path)["jobs"]["j"]["next_run"] == following
+
+
+def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clock):
+    async def on_event(event):
+        raise RuntimeError("host down")
+
+    sch = Scheduler(None, on_event, path, misfire_grace=0)
+    sch._jobs["j"] = every("j", next_run=T0 - 1)
+
+    async def body():
+        assert sch.running and sch._event_tasks == set()
+
+    run(sch, 2, body, clock)
+    assert ("ERROR", "Failed to send event scheduler_job_missed: host down") in log()

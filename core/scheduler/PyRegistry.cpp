@@ -142,6 +142,11 @@ py::Ref init_impl(const py::Frame& frame) {
     py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), frame.args[5]);
     py::setattr(self, TARVEL_NAME("_fire_timeout"), frame.args[6]);
     py::setattr(self, TARVEL_NAME("_misfire_grace"), frame.args[7]);
+    // Due jobs a pass left for a later one under max_concurrent_firings, by id, with the
+    // next run they were due at: they were found in time, so misfire_grace spares them.
+    py::setattr(self, TARVEL_NAME("_held_back"), py::Ref::steal(PyDict_New()).get());
+    // Tasks sending "scheduler_job_missed" events, held as firing tasks are.
+    py::setattr(self, TARVEL_NAME("_event_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }
