@@ -113,6 +113,48 @@ def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clo
                          "max_concurrent_firings allows") in log()
 
 
+# --- fire time-out --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("behaviour, success, error", [
+    ("hangs", False, "Timed out after 0.05 s"),
+    ("raises its own TimeoutError", False, "read timed out"),
+    ("returns", True, ""),
+])
+def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, behaviour, success, error):
+    cancelled, events = [], []
+
+    async def on_fire(job):
+        if behaviour == "raises its own TimeoutError":
+            raise TimeoutError("read timed out")
+        try:
+            await asyncio.sleep(0 if behaviour == "returns" else 3600)
+        except asyncio.CancelledError:
+            cancelled.append(job.id)
+            raise
+        return "ok"
+
+    async def on_event(event):
+        events.append(event["type"])
+
+    sch = Scheduler(on_fire, on_event, path, fire_timeout=0.05)
+    sch._jobs["iv"] = job = every("iv")
+
+    async def body():  # the job fires again once its next run has come: the loop goes on
+        for passes in (1, 3):
+            await clock.passes(passes)
+            await asyncio.gather(*sch._firing_tasks)
+
+    run(sch, 0, body, clock)
+    runs = 2
+    assert [(e.success, e.error, e.result) for e in sch._executions] == [(success, error, "ok" * success)] * runs
+    assert cancelled == ["iv"] * runs * (behaviour == "hangs") and job.run_count == runs
+    assert events == ["scheduler_job_fired", "scheduler_job_completed"] * runs
+    failures = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert [r.getMessage() for r in failures] == [f"Job iv failed: {error}"] * runs * (not success)
+    if behaviour == "hangs":  # the traceback shows where the callback waited
+        assert all(isinstance(r.exc_info[1].__cause__, asyncio.CancelledError) for r in failures)
+
+
 # --- misfire grace --------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("kind, following", [("cron", T0 + 300), ("interval", T0 + 60), ("once", 0)])

@@ -394,6 +394,60 @@ void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* e
     py::call_method(self, TARVEL_NAME("_save"));
 }
 
+// `await on_fire(job)` under `async with asyncio.timeout(limit)`: a run longer than
+// fire_timeout is cancelled and ends in TimeoutError("Timed out after <limit> s"), caused
+// by the cancellation that shows where on_fire was waiting. The callback's own
+// TimeoutError stays its own.
+py::Async within_timeout(py::Ref on_fire, py::Ref job, py::Ref limit, py::Ref globals_ref) {
+    PyObject* globals = globals_ref.get();
+    py::Ref timeout = py::call_method(py::global(globals, TARVEL_NAME("asyncio")).get(),
+                                      TARVEL_NAME("timeout"), limit);
+    PyObject* scope = co_await py::keep(std::move(timeout));  // it refers to this task
+    co_await py::await_(py::call_method(scope, TARVEL_NAME("__aenter__")));
+    py::Ref result;
+    std::exception_ptr failure;
+    try {
+        result = co_await py::await_(py::call(on_fire.get(), job));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    py::Ref exit_args;
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (py::Error& e) {
+            exit_args = py::exc_info_tuple(e);
+        } catch (...) {
+        }
+    }
+    if (!exit_args) exit_args = py::Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
+    py::Ref exit = py::getattr(scope, TARVEL_NAME("__aexit__"));
+    py::Ref exiting = py::Ref::steal(PyObject_CallObject(exit.get(), exit_args.get()));
+    py::Ref suppressed;
+    std::exception_ptr exit_failure;
+    try {
+        suppressed = co_await py::await_(exiting);
+    } catch (...) {
+        exit_failure = std::current_exception();
+    }
+    if (exit_failure) {
+        try {
+            std::rethrow_exception(exit_failure);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_TimeoutError)) throw;  // only the expired scope raises it
+            py::Ref text = py::Ref::steal(PyObject_Str(limit.get()));
+            py::Error timed_out(PyExc_TimeoutError,
+                                py::fstring("Timed out after ", text, " s").get());
+            PyObject* cause = PyException_GetCause(e.value());  // the cancellation
+            PyException_SetCause(timed_out.value(), cause ? cause : Py_NewRef(e.value()));
+            PyException_SetContext(timed_out.value(), Py_NewRef(e.value()));
+            throw timed_out;
+        }
+    }
+    if (failure && !py::truthy(suppressed.get())) std::rethrow_exception(failure);
+    co_return failure ? py::none() : result;
+}
+
 py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
     py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
@@ -418,7 +472,14 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         py::Ref result = py::str("");
         py::Ref on_fire = py::getattr(self.get(), TARVEL_NAME("_on_fire"));
         if (py::truthy(on_fire.get())) {
-            result = co_await py::await_(py::call(on_fire.get(), job));
+            py::Ref limit = py::getattr(self.get(), TARVEL_NAME("_fire_timeout"));
+            py::Ref run =
+                limit.get() == Py_None
+                    ? py::call(on_fire.get(), job)
+                    : py::make_coroutine(within_timeout(on_fire, job, limit, globals_ref),
+                                         TARVEL_NAME("Scheduler._fire_job.<locals>.within_timeout"),
+                                         TARVEL_NAME("within_timeout"));
+            result = co_await py::await_(run);
         }
         // A result that is not text is kept as its text: the record must stay savable.
         if (!py::truthy(result.get())) {
