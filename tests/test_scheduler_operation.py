@@ -1,12 +1,11 @@
 """tests/test_scheduler_operation.py: the scheduler's operating options (poll interval, firing cap, fire time-out,
-misfire grace), on a real event loop with a controlled clock."""
+misfire grace) and firing on request, on a real event loop with a controlled clock."""
 
 from __future__ import annotations
 
 import asyncio
 import inspect
 import math
-from datetime import datetime
 
 import pytest
 
@@ -44,7 +43,17 @@ def until(clock, end):
     return body
 
 
-# --- options --------------------------------------------------------------------------------------
+# --- surface and options ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, signature, doc", [
+    ("run_now", "(self, job_id: 'str') -> 'dict[str, Any] | None'",
+     "Fire a job now, whatever its state, and return its execution."),
+])
+def test_new_methods(name, signature, doc):
+    method = getattr(Scheduler, name)
+    assert (str(inspect.signature(method)), method.__doc__, method.__qualname__) == (signature, doc, "Scheduler." + name)
+    assert inspect.iscoroutinefunction(method) is (name == "run_now")
+
 
 @pytest.mark.parametrize("options, kept", [
     ({}, [30.0, None, None, None]),
@@ -113,14 +122,45 @@ def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clo
                          "max_concurrent_firings allows") in log()
 
 
+def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(path, clock):
+    gates, started = {}, []
+
+    async def on_fire(job):
+        started.append(job.id)
+        gates[job.id] = asyncio.Event()
+        await gates[job.id].wait()
+
+    sch = Scheduler(on_fire, None, path, max_concurrent_firings=1)
+    for job_id in "xyz":
+        sch._jobs[job_id] = every(job_id, 3600)
+
+    async def body():
+        assert started == ["x"]
+        now = asyncio.create_task(sch.run_now("z"))
+        await settle()
+        assert started == ["x", "z"] and len(sch._firing_tasks) == 2
+        await clock.passes(2)
+        assert started == ["x", "z"]
+        gates["x"].set()
+        gates["z"].set()
+        assert (await now)["job_id"] == "z"
+        await clock.passes(3)
+        assert started == ["x", "z", "y"]
+        gates["y"].set()
+
+    run(sch, 1, body, clock)
+    assert [j.run_count for j in sch._jobs.values()] == [1, 1, 1]
+
+
 # --- fire time-out --------------------------------------------------------------------------------
 
+@pytest.mark.parametrize("how", ["loop", "run_now"])
 @pytest.mark.parametrize("behaviour, success, error", [
     ("hangs", False, "Timed out after 0.05 s"),
     ("raises its own TimeoutError", False, "read timed out"),
     ("returns", True, ""),
 ])
-def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, behaviour, success, error):
+def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, how, behaviour, success, error):
     cancelled, events = [], []
 
     async def on_fire(job):
@@ -138,14 +178,16 @@ def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, behaviour, su
 
     sch = Scheduler(on_fire, on_event, path, fire_timeout=0.05)
     sch._jobs["iv"] = job = every("iv")
+    if how == "run_now":
+        assert asyncio.run(sch.run_now("iv")) == sch.list_executions()[-1]
+    else:
+        async def body():  # the job fires again once its next run has come: the loop goes on
+            for passes in (1, 3):
+                await clock.passes(passes)
+                await asyncio.gather(*sch._firing_tasks)
 
-    async def body():  # the job fires again once its next run has come: the loop goes on
-        for passes in (1, 3):
-            await clock.passes(passes)
-            await asyncio.gather(*sch._firing_tasks)
-
-    run(sch, 0, body, clock)
-    runs = 2
+        run(sch, 0, body, clock)
+    runs = 1 if how == "run_now" else 2
     assert [(e.success, e.error, e.result) for e in sch._executions] == [(success, error, "ok" * success)] * runs
     assert cancelled == ["iv"] * runs * (behaviour == "hangs") and job.run_count == runs
     assert events == ["scheduler_job_fired", "scheduler_job_completed"] * runs
@@ -195,3 +237,48 @@ def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clo
 
     run(sch, 2, body, clock)
     assert ("ERROR", "Failed to send event scheduler_job_missed: host down") in log()
+
+
+# --- firing on request ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("make, state, next_run", [
+    (lambda: every("p", state=JobState.PAUSED, next_run=T0 + 999), JobState.PAUSED, T0 + 60),
+    (lambda: cron("c", state=JobState.DISABLED, next_run=T0 + 300), JobState.DISABLED, T0 + 300),
+    (lambda: once("o", state=JobState.COMPLETED), JobState.COMPLETED, 0),
+    (lambda: cron("m", run_count=2, max_runs=3, next_run=T0 + 300), JobState.COMPLETED, 0),
+])
+def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, clock, make, state, next_run):
+    seen, events = [], []
+
+    async def on_fire(fired):
+        task = asyncio.current_task()
+        seen.append((task.get_name(), task in sch._firing_tasks, fired.next_run))
+        return "done"
+
+    async def on_event(event):
+        events.append(event["type"])
+
+    sch = Scheduler(on_fire, on_event, path)
+    sch._jobs[make().id] = job = make()
+    runs = job.run_count
+    execution = asyncio.run(sch.run_now(job.id))
+    assert execution == sch.list_executions()[-1] and (execution["result"], execution["started_at"]) == ("done", T0)
+    assert seen == [("job-" + job.id, True, next_run)]
+    assert (job.state, job.next_run, job.run_count) == (state, next_run, runs + 1)
+    assert saved(path)["jobs"][job.id]["run_count"] == runs + 1
+    assert events == ["scheduler_job_fired", "scheduler_job_completed"]
+
+
+@pytest.mark.parametrize("job_id, error", [("zz", None), (5, "job_id must be a str, not int"),
+                                           (None, "job_id must be a str, not NoneType")])
+def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, job_id, error):
+    sch = Scheduler(lambda job: pytest.fail("fired"), None, path)
+    sch._jobs["a"] = job = once("a", next_run=T0)
+    before = dict(vars(job))
+    coro = sch.run_now(job_id)  # as from an async def, the error comes when it is awaited
+    if error is None:
+        assert asyncio.run(coro) is None
+    else:
+        with pytest.raises(TypeError, match=f"^{error}$"):
+            asyncio.run(coro)
+    assert vars(job) == before and not path.exists()

@@ -1,4 +1,4 @@
-// core/scheduler/PyLoop.cpp: the scheduler's coroutines (start, stop, _loop, _fire_job,
+// core/scheduler/PyLoop.cpp: the scheduler's coroutines (start, stop, run_now, _loop, _fire_job,
 // _send_event) and the guards on its firings
 #include <algorithm>
 #include <climits>
@@ -148,9 +148,9 @@ py::Ref start_held_task(PyObject* globals, PyObject* self, PyObject* holder, con
     return task;
 }
 
-// A task firing `job`, named "job-<id>".
-py::Ref start_firing(PyObject* globals, PyObject* self, PyObject* job) {
-    py::Ref coro = py::call_method(self, TARVEL_NAME("_fire_job"), job);
+// A task firing `job` through `coro` (self._fire_job(job) unless given), named "job-<id>".
+py::Ref start_firing(PyObject* globals, PyObject* self, PyObject* job, py::Ref coro = {}) {
+    if (!coro) coro = py::call_method(self, TARVEL_NAME("_fire_job"), job);
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     return start_held_task(globals, self, TARVEL_NAME("_firing_tasks"), coro,
                            py::fstring("job-", id));
@@ -448,7 +448,8 @@ py::Async within_timeout(py::Ref on_fire, py::Ref job, py::Ref limit, py::Ref gl
     co_return failure ? py::none() : result;
 }
 
-py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
+// Fires `job`; `record`, a list or None, receives the execution record once it is made.
+py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref record) {
     PyObject* globals = globals_ref.get();
     py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
     py::Ref name = py::getattr(job.get(), TARVEL_NAME("name"));
@@ -459,6 +460,7 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
     py::Ref execution = py::call_kw(
         record_class.get(), {},
         {{"job_id", id.get()}, {"job_name", name.get()}, {"started_at", started.get()}});
+    if (PyList_Check(record.get())) py::check(PyList_Append(record.get(), execution.get()) < 0);
 
     py::Ref on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
     if (py::truthy(on_event.get())) {
@@ -542,12 +544,50 @@ py::Ref loop_impl(const py::Frame& frame) {
                               frame.function);
 }
 py::Ref fire_impl(const py::Frame& frame) {
-    return py::make_coroutine(fire_body(py::Ref::borrow(frame.args[0]),
-                                        py::Ref::borrow(frame.args[1]), globals_of(frame)),
-                              frame.function);
+    return py::make_coroutine(
+        fire_body(py::Ref::borrow(frame.args[0]), py::Ref::borrow(frame.args[1]), globals_of(frame),
+                  py::none()),
+        frame.function);
 }
 
-// --- events outside a firing ------------------------------------------------------
+// --- firing on request, and events outside a firing -------------------------------
+
+// The newest execution record of the job `id`, as a dictionary, or None.
+py::Ref newest_execution(PyObject* self, PyObject* id) {
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref records = py::Ref::steal(PySequence_List(history.get()));
+    for (Py_ssize_t i = PyList_GET_SIZE(records.get()); i-- > 0;) {
+        PyObject* execution = PyList_GET_ITEM(records.get(), i);
+        py::Ref of = py::getattr(execution, TARVEL_NAME("job_id"));
+        if (py::compare(of.get(), id, Py_EQ)) {
+            return py::call_method(execution, TARVEL_NAME("to_dict"));
+        }
+    }
+    return py::none();
+}
+
+py::Async run_now_body(py::Ref self, py::Ref job_id, py::Ref globals_ref) {
+    PyObject* globals = globals_ref.get();
+    if (!PyUnicode_CheckExact(job_id.get())) py::wrong_type("job_id", "a str", job_id.get());
+    py::Ref jobs = py::getattr(self.get(), TARVEL_NAME("_jobs"));
+    py::Ref job = py::call_method(jobs.get(), TARVEL_NAME("get"), job_id);
+    if (job.get() == Py_None) co_return job;
+    // As the loop fires a due job: the following run first, so no pass fires it meanwhile.
+    decide_next_run(globals, self.get(), job.get());
+    py::Ref record = py::Ref::steal(PyList_New(0));
+    py::Ref coro;
+    if (py::type_runs(Py_TYPE(self.get()), TARVEL_NAME("_fire_job"), fire_impl)) {
+        coro = py::make_coroutine(fire_body(self, job, globals_ref, record),
+                                  TARVEL_NAME("Scheduler._fire_job"), TARVEL_NAME("_fire_job"));
+    }
+    // In a firing task of its own, which max_concurrent_firings counts.
+    py::Ref task = start_firing(globals, self.get(), job.get(), coro);
+    co_await py::await_(task);
+    if (PyList_GET_SIZE(record.get()) == 0) {  // an overriding _fire_job
+        co_return newest_execution(self.get(), py::getattr(job.get(), TARVEL_NAME("id")).get());
+    }
+    co_return py::call_method(PyList_GET_ITEM(record.get(), 0), TARVEL_NAME("to_dict"));
+}
 
 py::Async send_event_body(py::Ref self, py::Ref event, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
@@ -566,6 +606,11 @@ py::Async send_event_body(py::Ref self, py::Ref event, py::Ref globals_ref) {
     co_return py::none();
 }
 
+py::Ref run_now_impl(const py::Frame& frame) {
+    return py::make_coroutine(run_now_body(py::Ref::borrow(frame.args[0]),
+                                           py::Ref::borrow(frame.args[1]), globals_of(frame)),
+                              frame.function);
+}
 py::Ref send_event_impl(const py::Frame& frame) {
     return py::make_coroutine(send_event_body(py::Ref::borrow(frame.args[0]),
                                               py::Ref::borrow(frame.args[1]), globals_of(frame)),
@@ -573,8 +618,8 @@ py::Ref send_event_impl(const py::Frame& frame) {
 }
 
 py::Ref coroutine(PyObject* module, const char* name, const char* qualname, const char* params,
-                  const char* doc, py::Impl impl) {
-    return py::make_function({name, qualname, params, "None", doc, impl, true}, module);
+                  const char* doc, py::Impl impl, const char* returns = "None") {
+    return py::make_function({name, qualname, params, returns, doc, impl, true}, module);
 }
 
 }  // namespace
@@ -596,6 +641,10 @@ void add_loop_methods(PyObject* module, py::Members& members) {
                                             "Start the scheduler loop.", start_impl));
     members.emplace_back("stop", coroutine(module, "stop", "Scheduler.stop", "self",
                                            "Stop the scheduler loop.", stop_impl));
+    members.emplace_back("run_now",
+                         coroutine(module, "run_now", "Scheduler.run_now", "self, job_id: str",
+                                   "Fire a job now, whatever its state, and return its execution.",
+                                   run_now_impl, "dict[str, Any] | None"));
     members.emplace_back(
         "_loop", coroutine(module, "_loop", "Scheduler._loop", "self",
                            "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.",
