@@ -1,11 +1,12 @@
 """tests/test_scheduler_operation.py: the scheduler's operating options (poll interval, firing cap, fire time-out,
-misfire grace) and firing on request, on a real event loop with a controlled clock."""
+misfire grace), its agenda and firing on request, on a real event loop with a controlled clock."""
 
 from __future__ import annotations
 
 import asyncio
 import inspect
 import math
+from datetime import datetime
 
 import pytest
 
@@ -46,6 +47,8 @@ def until(clock, end):
 # --- surface and options ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("name, signature, doc", [
+    ("upcoming", "(self, count: 'int' = 10, job_id: 'str | None' = None) -> 'list[dict[str, Any]]'",
+     "List the next runs of the active jobs (or of one job), soonest first."),
     ("run_now", "(self, job_id: 'str') -> 'dict[str, Any] | None'",
      "Fire a job now, whatever its state, and return its execution."),
 ])
@@ -214,15 +217,16 @@ def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, cloc
     sch = Scheduler(None, on_event, path, misfire_grace=grace)
     ran_before = {"last_run": due - 60} if kind == "interval" else {}  # following run from now, not from it
     sch._jobs["j"] = job = {"cron": cron, "interval": every, "once": once}[kind]("j", next_run=due, **ran_before)
+    agenda = [e["next_run"] for e in sch.upcoming(1)]
     run(sch, 1, clock=clock)
     if not missed:
-        assert job.run_count == 1 and "WARNING" not in dict(log())
+        assert job.run_count == 1 and agenda == [T0] and "WARNING" not in dict(log())
         return
     assert (job.run_count, job.next_run, sch._executions) == (0, following, [])
     assert job.state is (JobState.COMPLETED if kind == "once" else JobState.ACTIVE)
     assert ("WARNING", f"Missed job n (j), due {scheduler._format_timestamp(due)}") in log()
     assert events == [("job-j-missed", {"type": "scheduler_job_missed", "job": job.to_dict(), "due_at": due})]
-    assert saved(path)["jobs"]["j"]["next_run"] == following
+    assert saved(path)["jobs"]["j"]["next_run"] == following and agenda == [following] * bool(following)
 
 
 def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clock):
@@ -237,6 +241,48 @@ def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clo
 
     run(sch, 2, body, clock)
     assert ("ERROR", "Failed to send event scheduler_job_missed: host down") in log()
+
+
+# --- the agenda -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("zone, start", [
+    ("Asia/Tokyo", datetime(2027, 1, 15, 0, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 0, 0)),  # the clock goes back from 02:00 to 01:00
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1)),  # in the repeated hour's second pass
+])
+def test_upcoming_lists_what_the_loop_then_fires(path, clock, local_zone, zone, start):
+    local_zone(zone)
+    clock.now, clock.tick = start.timestamp(), 300.0
+    begin, end = clock.now, clock.now + 86_400
+    sch = Scheduler(storage_path=path)
+    for job in [cron("q", "*/15 1-2 * * *"), cron("c", "0 */4 * * *"), cron("m", "30 * * * *", run_count=1, max_runs=4),
+                cron("p", state=JobState.PAUSED), cron("bad", "* * * *")]:
+        sch.add_job(job)
+    sch._jobs.update(i=every("i", 7 * 3600, next_run=begin + 600), o=once("o", next_run=begin + 5 * 3600),
+                     late=once("late", next_run=begin - 100), done=once("done", next_run=begin + 600,
+                                                                       state=JobState.COMPLETED))
+    before, file = {k: dict(vars(j)) for k, j in sch._jobs.items()}, path.read_bytes()
+    agenda = sch.upcoming(200)
+    assert sch.upcoming(5) == agenda[:5] and sch.upcoming(3, "m") == [e for e in agenda if e["job_id"] == "m"]
+    assert {k: vars(j) for k, j in sch._jobs.items()} == before and path.read_bytes() == file
+    assert list(agenda[0]) == ["job_id", "job_name", "next_run", "next_run_human"] and len(agenda) == 200
+    assert all(e["next_run_human"] == scheduler._format_timestamp(e["next_run"]) for e in agenda)
+    run(sch, 1, until(clock, end), clock)
+    fired = [(e.job_id, e.started_at) for e in sch._executions]
+    assert fired == [(e["job_id"], e["next_run"]) for e in agenda if e["next_run"] <= end]
+    assert {job_id for job_id, _ in fired} == {"q", "c", "m", "i", "o", "late"}
+
+
+@pytest.mark.parametrize("args, error", [
+    ((True,), TypeError("count must be an int, not bool")),
+    (("3",), TypeError("count must be an int, not str")),
+    ((-1,), ValueError("count must be 0 or more, not -1")),
+    ((5, 7), TypeError("job_id must be a str or None, not int")),
+])
+def test_upcoming_checks_its_arguments(path, args, error):
+    with pytest.raises(type(error)) as raised:
+        Scheduler(storage_path=path).upcoming(*args)
+    assert str(raised.value) == str(error)
 
 
 # --- firing on request ----------------------------------------------------------------------------

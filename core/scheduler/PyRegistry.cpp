@@ -423,33 +423,6 @@ bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
     return py::compare(job_type, value.get(), Py_EQ);
 }
 
-// How many occurrences a cron job's next run is searched from before the search
-// gives up: more than a day of minutes, the most a clock has ever been set back.
-constexpr int kLaterSearches = 1500;
-
-// The timestamp of the first occurrence of `cron` after `now` that lies later than
-// the present, or a null Ref after kLaterSearches occurrences. A wall-clock time is
-// read as local time; inside an hour the clock repeats, its later instance (fold=1)
-// is taken when the earlier one has passed, and when both have passed the search
-// goes on from that occurrence. So a job added in the second pass of a repeated hour
-// is never due at once, and the first pass's times are not repeated in the second.
-py::Ref later_occurrence(PyObject* cron, PyObject* now) {
-    py::Ref present = py::call_method(now, TARVEL_NAME("timestamp"));
-    py::Ref after = py::Ref::borrow(now);
-    py::Ref one = py::integer(1);
-    for (int search = 0; search < kLaterSearches; ++search) {
-        py::Ref next = py::call_method(cron, TARVEL_NAME("next_occurrence"), after);
-        py::Ref when = py::call_method(next.get(), TARVEL_NAME("timestamp"));
-        if (py::compare(when.get(), present.get(), Py_GT)) return when;
-        py::Ref replace = py::getattr(next.get(), TARVEL_NAME("replace"));
-        py::Ref second = py::call_kw(replace.get(), {}, {{"fold", one.get()}});
-        when = py::call_method(second.get(), TARVEL_NAME("timestamp"));
-        if (py::compare(when.get(), present.get(), Py_GT)) return when;
-        after = next;
-    }
-    return py::Ref();
-}
-
 py::Ref calc_next_run_impl(const py::Frame& frame) {
     PyObject* job = frame.args[1];
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
@@ -460,7 +433,8 @@ py::Ref calc_next_run_impl(const py::Frame& frame) {
             py::Ref cron_class = py::global(frame.globals, TARVEL_NAME("CronExpression"));
             py::Ref schedule = py::getattr(job, TARVEL_NAME("schedule"));
             py::Ref cron = py::call(cron_class.get(), schedule);
-            py::Ref next_run = later_occurrence(cron.get(), now.get());
+            py::Ref present = py::call_method(now.get(), TARVEL_NAME("timestamp"));
+            py::Ref next_run = later_occurrence(cron.get(), now.get(), present.get());
             if (next_run) return next_run;
             py::Ref id = py::getattr(job, TARVEL_NAME("id"));
             log(frame.globals, "error",
@@ -500,6 +474,31 @@ py::Ref method(PyObject* module, const char* name, const char* qualname, const c
 }
 
 }  // namespace
+
+// How many occurrences a cron job's next run is searched from before the search
+// gives up: more than a day of minutes, the most a clock has ever been set back.
+constexpr int kLaterSearches = 1500;
+
+// A wall-clock time is read as local time; inside an hour the clock repeats, its later
+// instance (fold=1) is taken when the earlier one has passed, and when both have passed
+// the search goes on from that occurrence. So a job added in the second pass of a
+// repeated hour is never due at once, and the first pass's times are not repeated in
+// the second.
+py::Ref later_occurrence(PyObject* cron, PyObject* after_time, PyObject* present) {
+    py::Ref after = py::Ref::borrow(after_time);
+    py::Ref one = py::integer(1);
+    for (int search = 0; search < kLaterSearches; ++search) {
+        py::Ref next = py::call_method(cron, TARVEL_NAME("next_occurrence"), after);
+        py::Ref when = py::call_method(next.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present, Py_GT)) return when;
+        py::Ref replace = py::getattr(next.get(), TARVEL_NAME("replace"));
+        py::Ref second = py::call_kw(replace.get(), {}, {{"fold", one.get()}});
+        when = py::call_method(second.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present, Py_GT)) return when;
+        after = next;
+    }
+    return py::Ref();
+}
 
 void add_scheduler(PyObject* module) {
     py::Members members;
@@ -546,6 +545,7 @@ void add_scheduler(PyObject* module) {
     members.emplace_back("stats",
                          method(module, "stats", "Scheduler.stats", "self", "dict[str, Any]",
                                 "Get scheduler statistics.", stats_impl));
+    add_agenda_methods(module, members);
     members.emplace_back(
         "_calc_next_run",
         method(module, "_calc_next_run", "Scheduler._calc_next_run", "self, job: ScheduledJob",
