@@ -366,3 +366,49 @@ def test_subclass_overrides_are_used():
     weekends = Weekends("0 6 * * 1")
     assert weekends.matches(datetime(2024, 1, 6, 6, 0)) and not weekends.matches(datetime(2024, 1, 1, 6, 0))
     assert weekends.next_occurrence(datetime(2024, 1, 1)) == datetime(2024, 1, 6, 6, 0)
+
+
+# --- next occurrences -----------------------------------------------------------------------
+
+def test_next_occurrences_surface():
+    method = CronExpression.next_occurrences
+    assert str(inspect.signature(method)) == "(self, count: 'int', after: 'datetime | None' = None) -> 'list[datetime]'"
+    assert method.__doc__ == "Find the next count datetimes that match this cron expression."
+
+
+@pytest.mark.parametrize("expr, count, after, expected", [
+    ("0 9 * * 1", 3, datetime(2026, 1, 5, 9, 0), [datetime(2026, 1, d, 9, 0) for d in (12, 19, 26)]),
+    ("*/20 23 31 12 *", 4, datetime(2026, 12, 31, 23, 0), [datetime(2026, 12, 31, 23, 20), datetime(2026, 12, 31, 23, 40),
+                                                           datetime(2027, 12, 31, 23, 0), datetime(2027, 12, 31, 23, 20)]),
+    ("0 0 29 2 *", 3, datetime(2027, 3, 1), [datetime(2028, 2, 29)]),  # the next leap day lies beyond the window
+    ("0 0 31 2 *", 2, datetime(2027, 3, 1), []),
+    ("* * * * *", 0, datetime(2027, 3, 1), []),
+])
+def test_next_occurrences_follow_each_occurrence_until_the_window_is_empty(expr, count, after, expected):
+    assert CronExpression(expr).next_occurrences(count, after) == expected
+
+
+def test_next_occurrences_start_at_the_module_clock_and_use_overrides(monkeypatch):
+    class Frozen(datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return cls(2024, 5, 5, 5, 59, 30)
+
+    class Logged(CronExpression):
+        def next_occurrence(self, after=None):
+            seen.append(after)
+            return super().next_occurrence(after)
+
+    seen = []
+    monkeypatch.setattr(scheduler, "datetime", Frozen)
+    found = Logged("0 6 * * *").next_occurrences(2)
+    assert found == [datetime(2024, 5, 5, 6, 0), datetime(2024, 5, 6, 6, 0)] and seen == [Frozen.now(), found[0]]
+
+
+@pytest.mark.parametrize("count, error", [(-1, ValueError("count must be 0 or more, not -1")),
+                                          (True, TypeError("count must be an int, not bool")),
+                                          (2.0, TypeError("count must be an int, not float"))])
+def test_next_occurrences_count_is_checked(count, error):
+    with pytest.raises(type(error)) as raised:
+        CronExpression("* * * * *").next_occurrences(count)
+    assert str(raised.value) == str(error)

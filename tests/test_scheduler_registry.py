@@ -35,7 +35,9 @@ SURFACE = {  # method: (signature, docstring)
 }
 CONSTRUCTOR = ("(on_fire: 'JobFireCallback | None' = None, "
                "on_event: 'Callable[[dict[str, Any]], Awaitable[None]] | None' = None, "
-               "storage_path: 'Path | None' = None)")
+               "storage_path: 'Path | None' = None, *, poll_interval: 'float' = 30.0, "
+               "max_concurrent_firings: 'int | None' = None, fire_timeout: 'float | None' = None, "
+               "misfire_grace: 'float | None' = None)")
 ATTRIBUTES = ["_on_fire", "_on_event", "_storage_path", "_jobs", "_executions", "_task", "_stop_event"]
 
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -432,6 +433,40 @@ py::Ref next_occurrence_impl(const py::Frame& frame) {
     return no_occurrence(self);
 }
 
+// Each occurrence found by next_occurrence from the one before; the list ends early where
+// the window holds no further occurrence.
+py::Ref next_occurrences_impl(const py::Frame& frame) {
+    PyObject* self = frame.args[0];
+    PyObject* count = frame.args[1];
+    if (!PyLong_Check(count) || PyBool_Check(count)) py::wrong_type("count", "an int", count);
+    if (py::compare(count, py::integer(0).get(), Py_LT)) {
+        throw py::Error(PyExc_ValueError,
+                        py::fstring("count must be 0 or more, not ", count).get());
+    }
+    py::Ref after = py::Ref::borrow(frame.args[2]);
+    if (after.get() == Py_None) {
+        py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
+        after = py::call_method(datetime.get(), TARVEL_NAME("now"));
+    }
+    int overflow = 0;
+    long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
+    py::check(wanted == -1 && PyErr_Occurred());
+    if (overflow > 0) wanted = LLONG_MAX;
+    py::Ref found = py::Ref::steal(PyList_New(0));
+    for (long long i = 0; i < wanted; ++i) {
+        py::Ref next = py::Ref::steal_maybe(
+            PyObject_CallMethodOneArg(self, TARVEL_NAME("next_occurrence"), after.get()));
+        if (!next) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::Error();
+            PyErr_Clear();
+            break;
+        }
+        py::check(PyList_Append(found.get(), next.get()) < 0);
+        after = std::move(next);
+    }
+    return found;
+}
+
 }  // namespace
 
 void add_cron(PyObject* module) {
@@ -459,6 +494,13 @@ void add_cron(PyObject* module) {
              "self, after: datetime | None = None", "datetime",
              "Find the next datetime that matches this cron expression.", next_occurrence_impl},
             module));
+    members.emplace_back(
+        "next_occurrences",
+        py::make_function({"next_occurrences", "CronExpression.next_occurrences",
+                           "self, count: int, after: datetime | None = None", "list[datetime]",
+                           "Find the next count datetimes that match this cron expression.",
+                           next_occurrences_impl},
+                          module));
     members.emplace_back(
         "_dow_adjusted",
         py::make_function({"_dow_adjusted", "CronExpression._dow_adjusted", "self", "set[int]",

@@ -1,5 +1,10 @@
-// core/scheduler/PyLoop.cpp: start, stop, _loop and _fire_job, the scheduler's coroutines
+// core/scheduler/PyLoop.cpp: the scheduler's coroutines (start, stop, run_now, _loop, _fire_job,
+// _send_event) and the guards on its firings
+#include <algorithm>
+#include <climits>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyCoroutine.hpp"
@@ -8,8 +13,6 @@
 namespace tarvel::scheduler {
 
 namespace {
-
-constexpr double kPassInterval = 30.0;  // seconds between passes of the loop
 
 py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
@@ -25,6 +28,13 @@ py::Ref member(PyObject* globals, PyObject* enum_name, const char* name) {
 void log_failure(PyObject* globals, const py::Ref& message, const py::Error& error) {
     py::Ref exc_info = py::exc_info_tuple(error);
     py::log(globals, "error", message, exc_info.get());
+}
+
+py::Ref event_of(const char* type, const char* key, PyObject* value) {
+    py::Ref event = py::Ref::steal(PyDict_New());
+    py::dict_set(event.get(), "type", py::str(type).get());
+    py::dict_set(event.get(), key, value);
+    return event;
 }
 
 // --- start and stop -------------------------------------------------------------
@@ -116,33 +126,135 @@ void decide_next_run(PyObject* globals, PyObject* self, PyObject* job) {
     py::setattr(job, TARVEL_NAME("next_run"), next.get());
 }
 
-// Whether `job` is due at `now`; if so its following run is decided.
-bool take_if_due(PyObject* globals, PyObject* self, PyObject* job, PyObject* now) {
+// Whether `job` is due at `now`: active, scheduled, and its next run has come.
+bool is_due(PyObject* globals, PyObject* job, PyObject* now) {
     py::Ref state = py::getattr(job, TARVEL_NAME("state"));
     py::Ref active = member(globals, TARVEL_NAME("JobState"), "ACTIVE");
     if (!py::compare(state.get(), active.get(), Py_EQ)) return false;
     py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
-    if (!py::truthy(next_run.get()) || !py::compare(now, next_run.get(), Py_GE)) return false;
-    decide_next_run(globals, self, job);
-    return true;
+    return py::truthy(next_run.get()) && py::compare(now, next_run.get(), Py_GE);
 }
 
-// A task firing `job`, held by the scheduler until it finishes: the event loop
-// keeps only weak references to tasks.
-void start_firing(PyObject* globals, PyObject* self, PyObject* job) {
-    py::Ref coro = py::call_method(self, TARVEL_NAME("_fire_job"), job);
-    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+// Starts `coro` in a task named `name`, held in the set `holder` of the scheduler until it
+// finishes: the event loop keeps only weak references to tasks.
+py::Ref start_held_task(PyObject* globals, PyObject* self, PyObject* holder, const py::Ref& coro,
+                        const py::Ref& name) {
     py::Ref create_task = asyncio_name(globals, TARVEL_NAME("create_task"));
-    py::Ref task =
-        py::call_kw(create_task.get(), {coro.get()}, {{"name", py::fstring("job-", id).get()}});
-    py::Ref firing = py::getattr(self, TARVEL_NAME("_firing_tasks"));
-    py::call_method(firing.get(), TARVEL_NAME("add"), task);
-    py::Ref discard = py::getattr(firing.get(), TARVEL_NAME("discard"));
+    py::Ref task = py::call_kw(create_task.get(), {coro.get()}, {{"name", name.get()}});
+    py::Ref tasks = py::getattr(self, holder);
+    py::call_method(tasks.get(), TARVEL_NAME("add"), task);
+    py::Ref discard = py::getattr(tasks.get(), TARVEL_NAME("discard"));
     py::call_method(task.get(), TARVEL_NAME("add_done_callback"), discard);
+    return task;
 }
 
-// One pass: every active job whose next run has come is fired in its own task.
-// A job that cannot be handled is logged and unscheduled; the pass goes on.
+// A task firing `job` through `coro` (self._fire_job(job) unless given), named "job-<id>".
+py::Ref start_firing(PyObject* globals, PyObject* self, PyObject* job, py::Ref coro = {}) {
+    if (!coro) coro = py::call_method(self, TARVEL_NAME("_fire_job"), job);
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    return start_held_task(globals, self, TARVEL_NAME("_firing_tasks"), coro,
+                           py::fstring("job-", id));
+}
+
+// The firings still running; a finished task may wait a moment for its discard.
+long long running_firings(PyObject* self) {
+    py::Ref tasks = py::getattr(self, TARVEL_NAME("_firing_tasks"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(tasks.get()));
+    long long running = 0;
+    while (py::Ref task = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        if (!py::truthy(py::call_method(task.get(), TARVEL_NAME("done")).get())) ++running;
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return running;
+}
+
+// What a pass does with a job that it cannot handle: logs it with its traceback and
+// unschedules it.
+void unschedule(PyObject* globals, PyObject* job, const py::Error& e) {
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    log_failure(globals, py::fstring("Failed to schedule job ", id, ": ", e.value()), e);
+    py::setattr(job, TARVEL_NAME("next_run"), py::integer(0).get());
+}
+
+// A due job found later than misfire_grace is not fired: its following run is decided
+// from `now` (a one-time job is completed), run_count stays, and the miss is logged and
+// sent to on_event from a task of its own, which the pass does not wait for.
+void report_missed(PyObject* globals, PyObject* self, PyObject* job, PyObject* now) {
+    py::Ref due_at = py::getattr(job, TARVEL_NAME("next_run"));
+    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
+    py::Ref zero = py::integer(0);
+    if (py::compare(job_type.get(), member(globals, TARVEL_NAME("JobType"), "ONCE").get(), Py_EQ)) {
+        py::setattr(job, TARVEL_NAME("state"),
+                    member(globals, TARVEL_NAME("JobState"), "COMPLETED").get());
+        py::setattr(job, TARVEL_NAME("next_run"), zero.get());
+    } else if (py::compare(job_type.get(),
+                           member(globals, TARVEL_NAME("JobType"), "INTERVAL").get(), Py_EQ)) {
+        py::Ref interval = py::getattr(job, TARVEL_NAME("interval_seconds"));
+        py::Ref next = py::compare(interval.get(), zero.get(), Py_GT)
+                           ? py::Ref::steal(PyNumber_Add(now, interval.get()))
+                           : zero;
+        py::setattr(job, TARVEL_NAME("next_run"), next.get());
+    } else {  // a cron job's next occurrence after the present moment
+        py::setattr(job, TARVEL_NAME("next_run"),
+                    py::call_method(self, TARVEL_NAME("_calc_next_run"), job).get());
+    }
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    py::Ref name = py::getattr(job, TARVEL_NAME("name"));
+    log(globals, "warning",
+        py::fstring("Missed job ", name, " (", id, "), due ",
+                    format_timestamp(globals, due_at.get())));
+    py::Ref on_event = py::getattr(self, TARVEL_NAME("_on_event"));
+    if (!py::truthy(on_event.get())) return;
+    py::Ref event =
+        event_of("scheduler_job_missed", "job", py::call_method(job, TARVEL_NAME("to_dict")).get());
+    py::dict_set(event.get(), "due_at", due_at.get());
+    py::Ref coro = py::call_method(self, TARVEL_NAME("_send_event"), event);
+    start_held_task(globals, self, TARVEL_NAME("_event_tasks"), coro,
+                    py::fstring("job-", id, "-missed"));
+}
+
+const char* plural(long long count, const char* one, const char* many) {
+    return count == 1 ? one : many;
+}
+
+// Under max_concurrent_firings the due jobs fire, the longest due first, while fewer than
+// that many firings run; the others stay due, their next runs untouched, for a later pass.
+void fire_within_cap(PyObject* globals, PyObject* self, PyObject* cap,
+                     std::vector<std::pair<double, py::Ref>>& due) {
+    std::stable_sort(due.begin(), due.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    int overflow = 0;
+    const long long most = PyLong_AsLongLongAndOverflow(cap, &overflow);
+    py::check(most == -1 && PyErr_Occurred());
+    long long free = overflow > 0 ? LLONG_MAX : most - running_firings(self);
+    py::Ref held = py::Ref::steal(PyDict_New());
+    for (auto& [at, job] : due) {
+        try {
+            if (free <= 0) {
+                py::dict_set(held.get(), py::getattr(job.get(), TARVEL_NAME("id")).get(),
+                             py::getattr(job.get(), TARVEL_NAME("next_run")).get());
+                continue;
+            }
+            decide_next_run(globals, self, job.get());
+            start_firing(globals, self, job.get());
+            --free;
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            unschedule(globals, job.get(), e);
+        }
+    }
+    py::setattr(self, TARVEL_NAME("_held_back"), held.get());
+    const Py_ssize_t left = PyDict_GET_SIZE(held.get());
+    if (left == 0) return;
+    log(globals, "debug",
+        py::fstring("Left ", py::integer(left), plural(left, " due job", " due jobs"),
+                    " for a later pass: ", cap, plural(most, " firing is", " firings are"),
+                    " running, as many as max_concurrent_firings allows"));
+}
+
+// One pass: every active job whose next run has come is fired in its own task, or
+// reported missed when it is later than misfire_grace. A job that cannot be handled is
+// logged and unscheduled; the pass goes on.
 void run_pass(PyObject* globals, PyObject* self) {
     merge_from_file(globals, self);  // jobs another process saved meanwhile
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
@@ -150,17 +262,32 @@ void run_pass(PyObject* globals, PyObject* self) {
     py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
     py::Ref snapshot = py::Ref::steal(PySequence_List(values.get()));
+    py::Ref cap = py::getattr(self, TARVEL_NAME("_max_concurrent_firings"));
+    std::vector<std::pair<double, py::Ref>> due;  // under a cap: (next run, job)
+    bool missed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
         PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
         try {
-            if (take_if_due(globals, self, job, now.get())) start_firing(globals, self, job);
+            if (!is_due(globals, job, now.get())) continue;
+            if (past_grace(self, job, now.get())) {
+                report_missed(globals, self, job, now.get());
+                missed = true;
+            } else if (cap.get() == Py_None) {
+                decide_next_run(globals, self, job);
+                start_firing(globals, self, job);
+            } else {
+                py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+                const double at = PyFloat_AsDouble(next_run.get());
+                py::check(at == -1.0 && PyErr_Occurred());
+                due.emplace_back(at, py::Ref::borrow(job));
+            }
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            py::Ref id = py::getattr(job, TARVEL_NAME("id"));
-            log_failure(globals, py::fstring("Failed to schedule job ", id, ": ", e.value()), e);
-            py::setattr(job, TARVEL_NAME("next_run"), py::integer(0).get());
+            unschedule(globals, job, e);
         }
     }
+    if (cap.get() != Py_None) fire_within_cap(globals, self, cap.get(), due);
+    if (missed) py::call_method(self, TARVEL_NAME("_save"));
 }
 
 // Whether the running task has a cancellation request that nothing consumed:
@@ -186,12 +313,12 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
             py::Ref event = py::getattr(self.get(), TARVEL_NAME("_stop_event"));
             if (py::truthy(py::call_method(event.get(), TARVEL_NAME("is_set")).get())) break;
             run_pass(globals, self.get());
-            // Wait for the stop event, at most one interval; wait_for is looked up
-            // at each pass so that a host or test can shorten the wait.
+            // Wait for the stop event, at most poll_interval; both are read at each
+            // pass, so that a host or test can change the wait.
             py::Ref wait_for = asyncio_name(globals, TARVEL_NAME("wait_for"));
             py::Ref timeout_error = asyncio_name(globals, TARVEL_NAME("TimeoutError"));
             py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
-            py::Ref interval = py::Ref::steal(PyFloat_FromDouble(kPassInterval));
+            py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
             py::Ref waiting =
                 py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
             bool timed_out = false;
@@ -267,14 +394,62 @@ void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* e
     py::call_method(self, TARVEL_NAME("_save"));
 }
 
-py::Ref event_of(const char* type, const char* key, PyObject* value) {
-    py::Ref event = py::Ref::steal(PyDict_New());
-    py::dict_set(event.get(), "type", py::str(type).get());
-    py::dict_set(event.get(), key, value);
-    return event;
+// `await on_fire(job)` under `async with asyncio.timeout(limit)`: a run longer than
+// fire_timeout is cancelled and ends in TimeoutError("Timed out after <limit> s"), caused
+// by the cancellation that shows where on_fire was waiting. The callback's own
+// TimeoutError stays its own.
+py::Async within_timeout(py::Ref on_fire, py::Ref job, py::Ref limit, py::Ref globals_ref) {
+    PyObject* globals = globals_ref.get();
+    py::Ref timeout = py::call_method(py::global(globals, TARVEL_NAME("asyncio")).get(),
+                                      TARVEL_NAME("timeout"), limit);
+    PyObject* scope = co_await py::keep(std::move(timeout));  // it refers to this task
+    co_await py::await_(py::call_method(scope, TARVEL_NAME("__aenter__")));
+    py::Ref result;
+    std::exception_ptr failure;
+    try {
+        result = co_await py::await_(py::call(on_fire.get(), job));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    py::Ref exit_args;
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (py::Error& e) {
+            exit_args = py::exc_info_tuple(e);
+        } catch (...) {
+        }
+    }
+    if (!exit_args) exit_args = py::Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
+    py::Ref exit = py::getattr(scope, TARVEL_NAME("__aexit__"));
+    py::Ref exiting = py::Ref::steal(PyObject_CallObject(exit.get(), exit_args.get()));
+    py::Ref suppressed;
+    std::exception_ptr exit_failure;
+    try {
+        suppressed = co_await py::await_(exiting);
+    } catch (...) {
+        exit_failure = std::current_exception();
+    }
+    if (exit_failure) {
+        try {
+            std::rethrow_exception(exit_failure);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_TimeoutError)) throw;  // only the expired scope raises it
+            py::Ref text = py::Ref::steal(PyObject_Str(limit.get()));
+            py::Error timed_out(PyExc_TimeoutError,
+                                py::fstring("Timed out after ", text, " s").get());
+            PyObject* cause = PyException_GetCause(e.value());  // the cancellation
+            PyException_SetCause(timed_out.value(), cause ? cause : Py_NewRef(e.value()));
+            PyException_SetContext(timed_out.value(), Py_NewRef(e.value()));
+            throw timed_out;
+        }
+    }
+    if (failure && !py::truthy(suppressed.get())) std::rethrow_exception(failure);
+    co_return failure ? py::none() : result;
 }
 
-py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
+// Fires `job`; `record`, a list or None, receives the execution record once it is made.
+py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref record) {
     PyObject* globals = globals_ref.get();
     py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
     py::Ref name = py::getattr(job.get(), TARVEL_NAME("name"));
@@ -285,6 +460,7 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
     py::Ref execution = py::call_kw(
         record_class.get(), {},
         {{"job_id", id.get()}, {"job_name", name.get()}, {"started_at", started.get()}});
+    if (PyList_Check(record.get())) py::check(PyList_Append(record.get(), execution.get()) < 0);
 
     py::Ref on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
     if (py::truthy(on_event.get())) {
@@ -298,7 +474,14 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref) {
         py::Ref result = py::str("");
         py::Ref on_fire = py::getattr(self.get(), TARVEL_NAME("_on_fire"));
         if (py::truthy(on_fire.get())) {
-            result = co_await py::await_(py::call(on_fire.get(), job));
+            py::Ref limit = py::getattr(self.get(), TARVEL_NAME("_fire_timeout"));
+            py::Ref run =
+                limit.get() == Py_None
+                    ? py::call(on_fire.get(), job)
+                    : py::make_coroutine(within_timeout(on_fire, job, limit, globals_ref),
+                                         TARVEL_NAME("Scheduler._fire_job.<locals>.within_timeout"),
+                                         TARVEL_NAME("within_timeout"));
+            result = co_await py::await_(run);
         }
         // A result that is not text is kept as its text: the record must stay savable.
         if (!py::truthy(result.get())) {
@@ -361,23 +544,107 @@ py::Ref loop_impl(const py::Frame& frame) {
                               frame.function);
 }
 py::Ref fire_impl(const py::Frame& frame) {
-    return py::make_coroutine(fire_body(py::Ref::borrow(frame.args[0]),
-                                        py::Ref::borrow(frame.args[1]), globals_of(frame)),
+    return py::make_coroutine(
+        fire_body(py::Ref::borrow(frame.args[0]), py::Ref::borrow(frame.args[1]), globals_of(frame),
+                  py::none()),
+        frame.function);
+}
+
+// --- firing on request, and events outside a firing -------------------------------
+
+// The newest execution record of the job `id`, as a dictionary, or None.
+py::Ref newest_execution(PyObject* self, PyObject* id) {
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref records = py::Ref::steal(PySequence_List(history.get()));
+    for (Py_ssize_t i = PyList_GET_SIZE(records.get()); i-- > 0;) {
+        PyObject* execution = PyList_GET_ITEM(records.get(), i);
+        py::Ref of = py::getattr(execution, TARVEL_NAME("job_id"));
+        if (py::compare(of.get(), id, Py_EQ)) {
+            return py::call_method(execution, TARVEL_NAME("to_dict"));
+        }
+    }
+    return py::none();
+}
+
+py::Async run_now_body(py::Ref self, py::Ref job_id, py::Ref globals_ref) {
+    PyObject* globals = globals_ref.get();
+    if (!PyUnicode_CheckExact(job_id.get())) py::wrong_type("job_id", "a str", job_id.get());
+    py::Ref jobs = py::getattr(self.get(), TARVEL_NAME("_jobs"));
+    py::Ref job = py::call_method(jobs.get(), TARVEL_NAME("get"), job_id);
+    if (job.get() == Py_None) co_return job;
+    // As the loop fires a due job: the following run first, so no pass fires it meanwhile.
+    decide_next_run(globals, self.get(), job.get());
+    py::Ref record = py::Ref::steal(PyList_New(0));
+    py::Ref coro;
+    if (py::type_runs(Py_TYPE(self.get()), TARVEL_NAME("_fire_job"), fire_impl)) {
+        coro = py::make_coroutine(fire_body(self, job, globals_ref, record),
+                                  TARVEL_NAME("Scheduler._fire_job"), TARVEL_NAME("_fire_job"));
+    }
+    // In a firing task of its own, which max_concurrent_firings counts.
+    py::Ref task = start_firing(globals, self.get(), job.get(), coro);
+    co_await py::await_(task);
+    if (PyList_GET_SIZE(record.get()) == 0) {  // an overriding _fire_job
+        co_return newest_execution(self.get(), py::getattr(job.get(), TARVEL_NAME("id")).get());
+    }
+    co_return py::call_method(PyList_GET_ITEM(record.get(), 0), TARVEL_NAME("to_dict"));
+}
+
+py::Async send_event_body(py::Ref self, py::Ref event, py::Ref globals_ref) {
+    PyObject* globals = globals_ref.get();
+    py::Ref on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
+    if (!py::truthy(on_event.get())) co_return py::none();
+    try {
+        co_await py::await_(py::call(on_event.get(), event));
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::Ref type =
+            PyDict_Check(event.get()) ? py::dict_get(event.get(), TARVEL_NAME("type")) : py::Ref();
+        log_failure(
+            globals,
+            py::fstring("Failed to send event ", type ? type.get() : Py_None, ": ", e.value()), e);
+    }
+    co_return py::none();
+}
+
+py::Ref run_now_impl(const py::Frame& frame) {
+    return py::make_coroutine(run_now_body(py::Ref::borrow(frame.args[0]),
+                                           py::Ref::borrow(frame.args[1]), globals_of(frame)),
+                              frame.function);
+}
+py::Ref send_event_impl(const py::Frame& frame) {
+    return py::make_coroutine(send_event_body(py::Ref::borrow(frame.args[0]),
+                                              py::Ref::borrow(frame.args[1]), globals_of(frame)),
                               frame.function);
 }
 
 py::Ref coroutine(PyObject* module, const char* name, const char* qualname, const char* params,
-                  const char* doc, py::Impl impl) {
-    return py::make_function({name, qualname, params, "None", doc, impl, true}, module);
+                  const char* doc, py::Impl impl, const char* returns = "None") {
+    return py::make_function({name, qualname, params, returns, doc, impl, true}, module);
 }
 
 }  // namespace
+
+bool past_grace(PyObject* self, PyObject* job, PyObject* now) {
+    py::Ref grace = py::getattr(self, TARVEL_NAME("_misfire_grace"));
+    if (grace.get() == Py_None) return false;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    py::Ref late = py::Ref::steal(PyNumber_Subtract(now, next_run.get()));
+    if (!py::compare(late.get(), grace.get(), Py_GT)) return false;
+    py::Ref held = py::getattr(self, TARVEL_NAME("_held_back"));
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    py::Ref held_at = py::call_method(held.get(), TARVEL_NAME("get"), id);
+    return held_at.get() == Py_None || !py::compare(held_at.get(), next_run.get(), Py_EQ);
+}
 
 void add_loop_methods(PyObject* module, py::Members& members) {
     members.emplace_back("start", coroutine(module, "start", "Scheduler.start", "self",
                                             "Start the scheduler loop.", start_impl));
     members.emplace_back("stop", coroutine(module, "stop", "Scheduler.stop", "self",
                                            "Stop the scheduler loop.", stop_impl));
+    members.emplace_back("run_now",
+                         coroutine(module, "run_now", "Scheduler.run_now", "self, job_id: str",
+                                   "Fire a job now, whatever its state, and return its execution.",
+                                   run_now_impl, "dict[str, Any] | None"));
     members.emplace_back(
         "_loop", coroutine(module, "_loop", "Scheduler._loop", "self",
                            "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.",
@@ -385,6 +652,10 @@ void add_loop_methods(PyObject* module, py::Members& members) {
     members.emplace_back(
         "_fire_job", coroutine(module, "_fire_job", "Scheduler._fire_job",
                                "self, job: ScheduledJob", "Execute a scheduled job.", fire_impl));
+    members.emplace_back(
+        "_send_event",
+        coroutine(module, "_send_event", "Scheduler._send_event", "self, event: dict[str, Any]",
+                  "Send an event to on_event; a failure is logged, not raised.", send_event_impl));
 }
 
 }  // namespace tarvel::scheduler

@@ -1,5 +1,6 @@
 // core/scheduler/PyRegistry.cpp: the Scheduler class, its constructor and its registry operations
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
@@ -64,8 +65,54 @@ bool names_a_path(PyObject* globals, PyObject* storage) {
     return is_path_like != 0;
 }
 
+// --- the operating options -----------------------------------------------------
+
+// A number of seconds as Python code would test one: an int or a float, but not a
+// bool, which is an int yet no number of seconds.
+bool is_number(PyObject* value) {
+    return (PyLong_Check(value) && !PyBool_Check(value)) || PyFloat_Check(value);
+}
+
+[[noreturn]] void wrong_value(const char* what, const char* expected, PyObject* got) {
+    throw py::Error(PyExc_ValueError,
+                    py::fstring(what, " must be ", expected, ", not ", got).get());
+}
+
+// A number of seconds for `what`: finite, and positive or, with `zero_allowed`, 0 or more.
+// None passes when `none_allowed`. An int too large for a float counts as infinite.
+void check_seconds(const char* what, PyObject* value, bool none_allowed, bool zero_allowed) {
+    if (none_allowed && value == Py_None) return;
+    if (!is_number(value))
+        py::wrong_type(what, none_allowed ? "a number or None" : "a number", value);
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error();
+        PyErr_Clear();
+        wrong_value(what, "finite", value);
+    }
+    if (std::isinf(seconds)) wrong_value(what, "finite", value);
+    const bool fits = zero_allowed ? seconds >= 0.0 : seconds > 0.0;  // false for NaN
+    if (!fits) wrong_value(what, zero_allowed ? "0 or more" : "positive", value);
+}
+
+void check_options(const py::Frame& frame) {
+    check_seconds("poll_interval", frame.args[4], false, false);
+    PyObject* cap = frame.args[5];
+    if (cap != Py_None) {
+        if (!PyLong_Check(cap) || PyBool_Check(cap)) {
+            py::wrong_type("max_concurrent_firings", "an int or None", cap);
+        }
+        if (!py::compare(cap, py::integer(0).get(), Py_GT)) {
+            wrong_value("max_concurrent_firings", "positive", cap);
+        }
+    }
+    check_seconds("fire_timeout", frame.args[6], true, false);
+    check_seconds("misfire_grace", frame.args[7], true, true);
+}
+
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
+    check_options(frame);  // before anything is set or read
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
     py::setattr(self, TARVEL_NAME("_on_event"), frame.args[2]);
     py::Ref storage = py::Ref::borrow(frame.args[3]);
@@ -90,6 +137,16 @@ py::Ref init_impl(const py::Frame& frame) {
     // another process saves; the loop's lock on the file while it runs.
     py::setattr(self, TARVEL_NAME("_file_version"), Py_None);
     py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
+    // The operating options, read by the loop at each pass and by each firing.
+    py::setattr(self, TARVEL_NAME("_poll_interval"), frame.args[4]);
+    py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), frame.args[5]);
+    py::setattr(self, TARVEL_NAME("_fire_timeout"), frame.args[6]);
+    py::setattr(self, TARVEL_NAME("_misfire_grace"), frame.args[7]);
+    // Due jobs a pass left for a later one under max_concurrent_firings, by id, with the
+    // next run they were due at: they were found in time, so misfire_grace spares them.
+    py::setattr(self, TARVEL_NAME("_held_back"), py::Ref::steal(PyDict_New()).get());
+    // Tasks sending "scheduler_job_missed" events, held as firing tasks are.
+    py::setattr(self, TARVEL_NAME("_event_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }
@@ -366,33 +423,6 @@ bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
     return py::compare(job_type, value.get(), Py_EQ);
 }
 
-// How many occurrences a cron job's next run is searched from before the search
-// gives up: more than a day of minutes, the most a clock has ever been set back.
-constexpr int kLaterSearches = 1500;
-
-// The timestamp of the first occurrence of `cron` after `now` that lies later than
-// the present, or a null Ref after kLaterSearches occurrences. A wall-clock time is
-// read as local time; inside an hour the clock repeats, its later instance (fold=1)
-// is taken when the earlier one has passed, and when both have passed the search
-// goes on from that occurrence. So a job added in the second pass of a repeated hour
-// is never due at once, and the first pass's times are not repeated in the second.
-py::Ref later_occurrence(PyObject* cron, PyObject* now) {
-    py::Ref present = py::call_method(now, TARVEL_NAME("timestamp"));
-    py::Ref after = py::Ref::borrow(now);
-    py::Ref one = py::integer(1);
-    for (int search = 0; search < kLaterSearches; ++search) {
-        py::Ref next = py::call_method(cron, TARVEL_NAME("next_occurrence"), after);
-        py::Ref when = py::call_method(next.get(), TARVEL_NAME("timestamp"));
-        if (py::compare(when.get(), present.get(), Py_GT)) return when;
-        py::Ref replace = py::getattr(next.get(), TARVEL_NAME("replace"));
-        py::Ref second = py::call_kw(replace.get(), {}, {{"fold", one.get()}});
-        when = py::call_method(second.get(), TARVEL_NAME("timestamp"));
-        if (py::compare(when.get(), present.get(), Py_GT)) return when;
-        after = next;
-    }
-    return py::Ref();
-}
-
 py::Ref calc_next_run_impl(const py::Frame& frame) {
     PyObject* job = frame.args[1];
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
@@ -403,7 +433,8 @@ py::Ref calc_next_run_impl(const py::Frame& frame) {
             py::Ref cron_class = py::global(frame.globals, TARVEL_NAME("CronExpression"));
             py::Ref schedule = py::getattr(job, TARVEL_NAME("schedule"));
             py::Ref cron = py::call(cron_class.get(), schedule);
-            py::Ref next_run = later_occurrence(cron.get(), now.get());
+            py::Ref present = py::call_method(now.get(), TARVEL_NAME("timestamp"));
+            py::Ref next_run = later_occurrence(cron.get(), now.get(), present.get());
             if (next_run) return next_run;
             py::Ref id = py::getattr(job, TARVEL_NAME("id"));
             log(frame.globals, "error",
@@ -444,13 +475,40 @@ py::Ref method(PyObject* module, const char* name, const char* qualname, const c
 
 }  // namespace
 
+// How many occurrences a cron job's next run is searched from before the search
+// gives up: more than a day of minutes, the most a clock has ever been set back.
+constexpr int kLaterSearches = 1500;
+
+// A wall-clock time is read as local time; inside an hour the clock repeats, its later
+// instance (fold=1) is taken when the earlier one has passed, and when both have passed
+// the search goes on from that occurrence. So a job added in the second pass of a
+// repeated hour is never due at once, and the first pass's times are not repeated in
+// the second.
+py::Ref later_occurrence(PyObject* cron, PyObject* after_time, PyObject* present) {
+    py::Ref after = py::Ref::borrow(after_time);
+    py::Ref one = py::integer(1);
+    for (int search = 0; search < kLaterSearches; ++search) {
+        py::Ref next = py::call_method(cron, TARVEL_NAME("next_occurrence"), after);
+        py::Ref when = py::call_method(next.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present, Py_GT)) return when;
+        py::Ref replace = py::getattr(next.get(), TARVEL_NAME("replace"));
+        py::Ref second = py::call_kw(replace.get(), {}, {{"fold", one.get()}});
+        when = py::call_method(second.get(), TARVEL_NAME("timestamp"));
+        if (py::compare(when.get(), present, Py_GT)) return when;
+        after = next;
+    }
+    return py::Ref();
+}
+
 void add_scheduler(PyObject* module) {
     py::Members members;
     members.emplace_back(
         "__init__", method(module, "__init__", "Scheduler.__init__",
                            "self, on_fire: JobFireCallback | None = None, "
                            "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
-                           "storage_path: Path | None = None",
+                           "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
+                           "max_concurrent_firings: int | None = None, "
+                           "fire_timeout: float | None = None, misfire_grace: float | None = None",
                            nullptr, nullptr, init_impl));
     py::Ref running =
         method(module, "running", "Scheduler.running", "self", "bool", nullptr, running_impl);
@@ -487,6 +545,7 @@ void add_scheduler(PyObject* module) {
     members.emplace_back("stats",
                          method(module, "stats", "Scheduler.stats", "self", "dict[str, Any]",
                                 "Get scheduler statistics.", stats_impl));
+    add_agenda_methods(module, members);
     members.emplace_back(
         "_calc_next_run",
         method(module, "_calc_next_run", "Scheduler._calc_next_run", "self, job: ScheduledJob",

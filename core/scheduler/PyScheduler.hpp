@@ -22,8 +22,10 @@ void add_cron(PyObject* module);
 
 // Scheduler: the class with its registry operations (which call the two below).
 void add_scheduler(PyObject* module);
-// start, stop, _loop and _fire_job.
+// start, stop, run_now, _loop, _fire_job and _send_event.
 void add_loop_methods(PyObject* module, py::Members& members);
+// upcoming.
+void add_agenda_methods(PyObject* module, py::Members& members);
 // _save and _load.
 void add_state_file_methods(PyObject* module, py::Members& members);
 
@@ -58,6 +60,18 @@ void merge_from_file(PyObject* globals, PyObject* self);
 py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* state_path);
 void release_lock(PyObject* fd);
+
+// --- next runs, shared by the registry, the loop and the agenda ---
+
+// The timestamp of the first occurrence of `cron` after the date-time `after` that lies later
+// than `present` (Unix seconds), read as local time with the second pass of a repeated hour; a
+// null Ref when kLaterSearches occurrences find none.
+py::Ref later_occurrence(PyObject* cron, PyObject* after, PyObject* present);
+
+// Whether a pass at `now` reports the due `job` as missed instead of firing it: the scheduler
+// has a misfire_grace, the job is later than that, and no earlier pass held it back for want
+// of a free firing.
+bool past_grace(PyObject* self, PyObject* job, PyObject* now);
 
 // logger.<level>(message) through the module's globals.
 using py::log;

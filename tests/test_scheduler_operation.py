@@ -1,0 +1,330 @@
+"""tests/test_scheduler_operation.py: the scheduler's operating options (poll interval, firing cap, fire time-out,
+misfire grace), its agenda and firing on request, on a real event loop with a controlled clock."""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+import math
+from datetime import datetime
+
+import pytest
+
+from tarvel.core import scheduler
+from test_scheduler_loop import T0, Clockwork, run, saved, settle
+
+Scheduler, ScheduledJob = scheduler.Scheduler, scheduler.ScheduledJob
+JobType, JobState = scheduler.JobType, scheduler.JobState
+OPTIONS = ["_poll_interval", "_max_concurrent_firings", "_fire_timeout", "_misfire_grace"]
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    return Clockwork(monkeypatch)
+
+
+def every(job_id, seconds=60, **fields):
+    fields.setdefault("next_run", T0)
+    return ScheduledJob(id=job_id, name="n", job_type=JobType.INTERVAL, interval_seconds=seconds, **fields)
+
+
+def cron(job_id, schedule="*/5 * * * *", **fields):
+    return ScheduledJob(id=job_id, name="n", schedule=schedule, **fields)
+
+
+def once(job_id, **fields):
+    return ScheduledJob(id=job_id, name="n", job_type=JobType.ONCE, **fields)
+
+
+def until(clock, end):
+    """A loop body that lets passes run until the clock reaches `end`."""
+    async def body():
+        while clock.now < end:
+            await clock.passes(len(clock.waits) + 1)
+    return body
+
+
+# --- surface and options ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, signature, doc", [
+    ("upcoming", "(self, count: 'int' = 10, job_id: 'str | None' = None) -> 'list[dict[str, Any]]'",
+     "List the next runs of the active jobs (or of one job), soonest first."),
+    ("run_now", "(self, job_id: 'str') -> 'dict[str, Any] | None'",
+     "Fire a job now, whatever its state, and return its execution."),
+])
+def test_new_methods(name, signature, doc):
+    method = getattr(Scheduler, name)
+    assert (str(inspect.signature(method)), method.__doc__, method.__qualname__) == (signature, doc, "Scheduler." + name)
+    assert inspect.iscoroutinefunction(method) is (name == "run_now")
+
+
+@pytest.mark.parametrize("options, kept", [
+    ({}, [30.0, None, None, None]),
+    ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0}, [5, 3, 1.5, 0]),
+])
+def test_options_are_kept_after_the_other_attributes(path, options, kept):
+    sch = Scheduler(storage_path=path, **options)
+    names = list(vars(sch))
+    assert [getattr(sch, name) for name in OPTIONS] == kept and names.index(OPTIONS[0]) > names.index("_loop_lock")
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"poll_interval": 0}, ValueError("poll_interval must be positive, not 0")),
+    ({"poll_interval": -0.5}, ValueError("poll_interval must be positive, not -0.5")),
+    ({"poll_interval": math.nan}, ValueError("poll_interval must be positive, not nan")),
+    ({"poll_interval": math.inf}, ValueError("poll_interval must be finite, not inf")),
+    ({"poll_interval": None}, TypeError("poll_interval must be a number, not NoneType")),
+    ({"poll_interval": True}, TypeError("poll_interval must be a number, not bool")),
+    ({"max_concurrent_firings": 0}, ValueError("max_concurrent_firings must be positive, not 0")),
+    ({"max_concurrent_firings": 2.0}, TypeError("max_concurrent_firings must be an int or None, not float")),
+    ({"max_concurrent_firings": True}, TypeError("max_concurrent_firings must be an int or None, not bool")),
+    ({"fire_timeout": 0.0}, ValueError("fire_timeout must be positive, not 0.0")),
+    ({"fire_timeout": 10**400}, ValueError(f"fire_timeout must be finite, not {10**400}")),
+    ({"fire_timeout": "5"}, TypeError("fire_timeout must be a number or None, not str")),
+    ({"misfire_grace": -1}, ValueError("misfire_grace must be 0 or more, not -1")),
+    ({"misfire_grace": False}, TypeError("misfire_grace must be a number or None, not bool")),
+])
+def test_options_are_checked_before_anything_is_done(monkeypatch, options, error):
+    monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))
+    with pytest.raises(type(error)) as raised:
+        Scheduler(**options)
+    assert str(raised.value) == str(error)
+
+
+# --- poll interval and firing cap ---------------------------------------------------------------
+
+def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, clock):
+    clock.tick = 0.01
+    sch = Scheduler(storage_path=path, poll_interval=0.01)
+    sch.add_job(every("s", 1))  # first due at T0 + 1
+    run(sch, 1, until(clock, T0 + 3.5), clock)
+    starts = [e.started_at for e in sch._executions]
+    assert set(clock.waits) == {0.01} and len(starts) == 3
+    assert all(1 <= later - earlier < 1.02 for earlier, later in zip([T0, *starts], starts))
+
+
+@pytest.mark.parametrize("cap, grace, fired", [
+    (None, None, [5]),
+    (2, None, [2, 2, 1]),
+    (1, None, [1, 1, 1, 1, 1]),
+    (2, 10, [2, 2, 1]),  # a job left for a later pass was found in time: the grace spares it
+])
+def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clock, cap, grace, fired):
+    sch = Scheduler(storage_path=path, max_concurrent_firings=cap, misfire_grace=grace)
+    for k, job_id in enumerate("abcde"):
+        sch._jobs[job_id] = once(job_id, next_run=T0 - k)
+    run(sch, len(fired) + 1, clock=clock)
+    passes = [T0 + 30 * i for i in range(len(fired))]
+    assert [sum(e.started_at == at for e in sch._executions) for at in passes] == fired
+    assert [e.job_id for e in sch._executions] == list("abcde" if cap is None else "edcba")
+    left = [int(m.split()[1]) for level, m in log() if level == "DEBUG" and m.startswith("Left ")]
+    assert left == [5 - sum(fired[:i + 1]) for i in range(len(fired) - 1)]
+    assert [m for _, m in log()].count("Firing job: n (a)") == 1 and "WARNING" not in dict(log())
+    if cap == 2:
+        assert ("DEBUG", "Left 3 due jobs for a later pass: 2 firings are running, as many as "
+                         "max_concurrent_firings allows") in log()
+
+
+def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(path, clock):
+    gates, started = {}, []
+
+    async def on_fire(job):
+        started.append(job.id)
+        gates[job.id] = asyncio.Event()
+        await gates[job.id].wait()
+
+    sch = Scheduler(on_fire, None, path, max_concurrent_firings=1)
+    for job_id in "xyz":
+        sch._jobs[job_id] = every(job_id, 3600)
+
+    async def body():
+        assert started == ["x"]
+        now = asyncio.create_task(sch.run_now("z"))
+        await settle()
+        assert started == ["x", "z"] and len(sch._firing_tasks) == 2
+        await clock.passes(2)
+        assert started == ["x", "z"]
+        gates["x"].set()
+        gates["z"].set()
+        assert (await now)["job_id"] == "z"
+        await clock.passes(3)
+        assert started == ["x", "z", "y"]
+        gates["y"].set()
+
+    run(sch, 1, body, clock)
+    assert [j.run_count for j in sch._jobs.values()] == [1, 1, 1]
+
+
+# --- fire time-out --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("how", ["loop", "run_now"])
+@pytest.mark.parametrize("behaviour, success, error", [
+    ("hangs", False, "Timed out after 0.05 s"),
+    ("raises its own TimeoutError", False, "read timed out"),
+    ("returns", True, ""),
+])
+def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, how, behaviour, success, error):
+    cancelled, events = [], []
+
+    async def on_fire(job):
+        if behaviour == "raises its own TimeoutError":
+            raise TimeoutError("read timed out")
+        try:
+            await asyncio.sleep(0 if behaviour == "returns" else 3600)
+        except asyncio.CancelledError:
+            cancelled.append(job.id)
+            raise
+        return "ok"
+
+    async def on_event(event):
+        events.append(event["type"])
+
+    sch = Scheduler(on_fire, on_event, path, fire_timeout=0.05)
+    sch._jobs["iv"] = job = every("iv")
+    if how == "run_now":
+        assert asyncio.run(sch.run_now("iv")) == sch.list_executions()[-1]
+    else:
+        async def body():  # the job fires again once its next run has come: the loop goes on
+            for passes in (1, 3):
+                await clock.passes(passes)
+                await asyncio.gather(*sch._firing_tasks)
+
+        run(sch, 0, body, clock)
+    runs = 1 if how == "run_now" else 2
+    assert [(e.success, e.error, e.result) for e in sch._executions] == [(success, error, "ok" * success)] * runs
+    assert cancelled == ["iv"] * runs * (behaviour == "hangs") and job.run_count == runs
+    assert events == ["scheduler_job_fired", "scheduler_job_completed"] * runs
+    failures = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert [r.getMessage() for r in failures] == [f"Job iv failed: {error}"] * runs * (not success)
+    if behaviour == "hangs":  # the traceback shows where the callback waited
+        assert all(isinstance(r.exc_info[1].__cause__, asyncio.CancelledError) for r in failures)
+
+
+# --- misfire grace --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind, following", [("cron", T0 + 300), ("interval", T0 + 60), ("once", 0)])
+@pytest.mark.parametrize("grace, late, missed", [
+    (None, 86_400, False), (60, 60, False), (60, 61, True), (0, 0, False), (0, 0.5, True),
+])
+def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, clock, kind, following, grace, late,
+                                                                 missed):
+    events = []
+
+    async def on_event(event):
+        events.append((asyncio.current_task().get_name(), event))
+
+    due = T0 - late
+    sch = Scheduler(None, on_event, path, misfire_grace=grace)
+    ran_before = {"last_run": due - 60} if kind == "interval" else {}  # following run from now, not from it
+    sch._jobs["j"] = job = {"cron": cron, "interval": every, "once": once}[kind]("j", next_run=due, **ran_before)
+    agenda = [e["next_run"] for e in sch.upcoming(1)]
+    run(sch, 1, clock=clock)
+    if not missed:
+        assert job.run_count == 1 and agenda == [T0] and "WARNING" not in dict(log())
+        return
+    assert (job.run_count, job.next_run, sch._executions) == (0, following, [])
+    assert job.state is (JobState.COMPLETED if kind == "once" else JobState.ACTIVE)
+    assert ("WARNING", f"Missed job n (j), due {scheduler._format_timestamp(due)}") in log()
+    assert events == [("job-j-missed", {"type": "scheduler_job_missed", "job": job.to_dict(), "due_at": due})]
+    assert saved(path)["jobs"]["j"]["next_run"] == following and agenda == [following] * bool(following)
+
+
+def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clock):
+    async def on_event(event):
+        raise RuntimeError("host down")
+
+    sch = Scheduler(None, on_event, path, misfire_grace=0)
+    sch._jobs["j"] = every("j", next_run=T0 - 1)
+
+    async def body():
+        assert sch.running and sch._event_tasks == set()
+
+    run(sch, 2, body, clock)
+    assert ("ERROR", "Failed to send event scheduler_job_missed: host down") in log()
+
+
+# --- the agenda -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("zone, start", [
+    ("Asia/Tokyo", datetime(2027, 1, 15, 0, 0)),
+    ("America/New_York", datetime(2026, 11, 1, 0, 0)),  # the clock goes back from 02:00 to 01:00
+    ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1)),  # in the repeated hour's second pass
+])
+def test_upcoming_lists_what_the_loop_then_fires(path, clock, local_zone, zone, start):
+    local_zone(zone)
+    clock.now, clock.tick = start.timestamp(), 300.0
+    begin, end = clock.now, clock.now + 86_400
+    sch = Scheduler(storage_path=path)
+    for job in [cron("q", "*/15 1-2 * * *"), cron("c", "0 */4 * * *"), cron("m", "30 * * * *", run_count=1, max_runs=4),
+                cron("p", state=JobState.PAUSED), cron("bad", "* * * *")]:
+        sch.add_job(job)
+    sch._jobs.update(i=every("i", 7 * 3600, next_run=begin + 600), o=once("o", next_run=begin + 5 * 3600),
+                     late=once("late", next_run=begin - 100), done=once("done", next_run=begin + 600,
+                                                                       state=JobState.COMPLETED))
+    before, file = {k: dict(vars(j)) for k, j in sch._jobs.items()}, path.read_bytes()
+    agenda = sch.upcoming(200)
+    assert sch.upcoming(5) == agenda[:5] and sch.upcoming(3, "m") == [e for e in agenda if e["job_id"] == "m"]
+    assert {k: vars(j) for k, j in sch._jobs.items()} == before and path.read_bytes() == file
+    assert list(agenda[0]) == ["job_id", "job_name", "next_run", "next_run_human"] and len(agenda) == 200
+    assert all(e["next_run_human"] == scheduler._format_timestamp(e["next_run"]) for e in agenda)
+    run(sch, 1, until(clock, end), clock)
+    fired = [(e.job_id, e.started_at) for e in sch._executions]
+    assert fired == [(e["job_id"], e["next_run"]) for e in agenda if e["next_run"] <= end]
+    assert {job_id for job_id, _ in fired} == {"q", "c", "m", "i", "o", "late"}
+
+
+@pytest.mark.parametrize("args, error", [
+    ((True,), TypeError("count must be an int, not bool")),
+    (("3",), TypeError("count must be an int, not str")),
+    ((-1,), ValueError("count must be 0 or more, not -1")),
+    ((5, 7), TypeError("job_id must be a str or None, not int")),
+])
+def test_upcoming_checks_its_arguments(path, args, error):
+    with pytest.raises(type(error)) as raised:
+        Scheduler(storage_path=path).upcoming(*args)
+    assert str(raised.value) == str(error)
+
+
+# --- firing on request ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("make, state, next_run", [
+    (lambda: every("p", state=JobState.PAUSED, next_run=T0 + 999), JobState.PAUSED, T0 + 60),
+    (lambda: cron("c", state=JobState.DISABLED, next_run=T0 + 300), JobState.DISABLED, T0 + 300),
+    (lambda: once("o", state=JobState.COMPLETED), JobState.COMPLETED, 0),
+    (lambda: cron("m", run_count=2, max_runs=3, next_run=T0 + 300), JobState.COMPLETED, 0),
+])
+def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, clock, make, state, next_run):
+    seen, events = [], []
+
+    async def on_fire(fired):
+        task = asyncio.current_task()
+        seen.append((task.get_name(), task in sch._firing_tasks, fired.next_run))
+        return "done"
+
+    async def on_event(event):
+        events.append(event["type"])
+
+    sch = Scheduler(on_fire, on_event, path)
+    sch._jobs[make().id] = job = make()
+    runs = job.run_count
+    execution = asyncio.run(sch.run_now(job.id))
+    assert execution == sch.list_executions()[-1] and (execution["result"], execution["started_at"]) == ("done", T0)
+    assert seen == [("job-" + job.id, True, next_run)]
+    assert (job.state, job.next_run, job.run_count) == (state, next_run, runs + 1)
+    assert saved(path)["jobs"][job.id]["run_count"] == runs + 1
+    assert events == ["scheduler_job_fired", "scheduler_job_completed"]
+
+
+@pytest.mark.parametrize("job_id, error", [("zz", None), (5, "job_id must be a str, not int"),
+                                           (None, "job_id must be a str, not NoneType")])
+def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, job_id, error):
+    sch = Scheduler(lambda job: pytest.fail("fired"), None, path)
+    sch._jobs["a"] = job = once("a", next_run=T0)
+    before = dict(vars(job))
+    coro = sch.run_now(job_id)  # as from an async def, the error comes when it is awaited
+    if error is None:
+        assert asyncio.run(coro) is None
+    else:
+        with pytest.raises(TypeError, match=f"^{error}$"):
+            asyncio.run(coro)
+    assert vars(job) == before and not path.exists()
