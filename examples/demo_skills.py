@@ -1,7 +1,7 @@
 """examples/demo_skills.py: the stand-in host's session with tarvel.skills.creator.
 
 The host points the creator's SKILLS_DIR and IMPROVEMENT_LOG at its data
-directory (here a temporary one), reloads the stored skills into its live
+directory (here a temporary one of the demo's own), reloads the stored skills into its live
 registry, and hands the creator the dictionaries its model produced.
 """
 
@@ -67,9 +67,9 @@ STORED_SKILL = {
 }
 
 
-def main() -> None:
+def main(home: Path) -> None:
+    """The creator's session, with every file under `home`."""
     print(creator.__doc__.splitlines()[0])
-    home = Path(os.environ.get("TARVEL_DIR") or tempfile.mkdtemp(prefix="tarvel-demo-"))
     creator.SKILLS_DIR = home / "skills"
     creator.IMPROVEMENT_LOG = home / "improvement_log.json"
     creator.SKILLS_DIR.mkdir(parents=True, exist_ok=True)
@@ -113,4 +113,5 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    with tempfile.TemporaryDirectory(prefix="tarvel-demo-") as folder:
+        main(Path(folder))

@@ -28,8 +28,6 @@ from pathlib import Path
 from tarvel.core import scheduler
 
 path, fired_log = Path(sys.argv[1]), Path(sys.argv[2])
-real_wait_for = asyncio.wait_for
-scheduler.asyncio.wait_for = lambda aw, timeout: real_wait_for(aw, 0.02)
 fired = []
 
 async def on_fire(job):
@@ -39,7 +37,7 @@ async def on_fire(job):
     return "done"
 
 async def main():
-    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path)
+    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path, poll_interval=0.02)
     for i in range(10):
         sch.add_job(scheduler.ScheduledJob(id=f"own{i}", name="own", job_type=scheduler.JobType.ONCE,
                                            next_run=4_102_444_800.0))
