@@ -34,6 +34,8 @@ void add_log_methods(PyObject* module, py::Members& members);
 void add_stats_method(PyObject* module, py::Members& members);
 // list_skill_versions, rollback_skill
 void add_history_methods(PyObject* module, py::Members& members);
+// review_skill
+void add_review_method(PyObject* module, py::Members& members);
 // _load_improvement_log, _save_improvement_log
 void add_log_file_methods(PyObject* module, py::Members& members);
 

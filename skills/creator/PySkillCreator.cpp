@@ -200,6 +200,7 @@ void add_skill_creator(PyObject* module) {
     add_stats_method(module, members);
     add_log_file_methods(module, members);
     add_history_methods(module, members);
+    add_review_method(module, members);
     py::Ref cls = py::make_class(module, "SkillCreator", kClassDoc, members);
     py::check(PyModule_AddObjectRef(module, "SkillCreator", cls.get()) < 0);
 }
