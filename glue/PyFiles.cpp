@@ -80,17 +80,22 @@ void flush_descriptor(PyObject* os, PyObject* fd) {
 }
 
 // Writes `text` to the descriptor as Path.write_text writes a file: text
-// mode, the given encoding or the locale's, the platform's line ends. When
-// `durable`, the bytes are flushed to stable storage before the file closes.
+// mode, the given encoding or the locale's, the platform's line ends; bytes
+// as Path.write_bytes writes them. When `durable`, the bytes are flushed to
+// stable storage before the file closes.
 void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* encoding,
                       bool durable) {
     Ref io = import("io");
-    Ref chosen = encoding != nullptr ? str(encoding) : none();
-    Ref text_encoding = call_method(io.get(), TARVEL_NAME("text_encoding"), chosen);
     Ref open = getattr(io.get(), TARVEL_NAME("open"));
     Ref file;
     try {
-        file = call_kw(open.get(), {fd, str("w").get()}, {{"encoding", text_encoding.get()}});
+        if (PyBytes_Check(text)) {
+            file = call(open.get(), fd, str("wb"));
+        } else {
+            Ref chosen = encoding != nullptr ? str(encoding) : none();
+            Ref text_encoding = call_method(io.get(), TARVEL_NAME("text_encoding"), chosen);
+            file = call_kw(open.get(), {fd, str("w").get()}, {{"encoding", text_encoding.get()}});
+        }
     } catch (Error&) {
         call_method(os, TARVEL_NAME("close"), fd);
         throw;
@@ -201,9 +206,12 @@ std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, P
     }
 }
 
-// path.write_text(text[, encoding=...]): the plain write, with Python's own outcome.
+// path.write_text(text[, encoding=...]), or path.write_bytes(data): the plain
+// write, with Python's own outcome.
 void write_in_place(PyObject* path, PyObject* text, const char* encoding) {
-    if (encoding != nullptr) {
+    if (PyBytes_Check(text)) {
+        call_method(path, TARVEL_NAME("write_bytes"), text);
+    } else if (encoding != nullptr) {
         Ref write_text = getattr(path, TARVEL_NAME("write_text"));
         call_kw(write_text.get(), {text}, {{"encoding", str(encoding).get()}});
     } else {

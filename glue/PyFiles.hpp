@@ -17,7 +17,8 @@ namespace tarvel::py {
 // link, keeps the permission bits of the file it replaces, refuses a read-only
 // file, and writes in place where the system refuses the rename (a directory
 // the user cannot add to), putting the old bytes back if that write fails.
-// Errors name `path`, as the plain write's do.
+// Errors name `path`, as the plain write's do. `text` may also be bytes,
+// written as path.write_bytes(text) would write them.
 void replace_file(PyObject* globals, PyObject* path, PyObject* text,
                   const char* encoding = nullptr);
 

@@ -167,4 +167,5 @@ def test_saves_from_several_threads_never_collide(creator, creator_home, creator
     for thread in threads:
         thread.join()
     assert creator_log() == [] and json.loads(module.IMPROVEMENT_LOG.read_text())[0]["reason"] == "r"
-    assert sorted(os.listdir(creator_home)) == ["improvement_log.json", "skills"]
+    assert sorted(os.listdir(creator_home)) == ["improvement_log.json", "improvement_log.json.lock",
+                                                "skills"]

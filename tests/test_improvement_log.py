@@ -34,6 +34,11 @@ def path(creator_home):
     return creator_home / "improvement_log.json"
 
 
+def files(directory):
+    """The names in `directory`, less the lock files a save takes beside the log (never deleted)."""
+    return sorted(name for name in os.listdir(directory) if not name.endswith(".lock"))
+
+
 def twin_text(entries):
     return json.dumps([e.to_dict() for e in entries], indent=2).replace("\n", os.linesep)
 
@@ -141,7 +146,7 @@ def test_unreadable_log_is_kept_as_a_copy(creator_home, path, clock, creator_log
     creator.log_learning("s", "r")
     assert path.read_bytes() == twin_text(creator._improvement_log).encode()
     copies = [copy.name] * bool(reasons)
-    assert sorted(os.listdir(creator_home)) == [path.name, *copies, "skills"]
+    assert files(creator_home) == [path.name, *copies, "skills"]
     assert not reasons or copy.read_bytes() == original
 
 
@@ -173,7 +178,7 @@ def test_unencodable_detail_never_keeps_other_entries_from_the_file(creator, cre
     assert creator._improvement_log[1].details["tags"] is tags
     kept = [e.to_dict() for e in creator._improvement_log if e.reason != "tagged"]
     assert path.read_text() == json.dumps(kept, indent=2)
-    assert sorted(os.listdir(creator_home)) == [path.name, "skills"]
+    assert files(creator_home) == [path.name, "skills"]
 
 
 def test_failed_replace_leaves_no_temporary_file(creator, creator_home, monkeypatch, creator_log):
@@ -184,7 +189,7 @@ def test_failed_replace_leaves_no_temporary_file(creator, creator_home, monkeypa
     assert len(creator._improvement_log) == 1
     ((level, message),) = creator_log()
     assert level == "WARNING" and message.startswith("Failed to save improvement log: ")
-    assert sorted(os.listdir(creator_home)) == ["occupied", "skills"]
+    assert files(creator_home) == ["occupied", "skills"]
     assert os.listdir(occupied) == ["inside"]
 
 
@@ -194,7 +199,7 @@ def test_save_replaces_the_file_instead_of_rewriting_it(creator, creator_home, p
     os.link(path, tmp_path / "old-link")
     creator.log_learning("s", "second")
     assert (tmp_path / "old-link").read_bytes() == old and b"second" in path.read_bytes()
-    assert sorted(os.listdir(creator_home)) == [path.name, "skills"]
+    assert files(creator_home) == [path.name, "skills"]
 
 
 LEARNER = r'''
@@ -234,6 +239,81 @@ def test_killed_learner_never_leaves_a_partial_log(creator_home, path, tmp_path,
                 child.send_signal(signal.SIGKILL)
         assert child.returncode == -signal.SIGKILL
         assert all(seen + [whole_log(path)]), "the improvement log was seen partly written"
-        leftovers = set(os.listdir(creator_home)) - {path.name, "skills"}
+        leftovers = set(files(creator_home)) - {path.name, "skills"}
         assert len(leftovers) <= kills and not any(".bad-" in name for name in leftovers)
     assert 1 <= len(SkillCreator()._improvement_log) <= 3 and creator_log() == []
+
+
+# --- one log shared by several creators -------------------------------------------------------
+
+def reasons_in(path):
+    return [e["reason"] for e in json.loads(path.read_text())]
+
+
+def test_creators_sharing_the_log_keep_each_others_entries_in_time_order(creator_home, path,
+                                                                         creator_log):
+    first, second = SkillCreator(), SkillCreator()
+    held = first._improvement_log
+    first._log_improvement(entry(0))
+    first._log_improvement(entry(2))
+    second._log_improvement(entry(1))  # the file it never saw counts as saved by another
+    first._log_improvement(entry(3))
+    assert reasons_in(path) == [f"lesson {i}" for i in (0, 1, 2, 3)]
+    assert [e.reason for e in held] == reasons_in(path) and first._improvement_log is held
+    assert first.get_improvement_stats()["total_improvements"] == 4
+    second._log_improvement(entry(3))  # the same lesson logged by both is logged twice
+    assert reasons_in(path) == [f"lesson {i}" for i in (0, 1, 2, 3, 3)]
+    assert [e.reason for e in second._improvement_log] == reasons_in(path)
+    assert creator_log() == []
+
+
+@pytest.mark.parametrize("theirs, kept, reasons", [
+    ("[{broken", [0, 1], [load_error("[{broken")]),
+    (json.dumps([entry(0).to_dict(), entry(5).to_dict(), 7]), [0, 1, 5], [NOT_A_MAPPING + "int"]),
+])
+def test_unreadable_log_saved_by_another_is_kept_as_a_copy(creator, path, clock, creator_log,
+                                                           theirs, kept, reasons):
+    creator._log_improvement(entry(0))
+    path.write_text(theirs)
+    creator._log_improvement(entry(1))
+    assert reasons_in(path) == [f"lesson {i}" for i in kept]
+    copy = path.with_name("improvement_log.json.bad-" + STAMP)
+    assert creator_log() == [("WARNING", "Failed to load improvement log: " + r) for r in reasons] + [
+        ("WARNING", f"Kept a copy of the unreadable improvement log as {copy}")]
+    assert copy.read_text() == theirs
+
+
+SHARER = r'''
+import pathlib, sys, time, tarvel.skills.creator as m
+m.IMPROVEMENT_LOG, go, prefix = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+m.DURABLE_WRITES = False  # the disk plays no part in the merge
+creator = m.SkillCreator()
+print("ready", flush=True)
+while not go.exists():
+    time.sleep(0.001)
+for n in range(500):
+    creator.log_learning(f"{prefix}{n}", "learned at once")
+'''
+
+
+def test_two_processes_logging_at_once_lose_nothing(creator_home, path, tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
+    go = tmp_path / "go"
+    children = [subprocess.Popen([sys.executable, "-c", SHARER, str(path), str(go), prefix],
+                                 env=env, stdout=subprocess.PIPE) for prefix in "ab"]
+    try:
+        assert [child.stdout.readline() for child in children] == [b"ready\n"] * 2
+        go.touch()
+        assert [child.wait(600) for child in children] == [0, 0]
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    entries = json.loads(path.read_text())
+    names = [e["skill_name"] for e in entries]
+    assert len(names) == 1000 and all(
+        [n for n in names if n[0] == prefix] == [f"{prefix}{i}" for i in range(500)]
+        for prefix in "ab")
+    assert [e["timestamp"] for e in entries] == sorted(e["timestamp"] for e in entries)
+    assert len(SkillCreator()._improvement_log) == 1000

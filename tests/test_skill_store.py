@@ -37,6 +37,11 @@ def python(name="greet", **changes):
     return {"type": "python", "name": name, "code": CODE, "description": "d", **changes}
 
 
+def stored(directory):
+    """The names in `directory` but the folder of kept versions."""
+    return sorted(name for name in os.listdir(directory) if name != ".versions")
+
+
 def error_text(action):
     """The text of the exception `action` raises."""
     with pytest.raises(Exception) as error:
@@ -157,7 +162,7 @@ def test_delete_keeps_a_python_skills_script(creator):
     creator.create_from_dict(python())
     assert creator.get_skill_source("greet")["script"] == "greet.py"
     assert creator.delete_skill("greet") == (True, "Deleted skill 'greet'")
-    assert os.listdir(module.SKILLS_DIR) == ["greet.py"]
+    assert stored(module.SKILLS_DIR) == ["greet.py"]
     assert creator.delete_skill("greet") == (False, "Skill 'greet' not found")
     assert [e.action for e in creator._improvement_log] == ["created", "deleted"]
 
@@ -226,7 +231,7 @@ def test_names_without_separators_still_work(creator, planted):
         save(name + ".json", simple(name))
         assert creator.get_skill_source(name)["name"] == name
         assert creator.delete_skill(name) == (True, f"Deleted skill '{name}'")
-    assert planted.exists() and os.listdir(module.SKILLS_DIR) == []
+    assert planted.exists() and stored(module.SKILLS_DIR) == []
 
 
 # --- crash-safe writes --------------------------------------------------------------------------
@@ -243,7 +248,7 @@ def test_updates_replace_the_files_instead_of_rewriting_them(creator, tmp_path):
     for name in names:
         new = (module.SKILLS_DIR / name).read_bytes()
         assert (tmp_path / name).read_bytes() == old[name] != new
-    assert sorted(os.listdir(module.SKILLS_DIR)) == names
+    assert stored(module.SKILLS_DIR) == names
 
 
 def write(name):

@@ -4,6 +4,7 @@
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
+#include "glue/PyLocks.hpp"
 #include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
 
@@ -43,9 +44,8 @@ void load_failure(PyObject* globals, const py::Error& e);
 // metadata when JSON can encode it (reported at ERROR when `report`).
 py::Ref job_record(PyObject* globals, PyObject* job, bool report);
 
-// What identifies the state file's present version: () when there is none,
-// else (device, inode, size, mtime_ns, ctime_ns).
-py::Ref file_signature(PyObject* path);
+// What identifies the state file's present version (glue/PyLocks).
+using py::file_signature;
 // Notes the version of the file at `path` this scheduler last read or wrote, with its text.
 void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text);
 // When another process saved the state file since this scheduler last read or
@@ -56,10 +56,10 @@ void merge_from_file(PyObject* globals, PyObject* self);
 // Locks beside the state file: the loop's ("<file>.lock", held while a loop
 // runs; RuntimeError naming the holder's pid when another loop holds it; None
 // for a path that names no file of the system) and the short one around each
-// save ("<file>.save-lock"; None when it cannot be had).
+// save ("<file>.save-lock"; None when it cannot be had); release_lock lets go of either.
 py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* state_path);
-void release_lock(PyObject* fd);
+using py::release_lock;
 
 // --- next runs, shared by the registry, the loop and the agenda ---
 

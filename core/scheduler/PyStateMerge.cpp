@@ -161,22 +161,6 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
 
 }  // namespace
 
-py::Ref file_signature(PyObject* path) {
-    py::Ref info = py::Ref::steal_maybe(PyObject_CallMethodNoArgs(path, TARVEL_NAME("stat")));
-    if (!info) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::Error();
-        PyErr_Clear();  // no file, or none that can be seen
-        return py::Ref::steal(PyTuple_New(0));
-    }
-    py::Ref signature = py::Ref::steal(PyTuple_New(5));
-    const char* names[] = {"st_dev", "st_ino", "st_size", "st_mtime_ns", "st_ctime_ns"};
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-        PyTuple_SET_ITEM(signature.get(), i,
-                         py::Ref::steal(PyObject_GetAttrString(info.get(), names[i])).release());
-    }
-    return signature;
-}
-
 void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text) {
     py::Ref version = py::Ref::steal(PyTuple_Pack(3, path, signature, text));
     py::setattr(self, TARVEL_NAME("_file_version"), version.get());

@@ -154,22 +154,33 @@ void raise_version(PyObject* globals, PyObject* blueprint, PyObject* path) {
 }
 
 py::Ref create_skill_impl(const py::Frame& frame) {
-    PyObject* self = frame.args[0];
-    PyObject* blueprint = frame.args[1];
-    PyObject* registry = frame.args[2];
-    PyObject* globals = frame.globals;
+    return create_simple_skill(frame.globals, frame.args[0], frame.args[1], frame.args[2]);
+}
+
+}  // namespace
+
+py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* blueprint,
+                            PyObject* registry, const Rollback* rollback) {
     py::Ref checked = py::call_method(self, TARVEL_NAME("validate_blueprint"), blueprint);
     auto [valid, errors] = unpack_pair(checked.get());
     if (!py::truthy(valid.get())) return result(false, validation_failure(errors.get()));
     py::Ref name = py::getattr(blueprint, TARVEL_NAME("name"));
     py::Ref path = skill_file(globals, name.get(), ".json");
-    if (py::exists(path.get())) raise_version(globals, blueprint, path.get());
+    if (rollback != nullptr) {
+        py::setattr(blueprint, TARVEL_NAME("version"), rollback->version);
+        log(globals, "info",
+            py::fstring("Rolling back skill ", name, " to v", rollback->to, " as v",
+                        rollback->version));
+    } else if (py::exists(path.get())) {
+        raise_version(globals, blueprint, path.get());
+    }
 
     py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
     py::Ref skill = py::call(skill_class.get(), blueprint);
     try {
         py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
         py::Ref text = json_text(globals, record.get());
+        keep_version(globals, name.get());
         py::replace_file(globals, path.get(), text.get());
         log(globals, "info", py::fstring("Saved skill to ", path));
     } catch (py::Error& e) {
@@ -194,9 +205,12 @@ py::Ref create_skill_impl(const py::Frame& frame) {
     py::dict_set(details.get(), "category", category.get());
     py::dict_set(details.get(), "app", py::getattr(blueprint, TARVEL_NAME("app")).get());
     py::dict_set(details.get(), "triggers", py::getattr(blueprint, TARVEL_NAME("triggers")).get());
+    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
     py::Ref reason = py::getattr(blueprint, TARVEL_NAME("reason"));
     if (!py::truthy(reason.get())) reason = py::str("Agent decided to create this skill");
-    const bool first = py::compare(version.get(), py::integer(1).get(), Py_EQ);
+    if (rollback != nullptr) reason = py::Ref::borrow(rollback->reason);
+    const bool first =
+        rollback == nullptr && py::compare(version.get(), py::integer(1).get(), Py_EQ);
     py::Ref timestamp = local_time(globals);
     log_improvement(globals, self,
                     {{"timestamp", timestamp.get()},
@@ -212,8 +226,6 @@ py::Ref create_skill_impl(const py::Frame& frame) {
                               "). It's now available for use."),
                   skill.get());
 }
-
-}  // namespace
 
 void add_creation_methods(PyObject* module, py::Members& members) {
     members.emplace_back("validate_blueprint",

@@ -32,6 +32,10 @@ void add_store_methods(PyObject* module, py::Members& members);
 void add_log_methods(PyObject* module, py::Members& members);
 // get_improvement_stats
 void add_stats_method(PyObject* module, py::Members& members);
+// list_skill_versions, rollback_skill
+void add_history_methods(PyObject* module, py::Members& members);
+// review_skill
+void add_review_method(PyObject* module, py::Members& members);
 // _load_improvement_log, _save_improvement_log
 void add_log_file_methods(PyObject* module, py::Members& members);
 
@@ -82,5 +86,39 @@ std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value);
 
 // TypeError unless `value` is exactly a str.
 void require_str(PyObject* value, const char* what);
+
+// A name that could reach a file outside the skills directory: one that holds
+// "/", "\\", ":" or a NUL character (delete_skill refuses it).
+bool unsafe_name(PyObject* name);
+
+// --- creation, shared with rollbacks (PyCreation, PyPythonSkill) --------------------------------
+
+// What a rollback changes on the road of a creation: the version the skill is
+// saved as, the version whose content it takes again (the log entry's
+// "rolled_back_to") and the log entry's reason; the entry's action is "updated".
+struct Rollback {
+    PyObject* version;
+    PyObject* to;
+    PyObject* reason;
+};
+
+// create_skill(blueprint, registry): validation, the skill file, hot-loading and
+// the log entry. With `rollback`, the version is the rollback's.
+py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* blueprint,
+                            PyObject* registry, const Rollback* rollback = nullptr);
+
+// _create_python_skill(data) for an exact dict: checks, script, metadata and
+// the log entry. With `rollback`, the version is the rollback's.
+py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
+                            const Rollback* rollback = nullptr);
+
+// --- history (PyHistory) ----------------------------------------------------------------------
+
+// Keeps the stored files of skill `name` as they are (<name>.json, with
+// <name>.py for a Python skill) in SKILLS_DIR/.versions/<name>/ as
+// v<version>.json (.py), just before they are replaced or removed. A name
+// already taken gets "-2", "-3", ...; a copy the newest one already holds is
+// not made again. A failure is logged at WARNING and never raises.
+void keep_version(PyObject* globals, PyObject* name);
 
 }  // namespace tarvel::creator

@@ -1,5 +1,6 @@
-// skills/creator/PyImprovementLog.cpp: the improvement log in memory and in improvement_log.json,
-// and the statistics over it
+// skills/creator/PyImprovementLog.cpp: the improvement log in memory and in improvement_log.json
+// (which the creators of several processes share), and the statistics over it
+#include "glue/PyLocks.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
@@ -123,29 +124,219 @@ void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "warning", py::fstring("Failed to load improvement log: ", e.value()));
 }
 
+// Builds an entry of each element of `elements` (the parsed log, or the part
+// of it to be read) into `entries`. An element that cannot be built is
+// skipped with a WARNING; returns whether every element was built.
+bool read_entries(PyObject* globals, PyObject* elements, PyObject* entries) {
+    bool complete = true;
+    py::Ref entry_class = py::global(globals, TARVEL_NAME("ImprovementEntry"));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(elements));
+    while (py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        try {
+            py::Ref entry = entry_from(entry_class.get(), element.get());
+            py::check(PyList_Append(entries, entry.get()) < 0);
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            load_failure(globals, e);
+            complete = false;
+        }
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return complete;
+}
+
+// --- the version of the file this creator knows ------------------------------------------------
+
+// Notes the version of the log at `path` this creator last read or wrote, with
+// its text (None when it has none).
+void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text) {
+    py::Ref version = py::Ref::steal(PyTuple_Pack(3, path, signature, text));
+    py::setattr(self, TARVEL_NAME("_log_file_version"), version.get());
+}
+
+// (path, signature, text) as remembered; null when this creator never read or
+// wrote the log, or did for another path than the present one.
+py::Ref version_seen(PyObject* self, PyObject* path) {
+    py::Ref seen = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("_log_file_version")));
+    if (!seen) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyTuple_Check(seen.get()) || PyTuple_GET_SIZE(seen.get()) != 3) return {};
+    if (!py::compare(PyTuple_GET_ITEM(seen.get(), 0), path, Py_EQ)) return {};
+    return seen;
+}
+
+// A cheap key under which equal elements of the file meet: the timestamp,
+// action, skill name and reason of an entry, or the repr of anything else.
+py::Ref element_key(PyObject* element) {
+    if (PyDict_Check(element)) {
+        py::Ref key = py::Ref::steal(PyTuple_New(4));
+        PyObject* const fields[] = {TARVEL_NAME("timestamp"), TARVEL_NAME("action"),
+                                    TARVEL_NAME("skill_name"), TARVEL_NAME("reason")};
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            py::Ref value = py::dict_get(element, fields[i]);
+            PyTuple_SET_ITEM(key.get(), i, (value ? value : py::none()).release());
+        }
+        if (PyObject_Hash(key.get()) != -1) return key;
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::Error();
+        PyErr_Clear();  // a hand-edited member that cannot be hashed
+    }
+    return py::Ref::steal(PyObject_Repr(element));
+}
+
+// The elements of the text this creator last read or wrote, by
+// element_key(): key -> list of elements. Empty when there is no such text or
+// it cannot be parsed.
+py::Ref known_elements(PyObject* globals, PyObject* text) {
+    py::Ref known = py::Ref::steal(PyDict_New());
+    if (!PyUnicode_Check(text)) return known;
+    try {
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        if (!PyList_Check(data.get())) return known;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+            PyObject* element = PyList_GET_ITEM(data.get(), i);
+            py::Ref key = element_key(element);
+            py::Ref same = py::dict_get(known.get(), key.get());
+            if (!same) {
+                same = py::Ref::steal(PyList_New(0));
+                py::dict_set(known.get(), key.get(), same.get());
+            }
+            py::check(PyList_Append(same.get(), element) < 0);
+        }
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        PyDict_Clear(known.get());
+    }
+    return known;
+}
+
+// The elements of `data` (the log as another process saved it) that are not
+// among the `known` ones, in file order. Each known element accounts for one
+// equal element of the file: the same lesson logged twice is two entries.
+py::Ref new_elements(PyObject* data, PyObject* known) {
+    py::Ref fresh = py::Ref::steal(PyList_New(0));
+    py::Ref iter = py::Ref::steal(PyObject_GetIter(data));
+    while (py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+        py::Ref same = py::dict_get(known, element_key(element.get()).get());
+        bool seen = false;
+        for (Py_ssize_t i = 0; same && !seen && i < PyList_GET_SIZE(same.get()); ++i) {
+            seen = py::compare(PyList_GET_ITEM(same.get(), i), element.get(), Py_EQ);
+            if (seen) py::check(PyList_SetSlice(same.get(), i, i + 1, nullptr) < 0);
+        }
+        if (!seen) py::check(PyList_Append(fresh.get(), element.get()) < 0);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    return fresh;
+}
+
+// Whether `a` was logged before `b`: their timestamps compared as text (the
+// writers' "%Y-%m-%d %H:%M:%S" sorts by time); never for other values.
+bool logged_before(PyObject* a, PyObject* b) {
+    py::Ref first = py::getattr(a, TARVEL_NAME("timestamp"));
+    py::Ref second = py::getattr(b, TARVEL_NAME("timestamp"));
+    if (!PyUnicode_CheckExact(first.get()) || !PyUnicode_CheckExact(second.get())) return false;
+    return PyUnicode_Compare(first.get(), second.get()) < 0;
+}
+
+// The entries in memory with `theirs` merged in by time; each list keeps its own order.
+void merge_entries(PyObject* self, PyObject* theirs) {
+    py::Ref entries = log_of(self);
+    py::Ref mine = py::Ref::steal(PySequence_List(entries.get()));
+    py::Ref merged = py::Ref::steal(PyList_New(0));
+    const Py_ssize_t mine_count = PyList_GET_SIZE(mine.get());
+    const Py_ssize_t their_count = PyList_GET_SIZE(theirs);
+    Py_ssize_t i = 0, j = 0;
+    while (i < mine_count || j < their_count) {
+        const bool take_theirs =
+            i == mine_count || (j < their_count && logged_before(PyList_GET_ITEM(theirs, j),
+                                                                 PyList_GET_ITEM(mine.get(), i)));
+        PyObject* next =
+            take_theirs ? PyList_GET_ITEM(theirs, j++) : PyList_GET_ITEM(mine.get(), i++);
+        py::check(PyList_Append(merged.get(), next) < 0);
+    }
+    // In place, so whoever holds the list sees the other process's entries too.
+    if (PyList_CheckExact(entries.get())) {
+        py::check(PyList_SetSlice(entries.get(), 0, PY_SSIZE_T_MAX, merged.get()) < 0);
+    } else {
+        py::setattr(self, TARVEL_NAME("_improvement_log"), merged.get());
+    }
+}
+
+// Reads the log as another process saved it and merges that process's new
+// entries (those not in the version `seen`) into the entries in memory.
+void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObject* seen,
+                        PyObject* signature) {
+    py::Ref text;
+    try {
+        text = py::read_text(path);
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        load_failure(globals, e);
+        remember_file(self, path, signature, Py_None);
+        return;
+    }
+    // From here on this version is the one known, whether or not the write succeeds.
+    remember_file(self, path, signature, text.get());
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    py::Ref theirs = py::Ref::steal(PyList_New(0));
+    bool complete = true;
+    try {
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        py::Ref known = known_elements(globals, PyTuple_GET_ITEM(seen, 2));
+        py::Ref fresh = new_elements(data.get(), known.get());
+        complete = read_entries(globals, fresh.get(), theirs.get());
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        load_failure(globals, e);
+        complete = false;
+    }
+    if (!complete) py::keep_unreadable(globals, path, "warning", "improvement log");
+    if (PyList_GET_SIZE(theirs.get()) > 0) merge_entries(self, theirs.get());
+}
+
+// When another process saved the log since this creator last read or wrote
+// it, keeps that process's new entries: they join the entries in memory, in
+// time order. Runs under the log's lock, just before a save.
+void merge_from_file(PyObject* globals, PyObject* self, PyObject* path) {
+    try {
+        py::Ref seen = version_seen(self, path);
+        if (!seen) return;
+        py::Ref signature = py::file_signature(path);
+        if (PyTuple_GET_SIZE(signature.get()) == 0 ||
+            py::compare(signature.get(), PyTuple_GET_ITEM(seen.get(), 1), Py_EQ)) {
+            return;  // no file, or the one this creator knows
+        }
+        merge_changed_file(globals, self, path, seen.get(), signature.get());
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        load_failure(globals, e);
+    }
+}
+
 py::Ref load_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
-    if (!py::exists(path.get())) return py::none();
+    if (!py::exists(path.get())) {
+        remember_file(self, path.get(), py::file_signature(path.get()).get(), Py_None);
+        return py::none();
+    }
+    // The signature first: a save of another process between the two makes
+    // the next save merge once more, never miss that process's entries.
+    py::Ref signature = py::file_signature(path.get());
+    remember_file(self, path.get(), signature.get(), Py_None);
     bool complete = true;
     try {
-        py::Ref data = read_json(globals, path.get());
-        py::Ref entry_class = py::global(globals, TARVEL_NAME("ImprovementEntry"));
+        py::Ref text = py::read_text(path.get());
+        remember_file(self, path.get(), signature.get(), text.get());
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
         py::Ref entries = py::Ref::steal(PyList_New(0));
-        py::Ref iter = py::Ref::steal(PyObject_GetIter(data.get()));
-        while (py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
-            // An element that cannot be built is skipped; the others are kept.
-            try {
-                py::Ref entry = entry_from(entry_class.get(), element.get());
-                py::check(PyList_Append(entries.get(), entry.get()) < 0);
-            } catch (py::Error& e) {
-                if (!is_exception(e)) throw;
-                load_failure(globals, e);
-                complete = false;
-            }
-        }
-        py::check(PyErr_Occurred() != nullptr);
+        // An element that cannot be built is skipped; the others are kept.
+        complete = read_entries(globals, data.get(), entries.get());
         py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
@@ -173,6 +364,31 @@ py::Ref encodable_records(PyObject* globals, PyObject* records, Py_ssize_t& left
     return kept;
 }
 
+// Merges what another process saved meanwhile, then writes the log whole.
+void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
+    merge_from_file(globals, self, path);
+    py::Ref records = to_dicts(log_of(self).get());
+    py::Ref text;
+    Py_ssize_t left_out = 0;
+    try {
+        text = json_text(globals, records.get());
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        // An entry JSON cannot encode (a set among its details) stays in
+        // memory, but never keeps the other entries from the file.
+        log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));
+        py::Ref kept = encodable_records(globals, records.get(), left_out);
+        text = json_text(globals, kept.get());
+    }
+    py::replace_file(globals, path, text.get());
+    remember_file(self, path, py::file_signature(path).get(), text.get());
+    if (left_out > 0) {
+        log(globals, "warning",
+            py::fstring("Saved the improvement log without ", py::integer(left_out),
+                        left_out == 1 ? " entry" : " entries", " that JSON cannot encode"));
+    }
+}
+
 py::Ref save_impl(const py::Frame& frame) {
     PyObject* globals = frame.globals;
     try {
@@ -180,25 +396,9 @@ py::Ref save_impl(const py::Frame& frame) {
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
-        py::Ref records = to_dicts(log_of(frame.args[0]).get());
-        py::Ref text;
-        Py_ssize_t left_out = 0;
-        try {
-            text = json_text(globals, records.get());
-        } catch (py::Error& e) {
-            if (!is_exception(e)) throw;
-            // An entry JSON cannot encode (a set among its details) stays in
-            // memory, but never keeps the other entries from the file.
-            log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));
-            py::Ref kept = encodable_records(globals, records.get(), left_out);
-            text = json_text(globals, kept.get());
-        }
-        py::replace_file(globals, path.get(), text.get());
-        if (left_out > 0) {
-            log(globals, "warning",
-                py::fstring("Saved the improvement log without ", py::integer(left_out),
-                            left_out == 1 ? " entry" : " entries", " that JSON cannot encode"));
-        }
+        // Creators of other processes save the same file: one read-merge-write at a time.
+        py::HeldLock lock(py::lock_beside(path.get(), ".lock"));
+        save_under_lock(globals, frame.args[0], path.get());
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));

@@ -31,7 +31,7 @@ void build(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     py::remember_stock_paths();
     py::remember_stock_logging();
-    for (const char* name : {"json", "logging", "re"})
+    for (const char* name : {"ast", "json", "logging", "re"})
         py::bind(module, name, py::import(name));
     py::bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
     py::bind(module, "field", py::import_from("dataclasses", "field"));

@@ -120,10 +120,14 @@ py::Ref next_version(PyObject* globals, PyObject* meta_path) {
 }
 
 py::Ref create_python_skill_impl(const py::Frame& frame) {
-    PyObject* self = frame.args[0];
-    PyObject* data = frame.args[1];
-    PyObject* globals = frame.globals;
-    require_dict(data);
+    require_dict(frame.args[1]);
+    return create_python_skill(frame.globals, frame.args[0], frame.args[1]);
+}
+
+}  // namespace
+
+py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
+                            const Rollback* rollback) {
     py::Ref name = field_of(data, "name", py::str(""));
     py::Ref code = field_of(data, "code", py::str(""));
     py::Ref description = field_of(data, "description", py::str(""));
@@ -132,11 +136,20 @@ py::Ref create_python_skill_impl(const py::Frame& frame) {
 
     py::Ref script_path = skill_file(globals, name.get(), ".py");
     py::Ref meta_path = skill_file(globals, name.get(), ".json");
-    py::Ref version = next_version(globals, meta_path.get());
+    py::Ref version;
+    if (rollback != nullptr) {
+        version = py::Ref::borrow(rollback->version);
+        log(globals, "info",
+            py::fstring("Rolling back Python skill ", name, " to v", rollback->to, " as v",
+                        version));
+    } else {
+        version = next_version(globals, meta_path.get());
+    }
     try {
         py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
         py::Ref mkdir = py::getattr(dir.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+        keep_version(globals, name.get());
         py::replace_file(globals, script_path.get(), code.get(), "utf-8");
         log(globals, "info", py::fstring("Saved Python skill script: ", script_path));
     } catch (py::Error& e) {
@@ -180,20 +193,22 @@ py::Ref create_python_skill_impl(const py::Frame& frame) {
     py::dict_set(details.get(), "category", category.get());
     py::dict_set(details.get(), "code_lines", py::integer(line_count).get());
     py::dict_set(details.get(), "triggers", triggers.get());
+    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
     py::Ref timestamp = local_time(globals);
-    py::Ref reason = field_of(data, "reason", py::str("Agent created this Python skill"));
-    log_improvement(globals, self,
-                    {{"timestamp", timestamp.get()},
-                     {"action", py::str(updated ? "updated" : "created").get()},
-                     {"skill_name", name.get()},
-                     {"reason", reason.get()},
-                     {"details", details.get()}});
+    py::Ref reason = rollback != nullptr
+                         ? py::Ref::borrow(rollback->reason)
+                         : field_of(data, "reason", py::str("Agent created this Python skill"));
+    log_improvement(
+        globals, self,
+        {{"timestamp", timestamp.get()},
+         {"action", py::str(updated || rollback != nullptr ? "updated" : "created").get()},
+         {"skill_name", name.get()},
+         {"reason", reason.get()},
+         {"details", details.get()}});
     return result(true, py::fstring(updated ? "Updated" : "Created", " Python skill '", name, "' v",
                                     version, " (", py::integer(line_count), " lines, category: ",
                                     category, "). It's now available for use with run_skill."));
 }
-
-}  // namespace
 
 void add_python_skill_methods(PyObject* module, py::Members& members) {
     members.emplace_back(

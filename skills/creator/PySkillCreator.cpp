@@ -178,6 +178,15 @@ void require_str(PyObject* value, const char* what) {
     if (!PyUnicode_CheckExact(value)) py::wrong_type(what, "a str", value);
 }
 
+bool unsafe_name(PyObject* name) {
+    for (Py_UCS4 c : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4(':'), Py_UCS4(0)}) {
+        const Py_ssize_t at = PyUnicode_FindChar(name, c, 0, PyUnicode_GET_LENGTH(name), 1);
+        py::check(at == -2);
+        if (at >= 0) return true;
+    }
+    return false;
+}
+
 void add_skill_creator(PyObject* module) {
     py::Members members;
     members.emplace_back("VALID_OPERATIONS", string_set(kOperations));
@@ -190,6 +199,8 @@ void add_skill_creator(PyObject* module) {
     add_log_methods(module, members);
     add_stats_method(module, members);
     add_log_file_methods(module, members);
+    add_history_methods(module, members);
+    add_review_method(module, members);
     py::Ref cls = py::make_class(module, "SkillCreator", kClassDoc, members);
     py::check(PyModule_AddObjectRef(module, "SkillCreator", cls.get()) < 0);
 }

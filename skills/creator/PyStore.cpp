@@ -70,16 +70,6 @@ py::Ref load_into_registry_impl(const py::Frame& frame) {
     return py::integer(count);
 }
 
-// A name that could reach a file outside the skills directory.
-bool unsafe_name(PyObject* name) {
-    for (Py_UCS4 c : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4(':'), Py_UCS4(0)}) {
-        const Py_ssize_t at = PyUnicode_FindChar(name, c, 0, PyUnicode_GET_LENGTH(name), 1);
-        py::check(at == -2);
-        if (at >= 0) return true;
-    }
-    return false;
-}
-
 py::Ref delete_skill_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* name = frame.args[1];
@@ -92,6 +82,7 @@ py::Ref delete_skill_impl(const py::Frame& frame) {
     if (unsafe_name(name)) return outcome(false, py::fstring("Invalid skill name '", name, "'"));
     py::Ref path = skill_file(globals, name, ".json");
     if (!py::exists(path.get())) return outcome(false, py::fstring("Skill '", name, "' not found"));
+    keep_version(globals, name);
     try {
         py::call_method(path.get(), TARVEL_NAME("unlink"));
     } catch (py::Error& e) {

@@ -1,0 +1,87 @@
+// glue/PyLocks.cpp: exclusive advisory locks on lock files, and the version of a file as last seen
+#include "glue/PyLocks.hpp"
+
+#include "glue/PyFiles.hpp"
+
+namespace tarvel::py {
+
+Ref beside(PyObject* path, const char* suffix) {
+    Ref name = getattr(path, TARVEL_NAME("name"));
+    return call_method(path, TARVEL_NAME("with_name"), fstring(name, suffix));
+}
+
+Ref open_lock_file(PyObject* os, PyObject* lock_path) {
+    Ref flags = os_flags(os, {"O_RDWR", "O_CREAT", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+    return call_method(os, TARVEL_NAME("open"), lock_path, flags, integer(0666));
+}
+
+bool lock_descriptor(PyObject* fd, bool wait) {
+    Ref fcntl = Ref::steal_maybe(PyImport_ImportModule("fcntl"));
+    try {
+        if (fcntl) {
+            Ref exclusive = getattr(fcntl.get(), TARVEL_NAME("LOCK_EX"));
+            if (!wait) {
+                Ref nonblocking = getattr(fcntl.get(), TARVEL_NAME("LOCK_NB"));
+                exclusive = Ref::steal(PyNumber_Or(exclusive.get(), nonblocking.get()));
+            }
+            call_method(fcntl.get(), TARVEL_NAME("flock"), fd, exclusive);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw Error();
+        PyErr_Clear();
+        Ref msvcrt = import("msvcrt");
+        Ref mode = getattr(msvcrt.get(), wait ? TARVEL_NAME("LK_LOCK") : TARVEL_NAME("LK_NBLCK"));
+        call_method(msvcrt.get(), TARVEL_NAME("locking"), fd, mode, integer(1));
+        return true;
+    } catch (Error& e) {
+        // BlockingIOError from flock, PermissionError (EACCES) from locking.
+        if (!wait && (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_PermissionError)))
+            return false;
+        throw;
+    }
+}
+
+Ref lock_beside(PyObject* path, const char* suffix) {
+    try {
+        Ref os = import("os");
+        Ref lock_path = beside(path, suffix);
+        Ref fd = open_lock_file(os.get(), lock_path.get());
+        try {
+            lock_descriptor(fd.get(), true);
+        } catch (Error&) {
+            release_lock(fd.get());
+            throw;
+        }
+        return fd;
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return none();
+    }
+}
+
+void release_lock(PyObject* fd) noexcept {
+    if (fd == nullptr || fd == Py_None) return;
+    PyObject* os = PyImport_ImportModule("os");
+    PyObject* closed = os != nullptr ? PyObject_CallMethod(os, "close", "O", fd) : nullptr;
+    if (closed == nullptr) PyErr_Clear();
+    Py_XDECREF(closed);
+    Py_XDECREF(os);
+}
+
+Ref file_signature(PyObject* path) {
+    Ref info = Ref::steal_maybe(PyObject_CallMethodNoArgs(path, TARVEL_NAME("stat")));
+    if (!info) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw Error();
+        PyErr_Clear();  // no file, or none that can be seen
+        return Ref::steal(PyTuple_New(0));
+    }
+    Ref signature = Ref::steal(PyTuple_New(5));
+    const char* names[] = {"st_dev", "st_ino", "st_size", "st_mtime_ns", "st_ctime_ns"};
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyTuple_SET_ITEM(signature.get(), i,
+                         Ref::steal(PyObject_GetAttrString(info.get(), names[i])).release());
+    }
+    return signature;
+}
+
+}  // namespace tarvel::py

@@ -1,0 +1,48 @@
+// glue/PyLocks.hpp: exclusive advisory locks on lock files beside a data file, and the version of a
+// file as last seen, for data files that several processes save
+#pragma once
+
+#include "glue/PyRef.hpp"
+
+namespace tarvel::py {
+
+// path.with_name(path.name + suffix): "<file><suffix>" beside the file.
+Ref beside(PyObject* path, const char* suffix);
+
+// A descriptor of the lock file at `lock_path`, opened for reading and writing
+// and created when missing. Lock files are never deleted: a process waiting on
+// one must find the same file its holder locked.
+Ref open_lock_file(PyObject* os, PyObject* lock_path);
+
+// Locks the descriptor exclusively: false when another holder has it and
+// `wait` is false. fcntl.flock on POSIX (a lock of the open file, so two
+// opens in one process exclude each other too), msvcrt.locking elsewhere.
+bool lock_descriptor(PyObject* fd, bool wait);
+
+// Waits for the exclusive lock of "<file><suffix>" beside `path` and returns
+// its descriptor, or None when the lock file cannot be had (a directory that
+// takes no new file): the caller then goes on unlocked.
+Ref lock_beside(PyObject* path, const char* suffix);
+
+// Closes a descriptor from above, which lets go of its lock. None and null are
+// ignored, and so is a failure to close; it never raises.
+void release_lock(PyObject* fd) noexcept;
+
+// Holds a lock from lock_beside() for a scope.
+class HeldLock {
+  public:
+    explicit HeldLock(Ref fd) : fd_(std::move(fd)) {}
+    ~HeldLock() { release_lock(fd_.get()); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+  private:
+    Ref fd_;
+};
+
+// What identifies the present version of the file at `path`: () when there is
+// none (or none that can be seen), else (device, inode, size, mtime_ns,
+// ctime_ns). A file replaced by another process's save differs in one of them.
+Ref file_signature(PyObject* path);
+
+}  // namespace tarvel::py
