@@ -92,3 +92,25 @@ def creator_log(caplog):
     return lambda: [
         (r.levelname, r.getMessage()) for r in caplog.records if r.name == "tarvel.skills.creator"
     ]
+
+
+def killed_runs(args, env, ready, look, runs):
+    """Starts `args` `runs` times; once it prints `ready`, calls `look()` until a random moment
+    within half a second, then kills it with SIGKILL. Yields, after each kill, what `look()` gave
+    while it ran and once more after the kill."""
+    import random
+    import signal
+    import subprocess
+
+    for _ in range(runs):
+        seen = []
+        with subprocess.Popen(args, env=env, stdout=subprocess.PIPE) as child:
+            try:
+                assert child.stdout.readline() == ready
+                deadline = time.monotonic() + random.uniform(0.0, 0.5)
+                while time.monotonic() < deadline:
+                    seen.append(look())
+            finally:
+                child.send_signal(signal.SIGKILL)
+        assert child.returncode == -signal.SIGKILL
+        yield seen + [look()]

@@ -4,16 +4,15 @@ from __future__ import annotations
 
 import json
 import os
-import random
 import signal
 import subprocess
 import sys
-import time
 from datetime import datetime
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+from conftest import killed_runs
 
 import tarvel.skills.creator as creator_module
 from tarvel.skills.creator import ImprovementEntry, SkillCreator
@@ -226,19 +225,9 @@ def whole_log(path):
 def test_killed_learner_never_leaves_a_partial_log(creator_home, path, tmp_path, creator_log):
     """Readers during the saves and after a kill at a random moment find one whole log."""
     env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
-    for kills in range(1, 7):
-        seen = []
-        with subprocess.Popen([sys.executable, "-c", LEARNER, str(path)], env=env,
-                              stdout=subprocess.PIPE) as child:
-            try:
-                assert child.stdout.readline() == b"logging\n"
-                deadline = time.monotonic() + random.uniform(0.0, 0.5)
-                while time.monotonic() < deadline:
-                    seen.append(whole_log(path))
-            finally:
-                child.send_signal(signal.SIGKILL)
-        assert child.returncode == -signal.SIGKILL
-        assert all(seen + [whole_log(path)]), "the improvement log was seen partly written"
+    runs = killed_runs([sys.executable, "-c", LEARNER, str(path)], env, b"logging\n", lambda: whole_log(path), 6)
+    for kills, seen in enumerate(runs, 1):
+        assert all(seen), "the improvement log was seen partly written"
         leftovers = set(files(creator_home)) - {path.name, "skills"}
         assert len(leftovers) <= kills and not any(".bad-" in name for name in leftovers)
     assert 1 <= len(SkillCreator()._improvement_log) <= 3 and creator_log() == []

@@ -5,14 +5,12 @@ from __future__ import annotations
 import json
 import os
 import pathlib
-import random
 import signal
-import subprocess
 import sys
-import time
 from datetime import datetime
 
 import pytest
+from conftest import killed_runs
 
 from tarvel.skills import creator as module
 from tarvel.skills.engine import SkillRegistry
@@ -209,19 +207,9 @@ def test_killed_rollback_leaves_a_whole_skill_file(creator, creator_home, tmp_pa
 
     env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
     skill = module.SKILLS_DIR / "play.json"
-    for _ in range(6):
-        seen = []
-        with subprocess.Popen([sys.executable, "-c", ROLLER, str(module.SKILLS_DIR),
-                               str(module.IMPROVEMENT_LOG)], env=env, stdout=subprocess.PIPE) as child:
-            try:
-                assert child.stdout.readline() == b"rolling\n"
-                deadline = time.monotonic() + random.uniform(0.0, 0.5)
-                while time.monotonic() < deadline:
-                    seen.append(whole(skill))
-            finally:
-                child.send_signal(signal.SIGKILL)
-        assert child.returncode == -signal.SIGKILL
-        assert all(seen + [whole(skill)]), "the skill file was seen partly written"
+    args = [sys.executable, "-c", ROLLER, str(module.SKILLS_DIR), str(module.IMPROVEMENT_LOG)]
+    for seen in killed_runs(args, env, b"rolling\n", lambda: whole(skill), 6):
+        assert all(seen), "the skill file was seen partly written"
     assert all(whole(copy) for copy in kept("play").glob("*.json"))
     versions = creator.list_skill_versions("play")
     assert [v["version"] for v in versions] == list(range(1, len(versions) + 1))

@@ -5,15 +5,13 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
-import random
 import signal
-import subprocess
 import sys
-import time
 from datetime import datetime
 from pathlib import Path
 
 import pytest
+from conftest import killed_runs
 
 from tarvel.core import scheduler
 
@@ -403,20 +401,9 @@ def test_killed_saver_never_leaves_a_partial_file(path, tmp_path, log):
     whole = [twin_text(jobs, []).encode() for jobs in namespace["versions"]()]
     write(path, whole[0])
     env = dict(os.environ, PYTHONPATH=str(HOST), TARVEL_DIR=str(tmp_path / "tarvel"))
-    rng = random.Random()
     kills = 8
-    for _ in range(kills):
-        seen = []
-        with subprocess.Popen([sys.executable, "-c", SAVER, str(path)], env=env, stdout=subprocess.PIPE) as child:
-            try:
-                assert child.stdout.readline() == b"saving\n"
-                deadline = time.monotonic() + rng.uniform(0.0, 0.5)
-                while time.monotonic() < deadline:
-                    seen.append(path.read_bytes() in whole)
-            finally:
-                child.send_signal(signal.SIGKILL)
-        assert child.returncode == -signal.SIGKILL
-        seen.append(path.read_bytes() in whole)
+    for seen in killed_runs([sys.executable, "-c", SAVER, str(path)], env, b"saving\n",
+                            lambda: path.read_bytes() in whole, kills):
         assert all(seen), "the state file was seen partly written"
         leftovers = [name for name in files(path.parent) if name != "scheduler.json"]
         assert len(leftovers) <= kills and not any(".bad-" in name for name in leftovers)
