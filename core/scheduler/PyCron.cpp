@@ -149,8 +149,8 @@ py::Ref parse_field_impl(const py::Frame& frame) {
 // in-range ints, an overridden method) takes the literal Python path.
 
 struct CacheEntry {
-    PyObject* owner = nullptr;        // a tag only, never dereferenced
-    std::array<PyObject*, 5> sets{};  // owned
+    PyObject* owner = nullptr;  // a tag only, never dereferenced
+    std::array<py::Ref, 5> sets{};
     std::array<Py_ssize_t, 5> sizes{};
     cron::Schedule schedule;
 };
@@ -187,8 +187,7 @@ std::optional<std::uint64_t> bits_of(PyObject* set, std::int64_t lo, std::int64_
 void store(CacheEntry& entry, PyObject* self, const std::array<py::Ref, 5>& sets,
            const cron::Schedule& schedule) {
     for (std::size_t i = 0; i < 5; ++i) {
-        PyObject* old = std::exchange(entry.sets[i], Py_NewRef(sets[i].get()));
-        Py_XDECREF(old);
+        entry.sets[i] = sets[i];
         entry.sizes[i] = PySet_GET_SIZE(sets[i].get());
     }
     entry.owner = self;
@@ -203,7 +202,7 @@ std::optional<cron::Schedule> schedule_of(PyObject* self) {
     if (entry.owner == self) {
         bool same = true;
         for (std::size_t i = 0; i < 5 && same; ++i) {
-            same = entry.sets[i] == sets[i].get() && PyAnySet_Check(sets[i].get()) &&
+            same = entry.sets[i].get() == sets[i].get() && PyAnySet_Check(sets[i].get()) &&
                    entry.sizes[i] == PySet_GET_SIZE(sets[i].get());
         }
         if (same) return entry.schedule;
@@ -243,9 +242,7 @@ std::optional<cron::Minute> next_minute(cron::Minute m) {
     m.minute = 0;
     if (++m.hour < 24) return m;
     m.hour = 0;
-    const bool leap = m.year % 4 == 0 && (m.year % 100 != 0 || m.year % 400 == 0);
-    const int month_days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (++m.day <= month_days[m.month - 1]) return m;
+    if (++m.day <= cron::days_in_month(m.year, m.month)) return m;
     m.day = 1;
     if (++m.month <= 12) return m;
     m.month = 1;
@@ -289,17 +286,15 @@ py::Ref init_impl(const py::Frame& frame) {
 }
 
 // Cron numbering (0 = Sunday) to datetime.weekday() numbering (0 = Monday).
+// Made once and held for the life of the process; a failed making is tried again.
 PyObject* dow_table() {
     static PyObject* const table = [] {
-        PyObject* t = PyDict_New();
-        for (long cron_day = 0; cron_day < 7; ++cron_day) {
-            PyObject* key = PyLong_FromLong(cron_day);
-            PyObject* value = PyLong_FromLong((cron_day + 6) % 7);
-            PyDict_SetItem(t, key, value);
-            Py_DECREF(key);
-            Py_DECREF(value);
+        py::Ref t = py::Ref::steal(PyDict_New());
+        for (long long cron_day = 0; cron_day < 7; ++cron_day) {
+            py::dict_set(t.get(), py::integer(cron_day).get(),
+                         py::integer((cron_day + 6) % 7).get());
         }
-        return t;
+        return t.release();
     }();
     return table;
 }

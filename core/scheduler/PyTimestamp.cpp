@@ -18,11 +18,12 @@ namespace {
 // `datetime` global is still it.
 PyObject* stock_datetime() {
     static PyObject* const cls = [] {
-        PyObject* module = PyImport_ImportModule("datetime");
-        PyObject* found = module != nullptr ? PyObject_GetAttrString(module, "datetime") : nullptr;
-        Py_XDECREF(module);
-        if (found == nullptr) PyErr_Clear();
-        return found;
+        // Held for the life of the process; null (never the module's global) if it cannot be had.
+        try {
+            return py::import_from("datetime", "datetime").release();
+        } catch (py::Error&) {
+            return static_cast<PyObject*>(nullptr);
+        }
     }();
     return cls;
 }

@@ -20,11 +20,6 @@ bool is_leap(int y) {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
 }
 
-int days_in_month(int y, int m) {
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
-}
-
 // Days since 1970-01-01 (valid for years >= 1).
 std::int64_t days_from_civil(int y, int m, int d) {
     y -= m <= 2 ? 1 : 0;
@@ -60,6 +55,11 @@ std::optional<TimeOfDay> first_time(std::uint64_t minutes, std::uint32_t hours, 
 }
 
 }  // namespace
+
+int days_in_month(int y, int m) {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
+}
 
 int weekday(int year, int month, int day) {
     return weekday_of(days_from_civil(year, month, day));

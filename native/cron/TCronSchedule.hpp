@@ -17,6 +17,9 @@ struct Minute {
 // 0 = Monday .. 6 = Sunday.
 int weekday(int year, int month, int day);
 
+// Days in `month` (1-12) of `year`, February 29 in leap years.
+int days_in_month(int year, int month);
+
 // Allowed values per field as bit sets. A minute matches when all five fields allow it (day of
 // month AND day of week).
 struct Schedule {
