@@ -16,6 +16,7 @@ say "CPython $version: building the modules with ASan and UBSan (a few minutes)"
     --config-settings=build-dir="build/sanitize-{wheel_tag}" \
     --config-settings=cmake.build-type=RelWithDebInfo \
     --config-settings=cmake.define.TARVEL_WERROR=ON \
+    --config-settings=cmake.define.TARVEL_GLUE_TESTS=ON \
     --config-settings=cmake.define.CMAKE_CXX_FLAGS="$flags" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
     "$ROOT[test]" >&2

@@ -4,8 +4,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/newer.sh"
 cd "$ROOT"
 
-# The test command builds with warnings as errors; a user's pip install never does.
-STRICT=(--config-settings=cmake.define.TARVEL_WERROR=ON)
+# The test command builds with warnings as errors and with the test-only glue module;
+# a user's pip install does neither.
+STRICT=(--config-settings=cmake.define.TARVEL_WERROR=ON --config-settings=cmake.define.TARVEL_GLUE_TESTS=ON)
 
 venv311="$(make_venv 3.11 '[test]' "${STRICT[@]}")"
 
