@@ -1,5 +1,4 @@
-// tests/glue/PyGlueTest.cpp: tarvel_glue_test, a test-only module that exposes the shared glue on
-// its own
+// tests/glue/PyGlueTest.cpp: tarvel_glue_test, the shared glue exposed for its own tests
 //
 // Built only with -DTARVEL_GLUE_TESTS=ON (the test command), never shipped. Its Python twin
 // is tests/test_glue.py.
