@@ -94,6 +94,22 @@ def creator_log(caplog):
     ]
 
 
+def permissions_bind():
+    """Whether file permissions bind this process: not for root, unless the test command ran it
+    with the capabilities that bypass them dropped."""
+    if os.name != "posix":
+        return False
+    with tempfile.TemporaryDirectory() as folder:
+        probe = Path(folder) / "read-only"
+        probe.write_text("")
+        probe.chmod(0o444)
+        try:
+            probe.open("a").close()
+        except PermissionError:
+            return True
+        return False
+
+
 def killed_runs(args, env, ready, look, runs):
     """Starts `args` `runs` times; once it prints `ready`, calls `look()` until a random moment
     within half a second, then kills it with SIGKILL. Yields, after each kill, what `look()` gave
