@@ -574,6 +574,11 @@ Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
     return flags;
 }
 
+void make_dirs(PyObject* path) {
+    Ref mkdir = getattr(path, TARVEL_NAME("mkdir"));
+    call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+}
+
 bool exists(PyObject* path) {
     try {
         return truthy(call_method(path, TARVEL_NAME("exists")).get());

@@ -29,6 +29,9 @@ bool durable_writes(PyObject* globals);
 // The os.O_* flags named, or-ed together; those this system lacks are left out.
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 
+// path.mkdir(parents=True, exist_ok=True), through the path's own method.
+void make_dirs(PyObject* path);
+
 // path.exists(), where a name longer than the file system allows names no file
 // (instead of raising on some Python versions and not on others).
 bool exists(PyObject* path);

@@ -194,6 +194,11 @@ Ref import_from(const char* module, const char* name);
 // TypeError "<what> must be <expected>, not <type name>" for a failed argument check.
 [[noreturn]] void wrong_type(const char* what, const char* expected, PyObject* got);
 
+// An argument annotated `str`: exactly a str (no subclass), else wrong_type's TypeError.
+inline void require_str(PyObject* value, const char* what) {
+    if (!PyUnicode_CheckExact(value)) wrong_type(what, "a str", value);
+}
+
 // Runs `body` and converts C++ exceptions into a pending Python error (null result).
 template <class Body>
 PyObject* guard(Body&& body) noexcept {

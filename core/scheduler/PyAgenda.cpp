@@ -24,12 +24,6 @@ struct Runs {
     double key = 0.0;
 };
 
-bool is(PyObject* globals, PyObject* value, PyObject* enum_name, const char* member) {
-    py::Ref enumeration = py::global(globals, enum_name);
-    py::Ref wanted = py::Ref::steal(PyObject_GetAttrString(enumeration.get(), member));
-    return py::compare(value, wanted.get(), Py_EQ);
-}
-
 long long as_count(PyObject* value) {
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -70,12 +64,12 @@ bool set_at(Runs& runs, py::Ref at) {
 bool first_runs(PyObject* globals, PyObject* self, PyObject* job, PyObject* now, long long count,
                 Runs& runs) {
     py::Ref state = py::getattr(job, TARVEL_NAME("state"));
-    if (!is(globals, state.get(), TARVEL_NAME("JobState"), "ACTIVE")) return false;
+    if (!is_member(globals, state.get(), TARVEL_NAME("JobState"), "ACTIVE")) return false;
     py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
     if (!py::truthy(next_run.get())) return false;
     runs.job = py::Ref::borrow(job);
     py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
-    if (is(globals, job_type.get(), TARVEL_NAME("JobType"), "CRON")) {
+    if (is_member(globals, job_type.get(), TARVEL_NAME("JobType"), "CRON")) {
         runs.kind = Kind::Cron;
         try {
             py::Ref cron_class = py::global(globals, TARVEL_NAME("CronExpression"));
@@ -83,7 +77,7 @@ bool first_runs(PyObject* globals, PyObject* self, PyObject* job, PyObject* now,
         } catch (py::Error& e) {  // the run already due still fires; none follows it
             if (!e.matches(PyExc_Exception)) throw;
         }
-    } else if (is(globals, job_type.get(), TARVEL_NAME("JobType"), "INTERVAL")) {
+    } else if (is_member(globals, job_type.get(), TARVEL_NAME("JobType"), "INTERVAL")) {
         runs.kind = Kind::Interval;
         runs.interval = py::getattr(job, TARVEL_NAME("interval_seconds"));
     }

@@ -19,11 +19,6 @@ py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     return py::getattr(asyncio.get(), name);
 }
 
-py::Ref member(PyObject* globals, PyObject* enum_name, const char* name) {
-    py::Ref enumeration = py::global(globals, enum_name);
-    return py::Ref::steal(PyObject_GetAttrString(enumeration.get(), name));
-}
-
 // logger.error(message, exc_info=...) with the traceback of `error`.
 void log_failure(PyObject* globals, const py::Ref& message, const py::Error& error) {
     py::Ref exc_info = py::exc_info_tuple(error);
@@ -568,7 +563,7 @@ py::Ref newest_execution(PyObject* self, PyObject* id) {
 
 py::Async run_now_body(py::Ref self, py::Ref job_id, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
-    if (!PyUnicode_CheckExact(job_id.get())) py::wrong_type("job_id", "a str", job_id.get());
+    py::require_str(job_id.get(), "job_id");
     py::Ref jobs = py::getattr(self.get(), TARVEL_NAME("_jobs"));
     py::Ref job = py::call_method(jobs.get(), TARVEL_NAME("get"), job_id);
     if (job.get() == Py_None) co_return job;

@@ -161,11 +161,6 @@ py::Ref lambda(PyObject* module, const char* qualname, py::Impl impl) {
     return py::make_function({"<lambda>", qualname, "", nullptr, nullptr, impl}, module);
 }
 
-py::Ref member(PyObject* globals, PyObject* enum_name, const char* member_name) {
-    py::Ref enumeration = py::global(globals, enum_name);
-    return py::Ref::steal(PyObject_GetAttrString(enumeration.get(), member_name));
-}
-
 void add_scheduled_job(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     py::Ref zero_f = py::Ref::steal(PyFloat_FromDouble(0.0));
@@ -243,6 +238,15 @@ void add_records(PyObject* module) {
     py::check(PyModule_AddObjectRef(module, "JobState", job_state.get()) < 0);
     add_scheduled_job(module);
     add_job_execution(module);
+}
+
+py::Ref member(PyObject* globals, PyObject* enum_name, const char* name) {
+    py::Ref enumeration = py::global(globals, enum_name);
+    return py::Ref::steal(PyObject_GetAttrString(enumeration.get(), name));
+}
+
+bool is_member(PyObject* globals, PyObject* value, PyObject* enum_name, const char* name) {
+    return py::compare(value, member(globals, enum_name, name).get(), Py_EQ);
 }
 
 }  // namespace tarvel::scheduler

@@ -24,10 +24,6 @@ constexpr const char* kClassDoc =
     "        await scheduler.start()\n"
     "    ";
 
-void require_str(PyObject* value, const char* what) {
-    if (!PyUnicode_CheckExact(value)) py::wrong_type(what, "a str", value);
-}
-
 py::Ref jobs_of(PyObject* self) {
     return py::getattr(self, TARVEL_NAME("_jobs"));
 }
@@ -46,9 +42,8 @@ py::Ref calc_next_run(PyObject* self, PyObject* job) {
     return py::call_method(self, TARVEL_NAME("_calc_next_run"), job);
 }
 
-py::Ref job_state(PyObject* globals, const char* member) {
-    py::Ref states = py::global(globals, TARVEL_NAME("JobState"));
-    return py::Ref::steal(PyObject_GetAttrString(states.get(), member));
+py::Ref job_state(PyObject* globals, const char* name) {
+    return member(globals, TARVEL_NAME("JobState"), name);
 }
 
 // A text or an os.PathLike that is not already a Path: the constructor makes a
@@ -241,7 +236,7 @@ py::Ref update_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
     PyObject* updates = frame.args[2];
-    require_str(job_id, "job_id");
+    py::require_str(job_id, "job_id");
     if (!PyDict_CheckExact(updates)) py::wrong_type("updates", "a dict", updates);
     py::Ref job = find_job(self, job_id);
     if (job.get() == Py_None) return job;
@@ -280,7 +275,7 @@ py::Ref update_job_impl(const py::Frame& frame) {
 py::Ref remove_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
-    require_str(job_id, "job_id");
+    py::require_str(job_id, "job_id");
     py::Ref jobs = jobs_of(self);
     const int present = PySequence_Contains(jobs.get(), job_id);
     py::check(present < 0);
@@ -293,7 +288,7 @@ py::Ref remove_job_impl(const py::Frame& frame) {
 
 py::Ref pause_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
-    require_str(frame.args[1], "job_id");
+    py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
     if (job.get() == Py_None) return py::boolean(false);
     py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "PAUSED").get());
@@ -303,7 +298,7 @@ py::Ref pause_job_impl(const py::Frame& frame) {
 
 py::Ref resume_job_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
-    require_str(frame.args[1], "job_id");
+    py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
     if (job.get() == Py_None) return py::boolean(false);
     py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "ACTIVE").get());
@@ -313,7 +308,7 @@ py::Ref resume_job_impl(const py::Frame& frame) {
 }
 
 py::Ref get_job_impl(const py::Frame& frame) {
-    require_str(frame.args[1], "job_id");
+    py::require_str(frame.args[1], "job_id");
     return find_job(frame.args[0], frame.args[1]);
 }
 
@@ -365,7 +360,7 @@ py::Ref list_executions_impl(const py::Frame& frame) {
     PyObject* limit = frame.args[1];
     PyObject* job_id = frame.args[2];
     if (!PyLong_CheckExact(limit)) py::wrong_type("limit", "an int", limit);
-    if (job_id != Py_None) require_str(job_id, "job_id");
+    if (job_id != Py_None) py::require_str(job_id, "job_id");
     py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
     py::Ref records = py::Ref::steal(PySequence_List(executions.get()));
     if (job_id != Py_None && PyUnicode_GET_LENGTH(job_id) > 0) {
@@ -417,10 +412,8 @@ py::Ref stats_impl(const py::Frame& frame) {
     return d;
 }
 
-bool is_type(PyObject* globals, PyObject* job_type, const char* member) {
-    py::Ref types = py::global(globals, TARVEL_NAME("JobType"));
-    py::Ref value = py::Ref::steal(PyObject_GetAttrString(types.get(), member));
-    return py::compare(job_type, value.get(), Py_EQ);
+bool is_type(PyObject* globals, PyObject* job_type, const char* name) {
+    return is_member(globals, job_type, TARVEL_NAME("JobType"), name);
 }
 
 py::Ref calc_next_run_impl(const py::Frame& frame) {

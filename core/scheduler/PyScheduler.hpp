@@ -18,6 +18,11 @@ inline constexpr Py_ssize_t kHistoryKept = 250;
 // JobType, JobState, ScheduledJob and JobExecution, bound in that order.
 void add_records(PyObject* module);
 
+// JobType.<name> or JobState.<name> (`enum_name`), read through the module's globals.
+py::Ref member(PyObject* globals, PyObject* enum_name, const char* name);
+// value == <enum_name>.<name>
+bool is_member(PyObject* globals, PyObject* value, PyObject* enum_name, const char* name);
+
 // CronExpression.
 void add_cron(PyObject* module);
 

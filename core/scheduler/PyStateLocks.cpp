@@ -23,8 +23,7 @@ py::Ref holder_of(PyObject* lock_path) {
 py::Ref take_loop_lock(PyObject* state_path) {
     py::Ref os = py::import("os");
     py::Ref parent = py::getattr(state_path, TARVEL_NAME("parent"));
-    py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
-    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::make_dirs(parent.get());
     py::Ref lock_path = py::beside(state_path, ".lock");
     // A path object of the host's own that names no file of the system cannot be locked.
     py::Ref fspath = py::Ref::steal_maybe(

@@ -85,7 +85,7 @@ inline bool is_exception(const py::Error& e) {
 std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value);
 
 // TypeError unless `value` is exactly a str.
-void require_str(PyObject* value, const char* what);
+using py::require_str;
 
 // A name that could reach a file outside the skills directory: one that holds
 // "/", "\\", ":" or a NUL character (delete_skill refuses it).

@@ -1,5 +1,6 @@
 // skills/creator/PyHistory.cpp: the versions a skill had before each save, kept in
 // SKILLS_DIR/.versions/<name>/, and list_skill_versions and rollback_skill over them
+#include "glue/PyFiles.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 #include <algorithm>
@@ -153,8 +154,7 @@ void keep_files(PyObject* globals, PyObject* name, py::Ref& version) {
         stem = py::fstring(base, "-", py::integer(n));
     }
     if (newest && holds(dir.get(), newest.get(), content.get(), script.get())) return;
-    py::Ref mkdir = py::getattr(dir.get(), TARVEL_NAME("mkdir"));
-    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::make_dirs(dir.get());
     py::Ref os = py::import("os");
     // The script first: a metadata copy is never without the script it names.
     if (script)

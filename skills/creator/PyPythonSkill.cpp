@@ -1,5 +1,6 @@
 // skills/creator/PyPythonSkill.cpp: create_from_dict and _create_python_skill, skills from a
 // model's dictionary and Python skills stored as script plus metadata
+#include "glue/PyFiles.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
@@ -147,8 +148,7 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
     }
     try {
         py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
-        py::Ref mkdir = py::getattr(dir.get(), TARVEL_NAME("mkdir"));
-        py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+        py::make_dirs(dir.get());
         keep_version(globals, name.get());
         py::replace_file(globals, script_path.get(), code.get(), "utf-8");
         log(globals, "info", py::fstring("Saved Python skill script: ", script_path));

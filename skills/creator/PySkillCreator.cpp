@@ -1,5 +1,6 @@
 // skills/creator/PySkillCreator.cpp: the SkillCreator class, its catalogues and constructor, and
 // the helpers its method files share
+#include "glue/PyFiles.hpp"
 #include "glue/PyJson.hpp"
 #include "skills/creator/PyCreator.hpp"
 
@@ -77,8 +78,7 @@ py::Ref string_set(const char* const (&names)[N]) {
 py::Ref init_impl(const py::Frame& frame) {
     PyObject* self = frame.args[0];
     py::Ref skills_dir = py::global(frame.globals, TARVEL_NAME("SKILLS_DIR"));
-    py::Ref mkdir = py::getattr(skills_dir.get(), TARVEL_NAME("mkdir"));
-    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::make_dirs(skills_dir.get());
     py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
     py::call_method(self, TARVEL_NAME("_load_improvement_log"));
     return py::none();
@@ -172,10 +172,6 @@ std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value) {
         throw py::Error();
     }
     return {std::move(items[0]), std::move(items[1])};
-}
-
-void require_str(PyObject* value, const char* what) {
-    if (!PyUnicode_CheckExact(value)) py::wrong_type(what, "a str", value);
 }
 
 bool unsafe_name(PyObject* name) {
