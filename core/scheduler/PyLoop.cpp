@@ -413,6 +413,7 @@ py::Async within_timeout(py::Ref on_fire, py::Ref job, py::Ref limit, py::Ref gl
         } catch (py::Error& e) {
             exit_args = py::exc_info_tuple(e);
         } catch (...) {
+            exit_args = py::Ref();  // not Python's: __aexit__ sees no exception, it goes on below
         }
     }
     if (!exit_args) exit_args = py::Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
@@ -443,80 +444,102 @@ py::Async within_timeout(py::Ref on_fire, py::Ref job, py::Ref limit, py::Ref gl
     co_return failure ? py::none() : result;
 }
 
+// The record of a firing that starts now; `record`, a list or None, receives it too.
+py::Ref new_execution(PyObject* globals, PyObject* id, PyObject* name, PyObject* record) {
+    py::Ref time = py::global(globals, TARVEL_NAME("time"));
+    py::Ref started = py::call_method(time.get(), TARVEL_NAME("time"));
+    py::Ref record_class = py::global(globals, TARVEL_NAME("JobExecution"));
+    py::Ref execution =
+        py::call_kw(record_class.get(), {},
+                    {{"job_id", id}, {"job_name", name}, {"started_at", started.get()}});
+    if (PyList_Check(record)) py::check(PyList_Append(record, execution.get()) < 0);
+    return execution;
+}
+
+// on_event({"type": type, key: value()}) to await, or null when there is no on_event.
+template <class Value>
+py::Ref event_call(PyObject* self, const char* type, const char* key, Value value) {
+    py::Ref on_event = py::getattr(self, TARVEL_NAME("_on_event"));
+    if (!py::truthy(on_event.get())) return {};
+    return py::call(on_event.get(), event_of(type, key, value().get()));
+}
+
+// on_fire(job) to await, under fire_timeout when one is set; null when there is no on_fire.
+py::Ref fire_call(PyObject* self, const py::Ref& job, const py::Ref& globals_ref) {
+    py::Ref on_fire = py::getattr(self, TARVEL_NAME("_on_fire"));
+    if (!py::truthy(on_fire.get())) return {};
+    py::Ref limit = py::getattr(self, TARVEL_NAME("_fire_timeout"));
+    if (limit.get() == Py_None) return py::call(on_fire.get(), job);
+    return py::make_coroutine(within_timeout(on_fire, job, limit, globals_ref),
+                              TARVEL_NAME("Scheduler._fire_job.<locals>.within_timeout"),
+                              TARVEL_NAME("within_timeout"));
+}
+
+// A successful run's result: "Completed" for a falsy one; one that is not text is kept as
+// its text, so that the record stays savable.
+void record_success(PyObject* execution, py::Ref result) {
+    if (!py::truthy(result.get())) {
+        result = py::str("Completed");
+    } else if (!PyUnicode_Check(result.get())) {
+        result = py::Ref::steal(PyObject_Str(result.get()));
+    }
+    set(execution, TARVEL_NAME("success"), Py_True);
+    set(execution, TARVEL_NAME("result"), result.get());
+}
+
+// `except Exception:` of a run: recorded as failed and logged with its traceback. Returns
+// what goes on after the final steps: nothing after an Exception; else the failure itself
+// (a cancellation, or an error that is not Python's) or an error of recording this one.
+std::exception_ptr record_failure(PyObject* globals, PyObject* execution, PyObject* id,
+                                  std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) return failure;
+        try {
+            set(execution, TARVEL_NAME("success"), Py_False);
+            py::Ref text = py::Ref::steal(PyObject_Str(e.value()));
+            set(execution, TARVEL_NAME("error"), text.get());
+            log_failure(globals, py::fstring("Job ", id, " failed: ", text), e);
+            return nullptr;
+        } catch (...) {
+            return std::current_exception();
+        }
+    } catch (...) {
+        return failure;
+    }
+}
+
 // Fires `job`; `record`, a list or None, receives the execution record once it is made.
 py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref record) {
     PyObject* globals = globals_ref.get();
     py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
     py::Ref name = py::getattr(job.get(), TARVEL_NAME("name"));
     log(globals, "info", py::fstring("Firing job: ", name, " (", id, ")"));
-    py::Ref time = py::global(globals, TARVEL_NAME("time"));
-    py::Ref started = py::call_method(time.get(), TARVEL_NAME("time"));
-    py::Ref record_class = py::global(globals, TARVEL_NAME("JobExecution"));
-    py::Ref execution = py::call_kw(
-        record_class.get(), {},
-        {{"job_id", id.get()}, {"job_name", name.get()}, {"started_at", started.get()}});
-    if (PyList_Check(record.get())) py::check(PyList_Append(record.get(), execution.get()) < 0);
-
-    py::Ref on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
-    if (py::truthy(on_event.get())) {
-        py::Ref fired = event_of("scheduler_job_fired", "job",
-                                 py::call_method(job.get(), TARVEL_NAME("to_dict")).get());
-        co_await py::await_(py::call(on_event.get(), fired));
+    py::Ref execution = new_execution(globals, id.get(), name.get(), record.get());
+    if (py::Ref fired = event_call(self.get(), "scheduler_job_fired", "job", [&] {
+            return py::call_method(job.get(), TARVEL_NAME("to_dict"));
+        })) {
+        co_await py::await_(std::move(fired));
     }
 
     std::exception_ptr failure;
     try {
         py::Ref result = py::str("");
-        py::Ref on_fire = py::getattr(self.get(), TARVEL_NAME("_on_fire"));
-        if (py::truthy(on_fire.get())) {
-            py::Ref limit = py::getattr(self.get(), TARVEL_NAME("_fire_timeout"));
-            py::Ref run =
-                limit.get() == Py_None
-                    ? py::call(on_fire.get(), job)
-                    : py::make_coroutine(within_timeout(on_fire, job, limit, globals_ref),
-                                         TARVEL_NAME("Scheduler._fire_job.<locals>.within_timeout"),
-                                         TARVEL_NAME("within_timeout"));
-            result = co_await py::await_(run);
-        }
-        // A result that is not text is kept as its text: the record must stay savable.
-        if (!py::truthy(result.get())) {
-            result = py::str("Completed");
-        } else if (!PyUnicode_Check(result.get())) {
-            result = py::Ref::steal(PyObject_Str(result.get()));
-        }
-        set(execution.get(), TARVEL_NAME("success"), Py_True);
-        set(execution.get(), TARVEL_NAME("result"), result.get());
+        if (py::Ref run = fire_call(self.get(), job, globals_ref))
+            result = co_await py::await_(std::move(run));
+        record_success(execution.get(), result);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure) {
-        // except Exception: the run is recorded as failed and logged with its traceback.
-        try {
-            std::rethrow_exception(failure);
-        } catch (py::Error& e) {
-            if (e.matches(PyExc_Exception)) {
-                failure = nullptr;
-                try {
-                    set(execution.get(), TARVEL_NAME("success"), Py_False);
-                    py::Ref text = py::Ref::steal(PyObject_Str(e.value()));
-                    set(execution.get(), TARVEL_NAME("error"), text.get());
-                    log_failure(globals, py::fstring("Job ", id, " failed: ", text), e);
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            }
-        } catch (...) {
-        }
-    }
+    if (failure) failure = record_failure(globals, execution.get(), id.get(), failure);
     // As a Python `finally:` that awaits: the run is recorded and the completed event
     // sent after a cancellation too, and only then does the cancellation go on.
     finish_firing(globals, self.get(), job.get(), execution.get());
-    on_event = py::getattr(self.get(), TARVEL_NAME("_on_event"));
-    if (py::truthy(on_event.get())) {
-        py::Ref completed =
-            event_of("scheduler_job_completed", "execution",
-                     py::call_method(execution.get(), TARVEL_NAME("to_dict")).get());
-        co_await py::await_(py::call(on_event.get(), completed));
+    if (py::Ref completed = event_call(self.get(), "scheduler_job_completed", "execution", [&] {
+            return py::call_method(execution.get(), TARVEL_NAME("to_dict"));
+        })) {
+        co_await py::await_(std::move(completed));
     }
     if (failure) std::rethrow_exception(failure);
     co_return py::none();
