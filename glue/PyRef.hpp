@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -197,6 +198,41 @@ Ref import_from(const char* module, const char* name);
 // An argument annotated `str`: exactly a str (no subclass), else wrong_type's TypeError.
 inline void require_str(PyObject* value, const char* what) {
     if (!PyUnicode_CheckExact(value)) wrong_type(what, "a str", value);
+}
+
+// `for (const py::Ref& item : py::iterate(obj))`: the items of iter(obj). An error while
+// iterating is thrown from the loop itself, so it can never end a loop as if it were done.
+class Iterate {
+  public:
+    explicit Iterate(PyObject* iterable) : iter_(Ref::steal(PyObject_GetIter(iterable))) {}
+
+    class Iterator {
+      public:
+        explicit Iterator(PyObject* iter) : iter_(iter) { advance(); }
+        const Ref& operator*() const { return item_; }
+        Iterator& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(std::default_sentinel_t) const { return static_cast<bool>(item_); }
+
+      private:
+        void advance() {
+            item_ = Ref::steal_maybe(PyIter_Next(iter_));
+            check(!item_ && PyErr_Occurred() != nullptr);
+        }
+        PyObject* iter_;
+        Ref item_;
+    };
+
+    Iterator begin() { return Iterator(iter_.get()); }
+    std::default_sentinel_t end() const { return {}; }
+
+  private:
+    Ref iter_;
+};
+inline Iterate iterate(PyObject* iterable) {
+    return Iterate(iterable);
 }
 
 // Runs `body` and converts C++ exceptions into a pending Python error (null result).

@@ -168,11 +168,9 @@ CacheEntry& slot_of(PyObject* self) {
 std::optional<std::uint64_t> bits_of(PyObject* set, std::int64_t lo, std::int64_t hi) {
     if (!PyAnySet_CheckExact(set)) return std::nullopt;
     std::uint64_t bits = 0;
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(set));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        py::Ref owned = py::Ref::steal(item);
-        if (!PyLong_CheckExact(item)) return std::nullopt;
-        const long v = PyLong_AsLong(item);
+    for (const py::Ref& item : py::iterate(set)) {
+        if (!PyLong_CheckExact(item.get())) return std::nullopt;
+        const long v = PyLong_AsLong(item.get());
         if (v == -1 && PyErr_Occurred()) {
             PyErr_Clear();
             return std::nullopt;
@@ -180,7 +178,6 @@ std::optional<std::uint64_t> bits_of(PyObject* set, std::int64_t lo, std::int64_
         if (v < lo || v > hi) return std::nullopt;
         bits |= std::uint64_t{1} << v;
     }
-    py::check(PyErr_Occurred() != nullptr);
     return bits;
 }
 
@@ -302,13 +299,11 @@ PyObject* dow_table() {
 py::Ref dow_adjusted_impl(const py::Frame& frame) {
     py::Ref dow = py::getattr(frame.args[0], TARVEL_NAME("_dow"));
     py::Ref result = py::Ref::steal(PySet_New(nullptr));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(dow.get()));
-    while (py::Ref day = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& day : py::iterate(dow.get())) {
         py::Ref mapped = py::dict_get(dow_table(), day.get());
         if (!mapped) throw py::Error(PyExc_KeyError, day.get());
         py::check(PySet_Add(result.get(), mapped.get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
     return result;
 }
 

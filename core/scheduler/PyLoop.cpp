@@ -154,12 +154,10 @@ py::Ref start_firing(PyObject* globals, PyObject* self, PyObject* job, py::Ref c
 // The firings still running; a finished task may wait a moment for its discard.
 long long running_firings(PyObject* self) {
     py::Ref tasks = py::getattr(self, TARVEL_NAME("_firing_tasks"));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(tasks.get()));
     long long running = 0;
-    while (py::Ref task = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& task : py::iterate(tasks.get())) {
         if (!py::truthy(py::call_method(task.get(), TARVEL_NAME("done")).get())) ++running;
     }
-    py::check(PyErr_Occurred() != nullptr);
     return running;
 }
 

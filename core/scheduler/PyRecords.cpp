@@ -110,11 +110,9 @@ py::Ref job_from_dict(const py::Frame& frame) {
     py::Ref dataclasses = py::import("dataclasses");
     py::Ref fields = py::call_method(dataclasses.get(), TARVEL_NAME("fields"), cls);
     py::Ref names = py::Ref::steal(PySet_New(nullptr));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(fields.get()));
-    while (py::Ref f = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& f : py::iterate(fields.get())) {
         py::check(PySet_Add(names.get(), py::getattr(f.get(), TARVEL_NAME("name")).get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
 
     py::Ref kwargs = py::Ref::steal(PyDict_New());
     Py_ssize_t pos = 0;

@@ -59,9 +59,8 @@ void check_name(PyObject* errors, PyObject* name) {
 void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
     py::Ref operations = py::getattr(self, TARVEL_NAME("VALID_OPERATIONS"));
     py::Ref empty = py::str("");
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(steps));
     long long number = 0;
-    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& step : py::iterate(steps)) {
         py::Ref n = py::integer(++number);
         py::Ref operation = mapping_get(step.get(), TARVEL_NAME("operation"), empty.get());
         if (!py::truthy(operation.get())) {
@@ -74,7 +73,6 @@ void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
         if (!py::truthy(description.get()))
             add_error(errors, py::fstring("Step ", n, ": description is required"));
     }
-    py::check(PyErr_Occurred() != nullptr);
 }
 
 // Every {{placeholder}} in a step's parameter texts must name a declared parameter.
@@ -85,29 +83,23 @@ void check_placeholders(PyObject* globals, PyObject* blueprint, PyObject* errors
     py::Ref declared = py::Ref::steal(PySet_New(both.get()));
     py::Ref pattern = py::str("\\{\\{(\\w+)\\}\\}");
     py::Ref opening = py::str("{{");
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(steps));
     long long number = 0;
-    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& step : py::iterate(steps)) {
         py::Ref n = py::integer(++number);
         py::Ref params =
             mapping_get(step.get(), TARVEL_NAME("params"), py::Ref::steal(PyDict_New()).get());
         py::Ref values = py::call_method(params.get(), TARVEL_NAME("values"));
-        py::Ref value_iter = py::Ref::steal(PyObject_GetIter(values.get()));
-        while (py::Ref value = py::Ref::steal_maybe(PyIter_Next(value_iter.get()))) {
+        for (const py::Ref& value : py::iterate(values.get())) {
             if (!PyUnicode_Check(value.get()) || !contains(value.get(), opening.get())) continue;
             py::Ref re = py::global(globals, TARVEL_NAME("re"));
             py::Ref names = py::call_method(re.get(), TARVEL_NAME("findall"), pattern, value);
-            py::Ref name_iter = py::Ref::steal(PyObject_GetIter(names.get()));
-            while (py::Ref name = py::Ref::steal_maybe(PyIter_Next(name_iter.get()))) {
+            for (const py::Ref& name : py::iterate(names.get())) {
                 if (contains(declared.get(), name.get())) continue;
                 add_error(errors, py::fstring("Step ", n, ": placeholder '{{", name,
                                               "}}' not in required_params or optional_params"));
             }
-            py::check(PyErr_Occurred() != nullptr);
         }
-        py::check(PyErr_Occurred() != nullptr);
     }
-    py::check(PyErr_Occurred() != nullptr);
 }
 
 py::Ref validate_blueprint_impl(const py::Frame& frame) {

@@ -116,13 +116,11 @@ py::Ref resolve_params(PyObject* step, Replacements& replacements) {
         return resolved;
     }
     py::Ref items = py::call_method(raw.get(), TARVEL_NAME("items"));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
-    while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& item : py::iterate(items.get())) {
         auto [key, value] = unpack_pair(item.get());
         if (PyUnicode_Check(value.get())) value = replacements.apply(std::move(value));
         py::check(PyObject_SetItem(resolved.get(), key.get(), value.get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
     return resolved;
 }
 
@@ -143,10 +141,9 @@ py::Ref build_steps_impl(const py::Frame& frame) {
     if (!PyDict_CheckExact(params)) py::wrong_type("params", "a dict", params);
     Replacements replacements(params);
     py::Ref raw_steps = py::getattr(self, TARVEL_NAME("_raw_steps"));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(raw_steps.get()));
     py::Ref steps = py::Ref::steal(PyList_New(0));
     py::Ref step_class;
-    while (py::Ref step = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& step : py::iterate(raw_steps.get())) {
         py::Ref resolved = resolve_params(step.get(), replacements);
         py::Ref description =
             step_get(step.get(), TARVEL_NAME("description"), [] { return py::str(""); });
@@ -169,7 +166,6 @@ py::Ref build_steps_impl(const py::Frame& frame) {
             step_class.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, step_keywords()));
         py::check(PyList_Append(steps.get(), built.get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
     return steps;
 }
 

@@ -194,10 +194,8 @@ void add_validation(PyObject* globals, PyObject* self, PyObject* data, PyObject*
                          {"reason", field("reason", py::str("")).get()}});
         py::Ref checked = py::call_method(self, TARVEL_NAME("validate_blueprint"), blueprint);
         auto [valid, errors] = unpack_pair(checked.get());
-        py::Ref iter = py::Ref::steal(PyObject_GetIter(errors.get()));
-        while (py::Ref error = py::Ref::steal_maybe(PyIter_Next(iter.get())))
+        for (const py::Ref& error : py::iterate(errors.get()))
             report.problem(error);
-        py::check(PyErr_Occurred() != nullptr);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         report.problem(py::fstring("The skill cannot be validated: ", e.value()));

@@ -127,11 +127,9 @@ py::Ref json_text(PyObject* globals, PyObject* value) {
 
 py::Ref validation_failure(PyObject* errors) {
     py::Ref lines = py::Ref::steal(PyList_New(0));
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(errors));
-    while (py::Ref error = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (const py::Ref& error : py::iterate(errors)) {
         py::check(PyList_Append(lines.get(), py::fstring("  - ", error).get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
     py::Ref joined = py::Ref::steal(PyUnicode_Join(py::str("\n").get(), lines.get()));
     return py::Ref::steal(PyUnicode_Concat(py::str("Validation failed:\n").get(), joined.get()));
 }
