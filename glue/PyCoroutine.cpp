@@ -41,18 +41,7 @@ bool is_native(PyObject* obj) {
 
 // The pending exception as a normalised instance (new reference), clearing it.
 PyObject* take_error() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *exc, *tb;
-    PyErr_Fetch(&type, &exc, &tb);
-    if (type != nullptr) {
-        PyErr_NormalizeException(&type, &exc, &tb);
-        if (tb != nullptr) PyException_SetTraceback(exc, tb);
-        Py_DECREF(type);
-        Py_XDECREF(tb);
-    }
-#endif
+    PyObject* exc = fetch_normalised();
     if (exc == nullptr) {
         PyErr_SetString(PyExc_SystemError, "native coroutine: error without an exception set");
         return take_error();

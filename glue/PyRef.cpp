@@ -3,8 +3,6 @@
 
 namespace tarvel::py {
 
-namespace {
-
 PyObject* fetch_normalised() {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyErr_GetRaisedException();
@@ -19,8 +17,6 @@ PyObject* fetch_normalised() {
     return value;
 #endif
 }
-
-}  // namespace
 
 Error::Error() : value_(fetch_normalised()) {
     if (value_ == nullptr) {

@@ -36,6 +36,10 @@ class Error : public std::exception {
     PyObject* value_;  // the normalised exception instance
 };
 
+// The pending exception as a normalised instance (a new reference, with its traceback),
+// clearing it; null when none is pending.
+PyObject* fetch_normalised();
+
 // Throws the pending Python error when `failed` is true.
 inline void check(bool failed) {
     if (failed) throw Error();
