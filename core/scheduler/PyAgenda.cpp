@@ -6,10 +6,13 @@
 
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 enum class Kind { Cron, Interval, Single };
 
@@ -108,7 +111,9 @@ py::Ref entry(PyObject* globals, const Runs& runs) {
 // The next `count` runs of the active jobs (or of the one job), soonest first; equal times
 // in registry order. Each job's runs come one at a time, so the work grows with `count` and
 // the number of jobs, not with their product.
-py::Ref upcoming_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
+              "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
+              "List the next runs of the active jobs (or of one job), soonest first.") {
     PyObject* self = frame.args[0];
     PyObject* count_arg = frame.args[1];
     PyObject* job_id = frame.args[2];
@@ -172,13 +177,7 @@ py::Ref upcoming_impl(const py::Frame& frame) {
 }  // namespace
 
 void add_agenda_methods(PyObject* module, py::Members& members) {
-    members.emplace_back(
-        "upcoming", py::make_function(
-                        {"upcoming", "Scheduler.upcoming",
-                         "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
-                         "List the next runs of the active jobs (or of one job), soonest first.",
-                         upcoming_impl},
-                        module));
+    declarations().add_to(module, "Scheduler", members);
 }
 
 }  // namespace tarvel::scheduler

@@ -9,10 +9,13 @@
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyCoroutine.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 py::Ref asyncio_name(PyObject* globals, PyObject* name) {
     py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
@@ -547,19 +550,21 @@ py::Ref globals_of(const py::Frame& frame) {
     return py::Ref::borrow(frame.globals);
 }
 
-py::Ref start_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "start", start_impl, "self", "None", "Start the scheduler loop.") {
     return py::make_coroutine(start_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
                               frame.function);
 }
-py::Ref stop_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "stop", stop_impl, "self", "None", "Stop the scheduler loop.") {
     return py::make_coroutine(stop_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
                               frame.function);
 }
-py::Ref loop_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "_loop", loop_impl, "self", "None",
+                 "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.") {
     return py::make_coroutine(loop_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
                               frame.function);
 }
-py::Ref fire_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "_fire_job", fire_impl, "self, job: ScheduledJob", "None",
+                 "Execute a scheduled job.") {
     return py::make_coroutine(
         fire_body(py::Ref::borrow(frame.args[0]), py::Ref::borrow(frame.args[1]), globals_of(frame),
                   py::none()),
@@ -622,20 +627,17 @@ py::Async send_event_body(py::Ref self, py::Ref event, py::Ref globals_ref) {
     co_return py::none();
 }
 
-py::Ref run_now_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "run_now", run_now_impl, "self, job_id: str", "dict[str, Any] | None",
+                 "Fire a job now, whatever its state, and return its execution.") {
     return py::make_coroutine(run_now_body(py::Ref::borrow(frame.args[0]),
                                            py::Ref::borrow(frame.args[1]), globals_of(frame)),
                               frame.function);
 }
-py::Ref send_event_impl(const py::Frame& frame) {
+TARVEL_COROUTINE(Scheduler, "_send_event", send_event_impl, "self, event: dict[str, Any]", "None",
+                 "Send an event to on_event; a failure is logged, not raised.") {
     return py::make_coroutine(send_event_body(py::Ref::borrow(frame.args[0]),
                                               py::Ref::borrow(frame.args[1]), globals_of(frame)),
                               frame.function);
-}
-
-py::Ref coroutine(PyObject* module, const char* name, const char* qualname, const char* params,
-                  const char* doc, py::Impl impl, const char* returns = "None") {
-    return py::make_function({name, qualname, params, returns, doc, impl, true}, module);
 }
 
 }  // namespace
@@ -653,25 +655,7 @@ bool past_grace(PyObject* self, PyObject* job, PyObject* now) {
 }
 
 void add_loop_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("start", coroutine(module, "start", "Scheduler.start", "self",
-                                            "Start the scheduler loop.", start_impl));
-    members.emplace_back("stop", coroutine(module, "stop", "Scheduler.stop", "self",
-                                           "Stop the scheduler loop.", stop_impl));
-    members.emplace_back("run_now",
-                         coroutine(module, "run_now", "Scheduler.run_now", "self, job_id: str",
-                                   "Fire a job now, whatever its state, and return its execution.",
-                                   run_now_impl, "dict[str, Any] | None"));
-    members.emplace_back(
-        "_loop", coroutine(module, "_loop", "Scheduler._loop", "self",
-                           "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.",
-                           loop_impl));
-    members.emplace_back(
-        "_fire_job", coroutine(module, "_fire_job", "Scheduler._fire_job",
-                               "self, job: ScheduledJob", "Execute a scheduled job.", fire_impl));
-    members.emplace_back(
-        "_send_event",
-        coroutine(module, "_send_event", "Scheduler._send_event", "self, event: dict[str, Any]",
-                  "Send an event to on_event; a failure is logged, not raised.", send_event_impl));
+    declarations().add_to(module, "Scheduler", members);
 }
 
 }  // namespace tarvel::scheduler

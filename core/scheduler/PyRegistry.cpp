@@ -6,10 +6,13 @@
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyClass.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 constexpr const char* kClassDoc =
     "Persistent cron-based task scheduler.\n"
@@ -105,7 +108,13 @@ void check_options(const py::Frame& frame) {
     check_seconds("misfire_grace", frame.args[7], true, true);
 }
 
-py::Ref init_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "__init__", init_impl,
+              "self, on_fire: JobFireCallback | None = None, "
+              "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
+              "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
+              "max_concurrent_firings: int | None = None, "
+              "fire_timeout: float | None = None, misfire_grace: float | None = None",
+              nullptr, nullptr) {
     PyObject* self = frame.args[0];
     check_options(frame);  // before anything is set or read
     py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
@@ -146,7 +155,7 @@ py::Ref init_impl(const py::Frame& frame) {
     return py::none();
 }
 
-py::Ref running_impl(const py::Frame& frame) {
+TARVEL_PROPERTY(Scheduler, "running", running_impl, "bool") {
     py::Ref task = py::getattr(frame.args[0], TARVEL_NAME("_task"));
     if (task.get() == Py_None) return py::boolean(false);
     py::Ref done = py::call_method(task.get(), TARVEL_NAME("done"));
@@ -179,7 +188,8 @@ void replace_attr(PyObject* obj, PyObject* name, const py::Ref& old, const py::R
     if (value.get() != old.get()) py::setattr(obj, name, value.get());
 }
 
-py::Ref add_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "ScheduledJob",
+              "Add a new scheduled job.") {
     PyObject* self = frame.args[0];
     PyObject* job = frame.args[1];
     // A job_type or state given as text would stay text and fail every later save:
@@ -232,7 +242,9 @@ py::Ref checked_update(PyObject* globals, PyObject* key, PyObject* value) {
     return py::Ref::borrow(value);
 }
 
-py::Ref update_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "update_job", update_job_impl,
+              "self, job_id: str, updates: dict[str, Any]", "ScheduledJob | None",
+              "Update an existing job.") {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
     PyObject* updates = frame.args[2];
@@ -272,7 +284,8 @@ py::Ref update_job_impl(const py::Frame& frame) {
     return job;
 }
 
-py::Ref remove_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "remove_job", remove_job_impl, "self, job_id: str", "bool",
+              "Remove a scheduled job.") {
     PyObject* self = frame.args[0];
     PyObject* job_id = frame.args[1];
     py::require_str(job_id, "job_id");
@@ -286,7 +299,7 @@ py::Ref remove_job_impl(const py::Frame& frame) {
     return py::boolean(true);
 }
 
-py::Ref pause_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool", "Pause a job.") {
     PyObject* self = frame.args[0];
     py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
@@ -296,7 +309,8 @@ py::Ref pause_job_impl(const py::Frame& frame) {
     return py::boolean(true);
 }
 
-py::Ref resume_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "resume_job", resume_job_impl, "self, job_id: str", "bool",
+              "Resume a paused job.") {
     PyObject* self = frame.args[0];
     py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
@@ -307,7 +321,8 @@ py::Ref resume_job_impl(const py::Frame& frame) {
     return py::boolean(true);
 }
 
-py::Ref get_job_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "get_job", get_job_impl, "self, job_id: str", "ScheduledJob | None",
+              nullptr) {
     py::require_str(frame.args[1], "job_id");
     return find_job(frame.args[0], frame.args[1]);
 }
@@ -330,7 +345,8 @@ py::Ref to_dicts(PyObject* records) {
 }
 
 // Sorted by next run; unscheduled jobs last, each group in registry order.
-py::Ref list_jobs_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "list_jobs", list_jobs_impl, "self", "list[dict[str, Any]]",
+              "List all jobs with their status.") {
     py::Ref jobs = values_of(frame.args[0]);
     const Py_ssize_t n = PyList_GET_SIZE(jobs.get());
     std::vector<std::pair<py::Ref, py::Ref>> keyed;  // (next_run or inf, job)
@@ -355,7 +371,9 @@ py::Ref list_jobs_impl(const py::Frame& frame) {
     return to_dicts(sorted.get());
 }
 
-py::Ref list_executions_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "list_executions", list_executions_impl,
+              "self, limit: int = 50, job_id: str | None = None", "list[dict[str, Any]]",
+              "List recent job executions.") {
     PyObject* self = frame.args[0];
     PyObject* limit = frame.args[1];
     PyObject* job_id = frame.args[2];
@@ -389,7 +407,8 @@ py::Ref count_state(PyObject* jobs, PyObject* state) {
     return py::integer(count);
 }
 
-py::Ref stats_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "stats", stats_impl, "self", "dict[str, Any]",
+              "Get scheduler statistics.") {
     PyObject* self = frame.args[0];
     py::Ref d = py::Ref::steal(PyDict_New());
     py::dict_set(d.get(), "running", py::getattr(self, TARVEL_NAME("running")).get());
@@ -416,7 +435,8 @@ bool is_type(PyObject* globals, PyObject* job_type, const char* name) {
     return is_member(globals, job_type, TARVEL_NAME("JobType"), name);
 }
 
-py::Ref calc_next_run_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "_calc_next_run", calc_next_run_impl, "self, job: ScheduledJob", "float",
+              "Calculate the next run time for a job.") {
     PyObject* job = frame.args[1];
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
     py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
@@ -461,11 +481,6 @@ py::Ref calc_next_run_impl(const py::Frame& frame) {
     return py::integer(0);
 }
 
-py::Ref method(PyObject* module, const char* name, const char* qualname, const char* params,
-               const char* returns, const char* doc, py::Impl impl) {
-    return py::make_function({name, qualname, params, returns, doc, impl}, module);
-}
-
 }  // namespace
 
 // How many occurrences a cron job's next run is searched from before the search
@@ -495,54 +510,9 @@ py::Ref later_occurrence(PyObject* cron, PyObject* after_time, PyObject* present
 
 void add_scheduler(PyObject* module) {
     py::Members members;
-    members.emplace_back(
-        "__init__", method(module, "__init__", "Scheduler.__init__",
-                           "self, on_fire: JobFireCallback | None = None, "
-                           "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
-                           "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
-                           "max_concurrent_firings: int | None = None, "
-                           "fire_timeout: float | None = None, misfire_grace: float | None = None",
-                           nullptr, nullptr, init_impl));
-    py::Ref running =
-        method(module, "running", "Scheduler.running", "self", "bool", nullptr, running_impl);
-    members.emplace_back("running",
-                         py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), running));
+    declarations().add_to(module, "Scheduler", members);
     add_loop_methods(module, members);
-    members.emplace_back("add_job",
-                         method(module, "add_job", "Scheduler.add_job", "self, job: ScheduledJob",
-                                "ScheduledJob", "Add a new scheduled job.", add_job_impl));
-    members.emplace_back("update_job",
-                         method(module, "update_job", "Scheduler.update_job",
-                                "self, job_id: str, updates: dict[str, Any]", "ScheduledJob | None",
-                                "Update an existing job.", update_job_impl));
-    members.emplace_back("remove_job",
-                         method(module, "remove_job", "Scheduler.remove_job", "self, job_id: str",
-                                "bool", "Remove a scheduled job.", remove_job_impl));
-    members.emplace_back(
-        "pause_job", method(module, "pause_job", "Scheduler.pause_job", "self, job_id: str", "bool",
-                            "Pause a job.", pause_job_impl));
-    members.emplace_back("resume_job",
-                         method(module, "resume_job", "Scheduler.resume_job", "self, job_id: str",
-                                "bool", "Resume a paused job.", resume_job_impl));
-    members.emplace_back("get_job",
-                         method(module, "get_job", "Scheduler.get_job", "self, job_id: str",
-                                "ScheduledJob | None", nullptr, get_job_impl));
-    members.emplace_back("list_jobs", method(module, "list_jobs", "Scheduler.list_jobs", "self",
-                                             "list[dict[str, Any]]",
-                                             "List all jobs with their status.", list_jobs_impl));
-    members.emplace_back(
-        "list_executions",
-        method(module, "list_executions", "Scheduler.list_executions",
-               "self, limit: int = 50, job_id: str | None = None", "list[dict[str, Any]]",
-               "List recent job executions.", list_executions_impl));
-    members.emplace_back("stats",
-                         method(module, "stats", "Scheduler.stats", "self", "dict[str, Any]",
-                                "Get scheduler statistics.", stats_impl));
     add_agenda_methods(module, members);
-    members.emplace_back(
-        "_calc_next_run",
-        method(module, "_calc_next_run", "Scheduler._calc_next_run", "self, job: ScheduledJob",
-               "float", "Calculate the next run time for a job.", calc_next_run_impl));
     add_state_file_methods(module, members);
     py::Ref cls = py::make_class(module, "Scheduler", kClassDoc, members);
     py::check(PyModule_AddObjectRef(module, "Scheduler", cls.get()) < 0);

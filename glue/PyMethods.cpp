@@ -1,0 +1,24 @@
+// glue/PyMethods.cpp: methods declared once, beside their bodies, and bound to their class from
+// there
+#include "glue/PyMethods.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace tarvel::py {
+
+void Declarations::add_to(PyObject* module, const char* cls, Members& members) const {
+    for (const MethodDecl& decl : list_) {
+        if (std::strcmp(decl.cls, cls) != 0) continue;
+        const std::string qualname = std::string(decl.cls) + "." + decl.name;
+        const bool coroutine = decl.kind == MethodDecl::Kind::Coroutine;
+        Ref function = make_function({decl.name, qualname.c_str(), decl.params, decl.returns,
+                                      decl.doc, decl.impl, coroutine},
+                                     module);
+        if (decl.kind == MethodDecl::Kind::Property)
+            function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
+        members.emplace_back(decl.name, std::move(function));
+    }
+}
+
+}  // namespace tarvel::py
