@@ -1,23 +1,14 @@
 // skills/creator/PyCreation.cpp: validate_blueprint and create_skill, the road of a simple skill
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
 
+TARVEL_DECLARATIONS
+
 constexpr Py_ssize_t kMaxNameLength = 64;
-
-constexpr const char* kValidateDoc =
-    "Validate a skill blueprint before creation.\n"
-    "\n"
-    "        Returns (is_valid, list_of_errors).\n"
-    "        ";
-
-constexpr const char* kCreateDoc =
-    "Create a new skill from a blueprint.\n"
-    "\n"
-    "        Returns (success, message, skill_or_none).\n"
-    "        ";
 
 void add_error(PyObject* errors, const py::Ref& message) {
     py::check(PyList_Append(errors, message.get()) < 0);
@@ -102,7 +93,14 @@ void check_placeholders(PyObject* globals, PyObject* blueprint, PyObject* errors
     }
 }
 
-py::Ref validate_blueprint_impl(const py::Frame& frame) {
+constexpr const char* kValidateDoc =
+    "Validate a skill blueprint before creation.\n"
+    "\n"
+    "        Returns (is_valid, list_of_errors).\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "validate_blueprint", validate_blueprint_impl,
+              "self, blueprint: SkillBlueprint", "tuple[bool, list[str]]", kValidateDoc) {
     PyObject* self = frame.args[0];
     PyObject* blueprint = frame.args[1];
     py::Ref errors = py::Ref::steal(PyList_New(0));
@@ -145,7 +143,15 @@ void raise_version(PyObject* globals, PyObject* blueprint, PyObject* path) {
     }
 }
 
-py::Ref create_skill_impl(const py::Frame& frame) {
+constexpr const char* kCreateDoc =
+    "Create a new skill from a blueprint.\n"
+    "\n"
+    "        Returns (success, message, skill_or_none).\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "create_skill", create_skill_impl,
+              "self, blueprint: SkillBlueprint, registry=None",
+              "tuple[bool, str, DynamicSkill | None]", kCreateDoc) {
     return create_simple_skill(frame.globals, frame.args[0], frame.args[1], frame.args[2]);
 }
 
@@ -220,13 +226,7 @@ py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* bluepri
 }
 
 void add_creation_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("validate_blueprint",
-                         method(module, "validate_blueprint", "self, blueprint: SkillBlueprint",
-                                "tuple[bool, list[str]]", kValidateDoc, validate_blueprint_impl));
-    members.emplace_back(
-        "create_skill",
-        method(module, "create_skill", "self, blueprint: SkillBlueprint, registry=None",
-               "tuple[bool, str, DynamicSkill | None]", kCreateDoc, create_skill_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 }  // namespace tarvel::creator

@@ -1,6 +1,7 @@
 // skills/creator/PyHistory.cpp: the versions a skill had before each save, kept in
 // SKILLS_DIR/.versions/<name>/, and list_skill_versions and rollback_skill over them
 #include "glue/PyFiles.hpp"
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 #include <algorithm>
@@ -12,28 +13,7 @@ namespace tarvel::creator {
 
 namespace {
 
-constexpr const char* kListDoc =
-    "List the saved versions of a skill, oldest first.\n"
-    "\n"
-    "        Each version is a dict with \"version\", \"file\" (the kept copy's name in\n"
-    "        SKILLS_DIR/.versions/<name>/, or the stored file's name), \"kind\" (\"simple\"\n"
-    "        or \"python\"), \"saved_at\" (when that version was saved, local time),\n"
-    "        \"description\" and \"current\" (True for the stored skill itself).\n"
-    "        A name delete_skill would refuse gives [].\n"
-    "        ";
-
-constexpr const char* kRollbackDoc =
-    "Save an earlier version of a skill again, as its newest version.\n"
-    "\n"
-    "        The content of `version` (its newest copy) is saved as the highest\n"
-    "        version so far plus one, through the road of create_skill or\n"
-    "        create_from_dict: it is validated, a simple skill is hot-loaded into\n"
-    "        `registry` when one is given, and the improvement log records an\n"
-    "        \"updated\" entry with \"rolled_back_to\" among its details. A deleted\n"
-    "        skill can be brought back this way.\n"
-    "\n"
-    "        Returns (success, message); an unknown name or version changes nothing.\n"
-    "        ";
+TARVEL_DECLARATIONS
 
 // The name of the folder that holds the kept versions, inside SKILLS_DIR.
 constexpr const char* kVersionsFolder = ".versions";
@@ -269,7 +249,18 @@ py::Ref saved_at(PyObject* globals, PyObject* info) {
     return py::call_method(moment.get(), TARVEL_NAME("strftime"), py::str("%Y-%m-%d %H:%M:%S"));
 }
 
-py::Ref list_skill_versions_impl(const py::Frame& frame) {
+constexpr const char* kListDoc =
+    "List the saved versions of a skill, oldest first.\n"
+    "\n"
+    "        Each version is a dict with \"version\", \"file\" (the kept copy's name in\n"
+    "        SKILLS_DIR/.versions/<name>/, or the stored file's name), \"kind\" (\"simple\"\n"
+    "        or \"python\"), \"saved_at\" (when that version was saved, local time),\n"
+    "        \"description\" and \"current\" (True for the stored skill itself).\n"
+    "        A name delete_skill would refuse gives [].\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "list_skill_versions", list_skill_versions_impl, "self, name: str",
+              "list[dict]", kListDoc) {
     PyObject* name = frame.args[1];
     require_str(name, "name");
     py::Ref listing = py::Ref::steal(PyList_New(0));
@@ -345,7 +336,21 @@ py::Ref version_numbers(const std::vector<Version>& versions) {
     return py::Ref::steal(PyUnicode_Join(py::str(", ").get(), texts.get()));
 }
 
-py::Ref rollback_skill_impl(const py::Frame& frame) {
+constexpr const char* kRollbackDoc =
+    "Save an earlier version of a skill again, as its newest version.\n"
+    "\n"
+    "        The content of `version` (its newest copy) is saved as the highest\n"
+    "        version so far plus one, through the road of create_skill or\n"
+    "        create_from_dict: it is validated, a simple skill is hot-loaded into\n"
+    "        `registry` when one is given, and the improvement log records an\n"
+    "        \"updated\" entry with \"rolled_back_to\" among its details. A deleted\n"
+    "        skill can be brought back this way.\n"
+    "\n"
+    "        Returns (success, message); an unknown name or version changes nothing.\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
+              "self, name: str, version: int, registry=None", "tuple[bool, str]", kRollbackDoc) {
     PyObject* self = frame.args[0];
     PyObject* name = frame.args[1];
     PyObject* wanted = frame.args[2];
@@ -418,13 +423,7 @@ void keep_version(PyObject* globals, PyObject* name) {
 }
 
 void add_history_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("list_skill_versions",
-                         method(module, "list_skill_versions", "self, name: str", "list[dict]",
-                                kListDoc, list_skill_versions_impl));
-    members.emplace_back(
-        "rollback_skill",
-        method(module, "rollback_skill", "self, name: str, version: int, registry=None",
-               "tuple[bool, str]", kRollbackDoc, rollback_skill_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 }  // namespace tarvel::creator

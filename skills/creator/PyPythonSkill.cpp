@@ -1,29 +1,14 @@
 // skills/creator/PyPythonSkill.cpp: create_from_dict and _create_python_skill, skills from a
 // model's dictionary and Python skills stored as script plus metadata
 #include "glue/PyFiles.hpp"
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
 
-constexpr const char* kFromDictDoc =
-    "Create a skill from a raw dictionary (from LLM output).\n"
-    "\n"
-    "        If data[\"type\"] == \"python\", creates a Python skill from data[\"code\"]\n"
-    "        (see _create_python_skill). Otherwise builds a SkillBlueprint from the keys\n"
-    "        name, description, app, category, triggers, required_params,\n"
-    "        optional_params, steps and reason, and creates a simple skill.\n"
-    "        ";
-
-constexpr const char* kPythonDoc =
-    "Create a Python-based skill from code.\n"
-    "\n"
-    "        Reached through create_from_dict when data[\"type\"] == \"python\".\n"
-    "        Expected keys: name, code (defining `async def run(ctx, params)`),\n"
-    "        description, and optionally app, category, triggers, required_params,\n"
-    "        optional_params and reason.\n"
-    "        ";
+TARVEL_DECLARATIONS
 
 // data.get(key, default) on an exact dict.
 py::Ref field_of(PyObject* data, const char* key, const py::Ref& otherwise) {
@@ -39,7 +24,18 @@ void require_dict(PyObject* data) {
     if (!PyDict_CheckExact(data)) py::wrong_type("data", "a dict", data);
 }
 
-py::Ref create_from_dict_impl(const py::Frame& frame) {
+constexpr const char* kFromDictDoc =
+    "Create a skill from a raw dictionary (from LLM output).\n"
+    "\n"
+    "        If data[\"type\"] == \"python\", creates a Python skill from data[\"code\"]\n"
+    "        (see _create_python_skill). Otherwise builds a SkillBlueprint from the keys\n"
+    "        name, description, app, category, triggers, required_params,\n"
+    "        optional_params, steps and reason, and creates a simple skill.\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "create_from_dict", create_from_dict_impl,
+              "self, data: dict, registry=None", "tuple[bool, str, DynamicSkill | None]",
+              kFromDictDoc) {
     PyObject* self = frame.args[0];
     PyObject* data = frame.args[1];
     PyObject* registry = frame.args[2];
@@ -120,7 +116,18 @@ py::Ref next_version(PyObject* globals, PyObject* meta_path) {
     }
 }
 
-py::Ref create_python_skill_impl(const py::Frame& frame) {
+constexpr const char* kPythonDoc =
+    "Create a Python-based skill from code.\n"
+    "\n"
+    "        Reached through create_from_dict when data[\"type\"] == \"python\".\n"
+    "        Expected keys: name, code (defining `async def run(ctx, params)`),\n"
+    "        description, and optionally app, category, triggers, required_params,\n"
+    "        optional_params and reason.\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "_create_python_skill", create_python_skill_impl,
+              "self, data: dict, registry=None", "tuple[bool, str, DynamicSkill | None]",
+              kPythonDoc) {
     require_dict(frame.args[1]);
     return create_python_skill(frame.globals, frame.args[0], frame.args[1]);
 }
@@ -211,14 +218,7 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
 }
 
 void add_python_skill_methods(PyObject* module, py::Members& members) {
-    members.emplace_back(
-        "create_from_dict",
-        method(module, "create_from_dict", "self, data: dict, registry=None",
-               "tuple[bool, str, DynamicSkill | None]", kFromDictDoc, create_from_dict_impl));
-    members.emplace_back(
-        "_create_python_skill",
-        method(module, "_create_python_skill", "self, data: dict, registry=None",
-               "tuple[bool, str, DynamicSkill | None]", kPythonDoc, create_python_skill_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 }  // namespace tarvel::creator

@@ -1,5 +1,6 @@
 // skills/creator/PyReview.cpp: review_skill, a report of what a skill would do, read from its steps
 // or from its code's syntax tree (Python's own ast); nothing is imported or run
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 #include <map>
@@ -13,18 +14,7 @@ namespace tarvel::creator {
 
 namespace {
 
-constexpr const char* kReviewDoc =
-    "Report what a skill would do, before a host loads it.\n"
-    "\n"
-    "        `name_or_data` names a stored skill, or is a dict as create_from_dict\n"
-    "        takes it. The code of a Python skill is only parsed (with ast), never\n"
-    "        imported or run. Returns a dict with \"kind\", \"has_run\" (whether a\n"
-    "        module-level `async def run(ctx, params)` exists; None for a simple\n"
-    "        skill), \"imports\", \"risky_calls\" (dotted names, aliases followed),\n"
-    "        \"risky_operations\" (the steps that start, run or end programs, as\n"
-    "        {\"step\": index, \"operation\": name}), \"placeholders\" ({\"declared\",\n"
-    "        \"used\", \"undeclared\", \"unused\"}) and \"problems\" (texts).\n"
-    "        ";
+TARVEL_DECLARATIONS
 
 // The "pc" operations that start, run or end programs or run code: a shell
 // command, script in a web page, a program opened, closed or killed, and a
@@ -728,7 +718,21 @@ void review_stored(PyObject* globals, PyObject* self, PyObject* name, Report& re
     review_code(globals, data.get(), code.get(), name, report);
 }
 
-py::Ref review_skill_impl(const py::Frame& frame) {
+constexpr const char* kReviewDoc =
+    "Report what a skill would do, before a host loads it.\n"
+    "\n"
+    "        `name_or_data` names a stored skill, or is a dict as create_from_dict\n"
+    "        takes it. The code of a Python skill is only parsed (with ast), never\n"
+    "        imported or run. Returns a dict with \"kind\", \"has_run\" (whether a\n"
+    "        module-level `async def run(ctx, params)` exists; None for a simple\n"
+    "        skill), \"imports\", \"risky_calls\" (dotted names, aliases followed),\n"
+    "        \"risky_operations\" (the steps that start, run or end programs, as\n"
+    "        {\"step\": index, \"operation\": name}), \"placeholders\" ({\"declared\",\n"
+    "        \"used\", \"undeclared\", \"unused\"}) and \"problems\" (texts).\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "review_skill", review_skill_impl, "self, name_or_data: str | dict",
+              "dict", kReviewDoc) {
     PyObject* subject = frame.args[1];
     if (!PyUnicode_CheckExact(subject) && !PyDict_CheckExact(subject))
         py::wrong_type("name_or_data", "a str or a dict", subject);
@@ -744,9 +748,7 @@ py::Ref review_skill_impl(const py::Frame& frame) {
 }  // namespace
 
 void add_review_method(PyObject* module, py::Members& members) {
-    members.emplace_back("review_skill",
-                         method(module, "review_skill", "self, name_or_data: str | dict", "dict",
-                                kReviewDoc, review_skill_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 }  // namespace tarvel::creator

@@ -2,11 +2,14 @@
 // the helpers its method files share
 #include "glue/PyFiles.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 constexpr const char* kClassDoc =
     "Creates, validates, persists, and manages dynamic skills.\n"
@@ -75,7 +78,7 @@ py::Ref string_set(const char* const (&names)[N]) {
     return set;
 }
 
-py::Ref init_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "__init__", init_impl, "self", nullptr, nullptr) {
     PyObject* self = frame.args[0];
     py::Ref skills_dir = py::global(frame.globals, TARVEL_NAME("SKILLS_DIR"));
     py::make_dirs(skills_dir.get());
@@ -185,8 +188,7 @@ void add_skill_creator(PyObject* module) {
     py::Members members;
     members.emplace_back("VALID_OPERATIONS", string_set(kOperations));
     members.emplace_back("VALID_CATEGORIES", string_set(kCategories));
-    members.emplace_back("__init__",
-                         method(module, "__init__", "self", nullptr, nullptr, init_impl));
+    declarations().add_to(module, "SkillCreator", members);
     add_creation_methods(module, members);
     add_python_skill_methods(module, members);
     add_store_methods(module, members);
