@@ -17,6 +17,8 @@ void Declarations::add_to(PyObject* module, const char* cls, Members& members) c
                                      module);
         if (decl.kind == MethodDecl::Kind::Property)
             function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
+        if (decl.kind == MethodDecl::Kind::StaticMethod)
+            function = Ref::steal(PyStaticMethod_New(function.get()));
         members.emplace_back(decl.name, std::move(function));
     }
 }

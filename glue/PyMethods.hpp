@@ -13,7 +13,7 @@ namespace tarvel::py {
 // "<cls>.<name>"), its parameters and return annotation as a `def` writes them, its
 // docstring, its body, and how the class holds it.
 struct MethodDecl {
-    enum class Kind { Method, Coroutine, Property };
+    enum class Kind { Method, Coroutine, Property, StaticMethod };
     const char* cls;
     const char* name;
     const char* params;
@@ -67,6 +67,9 @@ class Declarations {
 // A coroutine method: the body returns py::make_coroutine(...), as an `async def` call does.
 #define TARVEL_COROUTINE(cls, name, impl, params, returns, doc) \
     TARVEL_DECLARE_(cls, name, impl, params, returns, doc, Coroutine)
+// A static method (no self).
+#define TARVEL_STATICMETHOD(cls, name, impl, params, returns, doc) \
+    TARVEL_DECLARE_(cls, name, impl, params, returns, doc, StaticMethod)
 // A read-only property: the body is its getter.
 #define TARVEL_PROPERTY(cls, name, impl, returns) \
     TARVEL_DECLARE_(cls, name, impl, "self", returns, nullptr, Property)

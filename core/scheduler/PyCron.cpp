@@ -13,10 +13,13 @@
 #include "cron/TCronParse.hpp"
 #include "glue/PyClass.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 namespace cron = tarvel::cron;
 
@@ -131,7 +134,9 @@ std::int64_t bound(PyObject* value, const char* what) {
     return v;
 }
 
-py::Ref parse_field_impl(const py::Frame& frame) {
+TARVEL_STATICMETHOD(CronExpression, "_parse_field", parse_field_impl,
+                    "field_str: str, min_val: int, max_val: int", "set[int]",
+                    "Parse a single cron field into a set of valid values.") {
     PyObject* field = frame.args[0];
     if (!PyUnicode_Check(field)) py::wrong_type("field_str", "a str", field);
     const std::int64_t lo = bound(frame.args[1], "min_val");
@@ -252,7 +257,7 @@ cron::Minute minute_of(PyObject* dt) {
             PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt)};
 }
 
-py::Ref init_impl(const py::Frame& frame) {
+TARVEL_METHOD(CronExpression, "__init__", init_impl, "self, expression: str", nullptr, nullptr) {
     PyObject* self = frame.args[0];
     PyObject* expression = frame.args[1];
     if (!PyUnicode_Check(expression)) py::wrong_type("expression", "a str", expression);
@@ -296,7 +301,8 @@ PyObject* dow_table() {
     return table;
 }
 
-py::Ref dow_adjusted_impl(const py::Frame& frame) {
+TARVEL_METHOD(CronExpression, "_dow_adjusted", dow_adjusted_impl, "self", "set[int]",
+              "Convert cron DOW (0=Sun) to Python DOW (0=Mon).") {
     py::Ref dow = py::getattr(frame.args[0], TARVEL_NAME("_dow"));
     py::Ref result = py::Ref::steal(PySet_New(nullptr));
     for (const py::Ref& day : py::iterate(dow.get())) {
@@ -314,7 +320,8 @@ bool contains(PyObject* self, PyObject* attr, PyObject* value) {
     return found != 0;
 }
 
-py::Ref matches_impl(const py::Frame& frame) {
+TARVEL_METHOD(CronExpression, "matches", matches_impl, "self, dt: datetime", "bool",
+              "Check if a datetime matches this cron expression.") {
     PyObject* self = frame.args[0];
     PyObject* dt = frame.args[1];
     if (PyDateTime_Check(dt) &&
@@ -380,7 +387,9 @@ py::Ref search(PyObject* self, const cron::Schedule& schedule, PyObject* first) 
     return no_occurrence(self);
 }
 
-py::Ref next_occurrence_impl(const py::Frame& frame) {
+TARVEL_METHOD(CronExpression, "next_occurrence", next_occurrence_impl,
+              "self, after: datetime | None = None", "datetime",
+              "Find the next datetime that matches this cron expression.") {
     PyObject* self = frame.args[0];
     py::Ref after = py::Ref::borrow(frame.args[1]);
     if (!py::truthy(after.get())) {
@@ -425,7 +434,9 @@ py::Ref next_occurrence_impl(const py::Frame& frame) {
 
 // Each occurrence found by next_occurrence from the one before; the list ends early where
 // the window holds no further occurrence.
-py::Ref next_occurrences_impl(const py::Frame& frame) {
+TARVEL_METHOD(CronExpression, "next_occurrences", next_occurrences_impl,
+              "self, count: int, after: datetime | None = None", "list[datetime]",
+              "Find the next count datetimes that match this cron expression.") {
     PyObject* self = frame.args[0];
     PyObject* count = frame.args[1];
     if (!PyLong_Check(count) || PyBool_Check(count)) py::wrong_type("count", "an int", count);
@@ -462,41 +473,8 @@ py::Ref next_occurrences_impl(const py::Frame& frame) {
 void add_cron(PyObject* module) {
     PyDateTime_IMPORT;
     py::check(PyDateTimeAPI == nullptr);
-    py::Ref parse_field = py::make_function(
-        {"_parse_field", "CronExpression._parse_field",
-         "field_str: str, min_val: int, max_val: int", "set[int]",
-         "Parse a single cron field into a set of valid values.", parse_field_impl},
-        module);
     py::Members members;
-    members.emplace_back("__init__",
-                         py::make_function({"__init__", "CronExpression.__init__",
-                                            "self, expression: str", nullptr, nullptr, init_impl},
-                                           module));
-    members.emplace_back(
-        "matches",
-        py::make_function({"matches", "CronExpression.matches", "self, dt: datetime", "bool",
-                           "Check if a datetime matches this cron expression.", matches_impl},
-                          module));
-    members.emplace_back(
-        "next_occurrence",
-        py::make_function(
-            {"next_occurrence", "CronExpression.next_occurrence",
-             "self, after: datetime | None = None", "datetime",
-             "Find the next datetime that matches this cron expression.", next_occurrence_impl},
-            module));
-    members.emplace_back(
-        "next_occurrences",
-        py::make_function({"next_occurrences", "CronExpression.next_occurrences",
-                           "self, count: int, after: datetime | None = None", "list[datetime]",
-                           "Find the next count datetimes that match this cron expression.",
-                           next_occurrences_impl},
-                          module));
-    members.emplace_back(
-        "_dow_adjusted",
-        py::make_function({"_dow_adjusted", "CronExpression._dow_adjusted", "self", "set[int]",
-                           "Convert cron DOW (0=Sun) to Python DOW (0=Mon).", dow_adjusted_impl},
-                          module));
-    members.emplace_back("_parse_field", py::Ref::steal(PyStaticMethod_New(parse_field.get())));
+    declarations().add_to(module, "CronExpression", members);
     py::Ref cls = py::make_class(
         module, "CronExpression",
         "Simple cron expression parser (5 fields: min hour dom month dow).", members);

@@ -3,13 +3,17 @@
 #include <utility>
 #include <vector>
 
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
 
-py::Ref init_impl(const py::Frame& frame) {
+TARVEL_DECLARATIONS
+
+TARVEL_METHOD(DynamicSkill, "__init__", init_impl, "self, blueprint: SkillBlueprint", nullptr,
+              nullptr) {
     PyObject* self = frame.args[0];
     PyObject* blueprint = frame.args[1];
     py::setattr(self, TARVEL_NAME("_blueprint"), blueprint);
@@ -135,7 +139,8 @@ PyObject* step_keywords() {
     return names;
 }
 
-py::Ref build_steps_impl(const py::Frame& frame) {
+TARVEL_METHOD(DynamicSkill, "build_steps", build_steps_impl, "self, params: dict[str, Any]",
+              "list[SkillStep]", "Build steps from the blueprint, substituting parameter values.") {
     PyObject* self = frame.args[0];
     PyObject* params = frame.args[1];
     if (!PyDict_CheckExact(params)) py::wrong_type("params", "a dict", params);
@@ -182,7 +187,7 @@ PyObject* defining_class(PyObject* self, PyObject* function) {
                     "super(type, obj): obj must be an instance or subtype of type");
 }
 
-py::Ref to_dict_impl(const py::Frame& frame) {
+TARVEL_METHOD(DynamicSkill, "to_dict", to_dict_impl, "self", "dict[str, Any]", nullptr) {
     PyObject* self = frame.args[0];
     py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type),
                             defining_class(self, frame.function), self);
@@ -202,20 +207,7 @@ py::Ref to_dict_impl(const py::Frame& frame) {
 
 void add_dynamic_skill(PyObject* module) {
     py::Members members;
-    members.emplace_back("__init__", py::make_function({"__init__", "DynamicSkill.__init__",
-                                                        "self, blueprint: SkillBlueprint", nullptr,
-                                                        nullptr, init_impl},
-                                                       module));
-    members.emplace_back(
-        "build_steps",
-        py::make_function(
-            {"build_steps", "DynamicSkill.build_steps", "self, params: dict[str, Any]",
-             "list[SkillStep]", "Build steps from the blueprint, substituting parameter values.",
-             build_steps_impl},
-            module));
-    members.emplace_back("to_dict", py::make_function({"to_dict", "DynamicSkill.to_dict", "self",
-                                                       "dict[str, Any]", nullptr, to_dict_impl},
-                                                      module));
+    declarations().add_to(module, "DynamicSkill", members);
     py::Ref base = py::global(PyModule_GetDict(module), TARVEL_NAME("SkillDefinition"));
     py::Ref cls =
         py::make_subclass(module, "DynamicSkill",
