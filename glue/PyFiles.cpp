@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #define TARVEL_NATIVE_FILES 1
 #endif
@@ -407,6 +408,37 @@ Ref read_text(PyObject* path) {
     }
 #endif
     return call_method(path, TARVEL_NAME("read_text"));
+}
+
+std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    if (!native_reads ||
+        !is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
+                         {TARVEL_NAME("open"), stock.open}}) ||
+        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
+        return std::nullopt;
+    }
+    Ref text;
+    const std::string name = fs_path(path, text);
+    struct stat info{};
+    if (name.empty() || ::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    constexpr long long kBillion = 1'000'000'000;
+    const long long modified = info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec;
+    const long long changed = info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // File times advance by the kernel's tick, a few milliseconds at most.
+    constexpr long long kSettled = 100'000'000;
+    if (now.tv_sec * kBillion + now.tv_nsec - std::max(modified, changed) < kSettled)
+        return std::nullopt;
+    return std::array<long long, 5>{static_cast<long long>(info.st_size), modified, changed,
+                                    static_cast<long long>(info.st_ino),
+                                    static_cast<long long>(info.st_dev)};
+#else
+    (void)path;
+    return std::nullopt;
+#endif
 }
 
 Ref sorted_glob(PyObject* directory, const char* suffix) {

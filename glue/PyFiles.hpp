@@ -3,7 +3,9 @@
 
 #include "glue/PyRef.hpp"
 
+#include <array>
 #include <initializer_list>
+#include <optional>
 
 namespace tarvel::py {
 
@@ -43,6 +45,12 @@ Ref keep_copy(PyObject* globals, PyObject* path);
 // without carriage returns is read natively; any other file, and every failure,
 // goes through path.read_text() itself, so texts and errors are Python's own.
 Ref read_text(PyObject* path);
+
+// What tells the present content of the file at `path` from any other, for reusing what was read
+// from it: size, modification and change times, inode and device. Nothing while read_text would
+// go through Python (see above), when the file cannot be looked at, or when it changed so lately
+// that a rewrite within the same tick of the file system's clock could still go unseen.
+std::optional<std::array<long long, 5>> file_identity(PyObject* path);
 
 // sorted(directory.glob("*" + suffix)), listed natively while `directory` is a
 // stock pathlib path (and its glob method pathlib's own).

@@ -1,10 +1,24 @@
 // skills/creator/PyStore.cpp: the store of saved skills (load, register, delete, list, show) and
 // get_skill_creator
+#include "glue/PyJsonFiles.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
+
+// json.loads(path.read_text()) through the module's globals; what was parsed of an unchanged file
+// is reused, so the caller hands out only fresh copies of its values (`given`).
+py::Ref saved_json(PyObject* globals, PyObject* path) {
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    return py::json_file(json.get(), path);
+}
+
+// mapping.get(key, otherwise), with lists and dicts that are new objects.
+py::Ref given(PyObject* mapping, PyObject* key, const py::Ref& otherwise) {
+    py::Ref value = mapping_get(mapping, key, otherwise);
+    return py::fresh_copy(value.get());
+}
 
 // sorted(SKILLS_DIR.glob("*.json")), or None when SKILLS_DIR does not exist.
 py::Ref skill_files(PyObject* globals) {
@@ -25,24 +39,22 @@ py::Ref load_saved_skills_impl(const py::Frame& frame) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         PyObject* path = PyList_GET_ITEM(files.get(), i);
         try {
-            py::Ref data = read_json(globals, path);
+            py::Ref data = saved_json(globals, path);
             py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
             py::Ref blueprint_class = py::global(globals, TARVEL_NAME("SkillBlueprint"));
             PyObject* d = data.get();
             py::Ref blueprint = py::call_kw(
                 blueprint_class.get(), {},
-                {{"name", mapping_get(d, TARVEL_NAME("name"), stem).get()},
-                 {"description", mapping_get(d, TARVEL_NAME("description"), py::str("")).get()},
-                 {"app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get()},
-                 {"category", mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get()},
-                 {"triggers", mapping_get(d, TARVEL_NAME("triggers"), new_list()).get()},
-                 {"required_params",
-                  mapping_get(d, TARVEL_NAME("required_params"), new_list()).get()},
-                 {"optional_params",
-                  mapping_get(d, TARVEL_NAME("optional_params"), new_list()).get()},
-                 {"steps", mapping_get(d, TARVEL_NAME("steps"), new_list()).get()},
-                 {"reason", mapping_get(d, TARVEL_NAME("reason"), py::str("")).get()},
-                 {"version", mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get()}});
+                {{"name", given(d, TARVEL_NAME("name"), stem).get()},
+                 {"description", given(d, TARVEL_NAME("description"), py::str("")).get()},
+                 {"app", given(d, TARVEL_NAME("app"), py::str("")).get()},
+                 {"category", given(d, TARVEL_NAME("category"), py::str("custom")).get()},
+                 {"triggers", given(d, TARVEL_NAME("triggers"), new_list()).get()},
+                 {"required_params", given(d, TARVEL_NAME("required_params"), new_list()).get()},
+                 {"optional_params", given(d, TARVEL_NAME("optional_params"), new_list()).get()},
+                 {"steps", given(d, TARVEL_NAME("steps"), new_list()).get()},
+                 {"reason", given(d, TARVEL_NAME("reason"), py::str("")).get()},
+                 {"version", given(d, TARVEL_NAME("version"), py::integer(1)).get()}});
             py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
             py::Ref skill = py::call(skill_class.get(), blueprint);
             py::check(PyList_Append(skills.get(), skill.get()) < 0);
@@ -116,27 +128,26 @@ py::Ref list_saved_skills_impl(const py::Frame& frame) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         PyObject* path = PyList_GET_ITEM(files.get(), i);
         try {
-            py::Ref data = read_json(globals, path);
+            py::Ref data = saved_json(globals, path);
             PyObject* d = data.get();
             py::Ref entry = py::Ref::steal(PyDict_New());
             py::dict_set(
                 entry.get(), "name",
-                mapping_get(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
+                given(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
             py::dict_set(entry.get(), "description",
-                         mapping_get(d, TARVEL_NAME("description"), py::str("")).get());
-            py::dict_set(entry.get(), "app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get());
+                         given(d, TARVEL_NAME("description"), py::str("")).get());
+            py::dict_set(entry.get(), "app", given(d, TARVEL_NAME("app"), py::str("")).get());
             py::dict_set(entry.get(), "category",
-                         mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get());
+                         given(d, TARVEL_NAME("category"), py::str("custom")).get());
             py::dict_set(entry.get(), "version",
-                         mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get());
+                         given(d, TARVEL_NAME("version"), py::integer(1)).get());
             py::dict_set(entry.get(), "triggers",
-                         mapping_get(d, TARVEL_NAME("triggers"), new_list()).get());
+                         given(d, TARVEL_NAME("triggers"), new_list()).get());
             py::Ref steps = mapping_get(d, TARVEL_NAME("steps"), new_list());
             const Py_ssize_t count = PyObject_Length(steps.get());
             py::check(count < 0);
             py::dict_set(entry.get(), "steps_count", py::integer(count).get());
-            py::dict_set(entry.get(), "reason",
-                         mapping_get(d, TARVEL_NAME("reason"), py::str("")).get());
+            py::dict_set(entry.get(), "reason", given(d, TARVEL_NAME("reason"), py::str("")).get());
             py::dict_set(entry.get(), "file", py::Ref::steal(PyObject_Str(path)).get());
             py::check(PyList_Append(entries.get(), entry.get()) < 0);
         } catch (py::Error& e) {
