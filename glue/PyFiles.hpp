@@ -6,6 +6,7 @@
 #include <array>
 #include <initializer_list>
 #include <optional>
+#include <vector>
 
 namespace tarvel::py {
 
@@ -51,6 +52,16 @@ Ref read_text(PyObject* path);
 // go through Python (see above), when the file cannot be looked at, or when it changed so lately
 // that a rewrite within the same tick of the file system's clock could still go unseen.
 std::optional<std::array<long long, 5>> file_identity(PyObject* path);
+// The same for the file named `fs_name` (os.fsencode of its path), whose path is known stock.
+std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name);
+
+// What sorted_glob(directory, suffix) finds, as the names of the files and str(directory), while
+// `directory` is a stock path and its files are read natively (see read_text); nothing otherwise.
+struct Listing {
+    Ref directory_text;
+    std::vector<Ref> names;
+};
+std::optional<Listing> stock_listing(PyObject* directory, const char* suffix);
 
 // sorted(directory.glob("*" + suffix)), listed natively while `directory` is a
 // stock pathlib path (and its glob method pathlib's own).

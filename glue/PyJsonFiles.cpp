@@ -2,6 +2,7 @@
 #include "glue/PyJsonFiles.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -39,28 +40,63 @@ constexpr std::size_t kKeptFiles = 100'000;
 
 }  // namespace
 
-Ref json_file(PyObject* json_module, PyObject* path) {
-    Ref loads = getattr(json_module, TARVEL_NAME("loads"));
-    const auto identity = loads.get() == stock_loads() ? file_identity(path) : std::nullopt;
-    std::string name;
+namespace {
+
+// os.fsencode(text), the key of a file and the name to stat; empty when it has none.
+std::string fs_name(PyObject* text) {
+    Ref encoded = Ref::steal_maybe(PyUnicode_EncodeFSDefault(text));
+    if (!encoded) {
+        PyErr_Clear();
+        return {};
+    }
+    return {PyBytes_AS_STRING(encoded.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
+}
+
+// What was parsed of the file `name` when `identity` is still its identity, else the value
+// read and parsed now (and kept when there is an identity).
+Ref parsed(PyObject* loads, const std::string& name,
+           const std::optional<std::array<long long, 5>>& identity,
+           const std::function<Ref()>& make_path) {
+    auto& files = parsed_files();
     if (identity) {
-        Ref text = Ref::steal(PyObject_Str(path));
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        check(utf8 == nullptr);
-        name.assign(utf8, static_cast<std::size_t>(size));
-        auto& files = parsed_files();
         auto found = files.find(name);
         if (found != files.end() && found->second.identity == *identity) return found->second.value;
     }
-    Ref text = read_text(path);
-    Ref value = call(loads.get(), text);
+    Ref path = make_path();
+    Ref text = read_text(path.get());
+    Ref value = call(loads, text);
     if (identity) {
-        auto& files = parsed_files();
         if (files.size() >= kKeptFiles) files.clear();
         files[name] = Parsed{*identity, value};
     }
     return value;
+}
+
+}  // namespace
+
+Ref json_file(PyObject* json_module, PyObject* path) {
+    Ref loads = getattr(json_module, TARVEL_NAME("loads"));
+    auto identity = loads.get() == stock_loads() ? file_identity(path) : std::nullopt;
+    std::string name;
+    if (identity) {
+        name = fs_name(Ref::steal(PyObject_Str(path)).get());
+        if (name.empty()) identity.reset();
+    }
+    return parsed(loads.get(), name, identity, [&] { return Ref::borrow(path); });
+}
+
+Ref json_file_named(PyObject* json_module, PyObject* path_text,
+                    const std::function<Ref()>& make_path) {
+    Ref loads = getattr(json_module, TARVEL_NAME("loads"));
+    std::string name;
+    std::optional<std::array<long long, 5>> identity;
+    if (loads.get() == stock_loads()) {
+        name = fs_name(path_text);
+        if (!name.empty() && name.find('\0') == std::string::npos)
+            identity = file_identity_at(name.c_str());
+    }
+    return parsed(loads.get(), name, identity, make_path);
 }
 
 Ref fresh_copy(PyObject* value) {

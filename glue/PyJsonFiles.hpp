@@ -1,6 +1,8 @@
 // glue/PyJsonFiles.hpp: JSON files read again only when they changed
 #pragma once
 
+#include <functional>
+
 #include "glue/PyRef.hpp"
 
 namespace tarvel::py {
@@ -12,6 +14,11 @@ namespace tarvel::py {
 // The value is shared with later calls: the caller must not change it, and hands out only
 // fresh_copy() of its lists and dicts.
 Ref json_file(PyObject* json_module, PyObject* path);
+
+// json_file for a file that stock_listing found, by str(path): `make_path` gives the path itself
+// when the file must be read.
+Ref json_file_named(PyObject* json_module, PyObject* path_text,
+                    const std::function<Ref()>& make_path);
 
 // A copy of a value json.loads gave whose lists and dicts, at every depth, are new objects; the
 // other values (str, int, float, bool, None) are the same ones.
