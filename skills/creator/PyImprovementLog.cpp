@@ -384,21 +384,28 @@ py::Ref encodable_records(PyObject* globals, PyObject* records, Py_ssize_t& left
     return kept;
 }
 
-// Merges what another process saved meanwhile, then writes the log whole.
-void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
-    merge_from_file(globals, self, path);
-    py::Ref records = to_dicts(log_of(self).get());
-    py::Ref text;
-    Py_ssize_t left_out = 0;
+// The text of the log's records; one that JSON cannot encode is left out and counted.
+py::Ref whole_text(PyObject* globals, PyObject* records, Py_ssize_t& left_out) {
     try {
-        text = json_text(globals, records.get());
+        return json_text(globals, records);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         // An entry JSON cannot encode (a set among its details) stays in
         // memory, but never keeps the other entries from the file.
         log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));
-        py::Ref kept = encodable_records(globals, records.get(), left_out);
-        text = json_text(globals, kept.get());
+        py::Ref kept = encodable_records(globals, records, left_out);
+        return json_text(globals, kept.get());
+    }
+}
+
+// Merges what another process saved meanwhile, then writes the log whole.
+void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
+    merge_from_file(globals, self, path);
+    Py_ssize_t left_out = 0;
+    py::Ref text = log_text_from_kept(globals, log_of(self).get());
+    if (!text) {
+        py::Ref records = to_dicts(log_of(self).get());
+        text = whole_text(globals, records.get(), left_out);
     }
     py::replace_file(globals, path, text.get());
     remember_file(self, path, py::file_signature(path).get(), text.get());
