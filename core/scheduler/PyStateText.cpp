@@ -22,6 +22,7 @@
 
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonKept.hpp"
 
 namespace tarvel::scheduler {
 
@@ -35,9 +36,9 @@ constexpr std::size_t kDeepestKept = 64;
 struct Kept {
     std::vector<std::pair<py::Ref, py::Ref>> fields;  // the instance's __dict__, in order
     Py_ssize_t metadata_at = -1;                      // where `metadata` is among them
-    py::Ref metadata_text;  // its text when the record was written, or while it holds only
-    std::vector<std::pair<py::Ref, py::Ref>> metadata_items;  // immutable values, those
-    bool reusable = false;                                    // every field of an immutable type
+    py::Ref metadata_text;  // its text, or null while `metadata_held` tells its changes
+    py::Held metadata_held;
+    bool reusable = false;      // every field of an immutable type
     std::string text;           // the record, indented for its place in the document
     py::Ref key;                // jobs: the registry key the record was last saved under ...
     std::string key_text;       // ... and its text
@@ -185,35 +186,6 @@ bool same_text(PyObject* a, PyObject* b) {
     return a == b || (a != nullptr && b != nullptr && ascii_of(a) == ascii_of(b));
 }
 
-// Notes the items of `dict` when they are all str keys with immutable values; false otherwise.
-bool note_flat(PyObject* dict, const Classes& classes,
-               std::vector<std::pair<py::Ref, py::Ref>>& items) {
-    items.clear();
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || !immutable(value, classes)) {
-            items.clear();
-            return false;
-        }
-        items.emplace_back(py::Ref::borrow(key), py::Ref::borrow(value));
-    }
-    return true;
-}
-
-// Whether `dict` holds the same objects as `items`, in the same order.
-bool same_items(PyObject* dict, const std::vector<std::pair<py::Ref, py::Ref>>& items) {
-    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) return false;
-    Py_ssize_t pos = 0;
-    std::size_t i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key != items[i].first.get() || value != items[i].second.get()) return false;
-        ++i;
-    }
-    return true;
-}
-
 // Whether `kept` was written from the present values of the record whose __dict__ is `dict`.
 bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
     if (!kept.reusable || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(kept.fields.size()))
@@ -227,7 +199,7 @@ bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
     }
     if (kept.metadata_at < 0) return true;
     PyObject* metadata = kept.fields[static_cast<std::size_t>(kept.metadata_at)].second.get();
-    if (!kept.metadata_text) return same_items(metadata, kept.metadata_items);
+    if (!kept.metadata_text) return kept.metadata_held.same(metadata);
     return same_text(metadata_text(json, metadata).get(), kept.metadata_text.get());
 }
 
@@ -236,7 +208,6 @@ void note_fields(Kept& kept, PyObject* dict, const Classes& classes, PyObject* j
     kept.fields.clear();
     kept.metadata_at = -1;
     kept.metadata_text = py::Ref();
-    kept.metadata_items.clear();
     kept.reusable = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -244,9 +215,9 @@ void note_fields(Kept& kept, PyObject* dict, const Classes& classes, PyObject* j
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "metadata") == 0) {
             kept.metadata_at = static_cast<Py_ssize_t>(kept.fields.size());
             if (!PyDict_CheckExact(value)) throw WholePath{};
-            kept.metadata_text = note_flat(value, classes, kept.metadata_items)
-                                     ? py::Ref()
-                                     : metadata_text(json, value);
+            const auto fixed = [&](PyObject* v) { return immutable(v, classes); };
+            kept.metadata_text =
+                kept.metadata_held.take(value, fixed) ? py::Ref() : metadata_text(json, value);
         } else if (!immutable(value, classes)) {
             kept.reusable = false;
         }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonKept.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
@@ -26,8 +27,8 @@ constexpr std::size_t kDeepestKept = 64;  // deeper details take the whole path
 struct Kept {
     std::vector<std::pair<py::Ref, py::Ref>> fields;  // the entry's __dict__, in order
     Py_ssize_t details_at = -1;
-    py::Ref details_text;  // its text, or while it holds only immutable values ...
-    std::vector<std::pair<py::Ref, py::Ref>> details_items;  // ... those, and no text
+    py::Ref details_text;  // its text, or null while `details_held` tells its changes
+    py::Held details_held;
     bool reusable = false;
     std::string text;  // indented for its place in the list
     PyObject* owner = nullptr;
@@ -86,34 +87,6 @@ py::Ref details_text(PyObject* json, PyObject* details) {
     return py::dumps_indent2(json, details);
 }
 
-// Notes the items of `dict` when they are all str keys with immutable values; false otherwise.
-bool note_flat(PyObject* dict, std::vector<std::pair<py::Ref, py::Ref>>& items) {
-    items.clear();
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || !immutable(value)) {
-            items.clear();
-            return false;
-        }
-        items.emplace_back(py::Ref::borrow(key), py::Ref::borrow(value));
-    }
-    return true;
-}
-
-// Whether `dict` holds the same objects as `items`, in the same order.
-bool same_items(PyObject* dict, const std::vector<std::pair<py::Ref, py::Ref>>& items) {
-    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) return false;
-    Py_ssize_t pos = 0;
-    std::size_t i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key != items[i].first.get() || value != items[i].second.get()) return false;
-        ++i;
-    }
-    return true;
-}
-
 bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
     if (!kept.reusable || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(kept.fields.size()))
         return false;
@@ -126,7 +99,7 @@ bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
     }
     if (kept.details_at < 0) return true;
     PyObject* details = kept.fields[static_cast<std::size_t>(kept.details_at)].second.get();
-    if (!kept.details_text) return same_items(details, kept.details_items);
+    if (!kept.details_text) return kept.details_held.same(details);
     py::Ref now = details_text(json, details);
     return now.get() == kept.details_text.get() ||
            ascii_of(now.get()) == ascii_of(kept.details_text.get());
@@ -136,7 +109,6 @@ void note_fields(Kept& kept, PyObject* dict, PyObject* json) {
     kept.fields.clear();
     kept.details_at = -1;
     kept.details_text = py::Ref();
-    kept.details_items.clear();
     kept.reusable = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -145,7 +117,7 @@ void note_fields(Kept& kept, PyObject* dict, PyObject* json) {
             kept.details_at = static_cast<Py_ssize_t>(kept.fields.size());
             if (!PyDict_CheckExact(value)) throw WholePath{};
             kept.details_text =
-                note_flat(value, kept.details_items) ? py::Ref() : details_text(json, value);
+                kept.details_held.take(value, immutable) ? py::Ref() : details_text(json, value);
         } else if (!immutable(value)) {
             kept.reusable = false;
         }
