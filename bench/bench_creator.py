@@ -42,7 +42,10 @@ except ImportError as exc:
 USAGE = """Run it with the project installed:
 
     python bench/bench_creator.py [--skills N] [--log-entries N] [--stats-skills N]
-                                  [--build-calls N]
+                                  [--build-calls N] [--dir DIR]
+
+The files go to DIR, by default /dev/shm where there is one (a RAM disk: the figures then show the
+work of the process, not of the disk), else the system's temporary directory.
 
 Rows:
   create N skills    N create_skill calls in a fresh home, each a valid blueprint of 3 steps with
@@ -575,6 +578,8 @@ def main():
                         help=f"stored skills beside the stats' log (default {STATS_SKILLS})")
     parser.add_argument("--build-calls", type=int, default=BUILD_CALLS, metavar="N",
                         help=f"build_steps calls in one timed run (default {BUILD_CALLS})")
+    parser.add_argument("--dir", type=Path, default=Path("/dev/shm") if Path("/dev/shm").is_dir() else None,
+                        help="where the skills and logs go (default /dev/shm where there is one)")
     args = parser.parse_args()  # fmt: skip
     if min(args.skills, args.build_calls) < 1 or min(args.log_entries, args.stats_skills) < 0:
         parser.error("--skills and --build-calls must be at least 1, the others at least 0")
@@ -591,8 +596,10 @@ def main():
         rows.append((case, show_time(native_time), show_time(plain_time),
                      f"{plain_time / native_time:.2f}x", check))  # fmt: skip
 
-    with tempfile.TemporaryDirectory(prefix="bench-creator-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="bench-creator-", dir=args.dir) as tmp:
         workdir = Path(tmp)
+        print(f"Files in {workdir.parent}")
+        print()
         for durable in (True, False):
             native_time, plain_time, native_side, plain_side = bench_create(
                 args.skills, workdir, durable)

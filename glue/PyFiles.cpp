@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #define TARVEL_NATIVE_FILES 1
 #endif
@@ -409,9 +410,53 @@ Ref read_text(PyObject* path) {
     return call_method(path, TARVEL_NAME("read_text"));
 }
 
-Ref sorted_glob(PyObject* directory, const char* suffix) {
+std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
+    if (!native_reads ||
+        !is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
+                         {TARVEL_NAME("open"), stock.open}}) ||
+        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
+        return std::nullopt;
+    }
     Ref text;
+    const std::string name = fs_path(path, text);
+    if (name.empty()) return std::nullopt;
+    return file_identity_at(name.c_str());
+#else
+    (void)path;
+    return std::nullopt;
+#endif
+}
+
+std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
+#ifdef TARVEL_NATIVE_FILES
+    struct stat info{};
+    if (::stat(fs_name, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    constexpr long long kBillion = 1'000'000'000;
+    const long long modified = info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec;
+    const long long changed = info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // File times advance by the kernel's tick, a few milliseconds at most.
+    constexpr long long kSettled = 100'000'000;
+    if (now.tv_sec * kBillion + now.tv_nsec - std::max(modified, changed) < kSettled)
+        return std::nullopt;
+    return std::array<long long, 5>{static_cast<long long>(info.st_size), modified, changed,
+                                    static_cast<long long>(info.st_ino),
+                                    static_cast<long long>(info.st_dev)};
+#else
+    (void)fs_name;
+    return std::nullopt;
+#endif
+}
+
+#ifdef TARVEL_NATIVE_FILES
+namespace {
+
+// The names in `directory` that end with `suffix`, sorted, as glob would find them, while
+// `directory` is a stock path and os.scandir the original; nothing otherwise. `text` receives
+// str(directory).
+std::optional<std::vector<Ref>> native_names(PyObject* directory, const char* suffix, Ref& text) {
     const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}}) &&
                                      unpatched(stock.os, TARVEL_NAME("scandir"), stock.scandir)
                                  ? fs_path(directory, text)
@@ -440,10 +485,23 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
         std::sort(names.begin(), names.end(), [](const Ref& a, const Ref& b) {
             return PyUnicode_Compare(a.get(), b.get()) < 0;
         });
-        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i),
-                            Ref::steal(PyNumber_TrueDivide(directory, names[i].get())).release());
+        return names;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+#endif
+
+Ref sorted_glob(PyObject* directory, const char* suffix) {
+#ifdef TARVEL_NATIVE_FILES
+    Ref text;
+    if (auto names = native_names(directory, suffix, text)) {
+        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names->size())));
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            PyList_SET_ITEM(
+                paths.get(), static_cast<Py_ssize_t>(i),
+                Ref::steal(PyNumber_TrueDivide(directory, (*names)[i].get())).release());
         }
         return paths;
     }
@@ -452,6 +510,23 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
     Ref files = Ref::steal(PySequence_List(found.get()));
     check(PyList_Sort(files.get()) < 0);
     return files;
+}
+
+std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
+#ifdef TARVEL_NATIVE_FILES
+    if (!native_reads ||
+        !is_stock(directory, {{TARVEL_NAME("read_text"), stock.read_text},
+                              {TARVEL_NAME("open"), stock.open}}) ||
+        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
+        return std::nullopt;
+    }
+    Ref text;
+    if (auto names = native_names(directory, suffix, text)) return Listing{text, std::move(*names)};
+#else
+    (void)directory;
+    (void)suffix;
+#endif
+    return std::nullopt;
 }
 
 bool durable_writes(PyObject* globals) {

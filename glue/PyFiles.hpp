@@ -3,7 +3,10 @@
 
 #include "glue/PyRef.hpp"
 
+#include <array>
 #include <initializer_list>
+#include <optional>
+#include <vector>
 
 namespace tarvel::py {
 
@@ -46,6 +49,22 @@ Ref keep_copy(PyObject* globals, PyObject* path);
 // without carriage returns is read natively; any other file, and every failure,
 // goes through path.read_text() itself, so texts and errors are Python's own.
 Ref read_text(PyObject* path);
+
+// What tells the present content of the file at `path` from any other, for reusing what was read
+// from it: size, modification and change times, inode and device. Nothing while read_text would
+// go through Python (see above), when the file cannot be looked at, or when it changed so lately
+// that a rewrite within the same tick of the file system's clock could still go unseen.
+std::optional<std::array<long long, 5>> file_identity(PyObject* path);
+// The same for the file named `fs_name` (os.fsencode of its path), whose path is known stock.
+std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name);
+
+// What sorted_glob(directory, suffix) finds, as the names of the files and str(directory), while
+// `directory` is a stock path and its files are read natively (see read_text); nothing otherwise.
+struct Listing {
+    Ref directory_text;
+    std::vector<Ref> names;
+};
+std::optional<Listing> stock_listing(PyObject* directory, const char* suffix);
 
 // sorted(directory.glob("*" + suffix)), listed natively while `directory` is a
 // stock pathlib path (and its glob method pathlib's own).

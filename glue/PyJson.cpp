@@ -830,4 +830,19 @@ Ref dumps_indent2(PyObject* json_module, PyObject* obj) {
     return call_dumps(dumps.get(), obj);
 }
 
+bool dumps_is_native(PyObject* json_module) {
+#if TARVEL_JSON_NATIVE
+    Ref dumps = Ref::steal_maybe(PyObject_GetAttr(json_module, TARVEL_NAME("dumps")));
+    if (!dumps) {
+        PyErr_Clear();
+        return false;
+    }
+    const Stdlib* lib = stdlib();
+    return lib != nullptr && dumps.get() == lib->dumps && lib->unchanged();
+#else
+    (void)json_module;
+    return false;
+#endif
+}
+
 }  // namespace tarvel::py

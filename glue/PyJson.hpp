@@ -14,4 +14,8 @@ namespace tarvel::py {
 // `json_module.dumps(obj, indent=2)`.
 Ref dumps_indent2(PyObject* json_module, PyObject* obj);
 
+// Whether dumps_indent2(json_module, ...) writes natively at present: `json_module.dumps` is the
+// standard library's, unpatched. Text it gave may then be kept and reused for the same values.
+bool dumps_is_native(PyObject* json_module);
+
 }  // namespace tarvel::py

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import time
 
 import pytest
 from conftest import permissions_bind
@@ -70,6 +71,27 @@ def test_patched_pathlib_methods_are_honoured(creator, monkeypatch):
     assert creator.get_skill_source("s") == {"name": "patched"}
     monkeypatch.setattr(pathlib.Path, "glob", lambda self, pattern: iter([]))
     assert creator.list_saved_skills() == []
+
+
+
+def _replace(path, text):
+    path.with_name("new").write_text(text)
+    os.replace(path.with_name("new"), path)
+
+
+@pytest.mark.parametrize("rewrite", [_replace, pathlib.Path.write_text])
+def test_a_file_rewritten_with_the_same_size_is_read_afresh(creator, rewrite):
+    path = module.SKILLS_DIR / "s.json"
+    path.write_text(json.dumps({"triggers": ["a"], "reason": "one"}))
+    time.sleep(0.15)  # past the file system clock's tick: what is parsed now is kept
+    creator.list_saved_skills()[0]["triggers"].append("changed")  # the caller's own objects
+    assert creator.list_saved_skills()[0]["triggers"] == ["a"]
+    assert creator.load_saved_skills()[0]._blueprint.triggers == ["a"]
+    rewrite(path, json.dumps({"triggers": ["b"], "reason": "two"}))
+    for _ in range(2):  # at once, and once the new file's times have settled
+        assert [(e["triggers"], e["reason"]) for e in creator.list_saved_skills()] == [(["b"], "two")]
+        assert creator.load_saved_skills()[0]._blueprint.reason == "two"
+        time.sleep(0.15)
 
 
 # --- writes do what a plain write does, crash-safely --------------------------------------------

@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import asyncio
 import dataclasses
+import inspect
+import itertools
 import json
 import os
 import signal
 import sys
+import time
 from datetime import datetime
 from pathlib import Path
 
@@ -119,6 +123,83 @@ def test_records_follow_the_registry_keys(path):
     sch._save()
     assert list(json.loads(path.read_text())["jobs"]) == ["key"]
     assert list(Scheduler(storage_path=path)._jobs) == ["field"]
+
+
+
+# --- saves after one change: each writes exactly what json.dumps gives for the whole document ---
+
+FIELD_VALUES = [("id", "x2"), ("name", "n ☕"), ("description", ""), ("job_type", JobType.INTERVAL),
+                ("schedule", "5 * * * *"), ("interval_seconds", 60), ("prompt", "q" * 301), ("model_key", None),
+                ("spawn_worker", False), ("state", JobState.COMPLETED), ("created_at", 2), ("last_run", 1e9),
+                ("next_run", 2.5e9), ("run_count", 7), ("max_runs", True), ("metadata", {"a": [1.5]})]
+
+
+def _in_place(sch):
+    sch._jobs["cron1"].metadata["ü"][1]["n"] = [2]
+
+
+def _then_in_place(sch):
+    sch._jobs["ivl"].name = ["list"]
+    yield
+    sch._jobs["ivl"].name.append("ü")
+
+
+def _renamed_key(sch):
+    sch._jobs["alias"] = sch._jobs["ivl"]  # the same job under a second key
+    yield
+    sch._jobs = {"other": sch._jobs["once"], **sch._jobs}
+
+
+def _history(sch):
+    sch._executions[-1].result = "changed"
+    yield
+    sch._executions.append(JobExecution("ivl", "tick", 9.0))
+    yield
+    del sch._executions[:60]
+
+
+def _clock_text(sch, monkeypatch):
+    monkeypatch.setattr(scheduler, "_format_timestamp", lambda ts: f"at {ts}")
+
+
+def _zone(sch, monkeypatch):
+    monkeypatch.setenv("TZ", "Asia/Tokyo")
+    time.tzset()
+
+
+def _registry(sch):
+    sch.update_job("cron1", {"name": "via update"})
+    yield
+    sch.pause_job("ivl")
+    yield
+    sch.remove_job("once")
+    yield
+    sch.add_job(ScheduledJob(id="new", metadata={"m": 1}))
+
+
+def _firing(sch):
+    asyncio.run(sch._fire_job(sch._jobs["ivl"]))
+
+
+CHANGES = [*[(lambda sch, f=f, v=v: setattr(sch._jobs["once"], f, v)) for f, v in FIELD_VALUES],
+           _in_place, _then_in_place, _renamed_key, _history, _clock_text, _zone, _registry, _firing]
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_save_after_a_change_is_the_json_of_the_document(path, monkeypatch, change):
+    monkeypatch.setattr(time, "tzset", time.tzset)  # restored below with TZ
+    sch = Scheduler(storage_path=path, on_fire=lambda job: asyncio.sleep(0, "done"))
+    for job in sample_jobs():
+        sch.add_job(job)
+    sch._executions = [JobExecution("cron1", "n", 1000.0 + i, duration=i / 3, result="r" * i) for i in range(120)]
+    sch._save()
+    takes_patch = "monkeypatch" in inspect.signature(change).parameters
+    steps = change(sch, monkeypatch) if takes_patch else change(sch)
+    for _ in itertools.chain(steps if inspect.isgenerator(steps) else [], [None]):
+        sch._save()
+        assert path.read_bytes() == twin_text(sch._jobs, sch._executions).encode()
+    monkeypatch.undo()
+    time.tzset()
 
 
 # --- what survives a restart ------------------------------------------------------------------

@@ -15,6 +15,9 @@ inline constexpr Py_ssize_t kHistoryBound = 500;
 // ... the newest this many are kept.
 inline constexpr Py_ssize_t kHistoryKept = 250;
 
+// The newest this many records of the history go to the state file.
+inline constexpr Py_ssize_t kSavedExecutions = 100;
+
 // JobType, JobState, ScheduledJob and JobExecution, bound in that order.
 void add_records(PyObject* module);
 
@@ -48,6 +51,12 @@ void load_failure(PyObject* globals, const py::Error& e);
 // A job's record in the file: its dictionary with the whole prompt, then its
 // metadata when JSON can encode it (reported at ERROR when `report`).
 py::Ref job_record(PyObject* globals, PyObject* job, bool report);
+
+// The text json.dumps(document, indent=2) gives the state file's document, built from the
+// records' texts kept since earlier saves; a null Ref when this save must build the document and
+// encode it whole (a record or a name it depends on is not the module's own, json is patched, or
+// a record cannot be written).
+py::Ref state_text_from_kept(PyObject* globals, PyObject* self);
 
 // What identifies the state file's present version (glue/PyLocks).
 using py::file_signature;

@@ -10,8 +10,6 @@ namespace tarvel::scheduler {
 
 namespace {
 
-constexpr Py_ssize_t kSavedExecutions = 100;  // the newest records go to the file
-
 // Whether json can encode `metadata`; a job whose metadata it cannot is saved without it.
 bool encodable(PyObject* globals, PyObject* job, PyObject* metadata, bool report) {
     if (PyDict_CheckExact(metadata) && PyDict_GET_SIZE(metadata) == 0) return true;
@@ -146,9 +144,12 @@ py::Ref encode_document(PyObject* globals, PyObject* json, Document& doc) {
 // Builds, encodes and writes the document, merging first what another process saved.
 void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     merge_from_file(globals, self);
-    Document doc = build_document(globals, self);
-    py::Ref json = py::global(globals, TARVEL_NAME("json"));
-    py::Ref text = encode_document(globals, json.get(), doc);
+    py::Ref text = state_text_from_kept(globals, self);
+    if (!text) {
+        Document doc = build_document(globals, self);
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        text = encode_document(globals, json.get(), doc);
+    }
     py::replace_file(globals, path, text.get());
     remember_file(self, path, file_signature(path).get(), text.get());
 }

@@ -39,6 +39,10 @@ void add_review_method(PyObject* module, py::Members& members);
 // _load_improvement_log, _save_improvement_log
 void add_log_file_methods(PyObject* module, py::Members& members);
 
+// The text json.dumps([e.to_dict() for e in entries], indent=2) gives, built from the entries'
+// texts kept since earlier saves; a null Ref when the save must encode the log whole.
+py::Ref log_text_from_kept(PyObject* globals, PyObject* entries);
+
 // The module function get_skill_creator.
 py::Ref make_get_skill_creator(PyObject* module);
 

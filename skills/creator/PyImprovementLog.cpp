@@ -1,5 +1,7 @@
 // skills/creator/PyImprovementLog.cpp: the improvement log in memory and in improvement_log.json
 // (which the creators of several processes share), and the statistics over it
+#include <cstring>
+
 #include "glue/PyLocks.hpp"
 #include "skills/creator/PyCreator.hpp"
 
@@ -66,18 +68,36 @@ py::Ref get_improvement_stats_impl(const py::Frame& frame) {
     PyObject* const words[] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
                                TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
     long long counts[4] = {0, 0, 0, 0};
-    py::Ref iter = py::Ref::steal(PyObject_GetIter(entries.get()));
-    while (py::Ref entry = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
-        py::Ref action = py::getattr(entry.get(), TARVEL_NAME("action"));
-        for (int i = 0; i < 4; ++i) {
-            if (PyUnicode_CheckExact(action.get())) {
-                if (PyUnicode_Compare(action.get(), words[i]) == 0) ++counts[i];
-            } else if (py::compare(action.get(), words[i], Py_EQ)) {
-                ++counts[i];
-            }
+    // An exact str equals at most one of the four words, all seven ASCII letters long;
+    // anything else is asked with == for each.
+    const auto count = [&](PyObject* entry) {
+        py::Ref action = py::getattr(entry, TARVEL_NAME("action"));
+        PyObject* a = action.get();
+        if (!PyUnicode_CheckExact(a)) {
+            for (int i = 0; i < 4; ++i)
+                counts[i] += py::compare(a, words[i], Py_EQ) ? 1 : 0;
+            return;
         }
+        for (int i = 0; i < 4; ++i) {
+            if (a == words[i]) return void(++counts[i]);
+        }
+        if (!PyUnicode_IS_ASCII(a) || PyUnicode_GET_LENGTH(a) != 7) return;
+        for (int i = 0; i < 4; ++i) {
+            if (std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(words[i]), 7) == 0)
+                return void(++counts[i]);
+        }
+    };
+    if (PyList_CheckExact(entries.get())) {
+        // as a list's iterator walks it: the length is read again at every step
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+            count(py::Ref::borrow(PyList_GET_ITEM(entries.get(), i)).get());
+        }
+    } else {
+        py::Ref iter = py::Ref::steal(PyObject_GetIter(entries.get()));
+        while (py::Ref entry = py::Ref::steal_maybe(PyIter_Next(iter.get())))
+            count(entry.get());
+        py::check(PyErr_Occurred() != nullptr);
     }
-    py::check(PyErr_Occurred() != nullptr);
     py::Ref skills = py::call_method(self, TARVEL_NAME("list_saved_skills"));
     const Py_ssize_t active = PyObject_Length(skills.get());
     py::check(active < 0);
@@ -364,21 +384,28 @@ py::Ref encodable_records(PyObject* globals, PyObject* records, Py_ssize_t& left
     return kept;
 }
 
-// Merges what another process saved meanwhile, then writes the log whole.
-void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
-    merge_from_file(globals, self, path);
-    py::Ref records = to_dicts(log_of(self).get());
-    py::Ref text;
-    Py_ssize_t left_out = 0;
+// The text of the log's records; one that JSON cannot encode is left out and counted.
+py::Ref whole_text(PyObject* globals, PyObject* records, Py_ssize_t& left_out) {
     try {
-        text = json_text(globals, records.get());
+        return json_text(globals, records);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         // An entry JSON cannot encode (a set among its details) stays in
         // memory, but never keeps the other entries from the file.
         log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));
-        py::Ref kept = encodable_records(globals, records.get(), left_out);
-        text = json_text(globals, kept.get());
+        py::Ref kept = encodable_records(globals, records, left_out);
+        return json_text(globals, kept.get());
+    }
+}
+
+// Merges what another process saved meanwhile, then writes the log whole.
+void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
+    merge_from_file(globals, self, path);
+    Py_ssize_t left_out = 0;
+    py::Ref text = log_text_from_kept(globals, log_of(self).get());
+    if (!text) {
+        py::Ref records = to_dicts(log_of(self).get());
+        text = whole_text(globals, records.get(), left_out);
     }
     py::replace_file(globals, path, text.get());
     remember_file(self, path, py::file_signature(path).get(), text.get());

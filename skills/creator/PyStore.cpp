@@ -1,10 +1,25 @@
 // skills/creator/PyStore.cpp: the store of saved skills (load, register, delete, list, show) and
 // get_skill_creator
+#include "glue/PyFiles.hpp"
+#include "glue/PyJsonFiles.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
+
+// json.loads(path.read_text()) through the module's globals; what was parsed of an unchanged file
+// is reused, so the caller hands out only fresh copies of its values (`given`).
+py::Ref saved_json(PyObject* globals, PyObject* path) {
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    return py::json_file(json.get(), path);
+}
+
+// mapping.get(key, otherwise), with lists and dicts that are new objects.
+py::Ref given(PyObject* mapping, PyObject* key, const py::Ref& otherwise) {
+    py::Ref value = mapping_get(mapping, key, otherwise);
+    return py::fresh_copy(value.get());
+}
 
 // sorted(SKILLS_DIR.glob("*.json")), or None when SKILLS_DIR does not exist.
 py::Ref skill_files(PyObject* globals) {
@@ -25,24 +40,22 @@ py::Ref load_saved_skills_impl(const py::Frame& frame) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         PyObject* path = PyList_GET_ITEM(files.get(), i);
         try {
-            py::Ref data = read_json(globals, path);
+            py::Ref data = saved_json(globals, path);
             py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
             py::Ref blueprint_class = py::global(globals, TARVEL_NAME("SkillBlueprint"));
             PyObject* d = data.get();
             py::Ref blueprint = py::call_kw(
                 blueprint_class.get(), {},
-                {{"name", mapping_get(d, TARVEL_NAME("name"), stem).get()},
-                 {"description", mapping_get(d, TARVEL_NAME("description"), py::str("")).get()},
-                 {"app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get()},
-                 {"category", mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get()},
-                 {"triggers", mapping_get(d, TARVEL_NAME("triggers"), new_list()).get()},
-                 {"required_params",
-                  mapping_get(d, TARVEL_NAME("required_params"), new_list()).get()},
-                 {"optional_params",
-                  mapping_get(d, TARVEL_NAME("optional_params"), new_list()).get()},
-                 {"steps", mapping_get(d, TARVEL_NAME("steps"), new_list()).get()},
-                 {"reason", mapping_get(d, TARVEL_NAME("reason"), py::str("")).get()},
-                 {"version", mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get()}});
+                {{"name", given(d, TARVEL_NAME("name"), stem).get()},
+                 {"description", given(d, TARVEL_NAME("description"), py::str("")).get()},
+                 {"app", given(d, TARVEL_NAME("app"), py::str("")).get()},
+                 {"category", given(d, TARVEL_NAME("category"), py::str("custom")).get()},
+                 {"triggers", given(d, TARVEL_NAME("triggers"), new_list()).get()},
+                 {"required_params", given(d, TARVEL_NAME("required_params"), new_list()).get()},
+                 {"optional_params", given(d, TARVEL_NAME("optional_params"), new_list()).get()},
+                 {"steps", given(d, TARVEL_NAME("steps"), new_list()).get()},
+                 {"reason", given(d, TARVEL_NAME("reason"), py::str("")).get()},
+                 {"version", given(d, TARVEL_NAME("version"), py::integer(1)).get()}});
             py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
             py::Ref skill = py::call(skill_class.get(), blueprint);
             py::check(PyList_Append(skills.get(), skill.get()) < 0);
@@ -108,36 +121,85 @@ py::Ref delete_skill_impl(const py::Frame& frame) {
     return outcome(true, py::fstring("Deleted skill '", name, "'"));
 }
 
+// The listing's entry of a skill file: what `data` says, with `stem` and `file` from its path.
+py::Ref listing_entry(PyObject* d, PyObject* stem, PyObject* file) {
+    py::Ref entry = py::Ref::steal(PyDict_New());
+    py::dict_set(entry.get(), "name", given(d, TARVEL_NAME("name"), py::Ref::borrow(stem)).get());
+    py::dict_set(entry.get(), "description",
+                 given(d, TARVEL_NAME("description"), py::str("")).get());
+    py::dict_set(entry.get(), "app", given(d, TARVEL_NAME("app"), py::str("")).get());
+    py::dict_set(entry.get(), "category",
+                 given(d, TARVEL_NAME("category"), py::str("custom")).get());
+    py::dict_set(entry.get(), "version", given(d, TARVEL_NAME("version"), py::integer(1)).get());
+    py::dict_set(entry.get(), "triggers", given(d, TARVEL_NAME("triggers"), new_list()).get());
+    py::Ref steps = mapping_get(d, TARVEL_NAME("steps"), new_list());
+    const Py_ssize_t count = PyObject_Length(steps.get());
+    py::check(count < 0);
+    py::dict_set(entry.get(), "steps_count", py::integer(count).get());
+    py::dict_set(entry.get(), "reason", given(d, TARVEL_NAME("reason"), py::str("")).get());
+    py::dict_set(entry.get(), "file", file);
+    return entry;
+}
+
+// The text of str(directory / name) for the names of a listing: `directory` and the name joined
+// as pathlib joins them; null when that cannot be told without a path (checked on the first).
+py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
+    if (listing.names.empty()) return py::str("");
+    py::Ref dir_text = listing.directory_text;
+    py::Ref prefix;
+    if (PyUnicode_CompareWithASCIIString(dir_text.get(), ".") == 0) {
+        prefix = py::str("");
+    } else if (PyUnicode_READ_CHAR(dir_text.get(), PyUnicode_GET_LENGTH(dir_text.get()) - 1) ==
+               '/') {
+        prefix = dir_text;
+    } else {
+        prefix = py::Ref::steal(PyUnicode_Concat(dir_text.get(), py::str("/").get()));
+    }
+    PyObject* first = listing.names.front().get();
+    py::Ref path = py::Ref::steal(PyNumber_TrueDivide(directory, first));
+    py::Ref real = py::Ref::steal(PyObject_Str(path.get()));
+    py::Ref mine = py::Ref::steal(PyUnicode_Concat(prefix.get(), first));
+    return py::compare(real.get(), mine.get(), Py_EQ) ? prefix : py::Ref();
+}
+
 py::Ref list_saved_skills_impl(const py::Frame& frame) {
     PyObject* globals = frame.globals;
     py::Ref entries = new_list();
-    py::Ref files = skill_files(globals);
-    if (files.get() == Py_None) return entries;
+    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+    if (!py::exists(dir.get())) return entries;
+    // Files named without a path each while the directory is a plain one.
+    auto listing = py::stock_listing(dir.get(), ".json");
+    py::Ref prefix = listing ? path_prefix(dir.get(), *listing) : py::Ref();
+    if (prefix) {
+        for (const py::Ref& name : listing->names) {
+            try {
+                const auto make_path = [&] {
+                    return py::Ref::steal(PyNumber_TrueDivide(dir.get(), name.get()));
+                };
+                py::Ref file = py::Ref::steal(PyUnicode_Concat(prefix.get(), name.get()));
+                const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+                // Path.stem of "<stem>.json"; ".json" alone is its own stem
+                py::Ref stem = length > 5
+                                   ? py::Ref::steal(PyUnicode_Substring(name.get(), 0, length - 5))
+                                   : py::getattr(make_path().get(), TARVEL_NAME("stem"));
+                py::Ref json = py::global(globals, TARVEL_NAME("json"));
+                py::Ref data = py::json_file_named(json.get(), file.get(), make_path);
+                py::Ref entry = listing_entry(data.get(), stem.get(), file.get());
+                py::check(PyList_Append(entries.get(), entry.get()) < 0);
+            } catch (py::Error& e) {
+                if (!is_exception(e)) throw;  // an unreadable file is left out
+            }
+        }
+        return entries;
+    }
+    py::Ref files = py::sorted_glob(dir.get(), ".json");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         PyObject* path = PyList_GET_ITEM(files.get(), i);
         try {
-            py::Ref data = read_json(globals, path);
-            PyObject* d = data.get();
-            py::Ref entry = py::Ref::steal(PyDict_New());
-            py::dict_set(
-                entry.get(), "name",
-                mapping_get(d, TARVEL_NAME("name"), py::getattr(path, TARVEL_NAME("stem"))).get());
-            py::dict_set(entry.get(), "description",
-                         mapping_get(d, TARVEL_NAME("description"), py::str("")).get());
-            py::dict_set(entry.get(), "app", mapping_get(d, TARVEL_NAME("app"), py::str("")).get());
-            py::dict_set(entry.get(), "category",
-                         mapping_get(d, TARVEL_NAME("category"), py::str("custom")).get());
-            py::dict_set(entry.get(), "version",
-                         mapping_get(d, TARVEL_NAME("version"), py::integer(1)).get());
-            py::dict_set(entry.get(), "triggers",
-                         mapping_get(d, TARVEL_NAME("triggers"), new_list()).get());
-            py::Ref steps = mapping_get(d, TARVEL_NAME("steps"), new_list());
-            const Py_ssize_t count = PyObject_Length(steps.get());
-            py::check(count < 0);
-            py::dict_set(entry.get(), "steps_count", py::integer(count).get());
-            py::dict_set(entry.get(), "reason",
-                         mapping_get(d, TARVEL_NAME("reason"), py::str("")).get());
-            py::dict_set(entry.get(), "file", py::Ref::steal(PyObject_Str(path)).get());
+            py::Ref data = saved_json(globals, path);
+            py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
+            py::Ref file = py::Ref::steal(PyObject_Str(path));
+            py::Ref entry = listing_entry(data.get(), stem.get(), file.get());
             py::check(PyList_Append(entries.get(), entry.get()) < 0);
         } catch (py::Error& e) {
             if (!is_exception(e)) throw;  // an unreadable file is left out

@@ -1,0 +1,424 @@
+// core/scheduler/PyStateText.cpp: the state file's text built from the records' texts kept
+// between saves
+//
+// json.dumps(document, indent=2) writes each record of the document as it writes the record
+// alone, with its lines indented to the record's depth (ensure_ascii leaves no newline inside a
+// string). So each job's and each execution's text is kept with the values it was written from,
+// and a save encodes again only the records whose values are no longer those: the same objects
+// (which, for the immutable types a record of the module's own holds, means the same values), and
+// for `metadata`, which can change in place, the same encoded text.
+//
+// Only records of the module's own classes, with their own to_dict and fields of the types those
+// give, are kept; any other record, an error, a patched json or a patched name that the text
+// depends on sends the save down the whole path, which does and reports everything as before.
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyJson.hpp"
+#include "glue/PyJsonKept.hpp"
+
+namespace tarvel::scheduler {
+
+namespace {
+
+// Records nested deeper than this are left to the whole path, whose recursion limits count the
+// document's own two levels.
+constexpr std::size_t kDeepestKept = 64;
+
+// The text of one record, with what it was written from.
+struct Kept {
+    std::vector<std::pair<py::Ref, py::Ref>> fields;  // the instance's __dict__, in order
+    Py_ssize_t metadata_at = -1;                      // where `metadata` is among them
+    py::Ref metadata_text;  // its text, or null while `metadata_held` tells its changes
+    py::Held metadata_held;
+    bool reusable = false;      // every field of an immutable type
+    std::string text;           // the record, indented for its place in the document
+    py::Ref key;                // jobs: the registry key the record was last saved under ...
+    std::string key_text;       // ... and its text
+    PyObject* owner = nullptr;  // the record object (not held: the fields decide)
+    std::uint64_t used = 0;     // the last save that wrote the record ...
+    std::uint64_t keyed = 0;    // ... and that gave it `key`
+};
+
+struct Cache {
+    std::vector<PyObject*> context;  // what the texts depend on, compared by identity
+    std::vector<py::Ref> held;       // the references behind `context`
+    unsigned int job_tag = 0;
+    unsigned int execution_tag = 0;
+    std::unordered_map<PyObject*, Kept> jobs;
+    std::unordered_map<PyObject*, Kept> executions;
+    // The records of the last save in its order: most are found again at the same place.
+    std::vector<Kept*> job_order;
+    std::vector<Kept*> execution_order;
+    std::uint64_t generation = 0;
+
+    void clear() {
+        jobs.clear();
+        executions.clear();
+        job_order.clear();
+        execution_order.clear();
+    }
+};
+
+// Kept for the life of the process, and never destroyed: its references outlive no interpreter.
+Cache& cache() {
+    static Cache* const c = new Cache;
+    return *c;
+}
+
+// Thrown (as an empty exception) when the save must take the whole path.
+struct WholePath {};
+
+PyObject* global_or_null(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw py::Error();
+        throw WholePath{};
+    }
+    return value;
+}
+
+struct Classes {
+    PyTypeObject* job;
+    PyTypeObject* execution;
+    PyObject* job_type;
+    PyObject* job_state;
+};
+
+PyTypeObject* class_of(PyObject* obj) {
+    if (!PyType_Check(obj)) throw WholePath{};
+    return reinterpret_cast<PyTypeObject*>(obj);
+}
+
+// Checks what the texts depend on besides the records' fields, dropping every kept text when any
+// of it changed: the names to_dict and the record's layout read, the classes and their to_dict,
+// and the local time zone.
+Classes check_context(PyObject* globals) {
+    Cache& c = cache();
+    Classes classes{class_of(global_or_null(globals, TARVEL_NAME("ScheduledJob"))),
+                    class_of(global_or_null(globals, TARVEL_NAME("JobExecution"))),
+                    global_or_null(globals, TARVEL_NAME("JobType")),
+                    global_or_null(globals, TARVEL_NAME("JobState"))};
+    py::Ref time = py::import("time");
+    py::Ref zone = py::getattr(time.get(), TARVEL_NAME("tzname"));
+    py::Ref round = py::global(globals, TARVEL_NAME("round"));
+    std::vector<py::Ref> held{
+        py::Ref::borrow(reinterpret_cast<PyObject*>(classes.job)),
+        py::Ref::borrow(reinterpret_cast<PyObject*>(classes.execution)),
+        py::Ref::borrow(classes.job_type),
+        py::Ref::borrow(classes.job_state),
+        py::Ref::borrow(py::type_lookup(classes.job, TARVEL_NAME("to_dict"))),
+        py::Ref::borrow(py::type_lookup(classes.execution, TARVEL_NAME("to_dict"))),
+        py::Ref::borrow(global_or_null(globals, TARVEL_NAME("_format_timestamp"))),
+        py::Ref::borrow(global_or_null(globals, TARVEL_NAME("datetime"))),
+        round,
+        zone,
+    };
+    // A class changed since its version tag was given (or with none yet) may read its fields
+    // through something other than the instance's __dict__.
+    const unsigned int job_tag = classes.job->tp_version_tag;
+    const unsigned int execution_tag = classes.execution->tp_version_tag;
+    if (job_tag == 0 || execution_tag == 0) throw WholePath{};
+    bool same =
+        c.job_tag == job_tag && c.execution_tag == execution_tag && c.context.size() == held.size();
+    for (std::size_t i = 0; same && i < held.size(); ++i)
+        same = c.context[i] == held[i].get();
+    if (!same) {
+        c.clear();
+        c.context.clear();
+        for (const py::Ref& r : held)
+            c.context.push_back(r.get());
+        c.held = std::move(held);
+        c.job_tag = job_tag;
+        c.execution_tag = execution_tag;
+    }
+    return classes;
+}
+
+std::string_view ascii_of(PyObject* text) {
+    if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) throw WholePath{};
+    return {static_cast<const char*>(PyUnicode_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+}
+
+// `text` with each line after the first indented by four more spaces: a record's text at its
+// place in the document. Too deep a record takes the whole path.
+std::string indented(PyObject* text) {
+    const std::string_view t = ascii_of(text);
+    std::string out;
+    out.reserve(t.size() + t.size() / 8);
+    std::size_t deepest = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        out.push_back(t[i]);
+        if (t[i] != '\n') continue;
+        out.append(4, ' ');
+        std::size_t depth = 0;
+        while (i + 1 + depth < t.size() && t[i + 1 + depth] == ' ')
+            ++depth;
+        if (depth > deepest) deepest = depth;
+    }
+    if (deepest > 2 * kDeepestKept) throw WholePath{};
+    return out;
+}
+
+bool immutable(PyObject* v, const Classes& classes) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None || reinterpret_cast<PyObject*>(t) == classes.job_type ||
+           reinterpret_cast<PyObject*>(t) == classes.job_state;
+}
+
+// The text json gives a job's metadata on its own.
+py::Ref metadata_text(PyObject* json, PyObject* metadata) {
+    if (!PyDict_CheckExact(metadata)) throw WholePath{};
+    if (PyDict_GET_SIZE(metadata) == 0) return py::Ref::borrow(TARVEL_NAME("{}"));
+    return py::dumps_indent2(json, metadata);
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    return a == b || (a != nullptr && b != nullptr && ascii_of(a) == ascii_of(b));
+}
+
+// Whether `kept` was written from the present values of the record whose __dict__ is `dict`.
+bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
+    if (!kept.reusable || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(kept.fields.size()))
+        return false;
+    Py_ssize_t pos = 0;
+    std::size_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key != kept.fields[i].first.get() || value != kept.fields[i].second.get()) return false;
+        ++i;
+    }
+    if (kept.metadata_at < 0) return true;
+    PyObject* metadata = kept.fields[static_cast<std::size_t>(kept.metadata_at)].second.get();
+    if (!kept.metadata_text) return kept.metadata_held.same(metadata);
+    return same_text(metadata_text(json, metadata).get(), kept.metadata_text.get());
+}
+
+// Notes the values `kept` is written from.
+void note_fields(Kept& kept, PyObject* dict, const Classes& classes, PyObject* json) {
+    kept.fields.clear();
+    kept.metadata_at = -1;
+    kept.metadata_text = py::Ref();
+    kept.reusable = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "metadata") == 0) {
+            kept.metadata_at = static_cast<Py_ssize_t>(kept.fields.size());
+            if (!PyDict_CheckExact(value)) throw WholePath{};
+            const auto fixed = [&](PyObject* v) { return immutable(v, classes); };
+            kept.metadata_text =
+                kept.metadata_held.take(value, fixed) ? py::Ref() : metadata_text(json, value);
+        } else if (!immutable(value, classes)) {
+            kept.reusable = false;
+        }
+        kept.fields.emplace_back(py::Ref::borrow(key), py::Ref::borrow(value));
+    }
+}
+
+py::Ref instance_dict(PyObject* record, PyTypeObject* cls) {
+    if (Py_TYPE(record) != cls) throw WholePath{};
+    return py::Ref::steal(PyObject_GenericGetDict(record, nullptr));
+}
+
+// The kept text of `job`, written again when its values changed.
+// The kept text of `record`, at `place` in the last save's `order` or else in `map`.
+Kept& kept_of(std::unordered_map<PyObject*, Kept>& map, const std::vector<Kept*>& order,
+              std::size_t place, PyObject* record) {
+    if (place < order.size() && order[place]->owner == record) return *order[place];
+    Kept& kept = map[record];
+    kept.owner = record;
+    return kept;
+}
+
+Kept& job_text(PyObject* globals, PyObject* json, const Classes& classes, PyObject* job,
+               std::size_t place) {
+    Cache& c = cache();
+    py::Ref dict = instance_dict(job, classes.job);
+    Kept& kept = kept_of(c.jobs, c.job_order, place, job);
+    kept.used = c.generation;
+    if (!still_valid(kept, dict.get(), json)) {
+        note_fields(kept, dict.get(), classes, json);
+        const bool reusable = kept.reusable;
+        kept.reusable = false;  // until the text is written
+        py::Ref record = job_record(globals, job, false);
+        // metadata that json.dumps refuses is reported by the whole path
+        if (kept.metadata_at >= 0 && !PyDict_Contains(record.get(), TARVEL_NAME("metadata")))
+            throw WholePath{};
+        kept.text = indented(py::dumps_indent2(json, record.get()).get());
+        kept.reusable = reusable;
+    }
+    return kept;
+}
+
+std::string key_text_of(PyObject* json, PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) throw WholePath{};
+    return std::string(ascii_of(py::dumps_indent2(json, key).get()));
+}
+
+Kept& execution_text(PyObject* json, const Classes& classes, PyObject* execution,
+                     std::size_t place) {
+    Cache& c = cache();
+    py::Ref dict = instance_dict(execution, classes.execution);
+    Kept& kept = kept_of(c.executions, c.execution_order, place, execution);
+    kept.used = c.generation;
+    if (!still_valid(kept, dict.get(), json)) {
+        note_fields(kept, dict.get(), classes, json);
+        const bool reusable = kept.reusable && kept.metadata_at < 0;
+        kept.reusable = false;
+        py::Ref record = py::call_method(execution, TARVEL_NAME("to_dict"));
+        kept.text = indented(py::dumps_indent2(json, record.get()).get());
+        kept.reusable = reusable;
+    }
+    return kept;
+}
+
+// Drops the texts of records no save has used lately.
+template <class Map>
+void prune(Map& map, std::size_t live) {
+    if (map.size() <= 2 * live + 256) return;
+    const std::uint64_t now = cache().generation;
+    std::erase_if(map, [now](const auto& item) { return item.second.used != now; });
+}
+
+using JobText = std::pair<const std::string*, const Kept*>;
+
+// Appends to a buffer of known size: the text is written straight into the str.
+struct Out {
+    char* at;
+    void put(std::string_view t) {
+        std::memcpy(at, t.data(), t.size());
+        at += t.size();
+    }
+};
+
+py::Ref assemble(const std::vector<JobText>& jobs, const std::vector<const Kept*>& history) {
+    using namespace std::string_view_literals;
+    constexpr std::string_view head = "{\n  \"jobs\": "sv, middle = ",\n  \"executions\": "sv;
+    constexpr std::string_view first = "\n    "sv, next = ",\n    "sv;
+    constexpr std::string_view close_jobs = "\n  }"sv, close_history = "\n  ]"sv;
+    std::size_t size = head.size() + middle.size() + 2 + 2 + 2;  // brackets and the last "\n}"
+    for (const auto& [key, k] : jobs)
+        size += next.size() + key->size() + 2 + k->text.size();
+    for (const Kept* k : history)
+        size += next.size() + k->text.size();
+    if (!jobs.empty()) size += close_jobs.size() - 1;
+    if (!history.empty()) size += close_history.size() - 1;
+    if (!jobs.empty()) size -= 1;  // the first item has no ","
+    if (!history.empty()) size -= 1;
+    py::Ref text = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    Out out{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()))};
+    out.put(head);
+    if (jobs.empty()) {
+        out.put("{}");
+    } else {
+        out.put("{");
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            out.put(i == 0 ? first : next);
+            out.put(*jobs[i].first);
+            out.put(": ");
+            out.put(jobs[i].second->text);
+        }
+        out.put(close_jobs);
+    }
+    out.put(middle);
+    if (history.empty()) {
+        out.put("[]");
+    } else {
+        out.put("[");
+        for (std::size_t i = 0; i < history.size(); ++i) {
+            out.put(i == 0 ? first : next);
+            out.put(history[i]->text);
+        }
+        out.put(close_history);
+    }
+    out.put("\n}");
+    if (out.at != reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())) + size)
+        throw py::Error(PyExc_SystemError, "state file text of unexpected size");
+    return text;
+}
+
+py::Ref kept_text(PyObject* globals, PyObject* self) {
+    PyObject* json = global_or_null(globals, TARVEL_NAME("json"));
+    if (!py::dumps_is_native(json)) return {};
+    const Classes classes = check_context(globals);
+    Cache& c = cache();
+    ++c.generation;
+
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
+    if (!PyDict_CheckExact(registry.get()) || !PyList_CheckExact(executions.get())) return {};
+    std::vector<py::Ref> held;  // the records, in case writing one changes the containers
+    held.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(registry.get())));
+    Py_ssize_t pos = 0;
+    PyObject *key, *job;
+    while (PyDict_Next(registry.get(), &pos, &key, &job)) {
+        held.push_back(py::Ref::borrow(key));
+        held.push_back(py::Ref::borrow(job));
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(executions.get());
+    const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
+    py::Ref tail = py::Ref::steal(PyList_GetSlice(executions.get(), first, count));
+
+    // Kept texts stay where they are: unordered_map keeps its elements in place while it grows.
+    std::vector<JobText> job_texts;
+    std::vector<Kept*> job_order;
+    std::deque<std::string> other_keys;  // a job saved under a second key in this save
+    job_texts.reserve(held.size() / 2);
+    job_order.reserve(held.size() / 2);
+    for (std::size_t i = 0; i < held.size(); i += 2) {
+        PyObject* name = held[i].get();
+        Kept& kept = job_text(globals, json, classes, held[i + 1].get(), job_texts.size());
+        const std::string* shown = &kept.key_text;
+        if (kept.key.get() != name) {
+            if (kept.keyed == c.generation) {
+                shown = &other_keys.emplace_back(key_text_of(json, name));
+            } else {
+                kept.key_text = key_text_of(json, name);
+                kept.key = py::Ref::borrow(name);
+            }
+        }
+        kept.keyed = c.generation;
+        job_texts.emplace_back(shown, &kept);
+        job_order.push_back(&kept);
+    }
+    std::vector<const Kept*> history;
+    std::vector<Kept*> execution_order;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tail.get()); ++i) {
+        Kept& kept = execution_text(json, classes, PyList_GET_ITEM(tail.get(), i), history.size());
+        history.push_back(&kept);
+        execution_order.push_back(&kept);
+    }
+    py::Ref text = assemble(job_texts, history);
+    c.job_order.clear();  // before pruning, which may drop what they point to
+    c.execution_order.clear();
+    prune(c.jobs, job_texts.size());
+    prune(c.executions, history.size());
+    c.job_order = std::move(job_order);
+    c.execution_order = std::move(execution_order);
+    return text;
+}
+
+}  // namespace
+
+py::Ref state_text_from_kept(PyObject* globals, PyObject* self) {
+    try {
+        return kept_text(globals, self);
+    } catch (WholePath&) {
+        return {};
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return {};
+    }
+}
+
+}  // namespace tarvel::scheduler

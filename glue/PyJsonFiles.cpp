@@ -1,0 +1,123 @@
+// glue/PyJsonFiles.cpp: JSON files read again only when they changed
+#include "glue/PyJsonFiles.hpp"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "glue/PyFiles.hpp"
+
+namespace tarvel::py {
+
+namespace {
+
+struct Parsed {
+    std::array<long long, 5> identity;
+    Ref value;
+};
+
+// The files read so far, by name. Never destroyed: its references outlive no interpreter.
+std::unordered_map<std::string, Parsed>& parsed_files() {
+    static auto* const files = new std::unordered_map<std::string, Parsed>;
+    return *files;
+}
+
+// json.loads as the json module was first seen, or null.
+PyObject* stock_loads() {
+    static PyObject* const loads = [] {
+        PyObject* json = PyImport_ImportModule("json");
+        PyObject* found = json != nullptr ? PyObject_GetAttrString(json, "loads") : nullptr;
+        Py_XDECREF(json);
+        if (found == nullptr) PyErr_Clear();
+        return found;
+    }();
+    return loads;
+}
+
+// Files kept at most; past it the kept ones are forgotten.
+constexpr std::size_t kKeptFiles = 100'000;
+
+}  // namespace
+
+namespace {
+
+// os.fsencode(text), the key of a file and the name to stat; empty when it has none.
+std::string fs_name(PyObject* text) {
+    Ref encoded = Ref::steal_maybe(PyUnicode_EncodeFSDefault(text));
+    if (!encoded) {
+        PyErr_Clear();
+        return {};
+    }
+    return {PyBytes_AS_STRING(encoded.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
+}
+
+// What was parsed of the file `name` when `identity` is still its identity, else the value
+// read and parsed now (and kept when there is an identity).
+Ref parsed(PyObject* loads, const std::string& name,
+           const std::optional<std::array<long long, 5>>& identity,
+           const std::function<Ref()>& make_path) {
+    auto& files = parsed_files();
+    if (identity) {
+        auto found = files.find(name);
+        if (found != files.end() && found->second.identity == *identity) return found->second.value;
+    }
+    Ref path = make_path();
+    Ref text = read_text(path.get());
+    Ref value = call(loads, text);
+    if (identity) {
+        if (files.size() >= kKeptFiles) files.clear();
+        files[name] = Parsed{*identity, value};
+    }
+    return value;
+}
+
+}  // namespace
+
+Ref json_file(PyObject* json_module, PyObject* path) {
+    Ref loads = getattr(json_module, TARVEL_NAME("loads"));
+    auto identity = loads.get() == stock_loads() ? file_identity(path) : std::nullopt;
+    std::string name;
+    if (identity) {
+        name = fs_name(Ref::steal(PyObject_Str(path)).get());
+        if (name.empty()) identity.reset();
+    }
+    return parsed(loads.get(), name, identity, [&] { return Ref::borrow(path); });
+}
+
+Ref json_file_named(PyObject* json_module, PyObject* path_text,
+                    const std::function<Ref()>& make_path) {
+    Ref loads = getattr(json_module, TARVEL_NAME("loads"));
+    std::string name;
+    std::optional<std::array<long long, 5>> identity;
+    if (loads.get() == stock_loads()) {
+        name = fs_name(path_text);
+        if (!name.empty() && name.find('\0') == std::string::npos)
+            identity = file_identity_at(name.c_str());
+    }
+    return parsed(loads.get(), name, identity, make_path);
+}
+
+Ref fresh_copy(PyObject* value) {
+    if (PyDict_CheckExact(value)) {
+        Ref copy = Ref::steal(PyDict_New());
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &pos, &key, &item)) {
+            check(PyDict_SetItem(copy.get(), key, fresh_copy(item).get()) < 0);
+        }
+        return copy;
+    }
+    if (PyList_CheckExact(value)) {
+        const Py_ssize_t n = PyList_GET_SIZE(value);
+        Ref copy = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyList_SET_ITEM(copy.get(), i, fresh_copy(PyList_GET_ITEM(value, i)).release());
+        }
+        return copy;
+    }
+    return Ref::borrow(value);
+}
+
+}  // namespace tarvel::py

@@ -1,0 +1,85 @@
+// glue/PyJsonKept.hpp: what a JSON value holds, noted by identity, to tell whether it changed
+#pragma once
+
+#include <vector>
+
+#include "glue/PyRef.hpp"
+
+namespace tarvel::py {
+
+// The objects of a value made of exact dicts (with str keys), exact lists and values of types
+// that cannot change (as the caller's `immutable` says), in the order of a walk, with the sizes of
+// the containers. While a value walks to the same objects and sizes it holds what it held then,
+// so any text written from it then is still its text.
+class Held {
+  public:
+    // Notes `value`; false (and nothing noted) when it holds anything else or nests too deep.
+    template <class Immutable>
+    bool take(PyObject* value, const Immutable& immutable) {
+        objects_.clear();
+        sizes_.clear();
+        if (walk(value, immutable, 0)) return true;
+        objects_.clear();
+        sizes_.clear();
+        return false;
+    }
+
+    // Whether `value` holds the same objects as the value noted.
+    bool same(PyObject* value) const {
+        std::size_t object = 0, size = 0;
+        return compare(value, object, size) && object == objects_.size() && size == sizes_.size();
+    }
+
+  private:
+    static constexpr int kDeepest = 8;
+
+    template <class Immutable>
+    bool walk(PyObject* v, const Immutable& immutable, int depth) {
+        objects_.push_back(Ref::borrow(v));
+        if (PyDict_CheckExact(v)) {
+            if (depth == kDeepest) return false;
+            sizes_.push_back(PyDict_GET_SIZE(v));
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(v, &pos, &key, &item)) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                objects_.push_back(Ref::borrow(key));
+                if (!walk(item, immutable, depth + 1)) return false;
+            }
+            return true;
+        }
+        if (PyList_CheckExact(v)) {
+            if (depth == kDeepest) return false;
+            sizes_.push_back(PyList_GET_SIZE(v));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                if (!walk(PyList_GET_ITEM(v, i), immutable, depth + 1)) return false;
+            }
+            return true;
+        }
+        return immutable(v);
+    }
+
+    bool compare(PyObject* v, std::size_t& object, std::size_t& size) const {
+        if (object >= objects_.size() || objects_[object++].get() != v) return false;
+        if (PyDict_CheckExact(v)) {
+            if (size >= sizes_.size() || sizes_[size++] != PyDict_GET_SIZE(v)) return false;
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(v, &pos, &key, &item)) {
+                if (object >= objects_.size() || objects_[object++].get() != key) return false;
+                if (!compare(item, object, size)) return false;
+            }
+        } else if (PyList_CheckExact(v)) {
+            if (size >= sizes_.size() || sizes_[size++] != PyList_GET_SIZE(v)) return false;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                if (!compare(PyList_GET_ITEM(v, i), object, size)) return false;
+            }
+        }
+        return true;
+    }
+
+    std::vector<Ref> objects_;
+    std::vector<Py_ssize_t> sizes_;
+};
+
+}  // namespace tarvel::py
