@@ -1,6 +1,9 @@
 // glue/PyJsonKept.hpp: what a JSON value holds, noted by identity, to tell whether it changed
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "glue/PyRef.hpp"
@@ -81,5 +84,34 @@ class Held {
     std::vector<Ref> objects_;
     std::vector<Py_ssize_t> sizes_;
 };
+
+// The characters of an ASCII str, or nullopt for any other object.
+inline std::optional<std::string_view> ascii_view(PyObject* text) {
+    if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) return std::nullopt;
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+}
+
+// An encoded record's ASCII text with each line after the first indented by `by` more
+// spaces: the record at its place in a larger document. nullopt when the text is not ASCII or
+// a line is indented deeper than `deepest` spaces.
+inline std::optional<std::string> indented(PyObject* text, std::size_t by, std::size_t deepest) {
+    const auto t = ascii_view(text);
+    if (!t) return std::nullopt;
+    std::string out;
+    out.reserve(t->size() + t->size() / 8);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < t->size(); ++i) {
+        out.push_back((*t)[i]);
+        if ((*t)[i] != '\n') continue;
+        out.append(by, ' ');
+        std::size_t depth = 0;
+        while (i + 1 + depth < t->size() && (*t)[i + 1 + depth] == ' ')
+            ++depth;
+        if (depth > seen) seen = depth;
+    }
+    if (seen > deepest) return std::nullopt;
+    return out;
+}
 
 }  // namespace tarvel::py

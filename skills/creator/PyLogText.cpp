@@ -52,27 +52,16 @@ Cache& cache() {
 struct WholePath {};
 
 std::string_view ascii_of(PyObject* text) {
-    if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) throw WholePath{};
-    return {static_cast<const char*>(PyUnicode_DATA(text)),
-            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    const auto t = py::ascii_view(text);
+    if (!t) throw WholePath{};
+    return *t;
 }
 
+// A record's text at its place in the document; too deep a record takes the whole path.
 std::string indented(PyObject* text) {
-    const std::string_view t = ascii_of(text);
-    std::string out;
-    out.reserve(t.size() + t.size() / 8);
-    std::size_t deepest = 0;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        out.push_back(t[i]);
-        if (t[i] != '\n') continue;
-        out.append(2, ' ');
-        std::size_t depth = 0;
-        while (i + 1 + depth < t.size() && t[i + 1 + depth] == ' ')
-            ++depth;
-        if (depth > deepest) deepest = depth;
-    }
-    if (deepest > 2 * kDeepestKept) throw WholePath{};
-    return out;
+    auto out = py::indented(text, 2, 2 * kDeepestKept);
+    if (!out) throw WholePath{};
+    return std::move(*out);
 }
 
 bool immutable(PyObject* v) {
