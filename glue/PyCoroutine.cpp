@@ -583,6 +583,22 @@ PyObject* get_cr_running(PyObject* self, void*) {
 PyObject* get_cr_suspended(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
 }
+#if PY_VERSION_HEX >= 0x030F0000
+// The state inspect.getcoroutinestate() reads from 3.15 on, as a Python coroutine gives it.
+PyObject* get_cr_state(PyObject* self, void*) {
+    switch (as_coroutine(self)->state) {
+        case State::created:
+            return PyUnicode_FromString("CORO_CREATED");
+        case State::running:
+            return PyUnicode_FromString("CORO_RUNNING");
+        case State::suspended:
+            return PyUnicode_FromString("CORO_SUSPENDED");
+        case State::finished:
+            break;
+    }
+    return PyUnicode_FromString("CORO_CLOSED");
+}
+#endif
 // No Python frame and no origin tracking: both read None.
 PyObject* get_none(PyObject*, void*) {
     Py_RETURN_NONE;
@@ -596,6 +612,9 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_await", get_cr_await, nullptr, nullptr, nullptr},
     {"cr_running", get_cr_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_cr_suspended, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030F0000
+    {"cr_state", get_cr_state, nullptr, nullptr, nullptr},
+#endif
     {"cr_frame", get_none, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
