@@ -5,10 +5,13 @@
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 // Whether json can encode `metadata`; a job whose metadata it cannot is saved without it.
 bool encodable(PyObject* globals, PyObject* job, PyObject* metadata, bool report) {
@@ -154,7 +157,7 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     remember_file(self, path, file_signature(path).get(), text.get());
 }
 
-py::Ref save_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.") {
     PyObject* self = frame.args[0];
     try {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
@@ -272,7 +275,7 @@ py::Ref execution_from(PyObject* cls, PyObject* names, PyObject* record) {
     return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
-py::Ref load_impl(const py::Frame& frame) {
+TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from disk.") {
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
@@ -384,12 +387,7 @@ bool read_executions(PyObject* globals, PyObject* data, PyObject* history) {
 }
 
 void add_state_file_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("_save", py::make_function({"_save", "Scheduler._save", "self", "None",
-                                                     "Save jobs to disk.", save_impl},
-                                                    module));
-    members.emplace_back("_load", py::make_function({"_load", "Scheduler._load", "self", "None",
-                                                     "Load jobs from disk.", load_impl},
-                                                    module));
+    declarations().add_to(module, "Scheduler", members);
 }
 
 }  // namespace tarvel::scheduler

@@ -28,16 +28,13 @@ void add_creation_methods(PyObject* module, py::Members& members);
 void add_python_skill_methods(PyObject* module, py::Members& members);
 // load_saved_skills, load_into_registry, delete_skill, list_saved_skills, get_skill_source
 void add_store_methods(PyObject* module, py::Members& members);
-// _log_improvement, log_learning, get_improvement_log
+// _log_improvement, log_learning, get_improvement_log, get_improvement_stats,
+// _load_improvement_log, _save_improvement_log
 void add_log_methods(PyObject* module, py::Members& members);
-// get_improvement_stats
-void add_stats_method(PyObject* module, py::Members& members);
 // list_skill_versions, rollback_skill
 void add_history_methods(PyObject* module, py::Members& members);
 // review_skill
 void add_review_method(PyObject* module, py::Members& members);
-// _load_improvement_log, _save_improvement_log
-void add_log_file_methods(PyObject* module, py::Members& members);
 
 // The text json.dumps([e.to_dict() for e in entries], indent=2) gives, built from the entries'
 // texts kept since earlier saves; a null Ref when the save must encode the log whole.
@@ -47,10 +44,6 @@ py::Ref log_text_from_kept(PyObject* globals, PyObject* entries);
 py::Ref make_get_skill_creator(PyObject* module);
 
 // --- shared by the method files ----------------------------------------------
-
-// A method of SkillCreator.
-py::Ref method(PyObject* module, const char* name, const char* params, const char* returns,
-               const char* doc, py::Impl impl);
 
 // datetime.now().strftime("%Y-%m-%d %H:%M:%S") through the module's globals.
 py::Ref local_time(PyObject* globals);

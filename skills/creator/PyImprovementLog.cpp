@@ -3,24 +3,30 @@
 #include <cstring>
 
 #include "glue/PyLocks.hpp"
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
 
+TARVEL_DECLARATIONS
+
 py::Ref log_of(PyObject* self) {
     return py::getattr(self, TARVEL_NAME("_improvement_log"));
 }
 
-py::Ref log_improvement_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "_log_improvement", log_improvement_impl,
+              "self, entry: ImprovementEntry", nullptr, "Add an entry to the improvement log.") {
     PyObject* self = frame.args[0];
     py::call_method(log_of(self).get(), TARVEL_NAME("append"), frame.args[1]);
     py::call_method(self, TARVEL_NAME("_save_improvement_log"));
     return py::none();
 }
 
-py::Ref log_learning_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "log_learning", log_learning_impl,
+              "self, skill_name: str, reason: str, details: dict | None = None", nullptr,
+              "Log a learning event (e.g., skill worked well, or needs improvement).") {
     PyObject* details = frame.args[3];
     require_str(frame.args[1], "skill_name");
     require_str(frame.args[2], "reason");
@@ -50,7 +56,8 @@ py::Ref to_dicts(PyObject* entries) {
     return out;
 }
 
-py::Ref get_improvement_log_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "get_improvement_log", get_improvement_log_impl,
+              "self, limit: int = 50", "list[dict]", "Get recent improvement log entries.") {
     PyObject* limit = frame.args[1];
     if (!PyLong_CheckExact(limit)) py::wrong_type("limit", "an int", limit);
     // log[-limit:]: the newest `limit` entries; all of them for 0.
@@ -60,7 +67,8 @@ py::Ref get_improvement_log_impl(const py::Frame& frame) {
     return to_dicts(tail.get());
 }
 
-py::Ref get_improvement_stats_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl, "self", "dict",
+              "Get statistics about self-improvement.") {
     PyObject* self = frame.args[0];
     py::Ref entries = log_of(self);
     const Py_ssize_t total = PyObject_Length(entries.get());
@@ -336,7 +344,8 @@ void merge_from_file(PyObject* globals, PyObject* self, PyObject* path) {
     }
 }
 
-py::Ref load_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
+              "Load the improvement log from disk.") {
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
@@ -416,7 +425,8 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     }
 }
 
-py::Ref save_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "_save_improvement_log", save_impl, "self", nullptr,
+              "Save the improvement log to disk.") {
     PyObject* globals = frame.globals;
     try {
         py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
@@ -436,36 +446,7 @@ py::Ref save_impl(const py::Frame& frame) {
 }  // namespace
 
 void add_log_methods(PyObject* module, py::Members& members) {
-    members.emplace_back(
-        "_log_improvement",
-        method(module, "_log_improvement", "self, entry: ImprovementEntry", nullptr,
-               "Add an entry to the improvement log.", log_improvement_impl));
-    members.emplace_back(
-        "log_learning",
-        method(module, "log_learning",
-               "self, skill_name: str, reason: str, details: dict | None = None", nullptr,
-               "Log a learning event (e.g., skill worked well, or needs improvement).",
-               log_learning_impl));
-    members.emplace_back(
-        "get_improvement_log",
-        method(module, "get_improvement_log", "self, limit: int = 50", "list[dict]",
-               "Get recent improvement log entries.", get_improvement_log_impl));
-}
-
-void add_stats_method(PyObject* module, py::Members& members) {
-    members.emplace_back(
-        "get_improvement_stats",
-        method(module, "get_improvement_stats", "self", "dict",
-               "Get statistics about self-improvement.", get_improvement_stats_impl));
-}
-
-void add_log_file_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("_load_improvement_log",
-                         method(module, "_load_improvement_log", "self", nullptr,
-                                "Load the improvement log from disk.", load_impl));
-    members.emplace_back("_save_improvement_log",
-                         method(module, "_save_improvement_log", "self", nullptr,
-                                "Save the improvement log to disk.", save_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 }  // namespace tarvel::creator

@@ -89,14 +89,6 @@ TARVEL_METHOD(SkillCreator, "__init__", init_impl, "self", nullptr, nullptr) {
 
 }  // namespace
 
-py::Ref method(PyObject* module, const char* name, const char* params, const char* returns,
-               const char* doc, py::Impl impl) {
-    py::Ref qualname = py::fstring("SkillCreator.", name);
-    const char* qualified = PyUnicode_AsUTF8(qualname.get());
-    py::check(qualified == nullptr);
-    return py::make_function({name, qualified, params, returns, doc, impl}, module);
-}
-
 py::Ref local_time(PyObject* globals) {
     py::Ref datetime = py::global(globals, TARVEL_NAME("datetime"));
     py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
@@ -193,8 +185,6 @@ void add_skill_creator(PyObject* module) {
     add_python_skill_methods(module, members);
     add_store_methods(module, members);
     add_log_methods(module, members);
-    add_stats_method(module, members);
-    add_log_file_methods(module, members);
     add_history_methods(module, members);
     add_review_method(module, members);
     py::Ref cls = py::make_class(module, "SkillCreator", kClassDoc, members);

@@ -2,11 +2,14 @@
 // get_skill_creator
 #include "glue/PyFiles.hpp"
 #include "glue/PyJsonFiles.hpp"
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 // json.loads(path.read_text()) through the module's globals; what was parsed of an unchanged file
 // is reused, so the caller hands out only fresh copies of its values (`given`).
@@ -32,7 +35,8 @@ py::Ref new_list() {
     return py::Ref::steal(PyList_New(0));
 }
 
-py::Ref load_saved_skills_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "load_saved_skills", load_saved_skills_impl, "self",
+              "list[DynamicSkill]", "Load all saved skills from disk.") {
     PyObject* globals = frame.globals;
     py::Ref skills = new_list();
     py::Ref files = skill_files(globals);
@@ -71,7 +75,8 @@ py::Ref load_saved_skills_impl(const py::Frame& frame) {
     return skills;
 }
 
-py::Ref load_into_registry_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "load_into_registry", load_into_registry_impl, "self, registry", "int",
+              "Load all saved skills into a registry. Returns count loaded.") {
     py::Ref skills = py::call_method(frame.args[0], TARVEL_NAME("load_saved_skills"));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(skills.get()));
     while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
@@ -83,7 +88,8 @@ py::Ref load_into_registry_impl(const py::Frame& frame) {
     return py::integer(count);
 }
 
-py::Ref delete_skill_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "delete_skill", delete_skill_impl, "self, name: str, registry=None",
+              "tuple[bool, str]", "Delete a saved skill.") {
     PyObject* self = frame.args[0];
     PyObject* name = frame.args[1];
     PyObject* registry = frame.args[2];
@@ -162,7 +168,8 @@ py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
     return py::compare(real.get(), mine.get(), Py_EQ) ? prefix : py::Ref();
 }
 
-py::Ref list_saved_skills_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl, "self", "list[dict]",
+              "List all saved skills with metadata.") {
     PyObject* globals = frame.globals;
     py::Ref entries = new_list();
     py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
@@ -208,7 +215,8 @@ py::Ref list_saved_skills_impl(const py::Frame& frame) {
     return entries;
 }
 
-py::Ref get_skill_source_impl(const py::Frame& frame) {
+TARVEL_METHOD(SkillCreator, "get_skill_source", get_skill_source_impl, "self, name: str",
+              "dict | None", "Get the full source JSON of a saved skill.") {
     PyObject* name = frame.args[1];
     require_str(name, "name");
     if (unsafe_name(name)) return py::none();
@@ -236,23 +244,7 @@ py::Ref get_skill_creator_impl(const py::Frame& frame) {
 }  // namespace
 
 void add_store_methods(PyObject* module, py::Members& members) {
-    members.emplace_back("load_saved_skills",
-                         method(module, "load_saved_skills", "self", "list[DynamicSkill]",
-                                "Load all saved skills from disk.", load_saved_skills_impl));
-    members.emplace_back("load_into_registry",
-                         method(module, "load_into_registry", "self, registry", "int",
-                                "Load all saved skills into a registry. Returns count loaded.",
-                                load_into_registry_impl));
-    members.emplace_back("delete_skill",
-                         method(module, "delete_skill", "self, name: str, registry=None",
-                                "tuple[bool, str]", "Delete a saved skill.", delete_skill_impl));
-    members.emplace_back("list_saved_skills",
-                         method(module, "list_saved_skills", "self", "list[dict]",
-                                "List all saved skills with metadata.", list_saved_skills_impl));
-    members.emplace_back(
-        "get_skill_source",
-        method(module, "get_skill_source", "self, name: str", "dict | None",
-               "Get the full source JSON of a saved skill.", get_skill_source_impl));
+    declarations().add_to(module, "SkillCreator", members);
 }
 
 py::Ref make_get_skill_creator(PyObject* module) {
