@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "glue/PyRef.hpp"
@@ -112,6 +113,30 @@ inline std::optional<std::string> indented(PyObject* text, std::size_t by, std::
     }
     if (seen > deepest) return std::nullopt;
     return out;
+}
+
+// An instance's __dict__ as it was when a text was written from it: its keys and values, in order.
+using Fields = std::vector<std::pair<Ref, Ref>>;
+
+// Whether `dict` still holds exactly `fields`: the same keys and value objects, in the same order.
+inline bool same_fields(const Fields& fields, PyObject* dict) {
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) return false;
+    Py_ssize_t pos = 0;
+    std::size_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key != fields[i].first.get() || value != fields[i].second.get()) return false;
+        ++i;
+    }
+    return true;
+}
+
+// Whether two texts are the same object or the same ASCII characters.
+inline bool same_ascii(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (a == nullptr || b == nullptr) return false;
+    const auto x = ascii_view(a), y = ascii_view(b);
+    return x && y && *x == *y;
 }
 
 }  // namespace tarvel::py

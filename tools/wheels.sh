@@ -62,16 +62,22 @@ for version in 3.11 3.12 3.13; do
     rm -rf "$check"
 done
 if [ -z "$problem" ]; then
-    mkdir -p "$NEWER_ROOT/src/dist"
-    cp "$ROOT"/dist/*-cp31[45]-*.whl "$NEWER_ROOT/src/dist/"
+    # The repaired wheels go into the root's copy of the checkout; each is installed into a venv
+    # in a temporary folder made there.
+    repaired="$NEWER_ROOT/src/tarvel-native/dist/repaired"
+    rm -rf "$repaired"
+    mkdir -p "$repaired"
+    cp "$ROOT"/dist/*-cp31[45]-*.whl "$repaired/"
     for version in "${NEWER_VERSIONS[@]}"; do
         say "CPython $version: installing its wheel into a fresh venv (Debian unstable root)"
-        in_newer_root "rm -rf /tmp/check && python$version -m venv /tmp/check &&
-            /tmp/check/bin/python -m pip install --quiet --disable-pip-version-check --no-deps \
-                /src/dist/*-cp${version/./}-*.whl &&
-            cd /tmp && PYTHONPATH=/src/tarvel-native/host /tmp/check/bin/python -c '$IMPORT_BOTH'"
+        in_newer_root "cd /src/tarvel-native && check=\$(mktemp -d) &&
+            python$version -m venv \"\$check\" &&
+            \"\$check/bin/python\" -m pip install --quiet --disable-pip-version-check --no-deps \
+                dist/repaired/*-cp${version/./}-*.whl &&
+            PYTHONPATH=host \"\$check/bin/python\" -c '$IMPORT_BOTH'; status=\$?;
+            rm -rf \"\$check\"; exit \$status"
     done
-    rm -rf "$NEWER_ROOT/src/dist"
+    rm -rf "$repaired"
 fi
 say "wheels in dist/:"
 ls -1 "$ROOT/dist"/*.whl

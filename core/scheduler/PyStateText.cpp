@@ -34,9 +34,9 @@ constexpr std::size_t kDeepestKept = 64;
 
 // The text of one record, with what it was written from.
 struct Kept {
-    std::vector<std::pair<py::Ref, py::Ref>> fields;  // the instance's __dict__, in order
-    Py_ssize_t metadata_at = -1;                      // where `metadata` is among them
-    py::Ref metadata_text;  // its text, or null while `metadata_held` tells its changes
+    py::Fields fields;            // the instance's __dict__, in order
+    Py_ssize_t metadata_at = -1;  // where `metadata` is among them
+    py::Ref metadata_text;        // its text, or null while `metadata_held` tells its changes
     py::Held metadata_held;
     bool reusable = false;      // every field of an immutable type
     std::string text;           // the record, indented for its place in the document
@@ -169,25 +169,13 @@ py::Ref metadata_text(PyObject* json, PyObject* metadata) {
     return py::dumps_indent2(json, metadata);
 }
 
-bool same_text(PyObject* a, PyObject* b) {
-    return a == b || (a != nullptr && b != nullptr && ascii_of(a) == ascii_of(b));
-}
-
 // Whether `kept` was written from the present values of the record whose __dict__ is `dict`.
 bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
-    if (!kept.reusable || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(kept.fields.size()))
-        return false;
-    Py_ssize_t pos = 0;
-    std::size_t i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key != kept.fields[i].first.get() || value != kept.fields[i].second.get()) return false;
-        ++i;
-    }
+    if (!kept.reusable || !py::same_fields(kept.fields, dict)) return false;
     if (kept.metadata_at < 0) return true;
     PyObject* metadata = kept.fields[static_cast<std::size_t>(kept.metadata_at)].second.get();
     if (!kept.metadata_text) return kept.metadata_held.same(metadata);
-    return same_text(metadata_text(json, metadata).get(), kept.metadata_text.get());
+    return py::same_ascii(metadata_text(json, metadata).get(), kept.metadata_text.get());
 }
 
 // Notes the values `kept` is written from.

@@ -25,7 +25,7 @@ namespace {
 constexpr std::size_t kDeepestKept = 64;  // deeper details take the whole path
 
 struct Kept {
-    std::vector<std::pair<py::Ref, py::Ref>> fields;  // the entry's __dict__, in order
+    py::Fields fields;  // the entry's __dict__, in order
     Py_ssize_t details_at = -1;
     py::Ref details_text;  // its text, or null while `details_held` tells its changes
     py::Held details_held;
@@ -51,12 +51,6 @@ Cache& cache() {
 
 struct WholePath {};
 
-std::string_view ascii_of(PyObject* text) {
-    const auto t = py::ascii_view(text);
-    if (!t) throw WholePath{};
-    return *t;
-}
-
 // A record's text at its place in the document; too deep a record takes the whole path.
 std::string indented(PyObject* text) {
     auto out = py::indented(text, 2, 2 * kDeepestKept);
@@ -77,21 +71,11 @@ py::Ref details_text(PyObject* json, PyObject* details) {
 }
 
 bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
-    if (!kept.reusable || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(kept.fields.size()))
-        return false;
-    Py_ssize_t pos = 0;
-    std::size_t i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key != kept.fields[i].first.get() || value != kept.fields[i].second.get()) return false;
-        ++i;
-    }
+    if (!kept.reusable || !py::same_fields(kept.fields, dict)) return false;
     if (kept.details_at < 0) return true;
     PyObject* details = kept.fields[static_cast<std::size_t>(kept.details_at)].second.get();
     if (!kept.details_text) return kept.details_held.same(details);
-    py::Ref now = details_text(json, details);
-    return now.get() == kept.details_text.get() ||
-           ascii_of(now.get()) == ascii_of(kept.details_text.get());
+    return py::same_ascii(details_text(json, details).get(), kept.details_text.get());
 }
 
 void note_fields(Kept& kept, PyObject* dict, PyObject* json) {
