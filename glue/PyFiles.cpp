@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -428,10 +429,15 @@ std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
 #endif
 }
 
-std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
 #ifdef TARVEL_NATIVE_FILES
+namespace {
+
+// file_identity_at for `fs_name` relative to the open directory `directory_fd` (AT_FDCWD: the
+// working directory).
+std::optional<std::array<long long, 5>> identity_in(int directory_fd, const char* fs_name) {
     struct stat info{};
-    if (::stat(fs_name, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (::fstatat(directory_fd, fs_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
     constexpr long long kBillion = 1'000'000'000;
     const long long modified = info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec;
     const long long changed = info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec;
@@ -444,6 +450,14 @@ std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
     return std::array<long long, 5>{static_cast<long long>(info.st_size), modified, changed,
                                     static_cast<long long>(info.st_ino),
                                     static_cast<long long>(info.st_dev)};
+}
+
+}  // namespace
+#endif
+
+std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
+#ifdef TARVEL_NATIVE_FILES
+    return identity_in(AT_FDCWD, fs_name);
 #else
     (void)fs_name;
     return std::nullopt;
@@ -453,41 +467,43 @@ std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
 #ifdef TARVEL_NATIVE_FILES
 namespace {
 
-// The names in `directory` that end with `suffix`, sorted, as glob would find them, while
-// `directory` is a stock path and os.scandir the original; nothing otherwise. `text` receives
-// str(directory).
-std::optional<std::vector<Ref>> native_names(PyObject* directory, const char* suffix, Ref& text) {
+// The files in `directory` whose names end with `suffix`, sorted, as glob would find them,
+// while `directory` is a stock path and os.scandir the original; nothing otherwise. `listing`
+// receives str(directory) and its file system name; `identities` asks for each file's identity,
+// read relative to the open directory.
+std::optional<std::vector<ListedFile>> native_files(PyObject* directory, const char* suffix,
+                                                    Listing& listing, bool identities) {
     const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}}) &&
                                      unpatched(stock.os, TARVEL_NAME("scandir"), stock.scandir)
-                                 ? fs_path(directory, text)
+                                 ? fs_path(directory, listing.directory_text)
                                  : std::string();
-    if (!name.empty()) check(PySys_Audit("os.scandir", "O", text.get()) < 0);
-    DIR* listing = name.empty() ? nullptr : ::opendir(name.c_str());
-    if (listing != nullptr) {
-        const std::string_view ending(suffix);
-        std::vector<Ref> names;
-        try {
-            while (const dirent* entry = ::readdir(listing)) {
-                const std::string_view entry_name(entry->d_name);
-                if (entry_name == "." || entry_name == ".." || entry_name.size() < ending.size() ||
-                    entry_name.substr(entry_name.size() - ending.size()) != ending) {
-                    continue;
-                }
-                names.push_back(Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-                    entry_name.data(), static_cast<Py_ssize_t>(entry_name.size()))));
-            }
-        } catch (...) {
-            ::closedir(listing);
-            throw;
+    if (name.empty()) return std::nullopt;
+    check(PySys_Audit("os.scandir", "O", listing.directory_text.get()) < 0);
+    const std::unique_ptr<DIR, int (*)(DIR*)> opened(::opendir(name.c_str()), ::closedir);
+    if (!opened) return std::nullopt;
+    listing.fs_directory = name;
+    const std::string_view ending(suffix);
+    std::vector<ListedFile> files;
+    while (const dirent* entry = ::readdir(opened.get())) {
+        const std::string_view entry_name(entry->d_name);
+        if (entry_name == "." || entry_name == ".." || entry_name.size() < ending.size() ||
+            entry_name.substr(entry_name.size() - ending.size()) != ending) {
+            continue;
         }
-        ::closedir(listing);
-        // Children of one directory sort as their names do.
-        std::sort(names.begin(), names.end(), [](const Ref& a, const Ref& b) {
-            return PyUnicode_Compare(a.get(), b.get()) < 0;
-        });
-        return names;
+        ListedFile& file = files.emplace_back();
+        file.name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+            entry_name.data(), static_cast<Py_ssize_t>(entry_name.size())));
+        file.fs_name = entry_name;
+        if (identities) file.identity = identity_in(::dirfd(opened.get()), entry->d_name);
     }
-    return std::nullopt;
+    // Children of one directory sort as their names do; ASCII names as their bytes do.
+    const bool ascii = std::all_of(files.begin(), files.end(), [](const ListedFile& file) {
+        return PyUnicode_IS_ASCII(file.name.get());
+    });
+    std::sort(files.begin(), files.end(), [ascii](const ListedFile& a, const ListedFile& b) {
+        return ascii ? a.fs_name < b.fs_name : PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
+    });
+    return files;
 }
 
 }  // namespace
@@ -495,13 +511,13 @@ std::optional<std::vector<Ref>> native_names(PyObject* directory, const char* su
 
 Ref sorted_glob(PyObject* directory, const char* suffix) {
 #ifdef TARVEL_NATIVE_FILES
-    Ref text;
-    if (auto names = native_names(directory, suffix, text)) {
-        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names->size())));
-        for (std::size_t i = 0; i < names->size(); ++i) {
+    Listing listing;
+    if (auto files = native_files(directory, suffix, listing, false)) {
+        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files->size())));
+        for (std::size_t i = 0; i < files->size(); ++i) {
             PyList_SET_ITEM(
                 paths.get(), static_cast<Py_ssize_t>(i),
-                Ref::steal(PyNumber_TrueDivide(directory, (*names)[i].get())).release());
+                Ref::steal(PyNumber_TrueDivide(directory, (*files)[i].name.get())).release());
         }
         return paths;
     }
@@ -520,8 +536,11 @@ std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
         !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
         return std::nullopt;
     }
-    Ref text;
-    if (auto names = native_names(directory, suffix, text)) return Listing{text, std::move(*names)};
+    Listing listing;
+    auto files = native_files(directory, suffix, listing, true);
+    if (!files) return std::nullopt;
+    listing.files = std::move(*files);
+    return listing;
 #else
     (void)directory;
     (void)suffix;

@@ -6,6 +6,7 @@
 #include <array>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace tarvel::py {
@@ -58,11 +59,20 @@ std::optional<std::array<long long, 5>> file_identity(PyObject* path);
 // The same for the file named `fs_name` (os.fsencode of its path), whose path is known stock.
 std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name);
 
-// What sorted_glob(directory, suffix) finds, as the names of the files and str(directory), while
+// One file of a Listing: its name, the name as the file system spells it, and its identity (see
+// file_identity) when the directory was read.
+struct ListedFile {
+    Ref name;
+    std::string fs_name;
+    std::optional<std::array<long long, 5>> identity;
+};
+
+// What sorted_glob(directory, suffix) finds, as the files' names and str(directory), while
 // `directory` is a stock path and its files are read natively (see read_text); nothing otherwise.
 struct Listing {
     Ref directory_text;
-    std::vector<Ref> names;
+    std::string fs_directory;  // os.fsencode(str(directory))
+    std::vector<ListedFile> files;
 };
 std::optional<Listing> stock_listing(PyObject* directory, const char* suffix);
 

@@ -15,6 +15,7 @@ namespace {
 struct Parsed {
     std::array<long long, 5> identity;
     Ref value;
+    Ref derived;  // what derived_json_file's caller made of the value, once asked
 };
 
 // The files read so far, by name. Never destroyed: its references outlive no interpreter.
@@ -68,7 +69,7 @@ Ref parsed(PyObject* loads, const std::string& name,
     Ref value = call(loads, text);
     if (identity) {
         if (files.size() >= kKeptFiles) files.clear();
-        files[name] = Parsed{*identity, value};
+        files[name] = Parsed{*identity, value, Ref()};
     }
     return value;
 }
@@ -86,26 +87,35 @@ Ref json_file(PyObject* json_module, PyObject* path) {
     return parsed(loads.get(), name, identity, [&] { return Ref::borrow(path); });
 }
 
-Ref json_file_named(PyObject* json_module, PyObject* path_text,
-                    const std::function<Ref()>& make_path) {
+Ref derived_json_file(PyObject* json_module, const std::string& fs_name,
+                      const std::optional<std::array<long long, 5>>& identity,
+                      const std::function<Ref()>& make_path,
+                      const std::function<Ref(PyObject*)>& derive) {
     Ref loads = getattr(json_module, TARVEL_NAME("loads"));
-    std::string name;
-    std::optional<std::array<long long, 5>> identity;
-    if (loads.get() == stock_loads()) {
-        name = fs_name(path_text);
-        if (!name.empty() && name.find('\0') == std::string::npos)
-            identity = file_identity_at(name.c_str());
-    }
-    return parsed(loads.get(), name, identity, make_path);
+    const bool keep = identity && loads.get() == stock_loads() && !fs_name.empty() &&
+                      fs_name.find('\0') == std::string::npos;
+    Ref value = parsed(loads.get(), fs_name, keep ? identity : std::nullopt, make_path);
+    if (!keep) return derive(value.get());
+    auto& files = parsed_files();
+    const auto kept = [&]() -> Parsed* {
+        auto found = files.find(fs_name);
+        return found != files.end() && found->second.value.get() == value.get() ? &found->second
+                                                                                : nullptr;
+    };
+    if (Parsed* file = kept(); file != nullptr && file->derived) return file->derived;
+    Ref derived = derive(value.get());
+    if (Parsed* file = kept()) file->derived = derived;
+    return derived;
 }
 
 Ref fresh_copy(PyObject* value) {
     if (PyDict_CheckExact(value)) {
-        Ref copy = Ref::steal(PyDict_New());
+        Ref copy = Ref::steal(PyDict_Copy(value));
         Py_ssize_t pos = 0;
         PyObject *key, *item;
         while (PyDict_Next(value, &pos, &key, &item)) {
-            check(PyDict_SetItem(copy.get(), key, fresh_copy(item).get()) < 0);
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+                check(PyDict_SetItem(copy.get(), key, fresh_copy(item).get()) < 0);
         }
         return copy;
     }

@@ -1,7 +1,10 @@
 // glue/PyJsonFiles.hpp: JSON files read again only when they changed
 #pragma once
 
+#include <array>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "glue/PyRef.hpp"
 
@@ -15,10 +18,15 @@ namespace tarvel::py {
 // fresh_copy() of its lists and dicts.
 Ref json_file(PyObject* json_module, PyObject* path);
 
-// json_file for a file that stock_listing found, by str(path): `make_path` gives the path itself
-// when the file must be read.
-Ref json_file_named(PyObject* json_module, PyObject* path_text,
-                    const std::function<Ref()>& make_path);
+// json_file for a file that stock_listing found, turned by `derive` into what the caller hands
+// out: `fs_name` names the file (os.fsencode of its path), `identity` is the one the listing read,
+// and `make_path` gives the path itself when the file must be read. What `derive` gave is kept
+// beside the parsed value and given again while the file is unchanged: it is shared, and the
+// caller hands out only fresh_copy() of it.
+Ref derived_json_file(PyObject* json_module, const std::string& fs_name,
+                      const std::optional<std::array<long long, 5>>& identity,
+                      const std::function<Ref()>& make_path,
+                      const std::function<Ref(PyObject*)>& derive);
 
 // A copy of a value json.loads gave whose lists and dicts, at every depth, are new objects; the
 // other values (str, int, float, bool, None) are the same ones.

@@ -199,6 +199,32 @@ def test_statistics(creator):
     assert stats_of(creator) == [9, 2, 1, 1, 1, 3, ["custom", "music"]]
 
 
+class Slotted:
+    __slots__ = ("action",)
+
+    def __init__(self, action):
+        self.action = action
+
+
+class Computed:
+    action = property(lambda self: "learned")
+
+
+class Fallback:
+    def __getattr__(self, name):
+        return "updated"
+
+
+def test_statistics_read_each_entrys_action_as_getattr_does(creator):
+    changed = ImprovementEntry("2024-01-01 00:00:00", "created", "s", "r")
+    changed.action = "deleted"
+    creator._improvement_log = [changed, Slotted("created"), Computed(), Fallback()]
+    assert stats_of(creator)[:5] == [4, 1, 1, 1, 1]
+    del changed.action
+    with pytest.raises(AttributeError, match="'ImprovementEntry' object has no attribute 'action'"):
+        creator.get_improvement_stats()
+
+
 # --- names that must not reach other files --------------------------------------------------------
 
 @pytest.fixture

@@ -67,6 +67,40 @@ TARVEL_METHOD(SkillCreator, "get_improvement_log", get_improvement_log_impl,
     return to_dicts(tail.get());
 }
 
+// entry.action: read from the instance's __dict__ while the entry's class leaves attribute access
+// to it (object's own __getattribute__, no class attribute named "action"), else getattr.
+class ActionReader {
+  public:
+    py::Ref operator()(PyObject* entry) {
+        PyTypeObject* type = Py_TYPE(entry);
+        if (type != type_ || type->tp_version_tag != tag_ || tag_ == 0) {
+            type_ = type;
+            plain_ = type->tp_getattro == PyObject_GenericGetAttr &&
+                     py::type_lookup(type, TARVEL_NAME("action")) == nullptr;
+            tag_ = type->tp_version_tag;
+        }
+        if (plain_) {
+            PyObject* dict = PyObject_GenericGetDict(entry, nullptr);
+            if (dict == nullptr) {
+                PyErr_Clear();  // no __dict__: getattr tells what there is
+                plain_ = false;
+            } else {
+                py::Ref held = py::Ref::steal(dict);
+                if (PyDict_CheckExact(dict)) {
+                    if (py::Ref found = py::dict_get(dict, TARVEL_NAME("action"))) return found;
+                }
+            }
+        }
+        return py::getattr(entry, TARVEL_NAME("action"));
+    }
+    void forget() { type_ = nullptr; }
+
+  private:
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    bool plain_ = false;
+};
+
 TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl, "self", "dict",
               "Get statistics about self-improvement.") {
     PyObject* self = frame.args[0];
@@ -78,12 +112,14 @@ TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl,
     long long counts[4] = {0, 0, 0, 0};
     // An exact str equals at most one of the four words, all seven ASCII letters long;
     // anything else is asked with == for each.
+    ActionReader read_action;
     const auto count = [&](PyObject* entry) {
-        py::Ref action = py::getattr(entry, TARVEL_NAME("action"));
+        py::Ref action = read_action(entry);
         PyObject* a = action.get();
         if (!PyUnicode_CheckExact(a)) {
             for (int i = 0; i < 4; ++i)
                 counts[i] += py::compare(a, words[i], Py_EQ) ? 1 : 0;
+            read_action.forget();  // the comparisons may have run code that changed a class
             return;
         }
         for (int i = 0; i < 4; ++i) {
@@ -117,13 +153,13 @@ TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl,
     }
     py::check(PyErr_Occurred() != nullptr);
     py::Ref stats = py::Ref::steal(PyDict_New());
-    py::dict_set(stats.get(), "total_improvements", py::integer(total).get());
-    py::dict_set(stats.get(), "skills_created", py::integer(counts[0]).get());
-    py::dict_set(stats.get(), "skills_updated", py::integer(counts[1]).get());
-    py::dict_set(stats.get(), "skills_deleted", py::integer(counts[2]).get());
-    py::dict_set(stats.get(), "learnings_recorded", py::integer(counts[3]).get());
-    py::dict_set(stats.get(), "active_custom_skills", py::integer(active).get());
-    py::dict_set(stats.get(), "categories_covered",
+    py::dict_set(stats.get(), TARVEL_NAME("total_improvements"), py::integer(total).get());
+    py::dict_set(stats.get(), TARVEL_NAME("skills_created"), py::integer(counts[0]).get());
+    py::dict_set(stats.get(), TARVEL_NAME("skills_updated"), py::integer(counts[1]).get());
+    py::dict_set(stats.get(), TARVEL_NAME("skills_deleted"), py::integer(counts[2]).get());
+    py::dict_set(stats.get(), TARVEL_NAME("learnings_recorded"), py::integer(counts[3]).get());
+    py::dict_set(stats.get(), TARVEL_NAME("active_custom_skills"), py::integer(active).get());
+    py::dict_set(stats.get(), TARVEL_NAME("categories_covered"),
                  py::Ref::steal(PySequence_List(categories.get())).get());
     return stats;
 }

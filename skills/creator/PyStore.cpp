@@ -130,27 +130,44 @@ TARVEL_METHOD(SkillCreator, "delete_skill", delete_skill_impl, "self, name: str,
 // The listing's entry of a skill file: what `data` says, with `stem` and `file` from its path.
 py::Ref listing_entry(PyObject* d, PyObject* stem, PyObject* file) {
     py::Ref entry = py::Ref::steal(PyDict_New());
-    py::dict_set(entry.get(), "name", given(d, TARVEL_NAME("name"), py::Ref::borrow(stem)).get());
-    py::dict_set(entry.get(), "description",
+    py::dict_set(entry.get(), TARVEL_NAME("name"),
+                 given(d, TARVEL_NAME("name"), py::Ref::borrow(stem)).get());
+    py::dict_set(entry.get(), TARVEL_NAME("description"),
                  given(d, TARVEL_NAME("description"), py::str("")).get());
-    py::dict_set(entry.get(), "app", given(d, TARVEL_NAME("app"), py::str("")).get());
-    py::dict_set(entry.get(), "category",
+    py::dict_set(entry.get(), TARVEL_NAME("app"), given(d, TARVEL_NAME("app"), py::str("")).get());
+    py::dict_set(entry.get(), TARVEL_NAME("category"),
                  given(d, TARVEL_NAME("category"), py::str("custom")).get());
-    py::dict_set(entry.get(), "version", given(d, TARVEL_NAME("version"), py::integer(1)).get());
-    py::dict_set(entry.get(), "triggers", given(d, TARVEL_NAME("triggers"), new_list()).get());
+    py::dict_set(entry.get(), TARVEL_NAME("version"),
+                 given(d, TARVEL_NAME("version"), py::integer(1)).get());
+    py::dict_set(entry.get(), TARVEL_NAME("triggers"),
+                 given(d, TARVEL_NAME("triggers"), new_list()).get());
     py::Ref steps = mapping_get(d, TARVEL_NAME("steps"), new_list());
     const Py_ssize_t count = PyObject_Length(steps.get());
     py::check(count < 0);
-    py::dict_set(entry.get(), "steps_count", py::integer(count).get());
-    py::dict_set(entry.get(), "reason", given(d, TARVEL_NAME("reason"), py::str("")).get());
-    py::dict_set(entry.get(), "file", file);
+    py::dict_set(entry.get(), TARVEL_NAME("steps_count"), py::integer(count).get());
+    py::dict_set(entry.get(), TARVEL_NAME("reason"),
+                 given(d, TARVEL_NAME("reason"), py::str("")).get());
+    py::dict_set(entry.get(), TARVEL_NAME("file"), file);
     return entry;
+}
+
+// The listing's entry of the file `name` of a listing of `directory` whose paths' texts begin
+// with `prefix`.
+py::Ref listed_entry(PyObject* directory, PyObject* prefix, PyObject* name, PyObject* data) {
+    py::Ref file = py::Ref::steal(PyUnicode_Concat(prefix, name));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    // Path.stem of "<stem>.json"; ".json" alone is its own stem
+    py::Ref stem = length > 5
+                       ? py::Ref::steal(PyUnicode_Substring(name, 0, length - 5))
+                       : py::getattr(py::Ref::steal(PyNumber_TrueDivide(directory, name)).get(),
+                                     TARVEL_NAME("stem"));
+    return listing_entry(data, stem.get(), file.get());
 }
 
 // The text of str(directory / name) for the names of a listing: `directory` and the name joined
 // as pathlib joins them; null when that cannot be told without a path (checked on the first).
 py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
-    if (listing.names.empty()) return py::str("");
+    if (listing.files.empty()) return py::str("");
     py::Ref dir_text = listing.directory_text;
     py::Ref prefix;
     if (PyUnicode_CompareWithASCIIString(dir_text.get(), ".") == 0) {
@@ -161,7 +178,7 @@ py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
     } else {
         prefix = py::Ref::steal(PyUnicode_Concat(dir_text.get(), py::str("/").get()));
     }
-    PyObject* first = listing.names.front().get();
+    PyObject* first = listing.files.front().name.get();
     py::Ref path = py::Ref::steal(PyNumber_TrueDivide(directory, first));
     py::Ref real = py::Ref::steal(PyObject_Str(path.get()));
     py::Ref mine = py::Ref::steal(PyUnicode_Concat(prefix.get(), first));
@@ -178,21 +195,18 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl, "self",
     auto listing = py::stock_listing(dir.get(), ".json");
     py::Ref prefix = listing ? path_prefix(dir.get(), *listing) : py::Ref();
     if (prefix) {
-        for (const py::Ref& name : listing->names) {
+        for (const py::ListedFile& listed : listing->files) {
             try {
-                const auto make_path = [&] {
-                    return py::Ref::steal(PyNumber_TrueDivide(dir.get(), name.get()));
-                };
-                py::Ref file = py::Ref::steal(PyUnicode_Concat(prefix.get(), name.get()));
-                const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
-                // Path.stem of "<stem>.json"; ".json" alone is its own stem
-                py::Ref stem = length > 5
-                                   ? py::Ref::steal(PyUnicode_Substring(name.get(), 0, length - 5))
-                                   : py::getattr(make_path().get(), TARVEL_NAME("stem"));
                 py::Ref json = py::global(globals, TARVEL_NAME("json"));
-                py::Ref data = py::json_file_named(json.get(), file.get(), make_path);
-                py::Ref entry = listing_entry(data.get(), stem.get(), file.get());
-                py::check(PyList_Append(entries.get(), entry.get()) < 0);
+                py::Ref kept = py::derived_json_file(
+                    json.get(), listing->fs_directory + '/' + listed.fs_name, listed.identity,
+                    [&] {
+                        return py::Ref::steal(PyNumber_TrueDivide(dir.get(), listed.name.get()));
+                    },
+                    [&](PyObject* data) {
+                        return listed_entry(dir.get(), prefix.get(), listed.name.get(), data);
+                    });
+                py::check(PyList_Append(entries.get(), py::fresh_copy(kept.get()).get()) < 0);
             } catch (py::Error& e) {
                 if (!is_exception(e)) throw;  // an unreadable file is left out
             }
