@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -272,6 +273,13 @@ struct StockPaths {
     PyObject* io_open = nullptr;
     PyObject* os = nullptr;  // the os module and its scandir, which Path.glob calls
     PyObject* scandir = nullptr;
+    PyObject* is_symlink = nullptr;  // Path methods and os and io functions replace_file calls
+    PyObject* with_name = nullptr;
+    PyObject* exists = nullptr;  // Path.exists and the Path.stat it calls
+    PyObject* stat = nullptr;
+    PyObject* os_stat = nullptr;
+    std::vector<std::pair<PyObject*, PyObject*>> replacing;  // (module, name), original by index
+    std::vector<PyObject*> replacing_originals;
 };
 StockPaths stock;
 bool native_reads = false;
@@ -382,6 +390,23 @@ void remember_stock_paths() {
     found.io_open = io_open.release();
     found.os = os.release();
     found.scandir = scandir.release();
+    found.is_symlink = type_lookup(found.cls, TARVEL_NAME("is_symlink"));
+    found.with_name = type_lookup(found.cls, TARVEL_NAME("with_name"));
+    found.exists = type_lookup(found.cls, TARVEL_NAME("exists"));
+    found.stat = type_lookup(found.cls, TARVEL_NAME("stat"));
+    Py_XINCREF(found.is_symlink);
+    Py_XINCREF(found.with_name);
+    Py_XINCREF(found.exists);
+    Py_XINCREF(found.stat);
+    found.os_stat = getattr(found.os, TARVEL_NAME("stat")).release();
+    for (const char* name : {"open", "replace", "fsync", "close", "chmod", "stat", "lstat",
+                             "access", "getpid", "fsencode"}) {
+        found.replacing.emplace_back(found.os, intern_forever(name));
+    }
+    found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
+    found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
+    for (const auto& [module, name] : found.replacing)
+        found.replacing_originals.push_back(getattr(module, name).release());
     stock = found;
 }
 
@@ -548,12 +573,162 @@ std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
     return std::nullopt;
 }
 
+#ifdef TARVEL_NATIVE_FILES
+namespace {
+
+// The bytes replace_file writes, where they are plain to tell: bytes as they are, text that is
+// ASCII in the locale's encoding (every locale's codec writes ASCII alike, and "\n" is the line
+// end), or any text in UTF-8. Nothing otherwise.
+std::optional<std::string_view> plain_bytes(PyObject* text, const char* encoding) {
+    if (PyBytes_CheckExact(text))
+        return std::string_view(PyBytes_AS_STRING(text), PyBytes_GET_SIZE(text));
+    if (!PyUnicode_CheckExact(text)) return std::nullopt;
+    if (encoding == nullptr) {
+        // io.text_encoding warns under -X warn_default_encoding: left to Python
+        if (!native_reads || !PyUnicode_IS_ASCII(text)) return std::nullopt;
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                PyUnicode_GET_LENGTH(text));
+    }
+    if (std::string_view(encoding) != "utf-8") return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();  // a lone surrogate: Python's own error
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+bool replacing_unpatched() {
+    for (std::size_t i = 0; i < stock.replacing.size(); ++i) {
+        const auto& [module, name] = stock.replacing[i];
+        if (!unpatched(module, name, stock.replacing_originals[i])) return false;
+    }
+    return !stock.replacing.empty();
+}
+
+Ref fs_text(const std::string& name) {
+    return Ref::steal(
+        PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+// The exclusive creation of create_temporary, beside `target` (named `directory` + `name`),
+// with the audit event os.open raises. The descriptor, or -1 when it fails.
+int open_temporary(const std::string& directory, const std::string& name, std::string& temp) {
+    const std::string pid = std::to_string(::getpid());
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    for (int attempt = 0; attempt <= 100; ++attempt) {
+        const std::string n = std::to_string(++temporary_count);
+        std::string temp_name = "." + name + "." + pid + "." + n + ".tmp";
+        if (static_cast<Py_ssize_t>(temp_name.size()) > kNameMax)
+            temp_name = ".tarvel-" + pid + "-" + n + ".tmp";
+        temp = directory + temp_name;
+        check(PySys_Audit("open", "OOi", fs_text(temp).get(), Py_None, flags) < 0);
+        const int fd = ::open(temp.c_str(), flags, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Writes all of `data` to `fd`, flushed to stable storage when `durable` (a file system that
+// cannot flush a file leaves it unflushed, as flush_descriptor does), and closes it.
+bool write_and_close(int fd, std::string_view data, bool durable) {
+    bool ok = true;
+    while (ok && !data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        ok = written > 0;
+        if (ok) data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (ok && durable && ::fsync(fd) != 0)
+        ok = errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+    return ::close(fd) == 0 && ok;
+}
+
+// flush_directory for the directory of `directory` + name ("" is the working directory).
+void flush_directory_natively(const std::string& directory) {
+    std::string name = directory.empty() ? "." : directory;
+    if (name.size() > 1) name.pop_back();  // "a/b/" is "a/b"; "/" stays
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    check(PySys_Audit("open", "OOi", fs_text(name).get(), Py_None, flags) < 0);
+    const int fd = ::open(name.c_str(), flags);
+    if (fd < 0) return;
+    ::fsync(fd);  // failures are ignored, as flush_directory ignores them
+    ::close(fd);
+}
+
+// replace_file done with system calls: for a stock path whose os and io functions are
+// unpatched, text whose bytes are plain to tell, and a regular file the user may write or no
+// file at all. Every step is the one replace_file takes through Python, with its audit events.
+// False, with nothing changed, when it cannot be done so or a step before the rename fails:
+// replace_file then takes every step through Python and meets the failure as it always has.
+bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
+    if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text},
+                         {TARVEL_NAME("is_symlink"), stock.is_symlink},
+                         {TARVEL_NAME("with_name"), stock.with_name}}) ||
+        !replacing_unpatched()) {
+        return false;
+    }
+    const auto data = plain_bytes(text, encoding);
+    Ref target_text;
+    const std::string target = data ? fs_path(path, target_text) : std::string();
+    const std::size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = target.substr(directory.size());
+    if (name.empty()) return false;
+    struct stat info{};
+    bool existing = ::lstat(target.c_str(), &info) == 0;
+    if (!existing && errno != ENOENT) return false;
+    // a link, a device or a directory, and a file the user may not write, go through Python
+    if (existing &&
+        (!S_ISREG(info.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
+        return false;
+    }
+    const bool durable = durable_writes(globals);
+    // The temporary file goes again on every way out before the rename, an exception included.
+    struct Temporary {
+        std::string name;
+        bool kept = false;
+        ~Temporary() {
+            if (!kept && !name.empty()) ::unlink(name.c_str());
+        }
+    } temp;
+    const int fd = open_temporary(directory, name, temp.name);
+    if (fd < 0) {
+        temp.name.clear();
+        return false;
+    }
+    // io.open(fd, "w"), which the write goes through in Python, raises its own event
+    constexpr int kWriting = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (PySys_Audit("open", "isi", fd, "w", kWriting) < 0) {
+        ::close(fd);
+        throw Error();
+    }
+    if (!write_and_close(fd, *data, durable)) return false;
+    if (existing) {
+        const int mode = static_cast<int>(info.st_mode & 07777);
+        check(PySys_Audit("os.chmod", "Oii", fs_text(temp.name).get(), mode, -1) < 0);
+        if (::chmod(temp.name.c_str(), static_cast<mode_t>(mode)) != 0) return false;
+    }
+    check(PySys_Audit("os.rename", "OOii", fs_text(temp.name).get(), target_text.get(), -1, -1) <
+          0);
+    if (::rename(temp.name.c_str(), target.c_str()) != 0) return false;
+    temp.kept = true;
+    if (durable) flush_directory_natively(directory);
+    return true;
+}
+
+}  // namespace
+#endif
+
 bool durable_writes(PyObject* globals) {
     Ref setting = dict_get(globals, TARVEL_NAME("DURABLE_WRITES"));
     return !setting || truthy(setting.get());
 }
 
 void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
+#ifdef TARVEL_NATIVE_FILES
+    if (replaced_natively(globals, path, text, encoding)) return;
+#endif
     // A path whose writing a host or test has replaced (a patched write_text,
     // a fake file system, a path-like class of its own) is written as it asks.
     if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text}}) ||
@@ -674,6 +849,21 @@ void make_dirs(PyObject* path) {
 }
 
 bool exists(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    // A stock path is looked at directly; what Path.exists reports as an error, and a path
+    // the system cannot take, go through Python.
+    if (is_stock(path,
+                 {{TARVEL_NAME("exists"), stock.exists}, {TARVEL_NAME("stat"), stock.stat}}) &&
+        unpatched(stock.os, TARVEL_NAME("stat"), stock.os_stat)) {
+        Ref text;
+        const std::string name = fs_path(path, text);
+        struct stat info{};
+        if (!name.empty()) {
+            if (::stat(name.c_str(), &info) == 0) return true;
+            if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
+        }
+    }
+#endif
     try {
         return truthy(call_method(path, TARVEL_NAME("exists")).get());
     } catch (Error& e) {

@@ -168,6 +168,44 @@ print(json.dumps(events))
     assert json.loads(out.stdout) == [["os.scandir", skills], opened, opened]
 
 
+REPLACING = r"""
+import json, os, re, sys
+sys.path.insert(0, {host!r})
+from pathlib import Path
+from tarvel.skills import creator
+if {through_python!r}:
+    real = os.replace
+    os.replace = lambda *a, **k: real(*a, **k)  # a patched os: every step through Python
+creator.SKILLS_DIR = Path({home!r}) / "skills"
+creator.IMPROVEMENT_LOG = Path({home!r}) / "log.json"
+c = creator.SkillCreator()
+events = []
+sys.addaudithook(lambda e, a: events.append([e, *a]) if e in ("open", "os.chmod", "os.rename") else None)
+c.create_skill(creator.SkillBlueprint("a", "d", "x", "", ["t"], [], [], [{{"operation": "open_app", "description": "x"}}]))
+os.chmod(creator.SKILLS_DIR / "a.json", 0o600)
+c.create_skill(creator.SkillBlueprint("a", "d", "x", "", ["t"], [], [], [{{"operation": "open_app", "description": "x"}}]))
+files = {{p.name: [p.read_text(), oct(p.stat().st_mode)] for p in sorted(creator.SKILLS_DIR.rglob("*")) if p.is_file()}}
+text = json.dumps([events, files]).replace(f".{{os.getpid()}}.", ".PID.")
+print(re.sub(r"\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d", "TIME", text))
+"""
+
+
+def test_replacements_raise_the_audit_events_of_python_and_write_the_same(tmp_path):
+    import subprocess
+    import sys
+
+    host = str(module.Path(__file__).resolve().parent.parent / "host")
+    outputs = []
+    for through_python in (False, True):
+        home = tmp_path / str(through_python)
+        script = REPLACING.format(host=host, through_python=through_python, home=str(home))
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+        outputs.append(out.stdout.replace(str(home), "HOME"))
+    native, python = (json.loads(o) for o in outputs)
+    assert native == python
+    assert ["os.chmod", "HOME/skills/.a.json.PID.4.tmp", 0o600, -1] in native[0]
+
+
 @pytest.mark.skipif(not hasattr(os, "mknod") or os.geteuid() != 0, reason="needs mknod")
 def test_a_device_is_written_to_not_replaced(creator, creator_home, monkeypatch):
     null = creator_home / "null"
