@@ -19,6 +19,8 @@ void Declarations::add_to(PyObject* module, const char* cls, Members& members) c
             function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
         if (decl.kind == MethodDecl::Kind::StaticMethod)
             function = Ref::steal(PyStaticMethod_New(function.get()));
+        if (decl.kind == MethodDecl::Kind::ClassMethod)
+            function = Ref::steal(PyClassMethod_New(function.get()));
         members.emplace_back(decl.name, std::move(function));
     }
 }
