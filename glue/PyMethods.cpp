@@ -25,4 +25,12 @@ void Declarations::add_to(PyObject* module, const char* cls, Members& members) c
     }
 }
 
+void Declarations::add_dataclass(PyObject* module, const char* cls, const char* doc,
+                                 const std::vector<FieldSpec>& fields) const {
+    Members members;
+    add_to(module, cls, members);
+    Ref made = make_dataclass(module, cls, doc, fields, members);
+    check(PyModule_AddObjectRef(module, cls, made.get()) < 0);
+}
+
 }  // namespace tarvel::py

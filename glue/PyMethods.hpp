@@ -32,6 +32,9 @@ class Declarations {
     }
     // The declared methods of `cls`, as members for make_class, in declaration order.
     void add_to(PyObject* module, const char* cls, Members& members) const;
+    // The dataclass `cls` of `fields` with its declared methods, bound in `module` by its name.
+    void add_dataclass(PyObject* module, const char* cls, const char* doc,
+                       const std::vector<FieldSpec>& fields) const;
 
   private:
     std::vector<MethodDecl> list_;

@@ -189,11 +189,7 @@ void add_scheduled_job(PyObject* module) {
     fields.push_back(with_factory("metadata", "dict[str, Any]",
                                   py::Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))));
 
-    py::Members members;
-    declarations().add_to(module, "ScheduledJob", members);
-    py::Ref cls = py::make_dataclass(module, "ScheduledJob", "Definition of a scheduled job.",
-                                     fields, members);
-    py::check(PyModule_AddObjectRef(module, "ScheduledJob", cls.get()) < 0);
+    declarations().add_dataclass(module, "ScheduledJob", "Definition of a scheduled job.", fields);
 }
 
 void add_job_execution(PyObject* module) {
@@ -209,11 +205,8 @@ void add_job_execution(PyObject* module) {
     fields.push_back(with_default("error", "str", py::str("")));
     fields.push_back(with_default("model_used", "str", py::str("")));
     fields.push_back(with_default("worker_id", "str", py::str("")));
-    py::Members members;
-    declarations().add_to(module, "JobExecution", members);
-    py::Ref cls = py::make_dataclass(module, "JobExecution", "Record of a single job execution.",
-                                     fields, members);
-    py::check(PyModule_AddObjectRef(module, "JobExecution", cls.get()) < 0);
+    declarations().add_dataclass(module, "JobExecution", "Record of a single job execution.",
+                                 fields);
 }
 
 }  // namespace

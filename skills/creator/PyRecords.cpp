@@ -58,12 +58,8 @@ void add_blueprint(PyObject* module) {
         {"reason", "str", py::str(""), {}},
         {"version", "int", py::integer(1), {}},
     };
-    py::Members members;
-    declarations().add_to(module, "SkillBlueprint", members);
-    py::Ref cls =
-        py::make_dataclass(module, "SkillBlueprint",
-                           "A blueprint for a new skill before it's created.", fields, members);
-    py::check(PyModule_AddObjectRef(module, "SkillBlueprint", cls.get()) < 0);
+    declarations().add_dataclass(module, "SkillBlueprint",
+                                 "A blueprint for a new skill before it's created.", fields);
 }
 
 void add_improvement_entry(PyObject* module) {
@@ -78,11 +74,8 @@ void add_improvement_entry(PyObject* module) {
          py::Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))},
         {"success", "bool", py::boolean(true), {}},
     };
-    py::Members members;
-    declarations().add_to(module, "ImprovementEntry", members);
-    py::Ref cls = py::make_dataclass(module, "ImprovementEntry",
-                                     "A log entry for a self-improvement action.", fields, members);
-    py::check(PyModule_AddObjectRef(module, "ImprovementEntry", cls.get()) < 0);
+    declarations().add_dataclass(module, "ImprovementEntry",
+                                 "A log entry for a self-improvement action.", fields);
 }
 
 }  // namespace
