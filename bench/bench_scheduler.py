@@ -12,7 +12,6 @@ sys.path.insert(0, str(ROOT / "twins"))
 import argparse  # noqa: E402
 import asyncio  # noqa: E402
 import itertools  # noqa: E402
-import os  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
 from typing import Any  # noqa: E402
@@ -141,24 +140,10 @@ def changing_saves(sch, jobs):
 
 
 def write_and_rename(path, text, durable):
-    """The floor of a save: the same text written to a temporary file and renamed over the file."""
+    """The floor of a save: the same text written to a temporary file and renamed over the file,
+    as the twin writes it."""
     temp = path.with_name(f".{path.name}.floor.tmp")
-
-    def write():
-        with open(temp, "w") as f:
-            f.write(text)
-            if durable:
-                f.flush()
-                os.fsync(f.fileno())
-        os.replace(temp, path)
-        if durable:
-            directory = os.open(path.parent, os.O_RDONLY)
-            try:
-                os.fsync(directory)
-            finally:
-                os.close(directory)
-
-    return write
+    return lambda: scheduler_twin.write_and_replace(path, temp, text, durable)
 
 
 def bench_save(n, workdir, durable):

@@ -145,6 +145,27 @@ def state_text(jobs: dict[str, ScheduledJob], executions: list[JobExecution]) ->
     return json.dumps(doc, indent=2)
 
 
+def write_and_replace(path, temp, text: str, durable: bool) -> None:
+    """Writes text to temp and renames it over path; when durable, the file is flushed to stable
+    storage before the rename and its directory after."""
+    try:
+        with open(temp, "w") as f:
+            f.write(text)
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
+        os.replace(temp, path)
+    except Exception:
+        temp.unlink(missing_ok=True)
+        raise
+    if durable:
+        directory = os.open(path.parent, os.O_RDONLY)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)
+
+
 class PyScheduler:
     """The same registry, loop, firing and save steps, written in plain Python."""
 
@@ -263,22 +284,7 @@ class PyScheduler:
             text = state_text(self._jobs, self._executions)
             path = self._storage_path
             path.parent.mkdir(parents=True, exist_ok=True)
-            temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-            try:
-                with open(temp, "w") as f:
-                    f.write(text)
-                    if DURABLE_WRITES:
-                        f.flush()
-                        os.fsync(f.fileno())
-                os.replace(temp, path)
-            except Exception:
-                temp.unlink(missing_ok=True)
-                raise
-            if DURABLE_WRITES:
-                directory = os.open(path.parent, os.O_RDONLY)
-                try:
-                    os.fsync(directory)
-                finally:
-                    os.close(directory)
+            write_and_replace(path, path.with_name(f".{path.name}.{os.getpid()}.tmp"), text,
+                              DURABLE_WRITES)
         except Exception as e:
             logger.error(f"Failed to save scheduler state: {e}")
