@@ -589,9 +589,10 @@ bool left_to_plain_write(PyObject* os, PyObject* target, Ref& mode) {
         if (!truthy(call_method(stat.get(), TARVEL_NAME("S_ISREG"), st_mode).get())) return true;
         mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"), st_mode);
     } catch (Error& e) {
-        if (e.matches(PyExc_ValueError))
-            return true;                       // a name no file can have: Python's own error
-        if (!e.matches(PyExc_OSError)) throw;  // no file yet, or none that can be seen
+        // A name no file can have is the plain write's, for Python's own error; an OSError
+        // means no file yet, or none that can be seen.
+        if (e.matches(PyExc_ValueError)) return true;
+        if (!e.matches(PyExc_OSError)) throw;
         return false;
     }
     return !may_write(os, target);
