@@ -3,23 +3,21 @@
 import sys
 from pathlib import Path
 
-# The stand-in host package goes first, as in the tests, so tarvel.config resolves.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
+# The stand-in host package goes first, as in the tests, so tarvel.config resolves; the
+# plain-Python twins are shared with the tests.
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "host"))
+sys.path.insert(0, str(ROOT / "twins"))
 
 import argparse  # noqa: E402
 import asyncio  # noqa: E402
 import itertools  # noqa: E402
-import json  # noqa: E402
-import logging  # noqa: E402
-import os  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
-import uuid  # noqa: E402
-from dataclasses import dataclass, field  # noqa: E402
-from datetime import datetime, timedelta  # noqa: E402
-from enum import Enum  # noqa: E402
 from typing import Any  # noqa: E402
 
+import scheduler_twin  # noqa: E402
+from scheduler_twin import PyScheduler  # noqa: E402
 from timing import interpreter_line, per_call, show_time  # noqa: E402
 
 try:
@@ -54,280 +52,6 @@ Rows:
 FIRE_JOBS = 1000
 HISTORY = 100
 BASE_TIME = 1_773_500_000.25  # fixed Unix seconds, so the native and plain files can be compared
-
-logger = logging.getLogger("tarvel.scheduler")
-
-# The twin's copy of the module's setting: fsync the new file before the rename, the directory after.
-DURABLE_WRITES = True
-
-
-# --- the plain-Python twin ----------------------------------------------------------------------
-
-
-class JobType(str, Enum):
-    CRON = "cron"
-    INTERVAL = "interval"
-    ONCE = "once"
-
-
-class JobState(str, Enum):
-    ACTIVE = "active"
-    PAUSED = "paused"
-    COMPLETED = "completed"
-    DISABLED = "disabled"
-
-
-def _format_timestamp(ts: float) -> str:
-    if ts == 0:
-        return "Never"
-    try:
-        return datetime.fromtimestamp(ts).strftime("%Y-%m-%d %H:%M:%S")
-    except (OSError, ValueError):
-        return "Invalid"
-
-
-@dataclass
-class ScheduledJob:
-    id: str = field(default_factory=lambda: uuid.uuid4().hex[:10])
-    name: str = ""
-    description: str = ""
-    job_type: JobType = JobType.CRON
-    schedule: str = ""
-    interval_seconds: int = 0
-    prompt: str = ""
-    model_key: str | None = None
-    spawn_worker: bool = True
-    state: JobState = JobState.ACTIVE
-    created_at: float = field(default_factory=time.time)
-    last_run: float = 0.0
-    next_run: float = 0.0
-    run_count: int = 0
-    max_runs: int = 0
-    metadata: dict[str, Any] = field(default_factory=dict)
-
-    def to_dict(self) -> dict[str, Any]:
-        return {
-            "id": self.id,
-            "name": self.name,
-            "description": self.description,
-            "job_type": self.job_type.value,
-            "schedule": self.schedule,
-            "interval_seconds": self.interval_seconds,
-            "prompt": self.prompt[:300] + "..." if len(self.prompt) > 300 else self.prompt,
-            "model_key": self.model_key,
-            "spawn_worker": self.spawn_worker,
-            "state": self.state.value,
-            "created_at": self.created_at,
-            "last_run": self.last_run,
-            "next_run": self.next_run,
-            "run_count": self.run_count,
-            "max_runs": self.max_runs,
-            "next_run_human": _format_timestamp(self.next_run) if self.next_run else "Not scheduled",
-            "last_run_human": _format_timestamp(self.last_run) if self.last_run else "Never",
-        }
-
-
-@dataclass
-class JobExecution:
-    job_id: str
-    job_name: str
-    started_at: float
-    completed_at: float = 0.0
-    duration: float = 0.0
-    success: bool = False
-    result: str = ""
-    error: str = ""
-    model_used: str = ""
-    worker_id: str = ""
-
-    def to_dict(self) -> dict[str, Any]:
-        return {
-            "job_id": self.job_id,
-            "job_name": self.job_name,
-            "started_at": self.started_at,
-            "started_at_human": _format_timestamp(self.started_at),
-            "completed_at": self.completed_at,
-            "duration": round(self.duration, 2),
-            "success": self.success,
-            "result": self.result[:200],
-            "error": self.error,
-            "model_used": self.model_used,
-            "worker_id": self.worker_id,
-        }
-
-
-def _cron_next(expr: str, after: datetime) -> datetime:
-    """Minute-by-minute search for the plain twin (plain numbers and "*" only)."""
-
-    def allowed(text, low, high):
-        return set(range(low, high + 1)) if text == "*" else {int(v) for v in text.split(",")}
-
-    parts = expr.split()
-    minute, hour, dom, month = (allowed(p, lo, hi) for p, lo, hi in zip(parts, (0, 0, 1, 1), (59, 23, 31, 12)))
-    dow = {(d - 1) % 7 for d in allowed(parts[4], 0, 6)}
-    candidate = after.replace(second=0, microsecond=0) + timedelta(minutes=1)
-    for _ in range(366 * 24 * 60):
-        if (candidate.minute in minute and candidate.hour in hour and candidate.day in dom
-                and candidate.month in month and candidate.weekday() in dow):
-            return candidate
-        candidate += timedelta(minutes=1)
-    raise ValueError(f"No next occurrence found for cron: {expr}")
-
-
-class PyScheduler:
-    """The same registry, loop, firing and save steps, written in plain Python."""
-
-    def __init__(self, on_fire=None, on_event=None, storage_path=None):
-        self._on_fire = on_fire
-        self._on_event = on_event
-        self._storage_path = storage_path
-        self._jobs: dict[str, ScheduledJob] = {}
-        self._executions: list[JobExecution] = []
-        self._task = None
-        self._stop_event = asyncio.Event()
-        self._firing_tasks: set[asyncio.Task] = set()
-
-    @property
-    def running(self) -> bool:
-        return self._task is not None and not self._task.done()
-
-    def _calc_next_run(self, job: ScheduledJob) -> float:
-        now = datetime.now()
-        if job.job_type == JobType.CRON:
-            try:
-                return _cron_next(job.schedule, now).timestamp()
-            except ValueError as e:
-                logger.error(f"Invalid cron expression for job {job.id}: {e}")
-                return 0
-        if job.job_type == JobType.INTERVAL:
-            if job.interval_seconds <= 0:
-                return 0
-            if job.last_run:
-                return job.last_run + job.interval_seconds
-            return time.time() + job.interval_seconds
-        if job.job_type == JobType.ONCE:
-            return job.next_run if job.next_run else 0
-        return 0
-
-    async def start(self) -> None:
-        if self.running:
-            return
-        self._stop_event.clear()
-        self._task = asyncio.create_task(self._loop(), name="scheduler")
-        logger.info(f"Scheduler started with {len(self._jobs)} jobs")
-
-    async def stop(self) -> None:
-        self._stop_event.set()
-        if self._task and not self._task.done():
-            self._task.cancel()
-            try:
-                await self._task
-            except asyncio.CancelledError:
-                pass
-        self._task = None
-        logger.info("Scheduler stopped")
-
-    async def _loop(self) -> None:
-        try:
-            while not self._stop_event.is_set():
-                now = time.time()
-                for job in list(self._jobs.values()):
-                    if job.state != JobState.ACTIVE:
-                        continue
-                    if not job.next_run or now < job.next_run:
-                        continue
-                    if job.max_runs > 0 and job.run_count + 1 >= job.max_runs:
-                        job.next_run = 0
-                    elif job.job_type == JobType.ONCE:
-                        job.next_run = 0
-                    else:
-                        job.next_run = self._calc_next_run(job)
-                    task = asyncio.create_task(self._fire_job(job), name=f"job-{job.id}")
-                    self._firing_tasks.add(task)
-                    task.add_done_callback(self._firing_tasks.discard)
-                try:
-                    await asyncio.wait_for(self._stop_event.wait(), timeout=30.0)
-                except asyncio.TimeoutError:
-                    pass
-        except asyncio.CancelledError:
-            logger.debug("Scheduler loop cancelled")
-
-    async def _fire_job(self, job: ScheduledJob) -> None:
-        logger.info(f"Firing job: {job.name} ({job.id})")
-        execution = JobExecution(job_id=job.id, job_name=job.name, started_at=time.time())
-        if self._on_event:
-            await self._on_event({"type": "scheduler_job_fired", "job": job.to_dict()})
-        try:
-            result = ""
-            if self._on_fire:
-                result = await self._on_fire(job)
-            execution.success = True
-            execution.result = result or "Completed"
-        except Exception as e:
-            execution.success = False
-            execution.error = str(e)
-            logger.error(f"Job {job.id} failed: {e}", exc_info=True)
-        finally:
-            execution.completed_at = time.time()
-            execution.duration = execution.completed_at - execution.started_at
-            job.last_run = execution.started_at
-            job.run_count += 1
-            if job.max_runs > 0 and job.run_count >= job.max_runs:
-                job.state = JobState.COMPLETED
-                job.next_run = 0
-            elif job.job_type == JobType.ONCE:
-                job.state = JobState.COMPLETED
-                job.next_run = 0
-            else:
-                job.next_run = self._calc_next_run(job)
-            self._executions.append(execution)
-            if len(self._executions) > 500:
-                self._executions = self._executions[-250:]
-            self._save()
-        if self._on_event:
-            await self._on_event({"type": "scheduler_job_completed", "execution": execution.to_dict()})
-
-    def _job_record(self, job: ScheduledJob) -> dict[str, Any]:
-        record = job.to_dict()
-        record["prompt"] = job.prompt
-        if job.metadata:
-            try:
-                json.dumps(job.metadata)
-            except Exception as e:
-                logger.error(f"Failed to save metadata of job {job.id}: {e}")
-                return record
-        record["metadata"] = job.metadata
-        return record
-
-    def _save(self) -> None:
-        try:
-            doc = {
-                "jobs": {job_id: self._job_record(job) for job_id, job in self._jobs.items()},
-                "executions": [e.to_dict() for e in self._executions[-100:]],
-            }
-            path = self._storage_path
-            path.parent.mkdir(parents=True, exist_ok=True)
-            text = json.dumps(doc, indent=2)
-            temp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-            try:
-                with open(temp, "w") as f:
-                    f.write(text)
-                    if DURABLE_WRITES:
-                        f.flush()
-                        os.fsync(f.fileno())
-                os.replace(temp, path)
-            except Exception:
-                temp.unlink(missing_ok=True)
-                raise
-            if DURABLE_WRITES:
-                directory = os.open(path.parent, os.O_RDONLY)
-                try:
-                    os.fsync(directory)
-                finally:
-                    os.close(directory)
-        except Exception as e:
-            logger.error(f"Failed to save scheduler state: {e}")
-
 
 # --- workload ---------------------------------------------------------------------------------
 
@@ -416,34 +140,19 @@ def changing_saves(sch, jobs):
 
 
 def write_and_rename(path, text, durable):
-    """The floor of a save: the same text written to a temporary file and renamed over the file."""
+    """The floor of a save: the same text written to a temporary file and renamed over the file,
+    as the twin writes it."""
     temp = path.with_name(f".{path.name}.floor.tmp")
-
-    def write():
-        with open(temp, "w") as f:
-            f.write(text)
-            if durable:
-                f.flush()
-                os.fsync(f.fileno())
-        os.replace(temp, path)
-        if durable:
-            directory = os.open(path.parent, os.O_RDONLY)
-            try:
-                os.fsync(directory)
-            finally:
-                os.close(directory)
-
-    return write
+    return lambda: scheduler_twin.write_and_replace(path, temp, text, durable)
 
 
 def bench_save(n, workdir, durable):
-    global DURABLE_WRITES
     jobs, executions = job_fields(n), execution_fields(HISTORY)
     native = scheduler.Scheduler(storage_path=workdir / f"native-{n}" / "scheduler.json")
     plain = PyScheduler(storage_path=workdir / f"plain-{n}" / "scheduler.json")
     fill(native, scheduler, jobs, executions)
-    fill(plain, sys.modules[__name__], jobs, executions)
-    scheduler.DURABLE_WRITES = DURABLE_WRITES = durable
+    fill(plain, scheduler_twin, jobs, executions)
+    scheduler.DURABLE_WRITES = scheduler_twin.DURABLE_WRITES = durable
     try:
         native._save()
         native_time = per_call(changing_saves(native, list(native._jobs.values())))
@@ -458,7 +167,7 @@ def bench_save(n, workdir, durable):
         floor_time = per_call(write_and_rename(floor_path, text.decode("ascii"), durable))
         return native_time, plain_time, floor_time, same
     finally:
-        scheduler.DURABLE_WRITES = DURABLE_WRITES = True
+        scheduler.DURABLE_WRITES = scheduler_twin.DURABLE_WRITES = True
 
 
 async def _on_fire(job):
@@ -505,7 +214,7 @@ def fire_once(make, module, workdir, n):
 def bench_fire(n, workdir, repeats=None):
     repeats = repeats or (1 if n >= 1000 else 3)
     native = [fire_once(scheduler.Scheduler, scheduler, workdir / "fire-native", n) for _ in range(repeats)]
-    plain = [fire_once(PyScheduler, sys.modules[__name__], workdir / "fire-plain", n) for _ in range(repeats)]
+    plain = [fire_once(PyScheduler, scheduler_twin, workdir / "fire-plain", n) for _ in range(repeats)]
     ok = all(r["fired"] and r["tasks"] == n for r in native + plain)
     return min(r["seconds"] for r in native), min(r["seconds"] for r in plain), ok
 

@@ -236,11 +236,18 @@ struct CoroutineDriver {
         c->state = State::running;
         const PySendResult r = PyIter_Send(p.awaiting_, arg != nullptr ? arg : Py_None, &result);
         c->state = State::suspended;
+        return after_awaited(c, r, result, out);
+    }
+
+    // What the awaited object gave (r, with its yield or return value in result): a
+    // value it yields passes out, its end resumes the body with its value or its error.
+    static PySendResult after_awaited(CoroutineObject* c, PySendResult r, PyObject* result,
+                                      PyObject** out) {
         if (r == PYGEN_NEXT) {
             *out = result;
             return PYGEN_NEXT;
         }
-        Py_CLEAR(p.awaiting_);
+        Py_CLEAR(c->frame->awaiting_);
         if (r == PYGEN_RETURN) return resume_value(c, result, out);
         return resume_error(c, take_error(), out);
     }
@@ -257,20 +264,28 @@ struct CoroutineDriver {
             raise(exc);
             return PYGEN_ERROR;
         }
-        AsyncPromise& p = *c->frame;
-        if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-            PyObject* awaited = std::exchange(p.awaiting_, nullptr);
-            c->state = State::running;
-            const int closed = close_iter(awaited);
-            c->state = State::suspended;
-            Py_DECREF(awaited);
-            if (closed < 0) {  // the awaited object's own error goes in instead
-                Py_DECREF(exc);
-                exc = take_error();
-            }
-            return resume_error(c, exc, out);
-        }
+        if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit))
+            return close_then_throw(c, exc, out);
+        return throw_into_awaited(c, exc, out);
+    }
 
+    // GeneratorExit closes the awaited object first, then goes in at the await.
+    static PySendResult close_then_throw(CoroutineObject* c, PyObject* exc, PyObject** out) {
+        PyObject* awaited = std::exchange(c->frame->awaiting_, nullptr);
+        c->state = State::running;
+        const int closed = close_iter(awaited);
+        c->state = State::suspended;
+        Py_DECREF(awaited);
+        if (closed < 0) {  // the awaited object's own error goes in instead
+            Py_DECREF(exc);
+            exc = take_error();
+        }
+        return resume_error(c, exc, out);
+    }
+
+    // Any other exception goes to the awaited object's throw(), which may handle it.
+    static PySendResult throw_into_awaited(CoroutineObject* c, PyObject* exc, PyObject** out) {
+        AsyncPromise& p = *c->frame;
         PyObject* awaited = Py_NewRef(p.awaiting_);
         PyObject* result = nullptr;
         PySendResult r;
@@ -298,13 +313,7 @@ struct CoroutineDriver {
         c->state = State::suspended;
         Py_DECREF(awaited);
         Py_DECREF(exc);
-        if (r == PYGEN_NEXT) {
-            *out = result;
-            return PYGEN_NEXT;
-        }
-        Py_CLEAR(p.awaiting_);
-        if (r == PYGEN_RETURN) return resume_value(c, result, out);
-        return resume_error(c, take_error(), out);
+        return after_awaited(c, r, result, out);
     }
 
     // close(): None, or (3.13 on) the value a body returns after GeneratorExit.

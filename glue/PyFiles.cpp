@@ -725,93 +725,93 @@ bool durable_writes(PyObject* globals) {
     return !setting || truthy(setting.get());
 }
 
-void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
-#ifdef TARVEL_NATIVE_FILES
-    if (replaced_natively(globals, path, text, encoding)) return;
-#endif
-    // A path whose writing a host or test has replaced (a patched write_text,
-    // a fake file system, a path-like class of its own) is written as it asks.
-    if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text}}) ||
-        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
-        write_in_place(path, text, encoding);
-        return;
-    }
-    Ref os = import("os");
-    // A symbolic link is written through, to the file it names, as a plain write would.
+namespace {
+
+// A path whose writing a host or test has replaced (a patched write_text, a
+// fake file system, a path-like class of its own) is written as it asks.
+bool written_as_it_asks(PyObject* path) {
+    return !is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text}}) ||
+           !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open);
+}
+
+// The file a write of `path` reaches: a symbolic link is written through, to
+// the file it names, as a plain write would. Null for a link that leads
+// nowhere, which the plain write reports with Python's own error.
+Ref write_target(PyObject* path) {
     bool link = false;
     try {
         link = truthy(call_method(path, TARVEL_NAME("is_symlink")).get());
     } catch (Error& e) {
         if (!e.matches(PyExc_OSError)) throw;  // a name the system cannot take is no link
     }
-    Ref target = Ref::borrow(path);
-    if (link) {
-        bool loop = false;
-        try {
-            target = call_method(path, TARVEL_NAME("resolve"));
-            loop = truthy(call_method(target.get(), TARVEL_NAME("is_symlink")).get());
-        } catch (Error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            loop = true;
-        }
-        if (loop) {
-            write_in_place(path, text, encoding);  // a link that leads nowhere: Python's own error
-            return;
-        }
-    }
-    // The file being replaced: one that is not a regular file (a device, a
-    // pipe) or that the user may not write is left to the plain write, and
-    // the new file keeps the old one's permission bits.
-    Ref mode;
+    if (!link) return Ref::borrow(path);
     try {
-        Ref info = call_method(os.get(), TARVEL_NAME("stat"), target);
+        Ref target = call_method(path, TARVEL_NAME("resolve"));
+        if (!truthy(call_method(target.get(), TARVEL_NAME("is_symlink")).get())) return target;
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return {};
+}
+
+// Whether the user may write `target`, as os.access tells (by the effective
+// ids where the system checks those).
+bool may_write(PyObject* os, PyObject* target) {
+    Ref access = getattr(os, TARVEL_NAME("access"));
+    Ref effective = getattr(os, TARVEL_NAME("supports_effective_ids"));
+    const int by_effective_ids = PySequence_Contains(effective.get(), access.get());
+    check(by_effective_ids < 0);
+    Ref writable = getattr(os, TARVEL_NAME("W_OK"));
+    Ref allowed = by_effective_ids ? call_kw(access.get(), {target, writable.get()},
+                                             {{"effective_ids", Py_True}})
+                                   : call(access.get(), target, writable);
+    return truthy(allowed.get());
+}
+
+// The file being replaced: one that is not a regular file (a device, a pipe)
+// or that the user may not write is left to the plain write (true), and the
+// new file keeps the old one's permission bits (`mode`, null when there is no
+// file yet).
+bool left_to_plain_write(PyObject* os, PyObject* target, Ref& mode) {
+    try {
+        Ref info = call_method(os, TARVEL_NAME("stat"), target);
         Ref st_mode = getattr(info.get(), TARVEL_NAME("st_mode"));
         Ref stat = import("stat");
-        if (!truthy(call_method(stat.get(), TARVEL_NAME("S_ISREG"), st_mode).get())) {
-            write_in_place(path, text, encoding);
-            return;
-        }
+        if (!truthy(call_method(stat.get(), TARVEL_NAME("S_ISREG"), st_mode).get())) return true;
         mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"), st_mode);
     } catch (Error& e) {
-        if (e.matches(PyExc_ValueError)) {
-            write_in_place(path, text, encoding);  // a name no file can have: Python's own error
-            return;
-        }
-        if (!e.matches(PyExc_OSError)) throw;  // no file yet, or none that can be seen
+        // A name no file can have is the plain write's, for Python's own error; an OSError
+        // means no file yet, or none that can be seen.
+        if (e.matches(PyExc_ValueError)) return true;
+        if (!e.matches(PyExc_OSError)) throw;
+        return false;
     }
-    if (mode) {
-        Ref access = getattr(os.get(), TARVEL_NAME("access"));
-        Ref effective = getattr(os.get(), TARVEL_NAME("supports_effective_ids"));
-        const int by_effective_ids = PySequence_Contains(effective.get(), access.get());
-        check(by_effective_ids < 0);
-        Ref writable = getattr(os.get(), TARVEL_NAME("W_OK"));
-        Ref allowed = by_effective_ids ? call_kw(access.get(), {target.get(), writable.get()},
-                                                 {{"effective_ids", Py_True}})
-                                       : call(access.get(), target, writable);
-        if (!truthy(allowed.get())) {
-            write_in_place(path, text, encoding);
-            return;
-        }
-    }
-    const bool durable = durable_writes(globals);
-    // Where the directory takes no new file, a regular file that is there is
-    // rewritten in place, keeping its old bytes should the write fail.
+    return !may_write(os, target);
+}
+
+// The new text goes to a temporary file beside `target`, which then takes
+// its place. Where the directory takes no new file, or the file may be
+// written but not replaced (a file another process holds open), a regular
+// file that is there is rewritten in place, keeping its old bytes should the
+// write fail.
+void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject* text,
+                       const char* encoding, PyObject* mode, bool durable) {
     auto in_place = [&] {
-        if (mode) {
-            rewrite_in_place(os.get(), path, text, encoding, durable);
+        if (mode != nullptr) {
+            rewrite_in_place(os, path, text, encoding, durable);
         } else {
-            write_in_place_flushed(os.get(), path, text, encoding, durable);
+            write_in_place_flushed(os, path, text, encoding, durable);
         }
     };
-    auto [temp, fd] = create_temporary_or_report(os.get(), target.get(), path);
+    auto [temp, fd] = create_temporary_or_report(os, target, path);
     if (!temp) {
         in_place();
         return;
     }
     try {
-        write_descriptor(os.get(), fd.get(), text, encoding, durable);
-        if (mode) call_method(os.get(), TARVEL_NAME("chmod"), temp, mode);
-        call_method(os.get(), TARVEL_NAME("replace"), temp, target);
+        write_descriptor(os, fd.get(), text, encoding, durable);
+        if (mode != nullptr) call_method(os, TARVEL_NAME("chmod"), temp, mode);
+        call_method(os, TARVEL_NAME("replace"), temp, target);
     } catch (Error& e) {
         try {
             Ref unlink = getattr(temp.get(), TARVEL_NAME("unlink"));
@@ -819,15 +819,34 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         } catch (Error&) {
             // the write's own error is the one to report
         }
-        // Where the file may be written but not replaced (a file another
-        // process holds open), write it in place.
         if (e.matches(PyExc_PermissionError)) {
             in_place();
             return;
         }
         rethrow_as_direct_write(e, temp.get(), path);
     }
-    if (durable) flush_directory(os.get(), target.get());
+    if (durable) flush_directory(os, target);
+}
+
+}  // namespace
+
+void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
+#ifdef TARVEL_NATIVE_FILES
+    if (replaced_natively(globals, path, text, encoding)) return;
+#endif
+    if (written_as_it_asks(path)) {
+        write_in_place(path, text, encoding);
+        return;
+    }
+    Ref os = import("os");
+    Ref target = write_target(path);
+    Ref mode;
+    if (!target || left_to_plain_write(os.get(), target.get(), mode)) {
+        write_in_place(path, text, encoding);
+        return;
+    }
+    write_and_replace(os.get(), path, target.get(), text, encoding, mode.get(),
+                      durable_writes(globals));
 }
 
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {

@@ -19,8 +19,18 @@ void Declarations::add_to(PyObject* module, const char* cls, Members& members) c
             function = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
         if (decl.kind == MethodDecl::Kind::StaticMethod)
             function = Ref::steal(PyStaticMethod_New(function.get()));
+        if (decl.kind == MethodDecl::Kind::ClassMethod)
+            function = Ref::steal(PyClassMethod_New(function.get()));
         members.emplace_back(decl.name, std::move(function));
     }
+}
+
+void Declarations::add_dataclass(PyObject* module, const char* cls, const char* doc,
+                                 const std::vector<FieldSpec>& fields) const {
+    Members members;
+    add_to(module, cls, members);
+    Ref made = make_dataclass(module, cls, doc, fields, members);
+    check(PyModule_AddObjectRef(module, cls, made.get()) < 0);
 }
 
 }  // namespace tarvel::py

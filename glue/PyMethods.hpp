@@ -13,7 +13,7 @@ namespace tarvel::py {
 // "<cls>.<name>"), its parameters and return annotation as a `def` writes them, its
 // docstring, its body, and how the class holds it.
 struct MethodDecl {
-    enum class Kind { Method, Coroutine, Property, StaticMethod };
+    enum class Kind { Method, Coroutine, Property, StaticMethod, ClassMethod };
     const char* cls;
     const char* name;
     const char* params;
@@ -32,6 +32,9 @@ class Declarations {
     }
     // The declared methods of `cls`, as members for make_class, in declaration order.
     void add_to(PyObject* module, const char* cls, Members& members) const;
+    // The dataclass `cls` of `fields` with its declared methods, bound in `module` by its name.
+    void add_dataclass(PyObject* module, const char* cls, const char* doc,
+                       const std::vector<FieldSpec>& fields) const;
 
   private:
     std::vector<MethodDecl> list_;
@@ -70,6 +73,9 @@ class Declarations {
 // A static method (no self).
 #define TARVEL_STATICMETHOD(cls, name, impl, params, returns, doc) \
     TARVEL_DECLARE_(cls, name, impl, params, returns, doc, StaticMethod)
+// A class method: its parameters start with "cls", which frame.args[0] receives.
+#define TARVEL_CLASSMETHOD(cls, name, impl, params, returns, doc) \
+    TARVEL_DECLARE_(cls, name, impl, params, returns, doc, ClassMethod)
 // A read-only property: the body is its getter.
 #define TARVEL_PROPERTY(cls, name, impl, returns) \
     TARVEL_DECLARE_(cls, name, impl, "self", returns, nullptr, Property)

@@ -18,6 +18,8 @@ import pytest
 
 HOST = Path(__file__).resolve().parent.parent / "host"
 sys.path.insert(0, str(HOST))
+# The plain-Python twins the tests compare with, shared with the benchmarks.
+sys.path.insert(0, str(HOST.parent / "twins"))
 
 _home = tempfile.mkdtemp(prefix="tarvel-tests-home-")
 atexit.register(shutil.rmtree, _home, True)
@@ -130,3 +132,17 @@ def killed_runs(args, env, ready, look, runs):
                 child.send_signal(signal.SIGKILL)
         assert child.returncode == -signal.SIGKILL
         yield seen + [look()]
+
+
+def outcome(fn, *args):
+    """What a call gives, as comparable data: the exception's type and text when it raises, a
+    datetime with its repr, zone and fold."""
+    from datetime import datetime
+
+    try:
+        value = fn(*args)
+    except Exception as exc:  # noqa: BLE001 - the exception is the result here
+        return type(exc), str(exc)
+    if isinstance(value, datetime):
+        return type(value), repr(value), value.tzinfo, value.fold
+    return value

@@ -11,10 +11,9 @@ import pickle
 import subprocess
 import sys
 import typing
-from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
 
+import creator_twin
 import pytest
 
 import tarvel.skills.creator as creator_module
@@ -22,49 +21,10 @@ import tarvel.skills.creator as creator_module
 HOST = Path(__file__).resolve().parent.parent / "host"
 
 
-# Plain-Python twins of the records: the module's must be indistinguishable from them.
-
-
-@dataclass
-class SkillBlueprint:
-    """A blueprint for a new skill before it's created."""
-
-    name: str
-    description: str
-    app: str
-    category: str
-    triggers: list[str]
-    required_params: list[str]
-    optional_params: list[str]
-    steps: list[dict[str, Any]]
-    reason: str = ""
-    version: int = 1
-
-
-@dataclass
-class ImprovementEntry:
-    """A log entry for a self-improvement action."""
-
-    timestamp: str
-    action: str
-    skill_name: str
-    reason: str
-    details: dict[str, Any] = field(default_factory=dict)
-    success: bool = True
-
-
-OPERATIONS = """
-    open_app close_app open_url open_file open_folder run_command list_processes kill_process
-    get_clipboard set_clipboard send_notification list_apps system_info active_window navigate
-    browser_click browser_type browser_press fill_form select_option browser_hover browser_scroll
-    get_page get_elements browser_screenshot new_tab close_tab switch_tab list_tabs evaluate_js
-    wait_for_text mouse_click mouse_move mouse_scroll keyboard_type keyboard_press keyboard_hotkey
-    keyboard_shortcut screenshot read_screen find_text_on_screen
-""".split()
-CATEGORIES = """
-    messaging calendar email music files browser productivity social shopping finance development
-    system media education health travel food gaming communication utility custom
-""".split()
+# The plain-Python twins of the records and the catalogues: the module's must equal them.
+TWINS = {"SkillBlueprint": creator_twin.SkillBlueprint, "ImprovementEntry": creator_twin.ImprovementEntry}
+OPERATIONS = creator_twin.SkillCreator.VALID_OPERATIONS
+CATEGORIES = creator_twin.SkillCreator.VALID_CATEGORIES
 
 
 def blueprint(cls=None, **overrides):
@@ -139,7 +99,7 @@ INSTANCES = {  # the last of each: nothing is checked
 
 @pytest.mark.parametrize("name", INSTANCES)
 def test_record_is_the_dataclass_python_makes(name):
-    real, twin = getattr(creator_module, name), globals()[name]
+    real, twin = getattr(creator_module, name), TWINS[name]
     assert dataclasses.is_dataclass(real)
     for attr in ("__doc__", "__bases__", "__hash__", "__annotations__", "__match_args__"):
         assert getattr(real, attr) == getattr(twin, attr), attr

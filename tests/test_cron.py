@@ -6,7 +6,8 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from cron_twin import ATTRS, WINDOW, outcome, twin_next, twin_parse, twin_parse_field
+from conftest import outcome
+from cron_twin import ATTRS, WINDOW, twin_next, twin_parse, twin_parse_field
 from tarvel.core import scheduler
 
 CronExpression = scheduler.CronExpression

@@ -5,7 +5,8 @@ from datetime import datetime, timedelta, timezone
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from cron_twin import ATTRS, WINDOW, outcome, twin_matches, twin_next, twin_parse
+from conftest import outcome
+from cron_twin import ATTRS, WINDOW, twin_matches, twin_next, twin_parse
 from tarvel.core import scheduler
 
 SETTINGS = settings(max_examples=200, deadline=None, database=None,

@@ -7,6 +7,7 @@ import inspect
 from collections import OrderedDict, defaultdict
 from types import MappingProxyType, SimpleNamespace
 
+import creator_twin
 import pytest
 
 import tarvel.skills.creator as creator_module
@@ -39,22 +40,12 @@ def recorded(monkeypatch):
     monkeypatch.setattr(creator_module, "SkillStep", record)
 
 
-def fill(text, params):
-    for name, given in params.items():
-        text = text.replace("{{" + str(name) + "}}", str(given))
-    return text
-
-
 def twin_build(raw_steps, params):
-    """Plain-Python twin of the placeholder filling: the steps' keyword dicts."""
-    return [dict(description=fill(step.get("description", ""), params),
-                 operation=step.get("operation", ""),
-                 params={key: fill(value, params) if isinstance(value, str) else value
-                         for key, value in step.get("params", {}).items()},
-                 wait_after=step.get("wait_after", 1.0),
-                 retry_on_fail=step.get("retry_on_fail", False),
-                 max_retries=step.get("max_retries", 2), optional=step.get("optional", False))
-            for step in raw_steps]
+    """The keyword dicts the plain-Python twin's build_steps hands SkillStep."""
+    skill = creator_twin.DynamicSkill(make_blueprint(raw_steps))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(creator_twin, "SkillStep", dict)
+        return skill.build_steps(params)
 
 
 # --- the class and its constructor ------------------------------------------------------------

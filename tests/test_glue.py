@@ -6,6 +6,8 @@ import asyncio
 import gc
 import inspect
 import json
+import os
+import stat
 import warnings
 import weakref
 
@@ -158,3 +160,18 @@ def test_replace_writes_the_whole_text(tmp_path):
     target.write_text("old")
     glue.replace(target, "new text")
     assert target.read_text() == "new text" and sorted(p.name for p in tmp_path.iterdir()) == ["file.txt"]
+
+
+def test_replace_leaves_a_device_to_the_plain_write(tmp_path):
+    """A device is written as a plain write writes it: that write's error stands, the node stays."""
+    device = tmp_path / "full"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 7))  # as /dev/full: writes fail
+    except (AttributeError, PermissionError):
+        pytest.skip("cannot make a device node here")
+    with pytest.raises(OSError) as theirs:
+        device.write_text("text")
+    with pytest.raises(OSError) as ours:
+        glue.replace(device, "text")
+    assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+    assert stat.S_ISCHR(device.lstat().st_mode) and os.listdir(tmp_path) == ["full"]

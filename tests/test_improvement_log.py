@@ -13,6 +13,7 @@ from types import SimpleNamespace
 
 import pytest
 from conftest import killed_runs
+from creator_twin import improvement_log_text
 
 import tarvel.skills.creator as creator_module
 from tarvel.skills.creator import ImprovementEntry, SkillCreator
@@ -39,7 +40,8 @@ def files(directory):
 
 
 def twin_text(entries):
-    return json.dumps([e.to_dict() for e in entries], indent=2).replace("\n", os.linesep)
+    """The log's text as the plain-Python twin writes it, with this system's line ends."""
+    return improvement_log_text(entries).replace("\n", os.linesep)
 
 
 def entry(i, **overrides):

@@ -28,63 +28,11 @@ import pytest
 import tarvel.config
 from tarvel.core import scheduler
 
-# Plain-Python twins of the records: the module must be indistinguishable from them.
-
-
-class JobType(str, Enum):
-    CRON = "cron"
-    INTERVAL = "interval"
-    ONCE = "once"
-
-
-class JobState(str, Enum):
-    ACTIVE = "active"
-    PAUSED = "paused"
-    COMPLETED = "completed"
-    DISABLED = "disabled"
-
-
-@dataclass
-class TwinJob:
-    id: str = field(default_factory=lambda: uuid.uuid4().hex[:10])
-    name: str = ""
-    description: str = ""
-    job_type: JobType = JobType.CRON
-    schedule: str = ""
-    interval_seconds: int = 0
-    prompt: str = ""
-    model_key: str | None = None
-    spawn_worker: bool = True
-    state: JobState = JobState.ACTIVE
-    created_at: float = field(default_factory=lambda: time.time())
-    last_run: float = 0.0
-    next_run: float = 0.0
-    run_count: int = 0
-    max_runs: int = 0
-    metadata: dict[str, Any] = field(default_factory=dict)
-
-
-@dataclass
-class TwinExecution:
-    job_id: str
-    job_name: str
-    started_at: float
-    completed_at: float = 0.0
-    duration: float = 0.0
-    success: bool = False
-    result: str = ""
-    error: str = ""
-    model_used: str = ""
-    worker_id: str = ""
-
-
-def twin_format(ts):
-    if ts == 0:
-        return "Never"
-    try:
-        return datetime.fromtimestamp(ts).strftime("%Y-%m-%d %H:%M:%S")
-    except (OSError, ValueError):
-        return "Invalid"
+# The plain-Python twins of the records: the module must be indistinguishable from them.
+from scheduler_twin import JobExecution as TwinExecution
+from scheduler_twin import JobState, JobType
+from scheduler_twin import ScheduledJob as TwinJob
+from scheduler_twin import _format_timestamp as twin_format
 
 
 def outcome(fn, *args):

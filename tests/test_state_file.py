@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 from conftest import killed_runs
+from scheduler_twin import state_text
 
 from tarvel.core import scheduler
 
@@ -28,23 +29,9 @@ JOB_KEYS = ["id", "name", "description", "job_type", "schedule", "interval_secon
 STAMP = "20310405-060708"  # the fixed clock below, as copies of unreadable files are named
 
 
-# Plain-Python twin of the document the scheduler writes.
-
-def twin_record(job):
-    record = job.to_dict()
-    record["prompt"] = job.prompt
-    try:
-        json.dumps(job.metadata)
-    except Exception:  # noqa: BLE001 - a job whose metadata cannot be encoded is written without it
-        return record
-    record["metadata"] = job.metadata
-    return record
-
-
 def twin_text(jobs, executions):
-    document = {"jobs": {key: twin_record(job) for key, job in jobs.items()},
-                "executions": [e.to_dict() for e in executions[-100:]]}
-    return json.dumps(document, indent=2).replace("\n", os.linesep)
+    """The state file's text as the plain-Python twin writes it, with this system's line ends."""
+    return state_text(jobs, executions).replace("\n", os.linesep)
 
 
 def as_loaded(execution_dict):

@@ -108,15 +108,8 @@ py::Ref entry(PyObject* globals, const Runs& runs) {
     return d;
 }
 
-// The next `count` runs of the active jobs (or of the one job), soonest first; equal times
-// in registry order. Each job's runs come one at a time, so the work grows with `count` and
-// the number of jobs, not with their product.
-TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
-              "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
-              "List the next runs of the active jobs (or of one job), soonest first.") {
-    PyObject* self = frame.args[0];
-    PyObject* count_arg = frame.args[1];
-    PyObject* job_id = frame.args[2];
+// The count the arguments ask for, checked as the method's signature promises.
+long long checked_count(PyObject* count_arg, PyObject* job_id) {
     if (!PyLong_Check(count_arg) || PyBool_Check(count_arg)) {
         py::wrong_type("count", "an int", count_arg);
     }
@@ -127,35 +120,54 @@ TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
         throw py::Error(PyExc_ValueError,
                         py::fstring("count must be 0 or more, not ", count_arg).get());
     }
-    const long long count = as_count(count_arg);
-    py::Ref agenda = py::Ref::steal(PyList_New(0));
-    if (count == 0) return agenda;
+    return as_count(count_arg);
+}
 
+// The jobs of the registry, or the one job named `job_id` (none when it is unknown).
+py::Ref listed_jobs(PyObject* self, PyObject* job_id) {
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-    py::Ref jobs;
     if (job_id == Py_None) {
         py::Ref values = py::call_method(registry.get(), TARVEL_NAME("values"));
-        jobs = py::Ref::steal(PySequence_List(values.get()));
-    } else {
-        py::Ref job = py::call_method(registry.get(), TARVEL_NAME("get"), job_id);
-        jobs = py::Ref::steal(PyList_New(0));
-        if (job.get() != Py_None) py::check(PyList_Append(jobs.get(), job.get()) < 0);
+        return py::Ref::steal(PySequence_List(values.get()));
     }
-    py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
-    py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
+    py::Ref job = py::call_method(registry.get(), TARVEL_NAME("get"), job_id);
+    py::Ref jobs = py::Ref::steal(PyList_New(0));
+    if (job.get() != Py_None) py::check(PyList_Append(jobs.get(), job.get()) < 0);
+    return jobs;
+}
 
+// The first runs of every job that will fire, in the order of `jobs`.
+std::vector<Runs> all_first_runs(PyObject* globals, PyObject* self, PyObject* jobs, PyObject* now,
+                                 long long count) {
     std::vector<Runs> all;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
         Runs runs;
         try {
-            if (first_runs(frame.globals, self, PyList_GET_ITEM(jobs.get(), i), now.get(), count,
-                           runs)) {
+            if (first_runs(globals, self, PyList_GET_ITEM(jobs, i), now, count, runs)) {
                 all.push_back(std::move(runs));
             }
         } catch (py::Error& e) {  // a job the loop cannot handle either: it never fires
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
+    return all;
+}
+
+// The next `count` runs of the active jobs (or of the one job), soonest first; equal times
+// in registry order. Each job's runs come one at a time, so the work grows with `count` and
+// the number of jobs, not with their product.
+TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
+              "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
+              "List the next runs of the active jobs (or of one job), soonest first.") {
+    PyObject* self = frame.args[0];
+    const long long count = checked_count(frame.args[1], frame.args[2]);
+    py::Ref agenda = py::Ref::steal(PyList_New(0));
+    if (count == 0) return agenda;
+
+    py::Ref jobs = listed_jobs(self, frame.args[2]);
+    py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
+    py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
+    std::vector<Runs> all = all_first_runs(frame.globals, self, jobs.get(), now.get(), count);
     auto later = [&all](std::size_t a, std::size_t b) {
         return all[a].key != all[b].key ? all[a].key > all[b].key : a > b;
     };

@@ -3,10 +3,13 @@
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyClass.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 constexpr Py_ssize_t kPromptLimit = 300;  // longer prompts are shown shortened, with "..."
 constexpr Py_ssize_t kResultLimit = 200;  // longer results are cut without a marker
@@ -60,7 +63,7 @@ py::Ref human_time(PyObject* globals, PyObject* self, PyObject* name, const char
     return py::str(otherwise);
 }
 
-py::Ref job_to_dict(const py::Frame& frame) {
+TARVEL_METHOD(ScheduledJob, "to_dict", job_to_dict, "self", "dict[str, Any]", nullptr) {
     PyObject* self = frame.args[0];
     py::Ref d = py::Ref::steal(PyDict_New());
     copy_attr(d.get(), self, TARVEL_NAME("id"));
@@ -93,7 +96,8 @@ void to_member(PyObject* globals, PyObject* data, PyObject* key, PyObject* enum_
     put(data, key, py::call(enumeration.get(), value));
 }
 
-py::Ref job_from_dict(const py::Frame& frame) {
+TARVEL_CLASSMETHOD(ScheduledJob, "from_dict", job_from_dict, "cls, data: dict[str, Any]",
+                   "ScheduledJob", nullptr) {
     PyObject* cls = frame.args[0];
     PyObject* data = frame.args[1];
     if (!PyDict_CheckExact(data)) py::wrong_type("data", "a dict", data);
@@ -126,7 +130,7 @@ py::Ref job_from_dict(const py::Frame& frame) {
     return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
-py::Ref execution_to_dict(const py::Frame& frame) {
+TARVEL_METHOD(JobExecution, "to_dict", execution_to_dict, "self", "dict[str, Any]", nullptr) {
     PyObject* self = frame.args[0];
     py::Ref d = py::Ref::steal(PyDict_New());
     copy_attr(d.get(), self, TARVEL_NAME("job_id"));
@@ -185,18 +189,7 @@ void add_scheduled_job(PyObject* module) {
     fields.push_back(with_factory("metadata", "dict[str, Any]",
                                   py::Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))));
 
-    py::Ref from_dict =
-        py::make_function({"from_dict", "ScheduledJob.from_dict", "cls, data: dict[str, Any]",
-                           "ScheduledJob", nullptr, job_from_dict},
-                          module);
-    py::Members members;
-    members.emplace_back("to_dict", py::make_function({"to_dict", "ScheduledJob.to_dict", "self",
-                                                       "dict[str, Any]", nullptr, job_to_dict},
-                                                      module));
-    members.emplace_back("from_dict", py::Ref::steal(PyClassMethod_New(from_dict.get())));
-    py::Ref cls = py::make_dataclass(module, "ScheduledJob", "Definition of a scheduled job.",
-                                     fields, members);
-    py::check(PyModule_AddObjectRef(module, "ScheduledJob", cls.get()) < 0);
+    declarations().add_dataclass(module, "ScheduledJob", "Definition of a scheduled job.", fields);
 }
 
 void add_job_execution(PyObject* module) {
@@ -212,14 +205,8 @@ void add_job_execution(PyObject* module) {
     fields.push_back(with_default("error", "str", py::str("")));
     fields.push_back(with_default("model_used", "str", py::str("")));
     fields.push_back(with_default("worker_id", "str", py::str("")));
-    py::Members members;
-    members.emplace_back(
-        "to_dict", py::make_function({"to_dict", "JobExecution.to_dict", "self", "dict[str, Any]",
-                                      nullptr, execution_to_dict},
-                                     module));
-    py::Ref cls = py::make_dataclass(module, "JobExecution", "Record of a single job execution.",
-                                     fields, members);
-    py::check(PyModule_AddObjectRef(module, "JobExecution", cls.get()) < 0);
+    declarations().add_dataclass(module, "JobExecution", "Record of a single job execution.",
+                                 fields);
 }
 
 }  // namespace

@@ -322,6 +322,50 @@ py::Ref assemble(const std::vector<JobText>& jobs, const std::vector<const Kept*
     return text;
 }
 
+// The registry's keys and jobs, in turn, held in case writing one changes the registry.
+std::vector<py::Ref> held_records(PyObject* registry) {
+    std::vector<py::Ref> held;
+    held.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(registry)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *job;
+    while (PyDict_Next(registry, &pos, &key, &job)) {
+        held.push_back(py::Ref::borrow(key));
+        held.push_back(py::Ref::borrow(job));
+    }
+    return held;
+}
+
+// The jobs' kept texts of one save, in registry order. Kept texts stay where they are:
+// unordered_map keeps its elements in place while it grows.
+struct JobTexts {
+    std::vector<JobText> texts;
+    std::vector<Kept*> order;
+    std::deque<std::string> other_keys;  // a job saved under a second key in this save
+};
+
+void collect_job_texts(PyObject* globals, PyObject* json, const Classes& classes,
+                       const std::vector<py::Ref>& held, JobTexts& jobs) {
+    Cache& c = cache();
+    jobs.texts.reserve(held.size() / 2);
+    jobs.order.reserve(held.size() / 2);
+    for (std::size_t i = 0; i < held.size(); i += 2) {
+        PyObject* name = held[i].get();
+        Kept& kept = job_text(globals, json, classes, held[i + 1].get(), jobs.texts.size());
+        const std::string* shown = &kept.key_text;
+        if (kept.key.get() != name) {
+            if (kept.keyed == c.generation) {
+                shown = &jobs.other_keys.emplace_back(key_text_of(json, name));
+            } else {
+                kept.key_text = key_text_of(json, name);
+                kept.key = py::Ref::borrow(name);
+            }
+        }
+        kept.keyed = c.generation;
+        jobs.texts.emplace_back(shown, &kept);
+        jobs.order.push_back(&kept);
+    }
+}
+
 py::Ref kept_text(PyObject* globals, PyObject* self) {
     PyObject* json = global_or_null(globals, TARVEL_NAME("json"));
     if (!py::dumps_is_native(json)) return {};
@@ -332,40 +376,13 @@ py::Ref kept_text(PyObject* globals, PyObject* self) {
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
     if (!PyDict_CheckExact(registry.get()) || !PyList_CheckExact(executions.get())) return {};
-    std::vector<py::Ref> held;  // the records, in case writing one changes the containers
-    held.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(registry.get())));
-    Py_ssize_t pos = 0;
-    PyObject *key, *job;
-    while (PyDict_Next(registry.get(), &pos, &key, &job)) {
-        held.push_back(py::Ref::borrow(key));
-        held.push_back(py::Ref::borrow(job));
-    }
+    const std::vector<py::Ref> held = held_records(registry.get());
     const Py_ssize_t count = PyList_GET_SIZE(executions.get());
     const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
     py::Ref tail = py::Ref::steal(PyList_GetSlice(executions.get(), first, count));
 
-    // Kept texts stay where they are: unordered_map keeps its elements in place while it grows.
-    std::vector<JobText> job_texts;
-    std::vector<Kept*> job_order;
-    std::deque<std::string> other_keys;  // a job saved under a second key in this save
-    job_texts.reserve(held.size() / 2);
-    job_order.reserve(held.size() / 2);
-    for (std::size_t i = 0; i < held.size(); i += 2) {
-        PyObject* name = held[i].get();
-        Kept& kept = job_text(globals, json, classes, held[i + 1].get(), job_texts.size());
-        const std::string* shown = &kept.key_text;
-        if (kept.key.get() != name) {
-            if (kept.keyed == c.generation) {
-                shown = &other_keys.emplace_back(key_text_of(json, name));
-            } else {
-                kept.key_text = key_text_of(json, name);
-                kept.key = py::Ref::borrow(name);
-            }
-        }
-        kept.keyed = c.generation;
-        job_texts.emplace_back(shown, &kept);
-        job_order.push_back(&kept);
-    }
+    JobTexts jobs;
+    collect_job_texts(globals, json, classes, held, jobs);
     std::vector<const Kept*> history;
     std::vector<Kept*> execution_order;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tail.get()); ++i) {
@@ -373,12 +390,12 @@ py::Ref kept_text(PyObject* globals, PyObject* self) {
         history.push_back(&kept);
         execution_order.push_back(&kept);
     }
-    py::Ref text = assemble(job_texts, history);
+    py::Ref text = assemble(jobs.texts, history);
     c.job_order.clear();  // before pruning, which may drop what they point to
     c.execution_order.clear();
-    prune(c.jobs, job_texts.size());
+    prune(c.jobs, jobs.texts.size());
     prune(c.executions, history.size());
-    c.job_order = std::move(job_order);
+    c.job_order = std::move(jobs.order);
     c.execution_order = std::move(execution_order);
     return text;
 }

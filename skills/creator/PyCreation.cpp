@@ -155,6 +155,58 @@ TARVEL_METHOD(SkillCreator, "create_skill", create_skill_impl,
     return create_simple_skill(frame.globals, frame.args[0], frame.args[1], frame.args[2]);
 }
 
+// The version the skill is saved as: the rollback's, or the stored one plus one.
+void set_version(PyObject* globals, PyObject* blueprint, PyObject* name, PyObject* path,
+                 const Rollback* rollback) {
+    if (rollback != nullptr) {
+        py::setattr(blueprint, TARVEL_NAME("version"), rollback->version);
+        log(globals, "info",
+            py::fstring("Rolling back skill ", name, " to v", rollback->to, " as v",
+                        rollback->version));
+    } else if (py::exists(path)) {
+        raise_version(globals, blueprint, path);
+    }
+}
+
+// Writes the skill file, after keeping the version it replaces; the failure's result, or null.
+py::Ref save_skill_file(PyObject* globals, PyObject* blueprint, PyObject* name, PyObject* path) {
+    try {
+        py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
+        py::Ref text = json_text(globals, record.get());
+        keep_version(globals, name);
+        py::replace_file(globals, path, text.get());
+        log(globals, "info", py::fstring("Saved skill to ", path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save skill: ", e.value()));
+    }
+    return {};
+}
+
+// The improvement log's entry of a saved simple skill.
+void log_simple_skill(PyObject* globals, PyObject* self, PyObject* blueprint, PyObject* name,
+                      PyObject* version, Py_ssize_t step_count, PyObject* category,
+                      const Rollback* rollback) {
+    py::Ref details = py::Ref::steal(PyDict_New());
+    py::dict_set(details.get(), "version", version);
+    py::dict_set(details.get(), "steps", py::integer(step_count).get());
+    py::dict_set(details.get(), "category", category);
+    py::dict_set(details.get(), "app", py::getattr(blueprint, TARVEL_NAME("app")).get());
+    py::dict_set(details.get(), "triggers", py::getattr(blueprint, TARVEL_NAME("triggers")).get());
+    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
+    py::Ref reason = py::getattr(blueprint, TARVEL_NAME("reason"));
+    if (!py::truthy(reason.get())) reason = py::str("Agent decided to create this skill");
+    if (rollback != nullptr) reason = py::Ref::borrow(rollback->reason);
+    const bool first = rollback == nullptr && py::compare(version, py::integer(1).get(), Py_EQ);
+    py::Ref timestamp = local_time(globals);
+    log_improvement(globals, self,
+                    {{"timestamp", timestamp.get()},
+                     {"action", py::str(first ? "created" : "updated").get()},
+                     {"skill_name", name},
+                     {"reason", reason.get()},
+                     {"details", details.get()}});
+}
+
 }  // namespace
 
 py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* blueprint,
@@ -164,27 +216,11 @@ py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* bluepri
     if (!py::truthy(valid.get())) return result(false, validation_failure(errors.get()));
     py::Ref name = py::getattr(blueprint, TARVEL_NAME("name"));
     py::Ref path = skill_file(globals, name.get(), ".json");
-    if (rollback != nullptr) {
-        py::setattr(blueprint, TARVEL_NAME("version"), rollback->version);
-        log(globals, "info",
-            py::fstring("Rolling back skill ", name, " to v", rollback->to, " as v",
-                        rollback->version));
-    } else if (py::exists(path.get())) {
-        raise_version(globals, blueprint, path.get());
-    }
+    set_version(globals, blueprint, name.get(), path.get(), rollback);
 
     py::Ref skill_class = py::global(globals, TARVEL_NAME("DynamicSkill"));
     py::Ref skill = py::call(skill_class.get(), blueprint);
-    try {
-        py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
-        py::Ref text = json_text(globals, record.get());
-        keep_version(globals, name.get());
-        py::replace_file(globals, path.get(), text.get());
-        log(globals, "info", py::fstring("Saved skill to ", path));
-    } catch (py::Error& e) {
-        if (!is_exception(e)) throw;
-        return result(false, py::fstring("Failed to save skill: ", e.value()));
-    }
+    if (py::Ref failed = save_skill_file(globals, blueprint, name.get(), path.get())) return failed;
     if (registry != Py_None) {
         py::call_method(registry, TARVEL_NAME("register"), skill);
         // The registry may have changed the blueprint: read it afresh from here on.
@@ -197,26 +233,8 @@ py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* bluepri
     const Py_ssize_t step_count = PyObject_Length(steps.get());
     py::check(step_count < 0);
     py::Ref category = py::getattr(blueprint, TARVEL_NAME("category"));
-    py::Ref details = py::Ref::steal(PyDict_New());
-    py::dict_set(details.get(), "version", version.get());
-    py::dict_set(details.get(), "steps", py::integer(step_count).get());
-    py::dict_set(details.get(), "category", category.get());
-    py::dict_set(details.get(), "app", py::getattr(blueprint, TARVEL_NAME("app")).get());
-    py::dict_set(details.get(), "triggers", py::getattr(blueprint, TARVEL_NAME("triggers")).get());
-    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
-    py::Ref reason = py::getattr(blueprint, TARVEL_NAME("reason"));
-    if (!py::truthy(reason.get())) reason = py::str("Agent decided to create this skill");
-    if (rollback != nullptr) reason = py::Ref::borrow(rollback->reason);
-    const bool first =
-        rollback == nullptr && py::compare(version.get(), py::integer(1).get(), Py_EQ);
-    py::Ref timestamp = local_time(globals);
-    log_improvement(globals, self,
-                    {{"timestamp", timestamp.get()},
-                     {"action", py::str(first ? "created" : "updated").get()},
-                     {"skill_name", name.get()},
-                     {"reason", reason.get()},
-                     {"details", details.get()}});
-
+    log_simple_skill(globals, self, blueprint, name.get(), version.get(), step_count,
+                     category.get(), rollback);
     const bool updated = py::compare(version.get(), py::integer(1).get(), Py_GT);
     return result(true,
                   py::fstring(updated ? "Updated" : "Created", " skill '", name, "' v", version,

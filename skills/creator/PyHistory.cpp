@@ -336,6 +336,48 @@ py::Ref version_numbers(const std::vector<Version>& versions) {
     return py::Ref::steal(PyUnicode_Join(py::str(", ").get(), texts.get()));
 }
 
+// The newest copy of version `wanted` (null when there is none), and in `highest` the
+// highest version that is a number (null when none is).
+const Version* chosen_version(const std::vector<Version>& versions, PyObject* wanted,
+                              py::Ref& highest) {
+    const Version* chosen = nullptr;
+    for (const Version& v : versions) {
+        if (py::compare(v.version.get(), wanted, Py_EQ)) chosen = &v;  // the newest copy wins
+        if (PyLong_Check(v.version.get()) && !PyBool_Check(v.version.get()) &&
+            (!highest || py::compare(v.version.get(), highest.get(), Py_GT))) {
+            highest = v.version;
+        }
+    }
+    return chosen;
+}
+
+// Saves the chosen copy again the way it was first created, as rollback.version.
+py::Ref save_again(PyObject* globals, PyObject* self, PyObject* name, const Version& chosen,
+                   PyObject* registry, const Rollback& rollback) {
+    PyObject* wanted = rollback.to;
+    py::Ref created;
+    if (chosen.script) {
+        py::Ref code;
+        try {
+            code = script_text(chosen.script.get());
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            return outcome(false, py::fstring("Version ", wanted, " of skill '", name,
+                                              "' cannot be read: ", e.value()));
+        }
+        py::Ref data = python_data_of(name, chosen.data.get(), code.get());
+        created = create_python_skill(globals, self, data.get(), &rollback);
+    } else {
+        py::Ref blueprint = blueprint_of(globals, name, chosen.data.get());
+        created = create_simple_skill(globals, self, blueprint.get(), registry, &rollback);
+    }
+    PyObject* message = PyTuple_GET_ITEM(created.get(), 1);
+    if (!py::truthy(PyTuple_GET_ITEM(created.get(), 0))) {
+        return outcome(false, py::Ref::borrow(message));
+    }
+    return outcome(true, py::fstring("Rolled back skill '", name, "' to v", wanted, ": ", message));
+}
+
 constexpr const char* kRollbackDoc =
     "Save an earlier version of a skill again, as its newest version.\n"
     "\n"
@@ -364,15 +406,8 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     if (versions.empty()) {
         return outcome(false, py::fstring("Skill '", name, "' has no saved versions"));
     }
-    const Version* chosen = nullptr;
     py::Ref highest;
-    for (const Version& v : versions) {
-        if (py::compare(v.version.get(), wanted, Py_EQ)) chosen = &v;  // the newest copy wins
-        if (PyLong_Check(v.version.get()) && !PyBool_Check(v.version.get()) &&
-            (!highest || py::compare(v.version.get(), highest.get(), Py_GT))) {
-            highest = v.version;
-        }
-    }
+    const Version* chosen = chosen_version(versions, wanted, highest);
     if (chosen == nullptr) {
         return outcome(false, py::fstring("Skill '", name, "' has no version ", wanted,
                                           " (saved versions: ", version_numbers(versions), ")"));
@@ -385,27 +420,7 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     py::Ref next = py::Ref::steal(PyNumber_Add(highest.get(), py::integer(1).get()));
     py::Ref reason = py::fstring("Rolled back to v", wanted);
     const Rollback rollback{next.get(), wanted, reason.get()};
-    py::Ref created;
-    if (chosen->script) {
-        py::Ref code;
-        try {
-            code = script_text(chosen->script.get());
-        } catch (py::Error& e) {
-            if (!is_exception(e)) throw;
-            return outcome(false, py::fstring("Version ", wanted, " of skill '", name,
-                                              "' cannot be read: ", e.value()));
-        }
-        py::Ref data = python_data_of(name, chosen->data.get(), code.get());
-        created = create_python_skill(globals, self, data.get(), &rollback);
-    } else {
-        py::Ref blueprint = blueprint_of(globals, name, chosen->data.get());
-        created = create_simple_skill(globals, self, blueprint.get(), registry, &rollback);
-    }
-    PyObject* message = PyTuple_GET_ITEM(created.get(), 1);
-    if (!py::truthy(PyTuple_GET_ITEM(created.get(), 0))) {
-        return outcome(false, py::Ref::borrow(message));
-    }
-    return outcome(true, py::fstring("Rolled back skill '", name, "' to v", wanted, ": ", message));
+    return save_again(globals, self, name, *chosen, registry, rollback);
 }
 
 }  // namespace

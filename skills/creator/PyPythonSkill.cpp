@@ -132,6 +132,98 @@ TARVEL_METHOD(SkillCreator, "_create_python_skill", create_python_skill_impl,
     return create_python_skill(frame.globals, frame.args[0], frame.args[1]);
 }
 
+// The version the skill is saved as: the rollback's, or the stored one plus one.
+py::Ref version_to_save(PyObject* globals, PyObject* name, PyObject* meta_path,
+                        const Rollback* rollback) {
+    if (rollback == nullptr) return next_version(globals, meta_path);
+    py::Ref version = py::Ref::borrow(rollback->version);
+    log(globals, "info",
+        py::fstring("Rolling back Python skill ", name, " to v", rollback->to, " as v", version));
+    return version;
+}
+
+// Writes the script, after keeping the version it replaces; the failure's result, or null.
+py::Ref save_script(PyObject* globals, PyObject* name, PyObject* script_path, PyObject* code) {
+    try {
+        py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+        py::make_dirs(dir.get());
+        keep_version(globals, name);
+        py::replace_file(globals, script_path, code, "utf-8");
+        log(globals, "info", py::fstring("Saved Python skill script: ", script_path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save script: ", e.value()));
+    }
+    return {};
+}
+
+// The metadata stored beside the script, in the order of its file.
+py::Ref python_metadata(PyObject* data, PyObject* name, PyObject* description, PyObject* category,
+                        PyObject* triggers, PyObject* version) {
+    py::Ref meta = py::Ref::steal(PyDict_New());
+    py::dict_set(meta.get(), "name", name);
+    py::dict_set(meta.get(), "type", py::str("python").get());
+    py::dict_set(meta.get(), "description", description);
+    py::dict_set(meta.get(), "app", field_of(data, "app", py::str("python")).get());
+    py::dict_set(meta.get(), "category", category);
+    py::dict_set(meta.get(), "triggers", triggers);
+    py::dict_set(meta.get(), "required_params",
+                 field_of(data, "required_params", empty_list()).get());
+    py::dict_set(meta.get(), "optional_params",
+                 field_of(data, "optional_params", empty_list()).get());
+    py::dict_set(meta.get(), "script", py::fstring(name, ".py").get());
+    py::dict_set(meta.get(), "version", version);
+    py::dict_set(meta.get(), "reason",
+                 field_of(data, "reason", py::str("Agent created this Python skill")).get());
+    return meta;
+}
+
+// Writes the metadata; the failure's result, or null.
+py::Ref save_metadata(PyObject* globals, PyObject* meta_path, PyObject* meta) {
+    try {
+        py::Ref text = json_text(globals, meta);
+        py::replace_file(globals, meta_path, text.get());
+        log(globals, "info", py::fstring("Saved Python skill metadata: ", meta_path));
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return result(false, py::fstring("Failed to save metadata: ", e.value()));
+    }
+    return {};
+}
+
+// What a saved Python skill is: its name, version, category and triggers, and
+// the script's length in lines.
+struct Saved {
+    PyObject* name;
+    PyObject* version;
+    PyObject* category;
+    PyObject* triggers;
+    Py_ssize_t line_count;
+};
+
+// The improvement log's entry of a saved Python skill.
+void log_python_skill(PyObject* globals, PyObject* self, PyObject* data, const Saved& saved,
+                      bool updated, const Rollback* rollback) {
+    py::Ref details = py::Ref::steal(PyDict_New());
+    py::dict_set(details.get(), "type", py::str("python").get());
+    py::dict_set(details.get(), "version", saved.version);
+    py::dict_set(details.get(), "category", saved.category);
+    py::dict_set(details.get(), "code_lines", py::integer(saved.line_count).get());
+    py::dict_set(details.get(), "triggers", saved.triggers);
+    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
+    py::Ref timestamp = local_time(globals);
+    py::Ref reason = rollback != nullptr
+                         ? py::Ref::borrow(rollback->reason)
+                         : field_of(data, "reason", py::str("Agent created this Python skill"));
+    log_improvement(
+        globals, self,
+        {{"timestamp", timestamp.get()},
+         {"action", py::str(updated || rollback != nullptr ? "updated" : "created").get()},
+         {"skill_name", saved.name},
+         {"reason", reason.get()},
+         {"details", details.get()}});
+}
+
 }  // namespace
 
 py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
@@ -144,74 +236,21 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
 
     py::Ref script_path = skill_file(globals, name.get(), ".py");
     py::Ref meta_path = skill_file(globals, name.get(), ".json");
-    py::Ref version;
-    if (rollback != nullptr) {
-        version = py::Ref::borrow(rollback->version);
-        log(globals, "info",
-            py::fstring("Rolling back Python skill ", name, " to v", rollback->to, " as v",
-                        version));
-    } else {
-        version = next_version(globals, meta_path.get());
-    }
-    try {
-        py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
-        py::make_dirs(dir.get());
-        keep_version(globals, name.get());
-        py::replace_file(globals, script_path.get(), code.get(), "utf-8");
-        log(globals, "info", py::fstring("Saved Python skill script: ", script_path));
-    } catch (py::Error& e) {
-        if (!is_exception(e)) throw;
-        return result(false, py::fstring("Failed to save script: ", e.value()));
-    }
-
+    py::Ref version = version_to_save(globals, name.get(), meta_path.get(), rollback);
+    if (py::Ref failed = save_script(globals, name.get(), script_path.get(), code.get()))
+        return failed;
     py::Ref category = field_of(data, "category", py::str("custom"));
     py::Ref triggers = field_of(data, "triggers", empty_list());
-    py::Ref meta = py::Ref::steal(PyDict_New());
-    py::dict_set(meta.get(), "name", name.get());
-    py::dict_set(meta.get(), "type", py::str("python").get());
-    py::dict_set(meta.get(), "description", description.get());
-    py::dict_set(meta.get(), "app", field_of(data, "app", py::str("python")).get());
-    py::dict_set(meta.get(), "category", category.get());
-    py::dict_set(meta.get(), "triggers", triggers.get());
-    py::dict_set(meta.get(), "required_params",
-                 field_of(data, "required_params", empty_list()).get());
-    py::dict_set(meta.get(), "optional_params",
-                 field_of(data, "optional_params", empty_list()).get());
-    py::dict_set(meta.get(), "script", py::fstring(name, ".py").get());
-    py::dict_set(meta.get(), "version", version.get());
-    py::dict_set(meta.get(), "reason",
-                 field_of(data, "reason", py::str("Agent created this Python skill")).get());
-    try {
-        py::Ref text = json_text(globals, meta.get());
-        py::replace_file(globals, meta_path.get(), text.get());
-        log(globals, "info", py::fstring("Saved Python skill metadata: ", meta_path));
-    } catch (py::Error& e) {
-        if (!is_exception(e)) throw;
-        return result(false, py::fstring("Failed to save metadata: ", e.value()));
-    }
+    py::Ref meta = python_metadata(data, name.get(), description.get(), category.get(),
+                                   triggers.get(), version.get());
+    if (py::Ref failed = save_metadata(globals, meta_path.get(), meta.get())) return failed;
 
     const bool updated = py::compare(version.get(), py::integer(1).get(), Py_GT);
     py::Ref lines = py::call_method(code.get(), TARVEL_NAME("splitlines"));
     const Py_ssize_t line_count = PyObject_Length(lines.get());
     py::check(line_count < 0);
-    py::Ref details = py::Ref::steal(PyDict_New());
-    py::dict_set(details.get(), "type", py::str("python").get());
-    py::dict_set(details.get(), "version", version.get());
-    py::dict_set(details.get(), "category", category.get());
-    py::dict_set(details.get(), "code_lines", py::integer(line_count).get());
-    py::dict_set(details.get(), "triggers", triggers.get());
-    if (rollback != nullptr) py::dict_set(details.get(), "rolled_back_to", rollback->to);
-    py::Ref timestamp = local_time(globals);
-    py::Ref reason = rollback != nullptr
-                         ? py::Ref::borrow(rollback->reason)
-                         : field_of(data, "reason", py::str("Agent created this Python skill"));
-    log_improvement(
-        globals, self,
-        {{"timestamp", timestamp.get()},
-         {"action", py::str(updated || rollback != nullptr ? "updated" : "created").get()},
-         {"skill_name", name.get()},
-         {"reason", reason.get()},
-         {"details", details.get()}});
+    const Saved saved{name.get(), version.get(), category.get(), triggers.get(), line_count};
+    log_python_skill(globals, self, data, saved, updated, rollback);
     return result(true, py::fstring(updated ? "Updated" : "Created", " Python skill '", name, "' v",
                                     version, " (", py::integer(line_count), " lines, category: ",
                                     category, "). It's now available for use with run_skill."));

@@ -1,9 +1,12 @@
 // skills/creator/PyRecords.cpp: SkillBlueprint and ImprovementEntry with their dict forms
+#include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
 
 namespace {
+
+TARVEL_DECLARATIONS
 
 // A new dict of the named attributes, each the attribute's own object.
 template <std::size_t N>
@@ -14,7 +17,7 @@ py::Ref attributes(PyObject* self, PyObject* const (&names)[N]) {
     return d;
 }
 
-py::Ref blueprint_to_dict(const py::Frame& frame) {
+TARVEL_METHOD(SkillBlueprint, "to_dict", blueprint_to_dict, "self", "dict[str, Any]", nullptr) {
     PyObject* const names[] = {
         TARVEL_NAME("name"),
         TARVEL_NAME("description"),
@@ -30,7 +33,7 @@ py::Ref blueprint_to_dict(const py::Frame& frame) {
     return attributes(frame.args[0], names);
 }
 
-py::Ref entry_to_dict(const py::Frame& frame) {
+TARVEL_METHOD(ImprovementEntry, "to_dict", entry_to_dict, "self", "dict", nullptr) {
     PyObject* const names[] = {
         TARVEL_NAME("timestamp"), TARVEL_NAME("action"),  TARVEL_NAME("skill_name"),
         TARVEL_NAME("reason"),    TARVEL_NAME("details"), TARVEL_NAME("success"),
@@ -40,10 +43,6 @@ py::Ref entry_to_dict(const py::Frame& frame) {
 
 py::FieldSpec required(const char* name, const char* annotation) {
     return {name, annotation, {}, {}};
-}
-
-py::Ref to_dict_method(PyObject* module, const char* qualname, const char* returns, py::Impl impl) {
-    return py::make_function({"to_dict", qualname, "self", returns, nullptr, impl}, module);
 }
 
 void add_blueprint(PyObject* module) {
@@ -59,13 +58,8 @@ void add_blueprint(PyObject* module) {
         {"reason", "str", py::str(""), {}},
         {"version", "int", py::integer(1), {}},
     };
-    py::Members members;
-    members.emplace_back("to_dict", to_dict_method(module, "SkillBlueprint.to_dict",
-                                                   "dict[str, Any]", blueprint_to_dict));
-    py::Ref cls =
-        py::make_dataclass(module, "SkillBlueprint",
-                           "A blueprint for a new skill before it's created.", fields, members);
-    py::check(PyModule_AddObjectRef(module, "SkillBlueprint", cls.get()) < 0);
+    declarations().add_dataclass(module, "SkillBlueprint",
+                                 "A blueprint for a new skill before it's created.", fields);
 }
 
 void add_improvement_entry(PyObject* module) {
@@ -80,12 +74,8 @@ void add_improvement_entry(PyObject* module) {
          py::Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))},
         {"success", "bool", py::boolean(true), {}},
     };
-    py::Members members;
-    members.emplace_back("to_dict",
-                         to_dict_method(module, "ImprovementEntry.to_dict", "dict", entry_to_dict));
-    py::Ref cls = py::make_dataclass(module, "ImprovementEntry",
-                                     "A log entry for a self-improvement action.", fields, members);
-    py::check(PyModule_AddObjectRef(module, "ImprovementEntry", cls.get()) < 0);
+    declarations().add_dataclass(module, "ImprovementEntry",
+                                 "A log entry for a self-improvement action.", fields);
 }
 
 }  // namespace

@@ -570,45 +570,60 @@ class CodeReview {
     }
 
     void review_call(PyObject* call, const Resolver& resolve) {
-        const Kinds& k = *kinds_;
         py::Ref func = field(call, "func");
         py::Ref line = line_of(call);
         auto name = resolve(func.get());
         py::Ref args = field(call, "args");
-        if (name) {
-            if (risky(*name)) {
-                report_.risky_calls.insert(*name);
-                const std::string as_written = written(func.get());
-                if (as_written != *name) {
-                    report_.problem(py::fstring("Line ", line, ": ", str_of(as_written),
-                                                "() calls ", str_of(*name)));
-                }
-            }
-            if ((*name == "__import__" || *name == "importlib.import_module") &&
-                PyList_GET_SIZE(args.get()) > 0) {
-                auto module = constant_text(k, PyList_GET_ITEM(args.get(), 0));
-                if (module) report_.imports.insert(*module);
-            }
-            if (*name == "getattr" && PyList_GET_SIZE(args.get()) >= 2 &&
-                !constant_text(k, PyList_GET_ITEM(args.get(), 1))) {
-                report_.problem(py::fstring("Line ", line,
-                                            ": getattr() with a computed name "
-                                            "cannot be followed"));
+        if (name) review_named_call(*name, func.get(), args.get(), line.get());
+        note_params_get(func.get(), args.get());
+        review_handed(call, func.get(), args.get(), line.get(), resolve);
+    }
+
+    // A call of a function the review can name: a risky one called under another name, a
+    // module imported by name, an attribute read by a computed name.
+    void review_named_call(const std::string& name, PyObject* func, PyObject* args,
+                           PyObject* line) {
+        const Kinds& k = *kinds_;
+        if (risky(name)) {
+            report_.risky_calls.insert(name);
+            const std::string as_written = written(func);
+            if (as_written != name) {
+                report_.problem(py::fstring("Line ", line, ": ", str_of(as_written), "() calls ",
+                                            str_of(name)));
             }
         }
-        // params.get("name"): a parameter read.
-        if (is(func.get(), k.Attribute) && id_of(func.get(), "attr") == "get" &&
-            PyList_GET_SIZE(args.get()) > 0) {
-            py::Ref owner = field(func.get(), "value");
-            auto key = constant_text(k, PyList_GET_ITEM(args.get(), 0));
-            if (key && is(owner.get(), k.Name) && id_of(owner.get(), "id") == params_)
-                report_.used.insert(*key);
+        if ((name == "__import__" || name == "importlib.import_module") &&
+            PyList_GET_SIZE(args) > 0) {
+            auto module = constant_text(k, PyList_GET_ITEM(args, 0));
+            if (module) report_.imports.insert(*module);
         }
-        // A risky function handed to another call (an executor, a callback) runs as well.
+        if (name == "getattr" && PyList_GET_SIZE(args) >= 2 &&
+            !constant_text(k, PyList_GET_ITEM(args, 1))) {
+            report_.problem(py::fstring("Line ", line,
+                                        ": getattr() with a computed name "
+                                        "cannot be followed"));
+        }
+    }
+
+    // params.get("name"): a parameter read.
+    void note_params_get(PyObject* func, PyObject* args) {
+        const Kinds& k = *kinds_;
+        if (!is(func, k.Attribute) || id_of(func, "attr") != "get" || PyList_GET_SIZE(args) == 0)
+            return;
+        py::Ref owner = field(func, "value");
+        auto key = constant_text(k, PyList_GET_ITEM(args, 0));
+        if (key && is(owner.get(), k.Name) && id_of(owner.get(), "id") == params_)
+            report_.used.insert(*key);
+    }
+
+    // A risky function handed to another call (an executor, a callback) runs as well.
+    void review_handed(PyObject* call, PyObject* func, PyObject* args, PyObject* line,
+                       const Resolver& resolve) {
+        const Kinds& k = *kinds_;
         py::Ref keywords = field(call, "keywords");
         std::vector<PyObject*> handed;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.get()); ++i)
-            handed.push_back(PyList_GET_ITEM(args.get(), i));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args); ++i)
+            handed.push_back(PyList_GET_ITEM(args, i));
         std::vector<py::Ref> values;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keywords.get()); ++i) {
             values.push_back(field(PyList_GET_ITEM(keywords.get(), i), "value"));
@@ -624,7 +639,7 @@ class CodeReview {
                                 ? str_of(as_written)
                                 : py::fstring(str_of(as_written), " (", str_of(*passed), ")");
             report_.problem(py::fstring("Line ", line, ": ", shown, " is handed to ",
-                                        str_of(written(func.get())), "()"));
+                                        str_of(written(func)), "()"));
         }
     }
 
