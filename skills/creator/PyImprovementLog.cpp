@@ -101,19 +101,16 @@ class ActionReader {
     bool plain_ = false;
 };
 
-TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl, "self", "dict",
-              "Get statistics about self-improvement.") {
-    PyObject* self = frame.args[0];
-    py::Ref entries = log_of(self);
-    const Py_ssize_t total = PyObject_Length(entries.get());
-    py::check(total < 0);
-    PyObject* const words[] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
-                               TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
+// How many entries are "created", "updated", "deleted" and "learned", as == tells. An exact
+// str equals at most one of the four words, all seven ASCII letters long; anything else is
+// asked with == for each.
+struct ActionCounts {
     long long counts[4] = {0, 0, 0, 0};
-    // An exact str equals at most one of the four words, all seven ASCII letters long;
-    // anything else is asked with == for each.
     ActionReader read_action;
-    const auto count = [&](PyObject* entry) {
+
+    void count(PyObject* entry) {
+        PyObject* const words[] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
+                                   TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
         py::Ref action = read_action(entry);
         PyObject* a = action.get();
         if (!PyUnicode_CheckExact(a)) {
@@ -130,37 +127,53 @@ TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl,
             if (std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(words[i]), 7) == 0)
                 return void(++counts[i]);
         }
-    };
-    if (PyList_CheckExact(entries.get())) {
-        // as a list's iterator walks it: the length is read again at every step
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-            count(py::Ref::borrow(PyList_GET_ITEM(entries.get(), i)).get());
-        }
-    } else {
-        py::Ref iter = py::Ref::steal(PyObject_GetIter(entries.get()));
-        while (py::Ref entry = py::Ref::steal_maybe(PyIter_Next(iter.get())))
-            count(entry.get());
-        py::check(PyErr_Occurred() != nullptr);
     }
-    py::Ref skills = py::call_method(self, TARVEL_NAME("list_saved_skills"));
-    const Py_ssize_t active = PyObject_Length(skills.get());
-    py::check(active < 0);
+
+    void count_all(PyObject* entries) {
+        if (!PyList_CheckExact(entries)) {
+            for (const py::Ref& entry : py::iterate(entries))
+                count(entry.get());
+            return;
+        }
+        // as a list's iterator walks it: the length is read again at every step
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i)
+            count(py::Ref::borrow(PyList_GET_ITEM(entries, i)).get());
+    }
+};
+
+// list(set(s["category"] for s in skills))
+py::Ref categories_of(PyObject* skills) {
     py::Ref categories = py::Ref::steal(PySet_New(nullptr));
-    py::Ref skill_iter = py::Ref::steal(PyObject_GetIter(skills.get()));
-    while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(skill_iter.get()))) {
+    for (const py::Ref& skill : py::iterate(skills)) {
         py::Ref category = py::Ref::steal(PyObject_GetItem(skill.get(), TARVEL_NAME("category")));
         py::check(PySet_Add(categories.get(), category.get()) < 0);
     }
-    py::check(PyErr_Occurred() != nullptr);
+    return py::Ref::steal(PySequence_List(categories.get()));
+}
+
+TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl, "self", "dict",
+              "Get statistics about self-improvement.") {
+    PyObject* self = frame.args[0];
+    py::Ref entries = log_of(self);
+    const Py_ssize_t total = PyObject_Length(entries.get());
+    py::check(total < 0);
+    ActionCounts actions;
+    actions.count_all(entries.get());
+    py::Ref skills = py::call_method(self, TARVEL_NAME("list_saved_skills"));
+    const Py_ssize_t active = PyObject_Length(skills.get());
+    py::check(active < 0);
+    py::Ref categories = categories_of(skills.get());
     py::Ref stats = py::Ref::steal(PyDict_New());
-    py::dict_set(stats.get(), TARVEL_NAME("total_improvements"), py::integer(total).get());
-    py::dict_set(stats.get(), TARVEL_NAME("skills_created"), py::integer(counts[0]).get());
-    py::dict_set(stats.get(), TARVEL_NAME("skills_updated"), py::integer(counts[1]).get());
-    py::dict_set(stats.get(), TARVEL_NAME("skills_deleted"), py::integer(counts[2]).get());
-    py::dict_set(stats.get(), TARVEL_NAME("learnings_recorded"), py::integer(counts[3]).get());
-    py::dict_set(stats.get(), TARVEL_NAME("active_custom_skills"), py::integer(active).get());
-    py::dict_set(stats.get(), TARVEL_NAME("categories_covered"),
-                 py::Ref::steal(PySequence_List(categories.get())).get());
+    const auto put = [&](PyObject* key, long long value) {
+        py::dict_set(stats.get(), key, py::integer(value).get());
+    };
+    put(TARVEL_NAME("total_improvements"), total);
+    put(TARVEL_NAME("skills_created"), actions.counts[0]);
+    put(TARVEL_NAME("skills_updated"), actions.counts[1]);
+    put(TARVEL_NAME("skills_deleted"), actions.counts[2]);
+    put(TARVEL_NAME("learnings_recorded"), actions.counts[3]);
+    put(TARVEL_NAME("active_custom_skills"), active);
+    py::dict_set(stats.get(), TARVEL_NAME("categories_covered"), categories.get());
     return stats;
 }
 
