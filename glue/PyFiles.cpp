@@ -356,6 +356,28 @@ bool warns_of_default_encoding() {
     return truthy(warn.get());
 }
 
+// The Path methods and the os and io functions replace_file and exists go through, for
+// replaced_natively and exists to tell that they are still the same.
+void remember_replacing(StockPaths& found) {
+    found.is_symlink = type_lookup(found.cls, TARVEL_NAME("is_symlink"));
+    found.with_name = type_lookup(found.cls, TARVEL_NAME("with_name"));
+    found.exists = type_lookup(found.cls, TARVEL_NAME("exists"));
+    found.stat = type_lookup(found.cls, TARVEL_NAME("stat"));
+    Py_XINCREF(found.is_symlink);
+    Py_XINCREF(found.with_name);
+    Py_XINCREF(found.exists);
+    Py_XINCREF(found.stat);
+    found.os_stat = getattr(found.os, TARVEL_NAME("stat")).release();
+    for (const char* name : {"open", "replace", "fsync", "close", "chmod", "stat", "lstat",
+                             "access", "getpid", "fsencode"}) {
+        found.replacing.emplace_back(found.os, intern_forever(name));
+    }
+    found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
+    found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
+    for (const auto& [module, name] : found.replacing)
+        found.replacing_originals.push_back(getattr(module, name).release());
+}
+
 }  // namespace
 
 void remember_stock_paths() {
@@ -390,23 +412,7 @@ void remember_stock_paths() {
     found.io_open = io_open.release();
     found.os = os.release();
     found.scandir = scandir.release();
-    found.is_symlink = type_lookup(found.cls, TARVEL_NAME("is_symlink"));
-    found.with_name = type_lookup(found.cls, TARVEL_NAME("with_name"));
-    found.exists = type_lookup(found.cls, TARVEL_NAME("exists"));
-    found.stat = type_lookup(found.cls, TARVEL_NAME("stat"));
-    Py_XINCREF(found.is_symlink);
-    Py_XINCREF(found.with_name);
-    Py_XINCREF(found.exists);
-    Py_XINCREF(found.stat);
-    found.os_stat = getattr(found.os, TARVEL_NAME("stat")).release();
-    for (const char* name : {"open", "replace", "fsync", "close", "chmod", "stat", "lstat",
-                             "access", "getpid", "fsencode"}) {
-        found.replacing.emplace_back(found.os, intern_forever(name));
-    }
-    found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
-    found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
-    for (const auto& [module, name] : found.replacing)
-        found.replacing_originals.push_back(getattr(module, name).release());
+    remember_replacing(found);
     stock = found;
 }
 
@@ -661,6 +667,33 @@ void flush_directory_natively(const std::string& directory) {
 // file at all. Every step is the one replace_file takes through Python, with its audit events.
 // False, with nothing changed, when it cannot be done so or a step before the rename fails:
 // replace_file then takes every step through Python and meets the failure as it always has.
+// The file replaced_natively replaces: its name for the system, split into its directory (""
+// or ending in "/") and name, str(path), and the file that is there, if any.
+struct NativeTarget {
+    std::string path, directory, name;
+    Ref text;
+    bool existing = false;
+    struct stat info{};
+};
+
+// The target of a stock `path`, or nothing where Python must look at it: a name the system
+// cannot take, a link, a device or a directory, or a file the user may not write.
+std::optional<NativeTarget> native_target(PyObject* path) {
+    NativeTarget t;
+    t.path = fs_path(path, t.text);
+    const std::size_t slash = t.path.rfind('/');
+    t.directory = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
+    t.name = t.path.substr(t.directory.size());
+    if (t.name.empty()) return std::nullopt;
+    t.existing = ::lstat(t.path.c_str(), &t.info) == 0;
+    if (!t.existing && errno != ENOENT) return std::nullopt;
+    if (t.existing && (!S_ISREG(t.info.st_mode) ||
+                       ::faccessat(AT_FDCWD, t.path.c_str(), W_OK, AT_EACCESS) != 0)) {
+        return std::nullopt;
+    }
+    return t;
+}
+
 bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
     if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text},
                          {TARVEL_NAME("is_symlink"), stock.is_symlink},
@@ -669,20 +702,8 @@ bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const 
         return false;
     }
     const auto data = plain_bytes(text, encoding);
-    Ref target_text;
-    const std::string target = data ? fs_path(path, target_text) : std::string();
-    const std::size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string name = target.substr(directory.size());
-    if (name.empty()) return false;
-    struct stat info{};
-    bool existing = ::lstat(target.c_str(), &info) == 0;
-    if (!existing && errno != ENOENT) return false;
-    // a link, a device or a directory, and a file the user may not write, go through Python
-    if (existing &&
-        (!S_ISREG(info.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
-        return false;
-    }
+    const auto target = data ? native_target(path) : std::nullopt;
+    if (!target) return false;
     const bool durable = durable_writes(globals);
     // The temporary file goes again on every way out before the rename, an exception included.
     struct Temporary {
@@ -692,7 +713,7 @@ bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const 
             if (!kept && !name.empty()) ::unlink(name.c_str());
         }
     } temp;
-    const int fd = open_temporary(directory, name, temp.name);
+    const int fd = open_temporary(target->directory, target->name, temp.name);
     if (fd < 0) {
         temp.name.clear();
         return false;
@@ -704,16 +725,16 @@ bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const 
         throw Error();
     }
     if (!write_and_close(fd, *data, durable)) return false;
-    if (existing) {
-        const int mode = static_cast<int>(info.st_mode & 07777);
+    if (target->existing) {
+        const int mode = static_cast<int>(target->info.st_mode & 07777);
         check(PySys_Audit("os.chmod", "Oii", fs_text(temp.name).get(), mode, -1) < 0);
         if (::chmod(temp.name.c_str(), static_cast<mode_t>(mode)) != 0) return false;
     }
-    check(PySys_Audit("os.rename", "OOii", fs_text(temp.name).get(), target_text.get(), -1, -1) <
+    check(PySys_Audit("os.rename", "OOii", fs_text(temp.name).get(), target->text.get(), -1, -1) <
           0);
-    if (::rename(temp.name.c_str(), target.c_str()) != 0) return false;
+    if (::rename(temp.name.c_str(), target->path.c_str()) != 0) return false;
     temp.kept = true;
-    if (durable) flush_directory_natively(directory);
+    if (durable) flush_directory_natively(target->directory);
     return true;
 }
 
