@@ -416,12 +416,24 @@ void remember_stock_paths() {
     stock = found;
 }
 
+#ifdef TARVEL_NATIVE_FILES
+namespace {
+
+// Whether the files of `path` are read natively: a stock path whose read_text and open, and the
+// io.open they call, are pathlib's and io's own, without -X warn_default_encoding.
+bool read_natively(PyObject* path) {
+    return native_reads &&
+           is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
+                           {TARVEL_NAME("open"), stock.open}}) &&
+           unpatched(stock.io, TARVEL_NAME("open"), stock.io_open);
+}
+
+}  // namespace
+#endif
+
 Ref read_text(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
-    if (native_reads &&
-        is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
-                        {TARVEL_NAME("open"), stock.open}}) &&
-        unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
+    if (read_natively(path)) {
         std::string content;
         Ref text;
         const std::string name = fs_path(path, text);
@@ -444,12 +456,7 @@ Ref read_text(PyObject* path) {
 
 std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
-    if (!native_reads ||
-        !is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
-                         {TARVEL_NAME("open"), stock.open}}) ||
-        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
-        return std::nullopt;
-    }
+    if (!read_natively(path)) return std::nullopt;
     Ref text;
     const std::string name = fs_path(path, text);
     if (name.empty()) return std::nullopt;
@@ -561,12 +568,7 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
 
 std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
 #ifdef TARVEL_NATIVE_FILES
-    if (!native_reads ||
-        !is_stock(directory, {{TARVEL_NAME("read_text"), stock.read_text},
-                              {TARVEL_NAME("open"), stock.open}}) ||
-        !unpatched(stock.io, TARVEL_NAME("open"), stock.io_open)) {
-        return std::nullopt;
-    }
+    if (!read_natively(directory)) return std::nullopt;
     Listing listing;
     auto files = native_files(directory, suffix, listing, true);
     if (!files) return std::nullopt;
