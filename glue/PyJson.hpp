@@ -8,10 +8,10 @@ namespace tarvel::py {
 // The str that `json_module.dumps(obj, indent=2)` returns, with the same exceptions.
 //
 // While `json_module.dumps` is the standard library's own json.dumps (and json.JSONEncoder and
-// the json.encoder functions it relies on are the original ones) the text is written natively,
-// following the rules of the encoder the running interpreter would use: the pure-Python encoder
-// on 3.11 and 3.12, the C encoder on 3.13. Otherwise, and on other versions, it calls
-// `json_module.dumps(obj, indent=2)`.
+// the json.encoder functions it relies on are the original ones), a value made only of exact
+// dict, list, tuple, str, int, float, bool and None, not nested too deep, is written natively.
+// Any other value, as a whole, goes to `json_module.dumps(obj, indent=2)` before any code of
+// its own has run.
 Ref dumps_indent2(PyObject* json_module, PyObject* obj);
 
 // Whether dumps_indent2(json_module, ...) writes natively at present: `json_module.dumps` is the

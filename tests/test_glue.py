@@ -8,6 +8,7 @@ import inspect
 import json
 import os
 import stat
+import sys
 import warnings
 import weakref
 
@@ -115,9 +116,13 @@ def test_cycles_through_kept_objects_are_collected():
     assert alive() is None
 
 
+# Text with what the writer must escape: controls, quotes, DEL, non-ASCII and lone surrogates.
+texts = st.text(
+    st.characters(exclude_categories=()) | st.characters(categories=["Cs"]) | st.sampled_from('"\\\x7f\x00'))
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | st.text(),
-    lambda children: st.lists(children) | st.dictionaries(st.text(), children),
+    st.none() | st.booleans() | st.integers(-2**63, 2**63 - 1) | st.floats(allow_nan=True) | texts,
+    lambda children: st.lists(children) | st.lists(children).map(tuple) | st.dictionaries(
+        texts | st.integers(-2**63, 2**63 - 1) | st.floats() | st.booleans() | st.none(), children),
     max_leaves=30,
 )
 
@@ -129,11 +134,94 @@ def test_writer_matches_json_dumps(value):
 
 
 class Text(str):
-    pass
+    def __repr__(self):
+        return "Text()"
 
 
 class Number(int):
-    pass
+    def __repr__(self):
+        return "Number()"
+
+
+class Real(float):
+    def __repr__(self):
+        return "Real()"
+
+
+class Backwards(list):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+ITEMS_CALLS = []
+
+
+class Renamed(dict):
+    def items(self):
+        ITEMS_CALLS.append(self)
+        return [(f"{k}!" if isinstance(k, str) else k, v) for k, v in super().items()]
+
+
+def wrapped(value, depth, cyclic):
+    """`value` inside `depth` dicts and lists; with `cyclic`, the innermost list holds the outermost."""
+    outer = inner = [value]
+    for i in range(depth):
+        outer = [outer] if i % 2 else {"k": outer}
+    if cyclic:
+        inner.append(outer)
+    return outer
+
+
+def outcome(dumps, value):
+    """The text dumps(value) gives or the error it raises, and the items() calls it made."""
+    ITEMS_CALLS.clear()
+    try:
+        result = dumps(value)
+    except Exception as error:
+        result = (type(error), str(error))
+    return result, len(ITEMS_CALLS)
+
+
+odd_keys = (texts.map(Text) | st.integers().map(Number) | st.floats().map(Real)
+            | st.tuples(st.integers()) | st.binary(max_size=2))
+odd_values = st.recursive(
+    json_values | odd_keys | st.builds(object) | st.integers().map(lambda i: i * 2**64),
+    lambda children: st.lists(children).map(Backwards) | st.dictionaries(texts, children).map(Renamed)
+    | st.lists(children) | st.dictionaries(texts | st.integers() | odd_keys, children),
+    max_leaves=20,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(odd_values, st.integers(0, 150), st.booleans())
+def test_writer_gives_what_json_dumps_gives_for_any_value(value, depth, cyclic):
+    # Subclasses, other objects and keys, huge ints, cycles and deep nesting: the same text, or
+    # the same error, and the same calls into the value's own code.
+    value = wrapped(value, depth, cyclic)
+    assert outcome(glue.dumps, value) == outcome(lambda v: json.dumps(v, indent=2), value)
+
+
+def at_depth(frames, call):
+    """call() made `frames` Python frames further down, or the RecursionError met on the way."""
+    try:
+        return at_depth(frames - 1, call) if frames else call()
+    except RecursionError as error:
+        return str(error)
+
+
+@pytest.mark.parametrize("nesting", [1, 63, 64, 65])
+def test_writer_near_the_recursion_limit(nesting):
+    value = wrapped(0.5, nesting - 1, False)
+    in_use = len(inspect.stack(0))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(in_use + 300)
+    try:
+        # the last frames below the limit are left out: there calling any C function fails first
+        for frames in range(0, 290):
+            mine = at_depth(frames, lambda: glue.dumps(value))
+            assert mine == at_depth(frames, lambda: json.dumps(value, indent=2)), frames
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 @pytest.mark.parametrize("value", [
@@ -153,6 +241,19 @@ def test_writer_raises_what_json_dumps_raises():
         with pytest.raises(Exception) as theirs:
             json.dumps(value, indent=2)
         assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+
+
+@pytest.mark.parametrize("owner, name, replacement", [
+    (json, "dumps", lambda obj, **kwargs: "replaced"),
+    (json.JSONEncoder, "encode", lambda self, obj: "encoded"),
+    (json.JSONEncoder, "key_separator", " = "),
+    (json.encoder, "encode_basestring_ascii", lambda text: f"<{text}>"),
+])
+def test_writer_follows_a_patched_json(monkeypatch, owner, name, replacement):
+    value = {"key": ["text", 1.5]}
+    shipped = glue.dumps(value)
+    monkeypatch.setattr(owner, name, replacement)
+    assert glue.dumps(value) == json.dumps(value, indent=2) != shipped
 
 
 def test_replace_writes_the_whole_text(tmp_path):

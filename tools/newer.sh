@@ -18,8 +18,9 @@ newer_root_problem() {
             { echo "debootstrap is missing and apt-get could not install it"; return 0; }
     fi
     local mirror
-    mirror="$(grep -h -m1 -oE 'https?://[^ ]+/debian' /etc/apt/sources.list /etc/apt/sources.list.d/* \
-        2>/dev/null | head -n 1 || true)"
+    # the first mirror of a line in use: a commented-out line may name a snapshot archive
+    mirror="$(cat /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+        grep -v '^[[:space:]]*#' | grep -oE 'https?://[^ ]+/debian' | head -n 1 || true)"
     [ -n "$mirror" ] || { echo "apt's sources name no Debian mirror"; return 0; }
     say "making a Debian unstable root with CPython 3.14 and 3.15 in $NEWER_ROOT (about 2 minutes, once)"
     mkdir -p "$(dirname "$NEWER_ROOT")"

@@ -1,13 +1,19 @@
 // native/json/TJsonText.cpp: the indent=2 layout, ensure_ascii string escaping and number text
 #include "json/TJsonText.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace tarvel::json {
 
@@ -59,14 +65,80 @@ char* escape(char* out, std::uint32_t c) {
     return put_u(out, c);
 }
 
-// Whether none of the eight bytes of `x` needs an escape: all in 0x20..0x7e, none '"' or '\\'.
-bool plain_word(std::uint64_t x) {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    constexpr std::uint64_t high = 0x8080808080808080ULL;
-    const auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & high; };
-    const std::uint64_t below_space = (x - ones * 0x20) & ~x & high;
-    const std::uint64_t from_del = ((x + ones) | x) & high;  // bytes >= 0x7f
-    return (below_space | from_del | has_zero(x ^ (ones * '"')) | has_zero(x ^ (ones * '\\'))) == 0;
+bool plain(std::uint32_t c) {
+    return c < 0x80 && kEscape[c] == 0;
+}
+
+// Writes one code point: as it is, or escaped.
+char* put(char* out, std::uint32_t c) {
+    if (!plain(c)) return escape(out, c);
+    *out++ = static_cast<char>(c);
+    return out;
+}
+
+// Runs of characters written as they are (0x20..0x7e but '"' and '\\') are found a window of
+// units at a time. plain_window() copies a window to `out` (as bytes; what follows its plain
+// run is scrap, to be written over) and tells how many of its units lead it as a plain run.
+#if defined(__SSE2__) || defined(_M_X64)
+constexpr std::size_t kWindow = 16;  // bytes
+
+unsigned plain_window(const std::uint8_t* units, char* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    // as signed bytes, "below 0x20" takes in 0x80..0xff too
+    const __m128i low = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    const __m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f));
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    const auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low, del), _mm_or_si128(quote, backslash))));
+    return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask));
+}
+
+unsigned plain_window(const std::uint16_t* units, char* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+    // as signed units, "below 0x20" takes in 0x8000..0xffff too
+    const __m128i low = _mm_cmplt_epi16(v, _mm_set1_epi16(0x20));
+    const __m128i high = _mm_cmpgt_epi16(v, _mm_set1_epi16(0x7e));
+    const __m128i quote = _mm_cmpeq_epi16(v, _mm_set1_epi16('"'));
+    const __m128i backslash = _mm_cmpeq_epi16(v, _mm_set1_epi16('\\'));
+    const auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low, high), _mm_or_si128(quote, backslash))));
+    return mask == 0 ? 8 : static_cast<unsigned>(std::countr_zero(mask)) / 2;
+}
+#else
+constexpr std::size_t kWindow = 8;  // bytes
+
+template <class Unit>
+unsigned plain_window(const Unit* units, char* out) {
+    constexpr unsigned n = kWindow / sizeof(Unit);
+    unsigned i = 0;
+    for (; i < n && plain(units[i]); ++i)
+        out[i] = static_cast<char>(units[i]);
+    return i;
+}
+#endif
+
+// Writes `n` units, escaped, without the quotes; `out` has room for the worst case.
+template <class Unit>
+char* put_units(const Unit* units, std::size_t n, char* out) {
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) < 4) {
+        constexpr std::size_t window = kWindow / sizeof(Unit);
+        while (i + window <= n) {
+            const unsigned run = plain_window(units + i, out);
+            out += run;
+            i += run;
+            // escapes come in runs too (text in other scripts): one unit at a time up to two
+            // plain ones in a row
+            while (run < window && i < n && !(plain(units[i]) && i + 1 < n && plain(units[i + 1])))
+                out = put(out, units[i++]);
+        }
+    }
+    for (; i < n; ++i)
+        out = put(out, units[i]);
+    return out;
 }
 
 // Units handled per reservation, so a huge string does not reserve its worst case at once.
@@ -186,7 +258,7 @@ void TextWriter::grow(std::size_t need) {
 // ---------------------------------------------------------------------------------------------
 
 void TextWriter::open(char bracket) {
-    levels_.push_back({size_, false});
+    levels_.push_back({false});
     *reserve(1) = bracket;
     ++size_;
 }
@@ -196,22 +268,6 @@ void TextWriter::close(char bracket) {
     levels_.pop_back();
     if (had_items) newline_indent(levels_.size());
     *reserve(1) = bracket;
-    ++size_;
-}
-
-void TextWriter::close_object_unfilled() {
-    newline_indent(levels_.size());
-    levels_.pop_back();
-    newline_indent(levels_.size());
-    *reserve(1) = '}';
-    ++size_;
-}
-
-void TextWriter::close_array_unfilled() {
-    size_ = levels_.back().open_at;
-    levels_.pop_back();
-    newline_indent(levels_.size());
-    *reserve(1) = ']';
     ++size_;
 }
 
@@ -235,54 +291,16 @@ template <class Unit>
 void TextWriter::write_string(const Unit* units, std::size_t n) {
     // Worst case per unit: \uXXXX, or two of them for a character above U+FFFF.
     constexpr std::size_t worst = sizeof(Unit) == 4 ? 12 : 6;
-    // 8 spare bytes: the last partial word of a 1-byte string is stored whole
-    constexpr std::size_t slack = 8;
-    std::size_t i = 0;
-    char* out = reserve(2 + slack + worst * (n < kBlock ? n : kBlock));
+    char* out = reserve(2 + worst * std::min(n, kBlock));
     *out++ = '"';
-    while (i < n) {
-        const std::size_t block_end = n - i <= kBlock ? n : i + kBlock;
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t count = std::min(n - i, kBlock);
         if (i != 0) {
             commit(out);
-            out = reserve(1 + slack + worst * (block_end - i));
+            out = reserve(1 + worst * count);
         }
-        if constexpr (sizeof(Unit) == 1) {
-            while (i + 8 <= block_end) {
-                std::uint64_t word;
-                std::memcpy(&word, units + i, 8);
-                if (plain_word(word)) {
-                    std::memcpy(out, units + i, 8);
-                    out += 8;
-                    i += 8;
-                    continue;
-                }
-                for (const std::size_t stop = i + 8; i < stop; ++i) {
-                    const std::uint32_t c = units[i];
-                    if (c < 0x80 && kEscape[c] == 0)
-                        *out++ = static_cast<char>(c);
-                    else
-                        out = escape(out, c);
-                }
-            }
-            if (i < block_end) {
-                // the short tail, padded with spaces to a whole word
-                const std::size_t rest = block_end - i;
-                std::uint64_t word = 0x2020202020202020ULL;
-                std::memcpy(&word, units + i, rest);
-                if (plain_word(word)) {
-                    std::memcpy(out, &word, 8);
-                    out += rest;
-                    i = block_end;
-                }
-            }
-        }
-        for (; i < block_end; ++i) {
-            const std::uint32_t c = units[i];
-            if (c < 0x80 && kEscape[c] == 0)
-                *out++ = static_cast<char>(c);
-            else
-                out = escape(out, c);
-        }
+        out = put_units(units + i, count, out);
+        i += count;
     }
     *out++ = '"';
     commit(out);

@@ -56,7 +56,7 @@ class TextWriter {
     // newline and the indentation of that container's items.
     void next_item() {
         Level& level = levels_.back();
-        char* out = reserve(2 + 2 * levels_.size());
+        char* out = reserve(2 + 2 * levels_.size() + kIndentSlack);
         if (level.has_items) *out++ = ',';
         level.has_items = true;
         commit(newline_indent_at(out, levels_.size()));
@@ -69,14 +69,6 @@ class TextWriter {
     void close_array() { close(']'); }
     // How many containers are open.
     std::size_t depth() const { return levels_.size(); }
-
-    // Python's pure-Python encoder decides emptiness by a truth test before iterating; when a
-    // container says it is non-empty but then yields nothing, its text is not "{}"/"[]". These
-    // close an innermost container that got no item the way that encoder does:
-    //   object: "{" newline+inner indent, newline+outer indent, "}"
-    //   array:  the "[" is never written: newline+outer indent, "]"
-    void close_object_unfilled();
-    void close_array_unfilled();
 
     // ---- scalars ----------------------------------------------------------------------------
 
@@ -100,18 +92,21 @@ class TextWriter {
 
   private:
     struct Level {
-        std::size_t open_at;  // offset of the bracket
         bool has_items;
     };
 
     void open(char bracket);
     void close(char bracket);
+    // The indentation is stored in whole blocks of 16 spaces, so its room is reserved with
+    // kIndentSlack bytes to spare.
+    static constexpr std::size_t kIndentSlack = 16;
     void newline_indent(std::size_t level) {
-        commit(newline_indent_at(reserve(1 + 2 * level), level));
+        commit(newline_indent_at(reserve(1 + 2 * level + kIndentSlack), level));
     }
     static char* newline_indent_at(char* out, std::size_t level) {
         *out++ = '\n';
-        std::memset(out, ' ', 2 * level);
+        for (std::size_t done = 0; done < 2 * level; done += 16)
+            std::memcpy(out + done, "                ", 16);
         return out + 2 * level;
     }
     // Makes room for `n` more bytes and returns where they go; commit() then sets the size.
