@@ -17,6 +17,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -278,6 +279,13 @@ struct StockPaths {
     PyObject* exists = nullptr;  // Path.exists and the Path.stat it calls
     PyObject* stat = nullptr;
     PyObject* os_stat = nullptr;
+    PyObject* mkdir = nullptr;  // Path.mkdir and the is_dir it asks, os.mkdir
+    PyObject* is_dir = nullptr;
+    PyObject* os_mkdir = nullptr;
+    PyObject* name = nullptr;  // Path.name, os.open and fcntl.flock, for lock files
+    PyObject* os_open = nullptr;
+    PyObject* fcntl = nullptr;
+    PyObject* flock = nullptr;
     std::vector<std::pair<PyObject*, PyObject*>> replacing;  // (module, name), original by index
     std::vector<PyObject*> replacing_originals;
 };
@@ -374,6 +382,18 @@ void remember_replacing(StockPaths& found) {
     }
     found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
     found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
+    for (PyObject** method : {&found.mkdir, &found.is_dir, &found.name}) {
+        const char* name = method == &found.mkdir    ? "mkdir"
+                           : method == &found.is_dir ? "is_dir"
+                                                     : "name";
+        *method = type_lookup(found.cls, intern_forever(name));
+        Py_XINCREF(*method);
+    }
+    found.os_mkdir = getattr(found.os, TARVEL_NAME("mkdir")).release();
+    found.os_open = getattr(found.os, TARVEL_NAME("open")).release();
+    found.fcntl = PyImport_ImportModule("fcntl");
+    if (found.fcntl == nullptr) PyErr_Clear();  // none here: lock files go through Python
+    found.flock = found.fcntl ? getattr(found.fcntl, TARVEL_NAME("flock")).release() : nullptr;
     for (const auto& [module, name] : found.replacing)
         found.replacing_originals.push_back(getattr(module, name).release());
 }
@@ -642,6 +662,8 @@ int open_temporary(const std::string& directory, const std::string& name, std::s
 // cannot flush a file leaves it unflushed, as flush_descriptor does), and closes it.
 bool write_and_close(int fd, std::string_view data, bool durable) {
     bool ok = true;
+    // as os.write and os.fsync do, other threads go on while the bytes go out
+    PyThreadState* const saved = PyEval_SaveThread();
     while (ok && !data.empty()) {
         const ssize_t written = ::write(fd, data.data(), data.size());
         ok = written > 0;
@@ -649,7 +671,9 @@ bool write_and_close(int fd, std::string_view data, bool durable) {
     }
     if (ok && durable && ::fsync(fd) != 0)
         ok = errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
-    return ::close(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    PyEval_RestoreThread(saved);
+    return ok;
 }
 
 // flush_directory for the directory of `directory` + name ("" is the working directory).
@@ -658,10 +682,13 @@ void flush_directory_natively(const std::string& directory) {
     if (name.size() > 1) name.pop_back();  // "a/b/" is "a/b"; "/" stays
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     check(PySys_Audit("open", "OOi", fs_text(name).get(), Py_None, flags) < 0);
-    const int fd = ::open(name.c_str(), flags);
-    if (fd < 0) return;
-    ::fsync(fd);  // failures are ignored, as flush_directory ignores them
-    ::close(fd);
+    Py_BEGIN_ALLOW_THREADS  // as os.fsync waits: other threads go on meanwhile
+        const int fd = ::open(name.c_str(), flags);
+    if (fd >= 0) {
+        ::fsync(fd);  // failures are ignored, as flush_directory ignores them
+        ::close(fd);
+    }
+    Py_END_ALLOW_THREADS
 }
 
 // replace_file done with system calls: for a stock path whose os and io functions are
@@ -885,7 +912,133 @@ Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
     return flags;
 }
 
+#ifdef TARVEL_NATIVE_FILES
+namespace {
+
+// The system name of a stock `path` whose Path methods `methods` and os function os.<name> are
+// the original ones; empty otherwise. `text` receives str(path).
+std::string stock_name(PyObject* path,
+                       std::initializer_list<std::pair<PyObject*, PyObject*>> methods,
+                       PyObject* os_name, PyObject* os_original, Ref& text) {
+    if (!is_stock(path, methods) || !unpatched(stock.os, os_name, os_original)) return {};
+    return fs_path(path, text);
+}
+
+// path.mkdir(parents=True, exist_ok=True) with system calls, step by step as pathlib takes
+// them (a missing parent made first, through its own path), raising what os.mkdir raises. False
+// where Python must do it.
+bool made_natively(PyObject* path) {
+    Ref text;
+    const std::string name = stock_name(
+        path, {{TARVEL_NAME("mkdir"), stock.mkdir}, {TARVEL_NAME("is_dir"), stock.is_dir}},
+        TARVEL_NAME("mkdir"), stock.os_mkdir, text);
+    if (name.empty() || !unpatched(stock.os, TARVEL_NAME("stat"), stock.os_stat)) return false;
+    // os.mkdir, and the is_dir that excuses a directory already there: 0 or the error number
+    const auto attempt = [&] {
+        check(PySys_Audit("os.mkdir", "Oii", text.get(), 0777, -1) < 0);
+        if (::mkdir(name.c_str(), 0777) == 0) return 0;
+        const int failed = errno;
+        struct stat info{};
+        return failed == EEXIST && ::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)
+                   ? 0
+                   : failed;
+    };
+    int failed = attempt();
+    if (failed == ENOENT) {
+        Ref parent = getattr(path, TARVEL_NAME("parent"));
+        if (!compare(parent.get(), path, Py_EQ)) {
+            make_dirs(parent.get());
+            failed = attempt();
+        }
+    }
+    if (failed != 0) {
+        errno = failed;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
+        throw Error();
+    }
+    return true;
+}
+
+}  // namespace
+#endif
+
+std::optional<Ref> signature_natively(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    Ref text;
+    const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
+                                        TARVEL_NAME("stat"), stock.os_stat, text);
+    struct stat info{};
+    if (name.empty()) return std::nullopt;
+    if (::stat(name.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Ref::steal(PyTuple_New(0));
+        return std::nullopt;
+    }
+    constexpr long long kBillion = 1'000'000'000, kLatest = 9'000'000'000;
+    if (info.st_mtim.tv_sec > kLatest || info.st_mtim.tv_sec < -kLatest ||
+        info.st_ctim.tv_sec > kLatest || info.st_ctim.tv_sec < -kLatest) {
+        return std::nullopt;
+    }
+    Ref fields[] = {
+        Ref::steal(PyLong_FromUnsignedLongLong(info.st_dev)),
+        Ref::steal(PyLong_FromUnsignedLongLong(info.st_ino)),
+        Ref::steal(PyLong_FromLongLong(info.st_size)),
+        Ref::steal(PyLong_FromLongLong(info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec)),
+        Ref::steal(PyLong_FromLongLong(info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec))};
+    Ref signature = Ref::steal(PyTuple_New(5));
+    for (Py_ssize_t i = 0; i < 5; ++i)
+        PyTuple_SET_ITEM(signature.get(), i, fields[i].release());
+    return signature;
+#else
+    (void)path;
+    return std::nullopt;
+#endif
+}
+
+std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
+#ifdef TARVEL_NATIVE_FILES
+    Ref text;
+    std::string name =
+        stock.flock != nullptr && unpatched(stock.fcntl, TARVEL_NAME("flock"), stock.flock)
+            ? stock_name(
+                  path,
+                  {{TARVEL_NAME("name"), stock.name}, {TARVEL_NAME("with_name"), stock.with_name}},
+                  TARVEL_NAME("open"), stock.os_open, text)
+            : std::string();
+    if (name.empty() || name.back() == '/') return std::nullopt;
+    name += suffix;
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    Ref lock_text = Ref::steal(PyUnicode_Concat(text.get(), str(suffix).get()));
+    check(PySys_Audit("open", "OOi", lock_text.get(), Py_None, flags) < 0);
+    const int fd = ::open(name.c_str(), flags, 0666);
+    if (fd < 0) return std::nullopt;
+    Ref descriptor = Ref::steal(PyLong_FromLong(fd));
+    if (PySys_Audit("fcntl.flock", "ii", fd, LOCK_EX) < 0) {
+        ::close(fd);
+        throw Error();
+    }
+    for (;;) {
+        int locked = 0;
+        Py_BEGIN_ALLOW_THREADS  // as fcntl.flock waits: other threads go on meanwhile
+            locked = ::flock(fd, LOCK_EX);
+        Py_END_ALLOW_THREADS if (locked == 0) break;
+        if (errno != EINTR || PyErr_CheckSignals() < 0) {
+            ::close(fd);
+            if (PyErr_Occurred()) throw Error();
+            return std::nullopt;
+        }
+    }
+    return descriptor;
+#else
+    (void)path;
+    (void)suffix;
+    return std::nullopt;
+#endif
+}
+
 void make_dirs(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    if (made_natively(path)) return;
+#endif
     Ref mkdir = getattr(path, TARVEL_NAME("mkdir"));
     call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
 }

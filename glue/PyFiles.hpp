@@ -36,6 +36,15 @@ Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 // path.mkdir(parents=True, exist_ok=True), through the path's own method.
 void make_dirs(PyObject* path);
 
+// file_signature's tuple read with a system call while `path` is a stock path and Path.stat and
+// os.stat are the original ones; nothing where Python must read it.
+std::optional<Ref> signature_natively(PyObject* path);
+
+// lock_beside's descriptor, the lock file opened and locked with system calls while `path` is a
+// stock path and os.open and fcntl.flock are the original ones; nothing where Python must do it
+// (and so meet whatever fails).
+std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix);
+
 // path.exists(), where a name longer than the file system allows names no file
 // (instead of raising on some Python versions and not on others).
 bool exists(PyObject* path);

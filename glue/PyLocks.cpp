@@ -43,6 +43,7 @@ bool lock_descriptor(PyObject* fd, bool wait) {
 
 Ref lock_beside(PyObject* path, const char* suffix) {
     try {
+        if (auto fd = lock_file_natively(path, suffix)) return std::move(*fd);
         Ref os = import("os");
         Ref lock_path = beside(path, suffix);
         Ref fd = open_lock_file(os.get(), lock_path.get());
@@ -69,6 +70,7 @@ void release_lock(PyObject* fd) noexcept {
 }
 
 Ref file_signature(PyObject* path) {
+    if (auto signature = signature_natively(path)) return std::move(*signature);
     Ref info = Ref::steal_maybe(PyObject_CallMethodNoArgs(path, TARVEL_NAME("stat")));
     if (!info) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw Error();

@@ -173,14 +173,14 @@ import json, os, re, sys
 sys.path.insert(0, {host!r})
 from pathlib import Path
 from tarvel.skills import creator
-if {through_python!r}:
-    real = os.replace
-    os.replace = lambda *a, **k: real(*a, **k)  # a patched os: every step through Python
+if {through_python!r}:  # a patched os: every step through Python
+    for name in ("replace", "stat", "open", "mkdir"):
+        setattr(os, name, lambda *a, real=getattr(os, name), **k: real(*a, **k))
 creator.SKILLS_DIR = Path({home!r}) / "skills"
 creator.IMPROVEMENT_LOG = Path({home!r}) / "log.json"
 c = creator.SkillCreator()
 events = []
-sys.addaudithook(lambda e, a: events.append([e, *a]) if e in ("open", "os.chmod", "os.rename") else None)
+sys.addaudithook(lambda e, a: events.append([e, *a]) if e in ("open", "os.chmod", "os.rename", "os.mkdir", "fcntl.flock") else None)
 c.create_skill(creator.SkillBlueprint("a", "d", "x", "", ["t"], [], [], [{{"operation": "open_app", "description": "x"}}]))
 os.chmod(creator.SKILLS_DIR / "a.json", 0o600)
 c.create_skill(creator.SkillBlueprint("a", "d", "x", "", ["t"], [], [], [{{"operation": "open_app", "description": "x"}}]))
