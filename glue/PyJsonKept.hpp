@@ -1,6 +1,7 @@
 // glue/PyJsonKept.hpp: what a JSON value holds, noted by identity, to tell whether it changed
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +21,9 @@ class Held {
     // Notes `value`; false (and nothing noted) when it holds anything else or nests too deep.
     template <class Immutable>
     bool take(PyObject* value, const Immutable& immutable) {
-        objects_.clear();
-        sizes_.clear();
+        clear();
         if (walk(value, immutable, 0)) return true;
-        objects_.clear();
-        sizes_.clear();
+        clear();
         return false;
     }
 
@@ -36,10 +35,24 @@ class Held {
 
   private:
     static constexpr int kDeepest = 8;
+    // What each noted object is. A held object stays what it was: exact dicts and lists, and
+    // the built-in values, cannot change their class.
+    enum Kind : std::uint8_t { kOther, kDict, kList };
+
+    void clear() {
+        objects_.clear();
+        kinds_.clear();
+        sizes_.clear();
+    }
+
+    void note(PyObject* v, Kind kind) {
+        objects_.push_back(Ref::borrow(v));
+        kinds_.push_back(kind);
+    }
 
     template <class Immutable>
     bool walk(PyObject* v, const Immutable& immutable, int depth) {
-        objects_.push_back(Ref::borrow(v));
+        note(v, PyDict_CheckExact(v) ? kDict : PyList_CheckExact(v) ? kList : kOther);
         if (PyDict_CheckExact(v)) {
             if (depth == kDeepest) return false;
             sizes_.push_back(PyDict_GET_SIZE(v));
@@ -47,7 +60,7 @@ class Held {
             PyObject *key, *item;
             while (PyDict_Next(v, &pos, &key, &item)) {
                 if (!PyUnicode_CheckExact(key)) return false;
-                objects_.push_back(Ref::borrow(key));
+                note(key, kOther);
                 if (!walk(item, immutable, depth + 1)) return false;
             }
             return true;
@@ -64,8 +77,9 @@ class Held {
     }
 
     bool compare(PyObject* v, std::size_t& object, std::size_t& size) const {
-        if (object >= objects_.size() || objects_[object++].get() != v) return false;
-        if (PyDict_CheckExact(v)) {
+        if (object >= objects_.size() || objects_[object].get() != v) return false;
+        const Kind kind = kinds_[object++];
+        if (kind == kDict) {
             if (size >= sizes_.size() || sizes_[size++] != PyDict_GET_SIZE(v)) return false;
             Py_ssize_t pos = 0;
             PyObject *key, *item;
@@ -73,7 +87,7 @@ class Held {
                 if (object >= objects_.size() || objects_[object++].get() != key) return false;
                 if (!compare(item, object, size)) return false;
             }
-        } else if (PyList_CheckExact(v)) {
+        } else if (kind == kList) {
             if (size >= sizes_.size() || sizes_[size++] != PyList_GET_SIZE(v)) return false;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
                 if (!compare(PyList_GET_ITEM(v, i), object, size)) return false;
@@ -83,6 +97,7 @@ class Held {
     }
 
     std::vector<Ref> objects_;
+    std::vector<Kind> kinds_;
     std::vector<Py_ssize_t> sizes_;
 };
 
