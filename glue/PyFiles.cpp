@@ -650,9 +650,10 @@ int open_temporary(const std::string& directory, const std::string& name, std::s
         std::string temp_name = "." + name + "." + pid + "." + n + ".tmp";
         if (static_cast<Py_ssize_t>(temp_name.size()) > kNameMax)
             temp_name = ".tarvel-" + pid + "-" + n + ".tmp";
-        temp = directory + temp_name;
-        check(PySys_Audit("open", "OOi", fs_text(temp).get(), Py_None, flags) < 0);
-        const int fd = ::open(temp.c_str(), flags, 0666);
+        const std::string tried = directory + temp_name;
+        check(PySys_Audit("open", "OOi", fs_text(tried).get(), Py_None, flags) < 0);
+        const int fd = ::open(tried.c_str(), flags, 0666);
+        if (fd >= 0) temp = tried;  // only a file made here is ever removed
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -682,20 +683,15 @@ void flush_directory_natively(const std::string& directory) {
     if (name.size() > 1) name.pop_back();  // "a/b/" is "a/b"; "/" stays
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     check(PySys_Audit("open", "OOi", fs_text(name).get(), Py_None, flags) < 0);
-    Py_BEGIN_ALLOW_THREADS  // as os.fsync waits: other threads go on meanwhile
-        const int fd = ::open(name.c_str(), flags);
+    PyThreadState* const saved = PyEval_SaveThread();  // other threads go on meanwhile
+    const int fd = ::open(name.c_str(), flags);
     if (fd >= 0) {
         ::fsync(fd);  // failures are ignored, as flush_directory ignores them
         ::close(fd);
     }
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(saved);
 }
 
-// replace_file done with system calls: for a stock path whose os and io functions are
-// unpatched, text whose bytes are plain to tell, and a regular file the user may write or no
-// file at all. Every step is the one replace_file takes through Python, with its audit events.
-// False, with nothing changed, when it cannot be done so or a step before the rename fails:
-// replace_file then takes every step through Python and meets the failure as it always has.
 // The file replaced_natively replaces: its name for the system, split into its directory (""
 // or ending in "/") and name, str(path), and the file that is there, if any.
 struct NativeTarget {
@@ -723,6 +719,11 @@ std::optional<NativeTarget> native_target(PyObject* path) {
     return t;
 }
 
+// replace_file done with system calls: for a stock path whose os and io functions are
+// unpatched, text whose bytes are plain to tell, and a regular file the user may write or no
+// file at all. Every step is the one replace_file takes through Python, with its audit events.
+// False, with nothing changed, when it cannot be done so or a step before the rename fails:
+// replace_file then takes every step through Python and meets the failure as it always has.
 bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
     if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text},
                          {TARVEL_NAME("is_symlink"), stock.is_symlink},
@@ -743,10 +744,7 @@ bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const 
         }
     } temp;
     const int fd = open_temporary(target->directory, target->name, temp.name);
-    if (fd < 0) {
-        temp.name.clear();
-        return false;
-    }
+    if (fd < 0) return false;
     // io.open(fd, "w"), which the write goes through in Python, raises its own event
     constexpr int kWriting = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     if (PySys_Audit("open", "isi", fd, "w", kWriting) < 0) {
@@ -1017,11 +1015,12 @@ std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
         throw Error();
     }
     for (;;) {
-        int locked = 0;
-        Py_BEGIN_ALLOW_THREADS  // as fcntl.flock waits: other threads go on meanwhile
-            locked = ::flock(fd, LOCK_EX);
-        Py_END_ALLOW_THREADS if (locked == 0) break;
-        if (errno != EINTR || PyErr_CheckSignals() < 0) {
+        PyThreadState* const saved = PyEval_SaveThread();  // as fcntl.flock waits
+        const bool locked = ::flock(fd, LOCK_EX) == 0;
+        const int failed = errno;
+        PyEval_RestoreThread(saved);
+        if (locked) break;
+        if (failed != EINTR || PyErr_CheckSignals() < 0) {
             ::close(fd);
             if (PyErr_Occurred()) throw Error();
             return std::nullopt;
