@@ -1046,16 +1046,14 @@ bool exists(PyObject* path) {
 #ifdef TARVEL_NATIVE_FILES
     // A stock path is looked at directly; what Path.exists reports as an error, and a path
     // the system cannot take, go through Python.
-    if (is_stock(path,
-                 {{TARVEL_NAME("exists"), stock.exists}, {TARVEL_NAME("stat"), stock.stat}}) &&
-        unpatched(stock.os, TARVEL_NAME("stat"), stock.os_stat)) {
-        Ref text;
-        const std::string name = fs_path(path, text);
-        struct stat info{};
-        if (!name.empty()) {
-            if (::stat(name.c_str(), &info) == 0) return true;
-            if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
-        }
+    Ref text;
+    const std::string name =
+        stock_name(path, {{TARVEL_NAME("exists"), stock.exists}, {TARVEL_NAME("stat"), stock.stat}},
+                   TARVEL_NAME("stat"), stock.os_stat, text);
+    struct stat info{};
+    if (!name.empty()) {
+        if (::stat(name.c_str(), &info) == 0) return true;
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
     }
 #endif
     try {

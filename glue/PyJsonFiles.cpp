@@ -55,21 +55,27 @@ std::string fs_name(PyObject* text) {
 }
 
 // What was parsed of the file `name` when `identity` is still its identity, else the value
-// read and parsed now (and kept when there is an identity).
+// read and parsed now (and kept when there is an identity). `record`, when given, receives the
+// kept record of the file, or null.
 Ref parsed(PyObject* loads, const std::string& name,
            const std::optional<std::array<long long, 5>>& identity,
-           const std::function<Ref()>& make_path) {
+           const std::function<Ref()>& make_path, Parsed** record = nullptr) {
     auto& files = parsed_files();
+    if (record != nullptr) *record = nullptr;
     if (identity) {
         auto found = files.find(name);
-        if (found != files.end() && found->second.identity == *identity) return found->second.value;
+        if (found != files.end() && found->second.identity == *identity) {
+            if (record != nullptr) *record = &found->second;
+            return found->second.value;
+        }
     }
     Ref path = make_path();
     Ref text = read_text(path.get());
     Ref value = call(loads, text);
     if (identity) {
         if (files.size() >= kKeptFiles) files.clear();
-        files[name] = Parsed{*identity, value, Ref()};
+        Parsed& kept = files[name] = Parsed{*identity, value, Ref()};
+        if (record != nullptr) *record = &kept;
     }
     return value;
 }
@@ -94,18 +100,13 @@ Ref derived_json_file(PyObject* json_module, const std::string& fs_name,
     Ref loads = getattr(json_module, TARVEL_NAME("loads"));
     const bool keep = identity && loads.get() == stock_loads() && !fs_name.empty() &&
                       fs_name.find('\0') == std::string::npos;
-    Ref value = parsed(loads.get(), fs_name, keep ? identity : std::nullopt, make_path);
-    if (!keep) return derive(value.get());
-    auto& files = parsed_files();
-    const auto kept = [&]() -> Parsed* {
-        auto found = files.find(fs_name);
-        return found != files.end() && found->second.value.get() == value.get() ? &found->second
-                                                                                : nullptr;
-    };
-    if (Parsed* file = kept(); file != nullptr && file->derived) return file->derived;
-    Ref derived = derive(value.get());
-    if (Parsed* file = kept()) file->derived = derived;
-    return derived;
+    Parsed* file = nullptr;
+    Ref value = parsed(loads.get(), fs_name, keep ? identity : std::nullopt, make_path, &file);
+    if (file == nullptr) return derive(value.get());
+    if (file->derived) return file->derived;
+    // `derive` reads no file, so the record it is kept in stays where it is
+    file->derived = derive(value.get());
+    return file->derived;
 }
 
 Ref fresh_copy(PyObject* value) {
