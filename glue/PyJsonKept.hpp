@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "glue/PyJson.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::py {
@@ -153,5 +154,59 @@ inline bool same_ascii(PyObject* a, PyObject* b) {
     const auto x = ascii_view(a), y = ascii_view(b);
     return x && y && *x == *y;
 }
+
+// Thrown where a record cannot take the kept path: the save then goes the whole way.
+struct WholePath {};
+
+// The text json.dumps(value, indent=2) gives the dict field of a record on its own.
+inline Ref nested_text(PyObject* json, PyObject* value) {
+    if (!PyDict_CheckExact(value)) throw WholePath{};
+    if (PyDict_GET_SIZE(value) == 0) return Ref::borrow(TARVEL_NAME("{}"));
+    return dumps_indent2(json, value);
+}
+
+// A record's __dict__ as its kept text was written from it: the fields, with the one field
+// whose dict may change in place (a job's metadata, an entry's details) noted by the objects it
+// holds or, where those cannot be held, by its own text.
+struct KeptFields {
+    Fields fields;              // the instance's __dict__, in order
+    Py_ssize_t nested_at = -1;  // where the dict field is among them
+    Ref nested_text;            // its text, or null while `nested_held` tells its changes
+    Held nested_held;
+    bool reusable = false;  // every other field of an immutable type
+
+    // Whether the text was written from the present values of the record whose __dict__ is
+    // `dict`.
+    bool still_valid(PyObject* dict, PyObject* json) const {
+        if (!reusable || !same_fields(fields, dict)) return false;
+        if (nested_at < 0) return true;
+        PyObject* nested = fields[static_cast<std::size_t>(nested_at)].second.get();
+        if (!nested_text) return nested_held.same(nested);
+        return same_ascii(py::nested_text(json, nested).get(), nested_text.get());
+    }
+
+    // Notes the values of `dict`, whose field `nested` is the dict field; `immutable` tells the
+    // values that cannot change.
+    template <class Immutable>
+    void note(PyObject* dict, const char* nested, const Immutable& immutable, PyObject* json) {
+        fields.clear();
+        nested_at = -1;
+        nested_text = Ref();
+        reusable = true;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, nested) == 0) {
+                nested_at = static_cast<Py_ssize_t>(fields.size());
+                if (!PyDict_CheckExact(value)) throw WholePath{};
+                nested_text =
+                    nested_held.take(value, immutable) ? Ref() : py::nested_text(json, value);
+            } else if (!immutable(value)) {
+                reusable = false;
+            }
+            fields.emplace_back(Ref::borrow(key), Ref::borrow(value));
+        }
+    }
+};
 
 }  // namespace tarvel::py

@@ -33,12 +33,7 @@ namespace {
 constexpr std::size_t kDeepestKept = 64;
 
 // The text of one record, with what it was written from.
-struct Kept {
-    py::Fields fields;            // the instance's __dict__, in order
-    Py_ssize_t metadata_at = -1;  // where `metadata` is among them
-    py::Ref metadata_text;        // its text, or null while `metadata_held` tells its changes
-    py::Held metadata_held;
-    bool reusable = false;      // every field of an immutable type
+struct Kept : py::KeptFields {
     std::string text;           // the record, indented for its place in the document
     py::Ref key;                // jobs: the registry key the record was last saved under ...
     std::string key_text;       // ... and its text
@@ -74,7 +69,7 @@ Cache& cache() {
 }
 
 // Thrown (as an empty exception) when the save must take the whole path.
-struct WholePath {};
+using py::WholePath;
 
 PyObject* global_or_null(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
@@ -162,50 +157,11 @@ bool immutable(PyObject* v, const Classes& classes) {
            reinterpret_cast<PyObject*>(t) == classes.job_state;
 }
 
-// The text json gives a job's metadata on its own.
-py::Ref metadata_text(PyObject* json, PyObject* metadata) {
-    if (!PyDict_CheckExact(metadata)) throw WholePath{};
-    if (PyDict_GET_SIZE(metadata) == 0) return py::Ref::borrow(TARVEL_NAME("{}"));
-    return py::dumps_indent2(json, metadata);
-}
-
-// Whether `kept` was written from the present values of the record whose __dict__ is `dict`.
-bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
-    if (!kept.reusable || !py::same_fields(kept.fields, dict)) return false;
-    if (kept.metadata_at < 0) return true;
-    PyObject* metadata = kept.fields[static_cast<std::size_t>(kept.metadata_at)].second.get();
-    if (!kept.metadata_text) return kept.metadata_held.same(metadata);
-    return py::same_ascii(metadata_text(json, metadata).get(), kept.metadata_text.get());
-}
-
-// Notes the values `kept` is written from.
-void note_fields(Kept& kept, PyObject* dict, const Classes& classes, PyObject* json) {
-    kept.fields.clear();
-    kept.metadata_at = -1;
-    kept.metadata_text = py::Ref();
-    kept.reusable = true;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "metadata") == 0) {
-            kept.metadata_at = static_cast<Py_ssize_t>(kept.fields.size());
-            if (!PyDict_CheckExact(value)) throw WholePath{};
-            const auto fixed = [&](PyObject* v) { return immutable(v, classes); };
-            kept.metadata_text =
-                kept.metadata_held.take(value, fixed) ? py::Ref() : metadata_text(json, value);
-        } else if (!immutable(value, classes)) {
-            kept.reusable = false;
-        }
-        kept.fields.emplace_back(py::Ref::borrow(key), py::Ref::borrow(value));
-    }
-}
-
 py::Ref instance_dict(PyObject* record, PyTypeObject* cls) {
     if (Py_TYPE(record) != cls) throw WholePath{};
     return py::Ref::steal(PyObject_GenericGetDict(record, nullptr));
 }
 
-// The kept text of `job`, written again when its values changed.
 // The kept text of `record`, at `place` in the last save's `order` or else in `map`.
 Kept& kept_of(std::unordered_map<PyObject*, Kept>& map, const std::vector<Kept*>& order,
               std::size_t place, PyObject* record) {
@@ -215,19 +171,20 @@ Kept& kept_of(std::unordered_map<PyObject*, Kept>& map, const std::vector<Kept*>
     return kept;
 }
 
+// The kept text of `job`, written again when its values changed.
 Kept& job_text(PyObject* globals, PyObject* json, const Classes& classes, PyObject* job,
                std::size_t place) {
     Cache& c = cache();
     py::Ref dict = instance_dict(job, classes.job);
     Kept& kept = kept_of(c.jobs, c.job_order, place, job);
     kept.used = c.generation;
-    if (!still_valid(kept, dict.get(), json)) {
-        note_fields(kept, dict.get(), classes, json);
+    if (!kept.still_valid(dict.get(), json)) {
+        kept.note(dict.get(), "metadata", [&](PyObject* v) { return immutable(v, classes); }, json);
         const bool reusable = kept.reusable;
         kept.reusable = false;  // until the text is written
         py::Ref record = job_record(globals, job, false);
         // metadata that json.dumps refuses is reported by the whole path
-        if (kept.metadata_at >= 0 && !PyDict_Contains(record.get(), TARVEL_NAME("metadata")))
+        if (kept.nested_at >= 0 && !PyDict_Contains(record.get(), TARVEL_NAME("metadata")))
             throw WholePath{};
         kept.text = indented(py::dumps_indent2(json, record.get()).get());
         kept.reusable = reusable;
@@ -246,9 +203,9 @@ Kept& execution_text(PyObject* json, const Classes& classes, PyObject* execution
     py::Ref dict = instance_dict(execution, classes.execution);
     Kept& kept = kept_of(c.executions, c.execution_order, place, execution);
     kept.used = c.generation;
-    if (!still_valid(kept, dict.get(), json)) {
-        note_fields(kept, dict.get(), classes, json);
-        const bool reusable = kept.reusable && kept.metadata_at < 0;
+    if (!kept.still_valid(dict.get(), json)) {
+        kept.note(dict.get(), "metadata", [&](PyObject* v) { return immutable(v, classes); }, json);
+        const bool reusable = kept.reusable && kept.nested_at < 0;
         kept.reusable = false;
         py::Ref record = py::call_method(execution, TARVEL_NAME("to_dict"));
         kept.text = indented(py::dumps_indent2(json, record.get()).get());

@@ -24,12 +24,7 @@ namespace {
 
 constexpr std::size_t kDeepestKept = 64;  // deeper details take the whole path
 
-struct Kept {
-    py::Fields fields;  // the entry's __dict__, in order
-    Py_ssize_t details_at = -1;
-    py::Ref details_text;  // its text, or null while `details_held` tells its changes
-    py::Held details_held;
-    bool reusable = false;
+struct Kept : py::KeptFields {
     std::string text;  // indented for its place in the list
     PyObject* owner = nullptr;
     std::uint64_t used = 0;
@@ -49,7 +44,7 @@ Cache& cache() {
     return *c;
 }
 
-struct WholePath {};
+using py::WholePath;
 
 // A record's text at its place in the document; too deep a record takes the whole path.
 std::string indented(PyObject* text) {
@@ -64,40 +59,6 @@ bool immutable(PyObject* v) {
            v == Py_None;
 }
 
-py::Ref details_text(PyObject* json, PyObject* details) {
-    if (!PyDict_CheckExact(details)) throw WholePath{};
-    if (PyDict_GET_SIZE(details) == 0) return py::Ref::borrow(TARVEL_NAME("{}"));
-    return py::dumps_indent2(json, details);
-}
-
-bool still_valid(const Kept& kept, PyObject* dict, PyObject* json) {
-    if (!kept.reusable || !py::same_fields(kept.fields, dict)) return false;
-    if (kept.details_at < 0) return true;
-    PyObject* details = kept.fields[static_cast<std::size_t>(kept.details_at)].second.get();
-    if (!kept.details_text) return kept.details_held.same(details);
-    return py::same_ascii(details_text(json, details).get(), kept.details_text.get());
-}
-
-void note_fields(Kept& kept, PyObject* dict, PyObject* json) {
-    kept.fields.clear();
-    kept.details_at = -1;
-    kept.details_text = py::Ref();
-    kept.reusable = true;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "details") == 0) {
-            kept.details_at = static_cast<Py_ssize_t>(kept.fields.size());
-            if (!PyDict_CheckExact(value)) throw WholePath{};
-            kept.details_text =
-                kept.details_held.take(value, immutable) ? py::Ref() : details_text(json, value);
-        } else if (!immutable(value)) {
-            kept.reusable = false;
-        }
-        kept.fields.emplace_back(py::Ref::borrow(key), py::Ref::borrow(value));
-    }
-}
-
 Kept& entry_text(PyObject* json, PyTypeObject* cls, PyObject* entry, std::size_t place) {
     Cache& c = cache();
     if (Py_TYPE(entry) != cls) throw WholePath{};
@@ -107,8 +68,8 @@ Kept& entry_text(PyObject* json, PyTypeObject* cls, PyObject* entry, std::size_t
     Kept& kept = *found;
     kept.owner = entry;
     kept.used = c.generation;
-    if (!still_valid(kept, dict.get(), json)) {
-        note_fields(kept, dict.get(), json);
+    if (!kept.still_valid(dict.get(), json)) {
+        kept.note(dict.get(), "details", immutable, json);
         const bool reusable = kept.reusable;
         kept.reusable = false;  // until the text is written
         py::Ref record = py::call_method(entry, TARVEL_NAME("to_dict"));
