@@ -367,35 +367,32 @@ bool warns_of_default_encoding() {
 // The Path methods and the os and io functions replace_file and exists go through, for
 // replaced_natively and exists to tell that they are still the same.
 void remember_replacing(StockPaths& found) {
-    found.is_symlink = type_lookup(found.cls, TARVEL_NAME("is_symlink"));
-    found.with_name = type_lookup(found.cls, TARVEL_NAME("with_name"));
-    found.exists = type_lookup(found.cls, TARVEL_NAME("exists"));
-    found.stat = type_lookup(found.cls, TARVEL_NAME("stat"));
-    Py_XINCREF(found.is_symlink);
-    Py_XINCREF(found.with_name);
-    Py_XINCREF(found.exists);
-    Py_XINCREF(found.stat);
-    found.os_stat = getattr(found.os, TARVEL_NAME("stat")).release();
+    const std::pair<PyObject**, const char*> methods[] = {{&found.is_symlink, "is_symlink"},
+                                                          {&found.with_name, "with_name"},
+                                                          {&found.exists, "exists"},
+                                                          {&found.stat, "stat"},
+                                                          {&found.mkdir, "mkdir"},
+                                                          {&found.is_dir, "is_dir"},
+                                                          {&found.name, "name"}};
+    for (const auto& [field, name] : methods) {
+        *field = type_lookup(found.cls, intern_forever(name));
+        Py_XINCREF(*field);
+    }
+    const std::pair<PyObject**, const char*> functions[] = {
+        {&found.os_stat, "stat"}, {&found.os_mkdir, "mkdir"}, {&found.os_open, "open"}};
+    for (const auto& [field, name] : functions)
+        *field = getattr(found.os, intern_forever(name)).release();
     for (const char* name : {"open", "replace", "fsync", "close", "chmod", "stat", "lstat",
                              "access", "getpid", "fsencode"}) {
         found.replacing.emplace_back(found.os, intern_forever(name));
     }
     found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
     found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
-    for (PyObject** method : {&found.mkdir, &found.is_dir, &found.name}) {
-        const char* name = method == &found.mkdir    ? "mkdir"
-                           : method == &found.is_dir ? "is_dir"
-                                                     : "name";
-        *method = type_lookup(found.cls, intern_forever(name));
-        Py_XINCREF(*method);
-    }
-    found.os_mkdir = getattr(found.os, TARVEL_NAME("mkdir")).release();
-    found.os_open = getattr(found.os, TARVEL_NAME("open")).release();
+    for (const auto& [module, name] : found.replacing)
+        found.replacing_originals.push_back(getattr(module, name).release());
     found.fcntl = PyImport_ImportModule("fcntl");
     if (found.fcntl == nullptr) PyErr_Clear();  // none here: lock files go through Python
     found.flock = found.fcntl ? getattr(found.fcntl, TARVEL_NAME("flock")).release() : nullptr;
-    for (const auto& [module, name] : found.replacing)
-        found.replacing_originals.push_back(getattr(module, name).release());
 }
 
 }  // namespace
