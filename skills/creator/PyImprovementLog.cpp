@@ -87,7 +87,7 @@ class ActionReader {
             } else {
                 py::Ref held = py::Ref::steal(dict);
                 if (PyDict_CheckExact(dict)) {
-                    if (py::Ref found = py::dict_get(dict, TARVEL_NAME("action"))) return found;
+                    if (py::Ref found = from_dict(dict)) return found;
                 }
             }
         }
@@ -96,9 +96,30 @@ class ActionReader {
     void forget() { type_ = nullptr; }
 
   private:
+    // The entries' dicts keep their keys in one order, so "action" is looked for first at the
+    // position it had in the last dict; the key found there is the very name object or the dict
+    // is searched.
+    py::Ref from_dict(PyObject* dict) {
+        PyObject* name = TARVEL_NAME("action");
+        PyObject *key, *value;
+        Py_ssize_t position = position_;
+        if (PyDict_Next(dict, &position, &key, &value) && key == name)
+            return py::Ref::borrow(value);
+        for (position = 0;;) {
+            const Py_ssize_t at = position;
+            if (!PyDict_Next(dict, &position, &key, &value)) break;
+            if (key == name) {
+                position_ = at;
+                return py::Ref::borrow(value);
+            }
+        }
+        return py::dict_get(dict, name);
+    }
+
     PyTypeObject* type_ = nullptr;
     unsigned int tag_ = 0;
     bool plain_ = false;
+    Py_ssize_t position_ = 0;
 };
 
 // How many entries are "created", "updated", "deleted" and "learned", as == tells. An exact
