@@ -282,7 +282,8 @@ struct StockPaths {
     PyObject* mkdir = nullptr;  // Path.mkdir and the is_dir it asks, os.mkdir
     PyObject* is_dir = nullptr;
     PyObject* os_mkdir = nullptr;
-    PyObject* name = nullptr;  // Path.name, os.open and fcntl.flock, for lock files
+    PyObject* parent = nullptr;  // Path.parent
+    PyObject* name = nullptr;    // Path.name, os.open and fcntl.flock, for lock files
     PyObject* os_open = nullptr;
     PyObject* fcntl = nullptr;
     PyObject* flock = nullptr;
@@ -367,13 +368,11 @@ bool warns_of_default_encoding() {
 // The Path methods and the os and io functions replace_file and exists go through, for
 // replaced_natively and exists to tell that they are still the same.
 void remember_replacing(StockPaths& found) {
-    const std::pair<PyObject**, const char*> methods[] = {{&found.is_symlink, "is_symlink"},
-                                                          {&found.with_name, "with_name"},
-                                                          {&found.exists, "exists"},
-                                                          {&found.stat, "stat"},
-                                                          {&found.mkdir, "mkdir"},
-                                                          {&found.is_dir, "is_dir"},
-                                                          {&found.name, "name"}};
+    const std::pair<PyObject**, const char*> methods[] = {
+        {&found.is_symlink, "is_symlink"}, {&found.with_name, "with_name"},
+        {&found.exists, "exists"},         {&found.stat, "stat"},
+        {&found.mkdir, "mkdir"},           {&found.is_dir, "is_dir"},
+        {&found.parent, "parent"},         {&found.name, "name"}};
     for (const auto& [field, name] : methods) {
         *field = type_lookup(found.cls, intern_forever(name));
         Py_XINCREF(*field);
@@ -1028,6 +1027,37 @@ std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
     (void)path;
     (void)suffix;
     return std::nullopt;
+#endif
+}
+
+Ref parent_of(PyObject* path) {
+    // A path never changes, so its parent is the same path again: handing out the same object
+    // lets the text it works out of itself on first use be worked out once.
+    struct Last {
+        Ref path, parent;
+    };
+    static Last* const last = new Last;  // never destroyed: its references outlive no interpreter
+    if (!is_stock(path, {{TARVEL_NAME("parent"), stock.parent}}))
+        return getattr(path, TARVEL_NAME("parent"));
+    if (last->path.get() != path) {
+        Ref parent = getattr(path, TARVEL_NAME("parent"));
+        last->path = Ref::borrow(path);
+        last->parent = std::move(parent);
+    }
+    return last->parent;
+}
+
+bool missing_natively(PyObject* path) {
+#ifdef TARVEL_NATIVE_FILES
+    Ref text;
+    const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
+                                        TARVEL_NAME("stat"), stock.os_stat, text);
+    struct stat info{};
+    return !name.empty() && ::stat(name.c_str(), &info) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+#else
+    (void)path;
+    return false;
 #endif
 }
 

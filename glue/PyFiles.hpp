@@ -33,6 +33,15 @@ bool durable_writes(PyObject* globals);
 // The os.O_* flags named, or-ed together; those this system lacks are left out.
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 
+// path.parent; for a stock path (while Path.parent is pathlib's own) the same object as the last
+// call gave when `path` is the same object again.
+Ref parent_of(PyObject* path);
+
+// Whether path.stat() would find no file at `path` (FileNotFoundError, NotADirectoryError), told
+// with a system call while `path` is a stock path and Path.stat and os.stat are the original
+// ones; false where Python must look.
+bool missing_natively(PyObject* path);
+
 // path.mkdir(parents=True, exist_ok=True), through the path's own method.
 void make_dirs(PyObject* path);
 

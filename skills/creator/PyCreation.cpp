@@ -173,7 +173,7 @@ py::Ref save_skill_file(PyObject* globals, PyObject* blueprint, PyObject* name, 
     try {
         py::Ref record = py::call_method(blueprint, TARVEL_NAME("to_dict"));
         py::Ref text = json_text(globals, record.get());
-        keep_version(globals, name);
+        keep_version(globals, name, path);
         py::replace_file(globals, path, text.get());
         log(globals, "info", py::fstring("Saved skill to ", path));
     } catch (py::Error& e) {

@@ -115,7 +115,8 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
 // <name>.py for a Python skill) in SKILLS_DIR/.versions/<name>/ as
 // v<version>.json (.py), just before they are replaced or removed. A name
 // already taken gets "-2", "-3", ...; a copy the newest one already holds is
-// not made again. A failure is logged at WARNING and never raises.
-void keep_version(PyObject* globals, PyObject* name);
+// not made again. A failure is logged at WARNING and never raises. `stored` is
+// <name>.json's path where the caller has it.
+void keep_version(PyObject* globals, PyObject* name, PyObject* stored = nullptr);
 
 }  // namespace tarvel::creator

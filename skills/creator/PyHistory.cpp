@@ -45,6 +45,7 @@ py::Ref in_dir(PyObject* directory, PyObject* stem, const char* suffix) {
 // path.stat() of a regular file; null when there is none (no file, another
 // kind of file, a name the system cannot take).
 py::Ref regular_file(PyObject* path) {
+    if (py::missing_natively(path)) return {};
     try {
         py::Ref info = py::call_method(path, TARVEL_NAME("stat"));
         py::Ref stat = py::import("stat");
@@ -110,11 +111,10 @@ void write_copy(PyObject* globals, PyObject* os, PyObject* target, PyObject* con
     py::call_kw(utime.get(), {target}, {{"ns", times.get()}});
 }
 
-void keep_files(PyObject* globals, PyObject* name, py::Ref& version) {
-    py::Ref stored = skill_file(globals, name, ".json");
-    py::Ref info = regular_file(stored.get());
+void keep_files(PyObject* globals, PyObject* name, PyObject* stored, py::Ref& version) {
+    py::Ref info = regular_file(stored);
     if (!info) return;  // nothing stored under that name
-    py::Ref content = py::call_method(stored.get(), TARVEL_NAME("read_bytes"));
+    py::Ref content = py::call_method(stored, TARVEL_NAME("read_bytes"));
     py::Ref data = parsed_dict(globals, content.get());
     version = copy_version(data.get());
     py::Ref script, script_info;
@@ -425,11 +425,13 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
 
 }  // namespace
 
-void keep_version(PyObject* globals, PyObject* name) {
+void keep_version(PyObject* globals, PyObject* name, PyObject* stored) {
     if (without_history(name)) return;
     py::Ref version = py::integer(1);
     try {
-        keep_files(globals, name, version);
+        py::Ref path =
+            stored != nullptr ? py::Ref::borrow(stored) : skill_file(globals, name, ".json");
+        keep_files(globals, name, path.get(), version);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         log(globals, "warning",

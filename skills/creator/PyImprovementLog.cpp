@@ -500,9 +500,7 @@ TARVEL_METHOD(SkillCreator, "_save_improvement_log", save_impl, "self", nullptr,
     PyObject* globals = frame.globals;
     try {
         py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
-        py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
-        py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
-        py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+        py::make_dirs(py::parent_of(path.get()).get());
         // Creators of other processes save the same file: one read-merge-write at a time.
         py::HeldLock lock(py::lock_beside(path.get(), ".lock"));
         save_under_lock(globals, frame.args[0], path.get());

@@ -101,7 +101,7 @@ TARVEL_METHOD(SkillCreator, "delete_skill", delete_skill_impl, "self, name: str,
     if (unsafe_name(name)) return outcome(false, py::fstring("Invalid skill name '", name, "'"));
     py::Ref path = skill_file(globals, name, ".json");
     if (!py::exists(path.get())) return outcome(false, py::fstring("Skill '", name, "' not found"));
-    keep_version(globals, name);
+    keep_version(globals, name, path.get());
     try {
         py::call_method(path.get(), TARVEL_NAME("unlink"));
     } catch (py::Error& e) {
