@@ -215,11 +215,23 @@ class Fallback:
         return "updated"
 
 
+class Loud(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return other == "deleted"
+
+
 def test_statistics_read_each_entrys_action_as_getattr_does(creator):
-    changed = ImprovementEntry("2024-01-01 00:00:00", "created", "s", "r")
+    changed, moved, spelled = (ImprovementEntry("2024-01-01", "created", "s", "r") for _ in "abc")
     changed.action = "deleted"
-    creator._improvement_log = [changed, Slotted("created"), Computed(), Fallback()]
-    assert stats_of(creator)[:5] == [4, 1, 1, 1, 1]
+    del moved.action
+    moved.action = "learned"  # its key now comes last
+    del spelled.action
+    spelled.__dict__["".join(["act", "ion"])] = "updated"  # a key equal to the name, not it
+    creator._improvement_log = [changed, moved, spelled, Slotted("created"), Computed(),
+                                Fallback(), ImprovementEntry("2024-01-01", Loud("x"), "s", "r")]
+    assert stats_of(creator)[:5] == [7, 1, 2, 2, 2]
     del changed.action
     with pytest.raises(AttributeError, match="'ImprovementEntry' object has no attribute 'action'"):
         creator.get_improvement_stats()

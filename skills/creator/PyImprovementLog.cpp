@@ -67,88 +67,17 @@ TARVEL_METHOD(SkillCreator, "get_improvement_log", get_improvement_log_impl,
     return to_dicts(tail.get());
 }
 
-// entry.action: read from the instance's __dict__ while the entry's class leaves attribute access
-// to it (object's own __getattribute__, no class attribute named "action"), else getattr.
-class ActionReader {
+// How many entries are "created", "updated", "deleted" and "learned", as == tells.
+//
+// entry.action is read from the instance's __dict__ while the entry's class leaves attribute
+// access to it (object's own __getattribute__, no class attribute named "action"), else with
+// getattr. The entries' dicts keep their keys in one order, so "action" is looked for at the
+// position it had in the last dict; the key found there must be the very name object, or getattr
+// reads it. An exact str equals at most one of the four words, all seven ASCII letters long;
+// anything else is asked with == for each.
+class ActionCounts {
   public:
-    py::Ref operator()(PyObject* entry) {
-        PyTypeObject* type = Py_TYPE(entry);
-        if (type != type_ || type->tp_version_tag != tag_ || tag_ == 0) {
-            type_ = type;
-            plain_ = type->tp_getattro == PyObject_GenericGetAttr &&
-                     py::type_lookup(type, TARVEL_NAME("action")) == nullptr;
-            tag_ = type->tp_version_tag;
-        }
-        if (plain_) {
-            PyObject* dict = PyObject_GenericGetDict(entry, nullptr);
-            if (dict == nullptr) {
-                PyErr_Clear();  // no __dict__: getattr tells what there is
-                plain_ = false;
-            } else {
-                py::Ref held = py::Ref::steal(dict);
-                if (PyDict_CheckExact(dict)) {
-                    if (py::Ref found = from_dict(dict)) return found;
-                }
-            }
-        }
-        return py::getattr(entry, TARVEL_NAME("action"));
-    }
-    void forget() { type_ = nullptr; }
-
-  private:
-    // The entries' dicts keep their keys in one order, so "action" is looked for first at the
-    // position it had in the last dict; the key found there is the very name object or the dict
-    // is searched.
-    py::Ref from_dict(PyObject* dict) {
-        PyObject* name = TARVEL_NAME("action");
-        PyObject *key, *value;
-        Py_ssize_t position = position_;
-        if (PyDict_Next(dict, &position, &key, &value) && key == name)
-            return py::Ref::borrow(value);
-        for (position = 0;;) {
-            const Py_ssize_t at = position;
-            if (!PyDict_Next(dict, &position, &key, &value)) break;
-            if (key == name) {
-                position_ = at;
-                return py::Ref::borrow(value);
-            }
-        }
-        return py::dict_get(dict, name);
-    }
-
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    bool plain_ = false;
-    Py_ssize_t position_ = 0;
-};
-
-// How many entries are "created", "updated", "deleted" and "learned", as == tells. An exact
-// str equals at most one of the four words, all seven ASCII letters long; anything else is
-// asked with == for each.
-struct ActionCounts {
     long long counts[4] = {0, 0, 0, 0};
-    ActionReader read_action;
-
-    void count(PyObject* entry) {
-        PyObject* const words[] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
-                                   TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
-        py::Ref action = read_action(entry);
-        PyObject* a = action.get();
-        if (!PyUnicode_CheckExact(a)) {
-            for (int i = 0; i < 4; ++i)
-                counts[i] += py::compare(a, words[i], Py_EQ) ? 1 : 0;
-            read_action.forget();  // the comparisons may have run code that changed a class
-            return;
-        }
-        for (int i = 0; i < 4; ++i) {
-            if (a == words[i]) return void(++counts[i]);
-        }
-        if (!PyUnicode_IS_ASCII(a) || PyUnicode_GET_LENGTH(a) != 7) return;
-        for (int i = 0; i < 4; ++i) {
-            if (std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(words[i]), 7) == 0)
-                return void(++counts[i]);
-        }
-    }
 
     void count_all(PyObject* entries) {
         if (!PyList_CheckExact(entries)) {
@@ -158,8 +87,74 @@ struct ActionCounts {
         }
         // as a list's iterator walks it: the length is read again at every step
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i)
-            count(py::Ref::borrow(PyList_GET_ITEM(entries, i)).get());
+            count(PyList_GET_ITEM(entries, i));
     }
+
+  private:
+    // `entry` is borrowed: only the way that runs no code reads it without holding it.
+    void count(PyObject* entry) {
+        if (plain(Py_TYPE(entry))) {
+            if (PyObject* dict = PyObject_GenericGetDict(entry, nullptr)) {
+                py::Ref held = py::Ref::steal(dict);
+                PyObject* value = PyDict_CheckExact(dict) ? at_position(dict) : nullptr;
+                if (value != nullptr && PyUnicode_CheckExact(value)) return count_str(value);
+            } else {
+                PyErr_Clear();  // no __dict__: getattr tells what there is
+                plain_ = false;
+            }
+        }
+        py::Ref held = py::Ref::borrow(entry);
+        py::Ref action = py::getattr(entry, name_);
+        if (PyUnicode_CheckExact(action.get())) return count_str(action.get());
+        for (int i = 0; i < 4; ++i)
+            counts[i] += py::compare(action.get(), words_[i], Py_EQ) ? 1 : 0;
+        type_ = nullptr;  // the comparisons may have run code that changed a class
+    }
+
+    bool plain(PyTypeObject* type) {
+        if (type != type_ || type->tp_version_tag != tag_ || tag_ == 0) {
+            type_ = type;
+            plain_ = type->tp_getattro == PyObject_GenericGetAttr &&
+                     py::type_lookup(type, name_) == nullptr;
+            tag_ = type->tp_version_tag;
+        }
+        return plain_;
+    }
+
+    // The value of the key at the remembered position when that key is the name itself (found
+    // again from the start when it is elsewhere); borrowed, or null.
+    PyObject* at_position(PyObject* dict) {
+        PyObject *key, *value;
+        Py_ssize_t position = position_;
+        if (PyDict_Next(dict, &position, &key, &value) && key == name_) return value;
+        for (position = 0;;) {
+            const Py_ssize_t at = position;
+            if (!PyDict_Next(dict, &position, &key, &value)) return nullptr;
+            if (key == name_) {
+                position_ = at;
+                return value;
+            }
+        }
+    }
+
+    void count_str(PyObject* a) {
+        for (int i = 0; i < 4; ++i) {
+            if (a == words_[i]) return void(++counts[i]);
+        }
+        if (!PyUnicode_IS_ASCII(a) || PyUnicode_GET_LENGTH(a) != 7) return;
+        for (int i = 0; i < 4; ++i) {
+            if (std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(words_[i]), 7) == 0)
+                return void(++counts[i]);
+        }
+    }
+
+    PyObject* const name_ = TARVEL_NAME("action");
+    PyObject* const words_[4] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
+                                 TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    bool plain_ = false;
+    Py_ssize_t position_ = 0;
 };
 
 // list(set(s["category"] for s in skills))
