@@ -30,8 +30,8 @@ class Held {
 
     // Whether `value` holds the same objects as the value noted.
     bool same(PyObject* value) const {
-        std::size_t object = 0, size = 0;
-        return compare(value, object, size) && object == objects_.size() && size == sizes_.size();
+        std::size_t at = 0;
+        return compare(value, at) && at == items_.size();
     }
 
   private:
@@ -39,67 +39,63 @@ class Held {
     // What each noted object is. A held object stays what it was: exact dicts and lists, and
     // the built-in values, cannot change their class.
     enum Kind : std::uint8_t { kOther, kDict, kList };
+    // One noted object, with its size when it is a container; kept in one array, so that a
+    // check reads them in order from one place.
+    struct Item {
+        Ref object;
+        Py_ssize_t size;
+        Kind kind;
+    };
 
-    void clear() {
-        objects_.clear();
-        kinds_.clear();
-        sizes_.clear();
-    }
-
-    void note(PyObject* v, Kind kind) {
-        objects_.push_back(Ref::borrow(v));
-        kinds_.push_back(kind);
-    }
+    void clear() { items_.clear(); }
 
     template <class Immutable>
     bool walk(PyObject* v, const Immutable& immutable, int depth) {
-        note(v, PyDict_CheckExact(v) ? kDict : PyList_CheckExact(v) ? kList : kOther);
         if (PyDict_CheckExact(v)) {
             if (depth == kDeepest) return false;
-            sizes_.push_back(PyDict_GET_SIZE(v));
+            items_.push_back({Ref::borrow(v), PyDict_GET_SIZE(v), kDict});
             Py_ssize_t pos = 0;
             PyObject *key, *item;
             while (PyDict_Next(v, &pos, &key, &item)) {
                 if (!PyUnicode_CheckExact(key)) return false;
-                note(key, kOther);
+                items_.push_back({Ref::borrow(key), 0, kOther});
                 if (!walk(item, immutable, depth + 1)) return false;
             }
             return true;
         }
         if (PyList_CheckExact(v)) {
             if (depth == kDeepest) return false;
-            sizes_.push_back(PyList_GET_SIZE(v));
+            items_.push_back({Ref::borrow(v), PyList_GET_SIZE(v), kList});
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
                 if (!walk(PyList_GET_ITEM(v, i), immutable, depth + 1)) return false;
             }
             return true;
         }
+        items_.push_back({Ref::borrow(v), 0, kOther});
         return immutable(v);
     }
 
-    bool compare(PyObject* v, std::size_t& object, std::size_t& size) const {
-        if (object >= objects_.size() || objects_[object].get() != v) return false;
-        const Kind kind = kinds_[object++];
-        if (kind == kDict) {
-            if (size >= sizes_.size() || sizes_[size++] != PyDict_GET_SIZE(v)) return false;
+    bool compare(PyObject* v, std::size_t& at) const {
+        if (at >= items_.size() || items_[at].object.get() != v) return false;
+        const Item& noted = items_[at++];
+        if (noted.kind == kDict) {
+            if (noted.size != PyDict_GET_SIZE(v)) return false;
             Py_ssize_t pos = 0;
             PyObject *key, *item;
             while (PyDict_Next(v, &pos, &key, &item)) {
-                if (object >= objects_.size() || objects_[object++].get() != key) return false;
-                if (!compare(item, object, size)) return false;
+                if (at >= items_.size() || items_[at++].object.get() != key) return false;
+                if (!compare(item, at)) return false;
             }
-        } else if (kind == kList) {
-            if (size >= sizes_.size() || sizes_[size++] != PyList_GET_SIZE(v)) return false;
+        } else if (noted.kind == kList) {
+            if (noted.size != PyList_GET_SIZE(v)) return false;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-                if (!compare(PyList_GET_ITEM(v, i), object, size)) return false;
+                if (!compare(PyList_GET_ITEM(v, i), at)) return false;
             }
         }
         return true;
     }
 
-    std::vector<Ref> objects_;
-    std::vector<Kind> kinds_;
-    std::vector<Py_ssize_t> sizes_;
+    std::vector<Item> items_;
 };
 
 // The characters of an ASCII str, or nullopt for any other object.
