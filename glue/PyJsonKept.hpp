@@ -79,20 +79,28 @@ class Held {
         if (at >= items_.size() || items_[at].object.get() != v) return false;
         const Item& noted = items_[at++];
         if (noted.kind == kDict) {
+            // as many items as noted, so the walk need not ask for the end
             if (noted.size != PyDict_GET_SIZE(v)) return false;
             Py_ssize_t pos = 0;
             PyObject *key, *item;
-            while (PyDict_Next(v, &pos, &key, &item)) {
+            for (Py_ssize_t n = 0; n < noted.size; ++n) {
+                if (!PyDict_Next(v, &pos, &key, &item)) return false;
                 if (at >= items_.size() || items_[at++].object.get() != key) return false;
-                if (!compare(item, at)) return false;
+                if (!compare_item(item, at)) return false;
             }
         } else if (noted.kind == kList) {
             if (noted.size != PyList_GET_SIZE(v)) return false;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-                if (!compare(PyList_GET_ITEM(v, i), at)) return false;
+            for (Py_ssize_t i = 0; i < noted.size; ++i) {
+                if (!compare_item(PyList_GET_ITEM(v, i), at)) return false;
             }
         }
         return true;
+    }
+
+    // compare(), with a value that holds nothing settled here
+    bool compare_item(PyObject* v, std::size_t& at) const {
+        if (at < items_.size() && items_[at].kind == kOther) return items_[at++].object.get() == v;
+        return compare(v, at);
     }
 
     std::vector<Item> items_;
@@ -132,13 +140,13 @@ using Fields = std::vector<std::pair<Ref, Ref>>;
 
 // Whether `dict` still holds exactly `fields`: the same keys and value objects, in the same order.
 inline bool same_fields(const Fields& fields, PyObject* dict) {
+    // as many items as fields, so the walk need not ask for the end
     if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) return false;
     Py_ssize_t pos = 0;
-    std::size_t i = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key != fields[i].first.get() || value != fields[i].second.get()) return false;
-        ++i;
+    for (const auto& [noted_key, noted_value] : fields) {
+        if (!PyDict_Next(dict, &pos, &key, &value)) return false;
+        if (key != noted_key.get() || value != noted_value.get()) return false;
     }
     return true;
 }

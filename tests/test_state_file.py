@@ -122,7 +122,12 @@ FIELD_VALUES = [("id", "x2"), ("name", "n ☕"), ("description", ""), ("job_type
 
 
 def _in_place(sch):
-    sch._jobs["cron1"].metadata["ü"][1]["n"] = [2]
+    metadata = sch._jobs["cron1"].metadata
+    metadata["ü"][1]["n"] = [2]
+    yield
+    metadata["ü"][0] = "ss"  # a value in a list, the list's size unchanged
+    yield
+    metadata["k"] = False  # a value in the dict itself
 
 
 def _then_in_place(sch):
