@@ -85,13 +85,14 @@ class ActionCounts {
                 count(entry.get());
             return;
         }
-        // as a list's iterator walks it: the length is read again at every step
+        // as a list's iterator walks it: the length is read again at every step; each entry is
+        // held, as the collector may run code when its __dict__ is first made
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i)
-            count(PyList_GET_ITEM(entries, i));
+            count(py::Ref::borrow(PyList_GET_ITEM(entries, i)).get());
     }
 
   private:
-    // `entry` is borrowed: only the way that runs no code reads it without holding it.
+    // The action's value is borrowed from the dict while no code runs.
     void count(PyObject* entry) {
         if (plain(Py_TYPE(entry))) {
             if (PyObject* dict = PyObject_GenericGetDict(entry, nullptr)) {
@@ -103,7 +104,6 @@ class ActionCounts {
                 plain_ = false;
             }
         }
-        py::Ref held = py::Ref::borrow(entry);
         py::Ref action = py::getattr(entry, name_);
         if (PyUnicode_CheckExact(action.get())) return count_str(action.get());
         for (int i = 0; i < 4; ++i)
