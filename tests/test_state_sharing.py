@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
+import soak_sharing
 
 from tarvel.core import scheduler
 
@@ -267,3 +268,11 @@ def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
     cli.resume_job("nothing")
     asyncio.run(passes())
     assert fired == ["j"] and on_disk(path, "j")["state"] == "completed"
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
+def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path):
+    """Writers built before the firings update and remove jobs while the host fires them."""
+    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4)
+    assert fired > 0 and killed > 0
+    assert problems == []
