@@ -137,9 +137,10 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     // Firing tasks are held here until they finish: the event loop keeps only
     // weak references to tasks, and a firing must not be lost to the collector.
     py::setattr(self, TARVEL_NAME("_firing_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
-    // The version of the state file last read or written, to merge what
-    // another process saves; the loop's lock on the file while it runs.
+    // The version of the state file last read or written, and the changes made to jobs
+    // since, to merge what another process saves; the loop's lock on the file while it runs.
     py::setattr(self, TARVEL_NAME("_file_version"), Py_None);
+    py::setattr(self, TARVEL_NAME("_changes"), py::Ref::steal(PyDict_New()).get());
     py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
     // The operating options, read by the loop at each pass and by each firing.
     py::setattr(self, TARVEL_NAME("_poll_interval"), frame.args[4]);
