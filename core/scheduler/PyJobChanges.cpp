@@ -229,6 +229,16 @@ void note_fields_set(PyObject* changes, PyObject* then, PyObject* now) {
     py::check(PyList_Append(changes, change_of(Change::Set, set.get()).get()) < 0);
 }
 
+// fields_of(), or null when the job's fields cannot be read as a __dict__.
+py::Ref readable_fields(PyObject* globals, PyObject* job) {
+    try {
+        return fields_of(globals, job);
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return {};
+    }
+}
+
 py::Ref changes_of(PyObject* self) {
     py::Ref changes = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("_changes")));
     if (changes && PyDict_Check(changes.get())) return changes;
@@ -241,9 +251,7 @@ py::Ref changes_of(PyObject* self) {
 // The noted entry of `id` when it is one this file writes: a list [before, after, changes].
 py::Ref entry_of(PyObject* changes, PyObject* id) {
     py::Ref entry = py::dict_get(changes, id);
-    if (entry && PyList_CheckExact(entry.get()) && PyList_GET_SIZE(entry.get()) == 3 &&
-        PyTuple_Check(PyList_GET_ITEM(entry.get(), 1)))
-        return entry;
+    if (entry && PyList_CheckExact(entry.get()) && PyList_GET_SIZE(entry.get()) == 3) return entry;
     return {};
 }
 
@@ -253,25 +261,29 @@ void make_change(PyObject* globals, PyObject* self, PyObject* job, Change kind, 
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     py::Ref changes = changes_of(self);
     py::Ref entry = entry_of(changes.get(), id.get());
-    py::Ref before = fields_of(globals, job);
+    py::Ref before = readable_fields(globals, job);
     apply(globals, self, job, kind, arg);
+    py::Ref after = before ? readable_fields(globals, job) : py::Ref();
+    if (!after) {
+        // a job whose fields cannot be read is taken whole from memory at a merge
+        py::Ref whole = py::Ref::steal(Py_BuildValue("[OOO]", Py_None, Py_None, Py_None));
+        py::check(PyObject_SetItem(changes.get(), id.get(), whole.get()) < 0);
+        return;
+    }
     if (!entry) {
-        entry = py::Ref::steal(PyList_New(3));
-        PyList_SET_ITEM(entry.get(), 0, before.release());
-        PyList_SET_ITEM(entry.get(), 1, py::none().release());
-        PyList_SET_ITEM(entry.get(), 2, PyList_New(0));
-        py::check(PyList_GET_ITEM(entry.get(), 2) == nullptr);
+        entry =
+            py::Ref::steal(Py_BuildValue("[ONN]", before.get(), Py_NewRef(Py_None), PyList_New(0)));
         py::check(PyObject_SetItem(changes.get(), id.get(), entry.get()) < 0);
     }
     py::Ref noted = py::Ref::borrow(PyList_GET_ITEM(entry.get(), 2));
     if (noted.get() != Py_None) {
-        PyObject* after = PyList_GET_ITEM(entry.get(), 1);
-        if (after != Py_None) note_fields_set(noted.get(), after, before.get());
+        PyObject* last = PyList_GET_ITEM(entry.get(), 1);
+        if (last != Py_None) note_fields_set(noted.get(), last, before.get());
         py::check(PyList_Append(noted.get(), change_of(kind, arg).get()) < 0);
         if (PyList_GET_SIZE(noted.get()) > kMostChanges)
             py::check(PyList_SetItem(entry.get(), 2, py::none().release()) < 0);
     }
-    py::check(PyList_SetItem(entry.get(), 1, fields_of(globals, job).release()) < 0);
+    py::check(PyList_SetItem(entry.get(), 1, after.release()) < 0);
 }
 
 void forget_changes(PyObject* self) {

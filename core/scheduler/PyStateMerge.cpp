@@ -47,6 +47,20 @@ void copy_fields(PyObject* globals, PyObject* job, PyObject* source) {
     }
 }
 
+// Whether the registry's `job` becomes `other`, the job as the file has it, with the changes made
+// here since `known` made again on it. A job that cannot be merged stays as it is here.
+bool merged_job(PyObject* globals, PyObject* self, PyObject* key, PyObject* job, PyObject* known,
+                PyObject* other) {
+    try {
+        return replay_changes(globals, self, key, job, known, other) ||
+               !record_is(globals, other, known);
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log(globals, "error", py::fstring("Failed to merge job ", key, ": ", e.value()));
+        return false;
+    }
+}
+
 // Jobs, as if the file's changes had come first and this scheduler's since `base` had been made
 // again on top of them: a job removed on either side stays removed, one added here stays as it
 // is, one added there joins, and every other job is the file's record with the changes made here
@@ -62,8 +76,7 @@ void merge_jobs(PyObject* globals, PyObject* self, PyObject* base, PyObject* the
         py::Ref other = py::dict_get(theirs, key);
         if (!other) {
             py::check(PyObject_DelItem(registry.get(), key) < 0);  // removed there
-        } else if (replay_changes(globals, self, key, job, known.get(), other.get()) ||
-                   !record_is(globals, other.get(), known.get())) {
+        } else if (merged_job(globals, self, key, job, known.get(), other.get())) {
             copy_fields(globals, job, other.get());  // changed there, or on both sides
         }
     }
