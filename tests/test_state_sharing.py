@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
+import soak_sharing
 
 from tarvel.core import scheduler
 
@@ -161,3 +162,117 @@ def test_process_that_edits_jobs_beside_a_running_loop_loses_nothing(path, tmp_p
     assert sorted(jobs) == sorted([f"own{i}" for i in range(0, 10, 2)] + [job.id for job in due])
     assert all(jobs[f"own{i}"]["name"] == "renamed by cli" for i in range(0, 10, 2))
     assert all(jobs[job.id]["state"] == "completed" and jobs[job.id]["run_count"] == 1 for job in due)
+
+
+# --- merged as if made one after the other ----------------------------------------------------
+
+def two_on_one_file(path, job, on_fire=None):
+    """A service with the job, and a second scheduler (a CLI) that read the file before any firing."""
+    service = Scheduler(on_fire=on_fire, storage_path=path)
+    service.add_job(job)
+    return service, Scheduler(storage_path=path)
+
+
+def on_disk(path, job_id):
+    return json.loads(path.read_text())["jobs"].get(job_id)
+
+
+def once():
+    return ScheduledJob(id="j", name="once", job_type=JobType.ONCE, next_run=time.time() - 1)
+
+
+def every(seconds=60, **fields):
+    return ScheduledJob(id="j", name="every", job_type=JobType.INTERVAL, interval_seconds=seconds, **fields)
+
+
+# (job, what the CLI does, what the job's record then holds beyond a counted run: when the CLI
+# saved after the firing, and while it ran)
+CHANGES = {
+    "update": (once, lambda cli: cli.update_job("j", {"prompt": "new"}), {"prompt": "new", "state": "completed"}),
+    "pause": (every, lambda cli: cli.pause_job("j"), {"state": "paused"}),
+    "field set on the job": (every, lambda cli: (setattr(cli._jobs["j"], "name", "mine"), cli._save()),
+                             {"name": "mine", "state": "active"}),
+    "new interval": (every, lambda cli: cli.update_job("j", {"interval_seconds": 3600}),
+                     {"interval_seconds": 3600, "state": "active"}),
+    # a firing that meets a lowered max_runs completes the job; a change after it does not
+    "lower max_runs": (lambda: every(max_runs=5), lambda cli: cli.update_job("j", {"max_runs": 1}),
+                       ({"max_runs": 1, "state": "active"}, {"state": "completed", "next_run": 0})),
+}
+
+
+@pytest.mark.parametrize("during", [False, True], ids=["after the firing", "during the firing"])
+@pytest.mark.parametrize("name", CHANGES)
+def test_a_firing_and_a_stale_writer_both_count(path, log, name, during):
+    """Whether the CLI's change reaches the file while on_fire runs or after the service saved the
+    firing, the job holds both: the counted run, and the change, made on top of it."""
+    make_job, change, expected = CHANGES[name]
+    expected = expected[during] if isinstance(expected, tuple) else expected
+
+    async def on_fire(job):
+        if during:
+            change(cli)
+        return "done"
+
+    service, cli = two_on_one_file(path, make_job(), on_fire)
+    execution = asyncio.run(service.run_now("j"))
+    if not during:
+        change(cli)
+    service._save()  # the service takes in what the CLI saved, as its next pass does
+    for record in (on_disk(path, "j"), service._jobs["j"].to_dict()):
+        assert record["run_count"] == 1 and record["last_run"] == execution["started_at"]
+        assert {k: record[k] for k in expected} == expected
+    if name == "new interval":
+        assert service._jobs["j"].next_run == execution["started_at"] + 3600
+    assert not [m for level, m in log() if level == "ERROR"]
+
+
+@pytest.mark.parametrize("during", [False, True], ids=["after the firing", "during the firing"])
+def test_a_removal_stays_removed_and_the_job_never_fires_again(path, during):
+    fired = []
+
+    async def on_fire(job):
+        fired.append(job.id)
+        if during:
+            cli.remove_job("j")
+
+    async def a_pass():
+        await service.start()
+        await asyncio.sleep(0.05)
+        await service.stop()
+
+    service, cli = two_on_one_file(path, every(), on_fire)
+    asyncio.run(service.run_now("j"))
+    if not during:
+        cli.remove_job("j")
+        service._jobs["j"].next_run = time.time() - 1  # due again in the service's old copy
+    asyncio.run(a_pass())
+    assert fired == ["j"] and on_disk(path, "j") is None and "j" not in service._jobs
+    assert [e["job_id"] for e in json.loads(path.read_text())["executions"]] == ["j"]
+
+
+def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
+    fired = []
+
+    async def on_fire(job):
+        fired.append(job.id)
+
+    async def passes():
+        await service.start()
+        await asyncio.sleep(0.1)
+        await service.stop()
+
+    service, cli = two_on_one_file(path, once(), on_fire)
+    service._poll_interval = 0.01
+    asyncio.run(passes())
+    cli.update_job("j", {"prompt": "new"})
+    cli.resume_job("nothing")
+    asyncio.run(passes())
+    assert fired == ["j"] and on_disk(path, "j")["state"] == "completed"
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
+def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path):
+    """Writers built before the firings update and remove jobs while the host fires them."""
+    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4)
+    assert fired > 0 and killed > 0
+    assert problems == []

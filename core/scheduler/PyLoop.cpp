@@ -102,26 +102,9 @@ py::Async stop_body(py::Ref self, py::Ref globals_ref) {
 
 // --- the loop ---------------------------------------------------------------------
 
-// The following run of a due job, decided before it fires.
+// The following run of a due job, decided before it fires, so that no pass fires it meanwhile.
 void decide_next_run(PyObject* globals, PyObject* self, PyObject* job) {
-    py::Ref max_runs = py::getattr(job, TARVEL_NAME("max_runs"));
-    py::Ref zero = py::integer(0);
-    if (py::compare(max_runs.get(), zero.get(), Py_GT)) {
-        py::Ref runs = py::getattr(job, TARVEL_NAME("run_count"));
-        py::Ref after_this = py::Ref::steal(PyNumber_Add(runs.get(), py::integer(1).get()));
-        if (py::compare(after_this.get(), max_runs.get(), Py_GE)) {
-            py::setattr(job, TARVEL_NAME("next_run"), zero.get());
-            return;
-        }
-    }
-    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
-    py::Ref once = member(globals, TARVEL_NAME("JobType"), "ONCE");
-    if (py::compare(job_type.get(), once.get(), Py_EQ)) {
-        py::setattr(job, TARVEL_NAME("next_run"), zero.get());
-        return;
-    }
-    py::Ref next = py::call_method(self, TARVEL_NAME("_calc_next_run"), job);
-    py::setattr(job, TARVEL_NAME("next_run"), next.get());
+    make_change(globals, self, job, Change::Decide);
 }
 
 // Whether `job` is due at `now`: active, scheduled, and its next run has come.
@@ -177,23 +160,7 @@ void unschedule(PyObject* globals, PyObject* job, const py::Error& e) {
 // sent to on_event from a task of its own, which the pass does not wait for.
 void report_missed(PyObject* globals, PyObject* self, PyObject* job, PyObject* now) {
     py::Ref due_at = py::getattr(job, TARVEL_NAME("next_run"));
-    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
-    py::Ref zero = py::integer(0);
-    if (py::compare(job_type.get(), member(globals, TARVEL_NAME("JobType"), "ONCE").get(), Py_EQ)) {
-        py::setattr(job, TARVEL_NAME("state"),
-                    member(globals, TARVEL_NAME("JobState"), "COMPLETED").get());
-        py::setattr(job, TARVEL_NAME("next_run"), zero.get());
-    } else if (py::compare(job_type.get(),
-                           member(globals, TARVEL_NAME("JobType"), "INTERVAL").get(), Py_EQ)) {
-        py::Ref interval = py::getattr(job, TARVEL_NAME("interval_seconds"));
-        py::Ref next = py::compare(interval.get(), zero.get(), Py_GT)
-                           ? py::Ref::steal(PyNumber_Add(now, interval.get()))
-                           : zero;
-        py::setattr(job, TARVEL_NAME("next_run"), next.get());
-    } else {  // a cron job's next occurrence after the present moment
-        py::setattr(job, TARVEL_NAME("next_run"),
-                    py::call_method(self, TARVEL_NAME("_calc_next_run"), job).get());
-    }
+    make_change(globals, self, job, Change::Miss, now);
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     py::Ref name = py::getattr(job, TARVEL_NAME("name"));
     log(globals, "warning",
@@ -354,28 +321,7 @@ void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* e
     set(execution, TARVEL_NAME("duration"),
         py::Ref::steal(PyNumber_Subtract(completed.get(), started.get())).get());
 
-    set(job, TARVEL_NAME("last_run"), started.get());
-    py::Ref runs = py::getattr(job, TARVEL_NAME("run_count"));
-    set(job, TARVEL_NAME("run_count"),
-        py::Ref::steal(PyNumber_InPlaceAdd(runs.get(), py::integer(1).get())).get());
-
-    py::Ref zero = py::integer(0);
-    py::Ref max_runs = py::getattr(job, TARVEL_NAME("max_runs"));
-    bool finished =
-        py::compare(max_runs.get(), zero.get(), Py_GT) &&
-        py::compare(py::getattr(job, TARVEL_NAME("run_count")).get(), max_runs.get(), Py_GE);
-    if (!finished) {
-        py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
-        finished = py::compare(job_type.get(),
-                               member(globals, TARVEL_NAME("JobType"), "ONCE").get(), Py_EQ);
-    }
-    if (finished) {
-        set(job, TARVEL_NAME("state"), member(globals, TARVEL_NAME("JobState"), "COMPLETED").get());
-        set(job, TARVEL_NAME("next_run"), zero.get());
-    } else {
-        set(job, TARVEL_NAME("next_run"),
-            py::call_method(self, TARVEL_NAME("_calc_next_run"), job).get());
-    }
+    make_change(globals, self, job, Change::Fire, started.get());
 
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     py::call_method(history.get(), TARVEL_NAME("append"), execution);

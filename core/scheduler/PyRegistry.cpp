@@ -137,9 +137,10 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     // Firing tasks are held here until they finish: the event loop keeps only
     // weak references to tasks, and a firing must not be lost to the collector.
     py::setattr(self, TARVEL_NAME("_firing_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
-    // The version of the state file last read or written, to merge what
-    // another process saves; the loop's lock on the file while it runs.
+    // The version of the state file last read or written, and the changes made to jobs
+    // since, to merge what another process saves; the loop's lock on the file while it runs.
     py::setattr(self, TARVEL_NAME("_file_version"), Py_None);
+    py::setattr(self, TARVEL_NAME("_changes"), py::Ref::steal(PyDict_New()).get());
     py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
     // The operating options, read by the loop at each pass and by each firing.
     py::setattr(self, TARVEL_NAME("_poll_interval"), frame.args[4]);
@@ -254,32 +255,15 @@ TARVEL_METHOD(Scheduler, "update_job", update_job_impl,
     if (job.get() == Py_None) return job;
     py::Ref items = py::Ref::steal(PyDict_Items(updates));
     // Every value is checked before the first is set: a refused update changes nothing.
-    std::vector<py::Ref> values;
-    values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        values.push_back(
-            checked_update(frame.globals, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
-    }
+    py::Ref checked = py::Ref::steal(PyList_New(PyList_GET_SIZE(items.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(item, 0);
-        // hasattr(job, key): only a missing attribute means "no such field".
-        py::Ref present = py::Ref::steal_maybe(PyObject_GetAttr(job.get(), key));
-        if (!present) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
-            PyErr_Clear();
-            continue;
-        }
-        py::setattr(job.get(), key, values[static_cast<std::size_t>(i)].get());
+        py::Ref value = checked_update(frame.globals, key, PyTuple_GET_ITEM(item, 1));
+        PyList_SET_ITEM(checked.get(), i, PyTuple_Pack(2, key, value.get()));
+        py::check(PyList_GET_ITEM(checked.get(), i) == nullptr);
     }
-    const int reschedule = PyDict_Contains(updates, TARVEL_NAME("schedule"));
-    py::check(reschedule < 0);
-    const int reinterval = PyDict_Contains(updates, TARVEL_NAME("interval_seconds"));
-    py::check(reinterval < 0);
-    if (reschedule || reinterval) {
-        py::setattr(job.get(), TARVEL_NAME("next_run"), calc_next_run(self, job.get()).get());
-    }
+    make_change(frame.globals, self, job.get(), Change::Update, checked.get());
     save(self);
     return job;
 }
@@ -304,7 +288,7 @@ TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool
     py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
     if (job.get() == Py_None) return py::boolean(false);
-    py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "PAUSED").get());
+    make_change(frame.globals, self, job.get(), Change::Pause);
     save(self);
     return py::boolean(true);
 }
@@ -315,8 +299,7 @@ TARVEL_METHOD(Scheduler, "resume_job", resume_job_impl, "self, job_id: str", "bo
     py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
     if (job.get() == Py_None) return py::boolean(false);
-    py::setattr(job.get(), TARVEL_NAME("state"), job_state(frame.globals, "ACTIVE").get());
-    py::setattr(job.get(), TARVEL_NAME("next_run"), calc_next_run(self, job.get()).get());
+    make_change(frame.globals, self, job.get(), Change::Resume);
     save(self);
     return py::boolean(true);
 }

@@ -75,6 +75,31 @@ py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* state_path);
 using py::release_lock;
 
+// --- the changes made to jobs, shared by the registry, the loop and the merge (PyJobChanges) ---
+
+// What a registry call or a firing does to a job; the argument each takes is named.
+enum class Change : int {
+    Set,     // fields set on the job itself: a dict of field -> value
+    Update,  // update_job: a list of the checked (key, value) pairs
+    Pause,   // pause_job
+    Resume,  // resume_job
+    Decide,  // the following run of a due job, decided before it fires
+    Fire,    // a finished firing: the time it started
+    Miss,    // a run missed past misfire_grace: the time of the pass
+};
+
+// Makes the change to `job` and notes it in the scheduler until the state file holds it.
+void make_change(PyObject* globals, PyObject* self, PyObject* job, Change kind,
+                 PyObject* arg = nullptr);
+// Forgets the noted changes: the state file now holds them (after a write or a load).
+void forget_changes(PyObject* self);
+// Makes the changes this scheduler noted for the job at `key` (and the fields set on `job`
+// itself since `base_record`, its record in the file this scheduler last read or wrote) again on
+// `target`, the job as another process saved it; false, with `target` untouched, when there are
+// none. The noted changes then stand on the file just read.
+bool replay_changes(PyObject* globals, PyObject* self, PyObject* key, PyObject* job,
+                    PyObject* base_record, PyObject* target);
+
 // --- next runs, shared by the registry, the loop and the agenda ---
 
 // The timestamp of the first occurrence of `cron` after the date-time `after` that lies later

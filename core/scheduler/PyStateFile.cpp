@@ -155,6 +155,7 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     }
     py::replace_file(globals, path, text.get());
     remember_file(self, path, file_signature(path).get(), text.get());
+    forget_changes(self);  // the file holds them now
 }
 
 TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.") {
@@ -279,6 +280,7 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    forget_changes(self);
     // Unguarded: a storage path that is not a Path fails the constructor here.
     if (!py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
         remember_file(self, path.get(), file_signature(path.get()).get(), Py_None);

@@ -47,8 +47,24 @@ void copy_fields(PyObject* globals, PyObject* job, PyObject* source) {
     }
 }
 
-// Jobs: one that this scheduler added or changed since `base` stays as it is,
-// one that it removed stays removed; every other job is as the file has it.
+// Whether the registry's `job` becomes `other`, the job as the file has it, with the changes made
+// here since `known` made again on it. A job that cannot be merged stays as it is here.
+bool merged_job(PyObject* globals, PyObject* self, PyObject* key, PyObject* job, PyObject* known,
+                PyObject* other) {
+    try {
+        return replay_changes(globals, self, key, job, known, other) ||
+               !record_is(globals, other, known);
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log(globals, "error", py::fstring("Failed to merge job ", key, ": ", e.value()));
+        return false;
+    }
+}
+
+// Jobs, as if the file's changes had come first and this scheduler's since `base` had been made
+// again on top of them: a job removed on either side stays removed, one added here stays as it
+// is, one added there joins, and every other job is the file's record with the changes made here
+// made again (the objects in the registry stay the same objects).
 void merge_jobs(PyObject* globals, PyObject* self, PyObject* base, PyObject* theirs) {
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
@@ -56,12 +72,12 @@ void merge_jobs(PyObject* globals, PyObject* self, PyObject* base, PyObject* the
         PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
         PyObject* job = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
         py::Ref known = py::dict_get(base, key);
-        if (!known || !record_is(globals, job, known.get())) continue;  // added or changed here
+        if (!known) continue;  // added here
         py::Ref other = py::dict_get(theirs, key);
         if (!other) {
             py::check(PyObject_DelItem(registry.get(), key) < 0);  // removed there
-        } else if (!record_is(globals, other.get(), known.get())) {
-            copy_fields(globals, job, other.get());  // changed there
+        } else if (merged_job(globals, self, key, job, known.get(), other.get())) {
+            copy_fields(globals, job, other.get());  // changed there, or on both sides
         }
     }
     Py_ssize_t pos = 0;
