@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import sys
 
 import pytest
@@ -25,9 +26,18 @@ def places(declared=(), used=(), undeclared=(), unused=()):
 
 
 def syntax_error(code):
-    with pytest.raises(SyntaxError) as error:
-        compile(code, "tool.py", "exec")
-    return f"Syntax error in code: {error.value}"
+    """The problem for code that does not parse, or is nested too deeply to parse."""
+    try:
+        ast.parse(code, "tool.py")
+    except SyntaxError as error:
+        return f"Syntax error in code: {error}"
+    except (RecursionError, MemoryError) as error:  # 3.11's parser gives no words
+        return f"Syntax error in code: {str(error) or 'Python source too complex to parse'} (tool.py)"
+    raise AssertionError("the code parses")
+
+
+DEEP = {"chained-terms": "x = " + "+".join(["1"] * 100_000), "unary": "x = " + "-" * 100_000 + "1",
+        "parentheses": "x = " + "(" * 100_000 + ")" * 100_000}
 
 
 @pytest.mark.parametrize("code, fields, has_run, imports, risky, problems", [
@@ -53,6 +63,10 @@ def syntax_error(code):
      ["Line 1: async def run cannot be called as run(ctx, params)"]),
     ("async def run(ctx, params:\n", {}, False, [], [],
      [syntax_error("async def run(ctx, params:\n")]),
+    *[pytest.param(code, {}, False, [], [], [syntax_error(code)], id=f"too-deep-{name}")
+      for name, code in DEEP.items()],
+    pytest.param("import os\nf" + "()" * 400 + "(os.system)\n", {}, False, ["os"], ["os.system"],
+                 [NO_RUN, "Line 2: os.system is handed to f" + "()" * 401], id="too-deep-to-unparse"),
 ])
 def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_run, imports, risky,
                                                    problems):

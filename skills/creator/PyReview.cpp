@@ -415,11 +415,16 @@ class CodeReview {
                                         py::Ref::steal(PyType_GetName(Py_TYPE(code)))));
             return;
         }
+        code_ = py::Ref::borrow(code);
         ast_ = py::global(globals_, TARVEL_NAME("ast"));
         py::Ref tree;
         try {
             tree = py::call_method(ast_.get(), TARVEL_NAME("parse"), code, file_name);
         } catch (py::Error& e) {
+            if (too_deeply_nested(e)) {
+                report_.problem(nesting_error(e, file_name));
+                return;
+            }
             if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
             report_.problem(py::fstring(e.matches(PyExc_SyntaxError) ? "Syntax error in code: "
                                                                      : "The code cannot be read: ",
@@ -564,8 +569,17 @@ class CodeReview {
         }
     }
 
+    // The node as ast.unparse writes it; where its nesting is too deep for unparse, the text
+    // the code has there.
     std::string written(PyObject* node) {
-        py::Ref text = py::call_method(ast_.get(), TARVEL_NAME("unparse"), node);
+        py::Ref text;
+        try {
+            text = py::call_method(ast_.get(), TARVEL_NAME("unparse"), node);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_RecursionError)) throw;
+            text = py::call_method(ast_.get(), TARVEL_NAME("get_source_segment"), code_, node);
+            if (!PyUnicode_Check(text.get())) text = py::str("...");
+        }
         return text_of(text.get());
     }
 
@@ -655,7 +669,7 @@ class CodeReview {
 
     PyObject* globals_;
     Report& report_;
-    py::Ref ast_, nodes_;
+    py::Ref code_, ast_, nodes_;
     const Kinds* kinds_ = nullptr;
     std::map<std::string, Binding> bindings_;
     std::string params_ = "params";
@@ -666,7 +680,7 @@ class CodeReview {
 void review_code(PyObject* globals, PyObject* data, PyObject* code, PyObject* name,
                  Report& report) {
     read_declared(data, report);
-    py::Ref file_name = PyUnicode_Check(name) ? py::fstring(name, ".py") : py::str("<skill>");
+    py::Ref file_name = PyUnicode_Check(name) ? code_file_name(name) : py::str("<skill>");
     CodeReview(globals, report).run(code, file_name.get());
 }
 
