@@ -76,6 +76,40 @@ def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_ru
         has_run, imports, risky, problems)
 
 
+@pytest.mark.parametrize("body, risky, problem", [
+    ('(f := os.system)("x")', "os.system", "Line 3: (f := os.system)() calls os.system"),
+    ('if f := os.system:\n        f("x")', "os.system", "Line 4: f() calls os.system"),
+    ('globals()["os"].system("x")', "os.system",
+     "Line 3: globals()['os'].system() calls os.system"),
+    ('vars()["os"].system("x")', "os.system", "Line 3: vars()['os'].system() calls os.system"),
+    ('locals()["os"].system("x")', "os.system", "Line 3: locals()['os'].system() calls os.system"),
+    ('sys.modules["os"].system("x")', "os.system",
+     "Line 3: sys.modules['os'].system() calls os.system"),
+    ('globals()["__builtins__"]["exec"]("1")', "exec",
+     "Line 3: globals()['__builtins__']['exec']() calls exec"),
+    ('__builtins__["exec"]("1")', "exec", "Line 3: __builtins__['exec']() calls exec"),
+    ('__builtins__.exec("1")', "exec", "Line 3: __builtins__.exec() calls exec"),
+    ('[os.system][0]("x")', "os.system", "Line 3: [os.system][0]() calls os.system"),
+    ('(os.system,)[0]("x")', "os.system", "Line 3: (os.system,)[0]() calls os.system"),
+    ('{"k": os.system}["k"]("x")', "os.system", "Line 3: {'k': os.system}['k']() calls os.system"),
+    ('fs = [print, os.system]\n    fs[-1]("x")', "os.system", "Line 4: fs[-1]() calls os.system"),
+    ('pick()("x")\ndef pick():\n    return os.system', "os.system",
+     "Line 3: pick()() calls os.system"),
+    ('(lambda: os.system)()("x")', "os.system", "Line 3: (lambda: os.system)()() calls os.system"),
+    ('map([os.popen][0], ["x"])', "os.popen", "Line 3: [os.popen][0] (os.popen) is handed to map()"),
+    # what the subscript or the call picks is something else
+    ('[print, os.system][0]("x")', None, None),
+    ('{"k": os.system, "j": print}["j"]("x")', None, None),
+    ('pick()("x")\ndef pick():\n    def inner():\n        return os.system\n    return print',
+     None, None),
+])
+def test_calls_through_other_names_are_followed(creator, body, risky, problem):
+    code = "import os, sys\nasync def run(ctx, params):\n    " + body + "\n"
+    report = creator.review_skill(python(code))
+    assert (report["risky_calls"], report["problems"]) == (
+        [risky] if risky else [], [problem] if problem else [])
+
+
 def test_parameters_of_code_are_checked_against_the_declared_ones(creator):
     code = ("async def run(ctx, p):\n    return p['who'], p['how'], p.get('when'), p.get('why'),"
             " params['not_a_parameter']\n")
