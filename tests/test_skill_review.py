@@ -25,14 +25,15 @@ def places(declared=(), used=(), undeclared=(), unused=()):
             "unused": list(unused)}
 
 
-def syntax_error(code):
+def syntax_error(code, file_name="tool.py"):
     """The problem for code that does not parse, or is nested too deeply to parse."""
     try:
-        ast.parse(code, "tool.py")
+        ast.parse(code, file_name)
     except SyntaxError as error:
         return f"Syntax error in code: {error}"
-    except (RecursionError, MemoryError) as error:  # 3.11's parser gives no words
-        return f"Syntax error in code: {str(error) or 'Python source too complex to parse'} (tool.py)"
+    except (RecursionError, MemoryError) as error:
+        words = str(error) or "Python source too complex to parse"  # 3.11's parser gives none
+        return f"Syntax error in code: {words} ({file_name})"
     raise AssertionError("the code parses")
 
 
@@ -63,10 +64,13 @@ DEEP = {"chained-terms": "x = " + "+".join(["1"] * 100_000), "unary": "x = " + "
      ["Line 1: async def run cannot be called as run(ctx, params)"]),
     ("async def run(ctx, params:\n", {}, False, [], [],
      [syntax_error("async def run(ctx, params:\n")]),
+    ("async def run(ctx, params:\n", {"name": "a\0b"}, False, [], [],
+     [syntax_error("async def run(ctx, params:\n", "a\\x00b.py")]),
     *[pytest.param(code, {}, False, [], [], [syntax_error(code)], id=f"too-deep-{name}")
       for name, code in DEEP.items()],
     pytest.param("import os\nf" + "()" * 400 + "(os.system)\n", {}, False, ["os"], ["os.system"],
-                 [NO_RUN, "Line 2: os.system is handed to f" + "()" * 401], id="too-deep-to-unparse"),
+                 [NO_RUN, "Line 2: os.system is handed to f" + "()" * 401],
+                 id="too-deep-to-unparse"),
 ])
 def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_run, imports, risky,
                                                    problems):
@@ -96,7 +100,8 @@ def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_ru
     ('pick()("x")\ndef pick():\n    return os.system', "os.system",
      "Line 3: pick()() calls os.system"),
     ('(lambda: os.system)()("x")', "os.system", "Line 3: (lambda: os.system)()() calls os.system"),
-    ('map([os.popen][0], ["x"])', "os.popen", "Line 3: [os.popen][0] (os.popen) is handed to map()"),
+    ('map([os.popen][0], ["x"])', "os.popen",
+     "Line 3: [os.popen][0] (os.popen) is handed to map()"),
     # what the subscript or the call picks is something else
     ('[print, os.system][0]("x")', None, None),
     ('{"k": os.system, "j": print}["j"]("x")', None, None),
