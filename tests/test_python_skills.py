@@ -109,6 +109,7 @@ def test_simple_path_errors_become_invalid_skill_data(creator, changes, registry
     ({"name": "___"}, [ALNUM]),
     ({"name": "café_crème"}, []),
     ({"name": "x" * 100}, []),
+    ({"name": "a\0b"}, [ALNUM]),
     ({"name": ..., "description": None}, ["Skill name is required", "Description is required"]),
     ({"name": "a-b", "code": "", "description": ""},
      [ALNUM, "Python code is required", "Description is required", ASYNC, RUN]),
@@ -134,6 +135,42 @@ def test_syntax_errors_use_the_interpreters_wording(creator, name, code, before)
     result = creator.create_from_dict(python_skill(name=name, code=code))
     assert result == failure(*before, f"Syntax error in code: {error.value}")
     assert f"{name}.py" in str(error.value)
+
+
+TOO_COMPLEX = "Python source too complex to parse"  # 3.11's parser says nothing
+
+
+def compiler_error(code, file_name):
+    """The syntax-error line for code, or for code nested too deeply to compile."""
+    try:
+        compile(code, file_name, "exec")
+    except SyntaxError as error:
+        return f"Syntax error in code: {error}"
+    except (RecursionError, MemoryError) as error:
+        return f"Syntax error in code: {str(error) or TOO_COMPLEX} ({file_name})"
+    raise AssertionError("the code compiles")
+
+
+@pytest.mark.parametrize("data, errors", [
+    (simple_skill(name="a\0b"), [ALNUM + " only"]),
+    (python_skill(name="a\0b"), [ALNUM]),
+    (python_skill(name="\0", code="async def run(ctx, params):\n    return (\n"),
+     [ALNUM, compiler_error("async def run(ctx, params):\n    return (\n", "\\x00.py")]),
+])
+def test_names_holding_a_nul_are_refused_before_any_file(creator, data, errors):
+    assert creator.create_from_dict(data) == failure(*errors)
+    assert list(module.SKILLS_DIR.iterdir()) == [] and creator._improvement_log == []
+
+
+@pytest.mark.parametrize("code", [
+    "x = " + "+".join(["1"] * 100_000),  # RecursionError of the compiler
+    "x = " + "-" * 100_000 + "1",  # MemoryError of the parser
+    "x = " + "(" * 100_000 + ")" * 100_000,
+], ids=["chained-terms", "unary", "parentheses"])
+def test_code_too_deeply_nested_to_compile_is_a_syntax_error(creator, code):
+    assert creator.create_from_dict(python_skill(code=code)) == failure(
+        ASYNC, RUN, compiler_error(code, "greet.py"))
+    assert list(module.SKILLS_DIR.iterdir()) == []
 
 
 SURROGATE = "async def run(ctx, params):\n    return '\ud800'\n"

@@ -64,6 +64,7 @@ class Empty(SkillRegistry):
     ({"name": "a" * 65}, [LENGTH]),
     ({"name": "_" * 70 + "a"}, [LENGTH]),
     ({"name": "play-song" + "a" * 70}, [ALNUM]),
+    ({"name": "play\0song"}, [ALNUM]),
     ({"name": "café_2"}, []),
     ({"name": "١٢"}, []),
     ({"category": ""}, []),

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import sys
 
 import pytest
@@ -24,10 +25,20 @@ def places(declared=(), used=(), undeclared=(), unused=()):
             "unused": list(unused)}
 
 
-def syntax_error(code):
-    with pytest.raises(SyntaxError) as error:
-        compile(code, "tool.py", "exec")
-    return f"Syntax error in code: {error.value}"
+def syntax_error(code, file_name="tool.py"):
+    """The problem for code that does not parse, or is nested too deeply to parse."""
+    try:
+        ast.parse(code, file_name)
+    except SyntaxError as error:
+        return f"Syntax error in code: {error}"
+    except (RecursionError, MemoryError) as error:
+        words = str(error) or "Python source too complex to parse"  # 3.11's parser gives none
+        return f"Syntax error in code: {words} ({file_name})"
+    raise AssertionError("the code parses")
+
+
+DEEP = {"chained-terms": "x = " + "+".join(["1"] * 100_000), "unary": "x = " + "-" * 100_000 + "1",
+        "parentheses": "x = " + "(" * 100_000 + ")" * 100_000}
 
 
 @pytest.mark.parametrize("code, fields, has_run, imports, risky, problems", [
@@ -53,6 +64,13 @@ def syntax_error(code):
      ["Line 1: async def run cannot be called as run(ctx, params)"]),
     ("async def run(ctx, params:\n", {}, False, [], [],
      [syntax_error("async def run(ctx, params:\n")]),
+    ("async def run(ctx, params:\n", {"name": "a\0b"}, False, [], [],
+     [syntax_error("async def run(ctx, params:\n", "a\\x00b.py")]),
+    *[pytest.param(code, {}, False, [], [], [syntax_error(code)], id=f"too-deep-{name}")
+      for name, code in DEEP.items()],
+    pytest.param("import os\nf" + "()" * 400 + "(os.system)\n", {}, False, ["os"], ["os.system"],
+                 [NO_RUN, "Line 2: os.system is handed to f" + "()" * 401],
+                 id="too-deep-to-unparse"),
 ])
 def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_run, imports, risky,
                                                    problems):
@@ -60,6 +78,41 @@ def test_code_is_reported_as_its_syntax_tree_reads(creator, code, fields, has_ru
     assert list(report) == KEYS and report["kind"] == "python" and report["risky_operations"] == []
     assert (report["has_run"], report["imports"], report["risky_calls"], report["problems"]) == (
         has_run, imports, risky, problems)
+
+
+@pytest.mark.parametrize("body, risky, problem", [
+    ('(f := os.system)("x")', "os.system", "Line 3: (f := os.system)() calls os.system"),
+    ('if f := os.system:\n        f("x")', "os.system", "Line 4: f() calls os.system"),
+    ('globals()["os"].system("x")', "os.system",
+     "Line 3: globals()['os'].system() calls os.system"),
+    ('vars()["os"].system("x")', "os.system", "Line 3: vars()['os'].system() calls os.system"),
+    ('locals()["os"].system("x")', "os.system", "Line 3: locals()['os'].system() calls os.system"),
+    ('sys.modules["os"].system("x")', "os.system",
+     "Line 3: sys.modules['os'].system() calls os.system"),
+    ('globals()["__builtins__"]["exec"]("1")', "exec",
+     "Line 3: globals()['__builtins__']['exec']() calls exec"),
+    ('__builtins__["exec"]("1")', "exec", "Line 3: __builtins__['exec']() calls exec"),
+    ('__builtins__.exec("1")', "exec", "Line 3: __builtins__.exec() calls exec"),
+    ('[os.system][0]("x")', "os.system", "Line 3: [os.system][0]() calls os.system"),
+    ('(os.system,)[0]("x")', "os.system", "Line 3: (os.system,)[0]() calls os.system"),
+    ('{"k": os.system}["k"]("x")', "os.system", "Line 3: {'k': os.system}['k']() calls os.system"),
+    ('fs = [print, os.system]\n    fs[-1]("x")', "os.system", "Line 4: fs[-1]() calls os.system"),
+    ('pick()("x")\ndef pick():\n    return os.system', "os.system",
+     "Line 3: pick()() calls os.system"),
+    ('(lambda: os.system)()("x")', "os.system", "Line 3: (lambda: os.system)()() calls os.system"),
+    ('map([os.popen][0], ["x"])', "os.popen",
+     "Line 3: [os.popen][0] (os.popen) is handed to map()"),
+    # what the subscript or the call picks is something else
+    ('[print, os.system][0]("x")', None, None),
+    ('{"k": os.system, "j": print}["j"]("x")', None, None),
+    ('pick()("x")\ndef pick():\n    def inner():\n        return os.system\n    return print',
+     None, None),
+])
+def test_calls_through_other_names_are_followed(creator, body, risky, problem):
+    code = "import os, sys\nasync def run(ctx, params):\n    " + body + "\n"
+    report = creator.review_skill(python(code))
+    assert (report["risky_calls"], report["problems"]) == (
+        [risky] if risky else [], [problem] if problem else [])
 
 
 def test_parameters_of_code_are_checked_against_the_declared_ones(creator):

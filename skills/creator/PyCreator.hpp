@@ -88,6 +88,17 @@ using py::require_str;
 // "/", "\\", ":" or a NUL character (delete_skill refuses it).
 bool unsafe_name(PyObject* name);
 
+// The file name a skill's code is compiled or parsed under: f"{name}.py", each NUL of a
+// str name written as "\\x00" (the compiler takes no NUL in a file name).
+py::Ref code_file_name(PyObject* name);
+
+// Whether an error of compile() or ast.parse means the code is nested too deeply for the
+// parser or the compiler: a RecursionError, or the parser's MemoryError.
+bool too_deeply_nested(const py::Error& e);
+
+// "Syntax error in code: <the interpreter's words> (<file name>)" for such an error.
+py::Ref nesting_error(const py::Error& e, PyObject* file_name);
+
 // --- creation, shared with rollbacks (PyCreation, PyPythonSkill) --------------------------------
 
 // What a rollback changes on the road of a creation: the version the skill is

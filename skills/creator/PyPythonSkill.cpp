@@ -91,12 +91,17 @@ py::Ref python_skill_errors(PyObject* globals, PyObject* name, PyObject* code,
         add(py::str("Code must define 'async def run(ctx, params)'"));
     if (!contains_text(code, "def run(")) add(py::str("Code must define a run() function"));
     if (has_code) {
+        py::Ref file_name = code_file_name(name);
+        py::Ref compile = py::global(globals, TARVEL_NAME("compile"));
         try {
-            py::Ref compile = py::global(globals, TARVEL_NAME("compile"));
-            py::call(compile.get(), code, py::fstring(name, ".py"), py::str("exec"));
+            py::call(compile.get(), code, file_name, py::str("exec"));
         } catch (py::Error& e) {
-            if (!e.matches(PyExc_SyntaxError)) throw;
-            add(py::fstring("Syntax error in code: ", e.value()));
+            if (too_deeply_nested(e)) {
+                add(nesting_error(e, file_name.get()));
+            } else {
+                if (!e.matches(PyExc_SyntaxError)) throw;
+                add(py::fstring("Syntax error in code: ", e.value()));
+            }
         }
     }
     return errors;

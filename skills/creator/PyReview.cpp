@@ -245,8 +245,9 @@ void review_steps(PyObject* globals, PyObject* self, PyObject* data, PyObject* n
 
 // The node classes of the ast module that the review reads.
 struct Kinds {
-    py::Ref Import, ImportFrom, Assign, AnnAssign, Call, Name, Attribute, Subscript, Constant,
-        FunctionDef, AsyncFunctionDef, ClassDef;
+    py::Ref Import, ImportFrom, Assign, AnnAssign, NamedExpr, Call, Name, Attribute, Subscript,
+        Constant, List, Tuple, Dict, Starred, UnaryOp, USub, Lambda, Return, FunctionDef,
+        AsyncFunctionDef, ClassDef;
 
     explicit Kinds(PyObject* ast) {
         auto get = [&](const char* name) { return py::getattr(ast, py::str(name).get()); };
@@ -254,11 +255,20 @@ struct Kinds {
         ImportFrom = get("ImportFrom");
         Assign = get("Assign");
         AnnAssign = get("AnnAssign");
+        NamedExpr = get("NamedExpr");
         Call = get("Call");
         Name = get("Name");
         Attribute = get("Attribute");
         Subscript = get("Subscript");
         Constant = get("Constant");
+        List = get("List");
+        Tuple = get("Tuple");
+        Dict = get("Dict");
+        Starred = get("Starred");
+        UnaryOp = get("UnaryOp");
+        USub = get("USub");
+        Lambda = get("Lambda");
+        Return = get("Return");
         FunctionDef = get("FunctionDef");
         AsyncFunctionDef = get("AsyncFunctionDef");
         ClassDef = get("ClassDef");
@@ -286,16 +296,72 @@ std::optional<std::string> constant_text(const Kinds& kinds, PyObject* node) {
     return text_of(value.get());
 }
 
+// The value of a constant str or int node (an int written with a minus sign too), if it is one.
+py::Ref constant_key(const Kinds& kinds, PyObject* node) {
+    const bool negative = is(node, kinds.UnaryOp) && is(field(node, "op").get(), kinds.USub);
+    py::Ref constant = negative ? field(node, "operand") : py::Ref::borrow(node);
+    if (!is(constant.get(), kinds.Constant)) return {};
+    py::Ref value = field(constant.get(), "value");
+    if (negative) {
+        if (!PyLong_Check(value.get())) return {};
+        return py::Ref::steal(PyNumber_Negative(value.get()));
+    }
+    return PyUnicode_Check(value.get()) || PyLong_Check(value.get()) ? value : py::Ref();
+}
+
+// literal[key] for a list, tuple or dict written in the code: the item's node (borrowed from
+// the tree), or null when the key picks none that can be told.
+PyObject* item_of(const Kinds& kinds, PyObject* literal, PyObject* key_node) {
+    py::Ref key = constant_key(kinds, key_node);
+    if (!key) return nullptr;
+    if (!is(literal, kinds.Dict)) {
+        py::Ref items = field(literal, "elts");
+        const Py_ssize_t count = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (is(PyList_GET_ITEM(items.get(), i), kinds.Starred)) return nullptr;
+        }
+        if (!PyLong_Check(key.get())) return nullptr;
+        const Py_ssize_t at = PyLong_AsSsize_t(key.get());
+        if (at == -1 && PyErr_Occurred()) {
+            PyErr_Clear();  // far out of range
+            return nullptr;
+        }
+        const Py_ssize_t index = at < 0 ? at + count : at;
+        return index >= 0 && index < count ? PyList_GET_ITEM(items.get(), index) : nullptr;
+    }
+    // The last entry written with that key (a **mapping, whose keys are not known, is passed
+    // over).
+    py::Ref keys = field(literal, "keys");
+    py::Ref values = field(literal, "values");
+    PyObject* found = nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* written = PyList_GET_ITEM(keys.get(), i);
+        if (written == Py_None) continue;
+        py::Ref value = constant_key(kinds, written);
+        if (!value || (PyUnicode_Check(value.get()) != 0) != (PyUnicode_Check(key.get()) != 0))
+            continue;
+        const int same = PyObject_RichCompareBool(value.get(), key.get(), Py_EQ);
+        py::check(same < 0);
+        if (same) found = PyList_GET_ITEM(values.get(), i);
+    }
+    return found;
+}
+
 // What a name is bound to: a dotted name (imports), an expression to follow
-// (assignments), or something of the code's own (a def or class).
+// (assignments), or something of the code's own (a def or class, with the
+// values a def returns).
 struct Binding {
     std::string dotted;
     PyObject* value = nullptr;  // borrowed from the tree
     bool own = false;
+    std::vector<PyObject*> returns;  // borrowed from the tree
 };
 
-// Follows names through imports, assignments, getattr with constant names,
-// __import__, vars() and __dict__ to the dotted names they stand for.
+// Follows names through imports, assignments (:= too), getattr with constant
+// names, __import__, vars() and __dict__ to the dotted names they stand for;
+// also constant subscripts of globals(), locals(), vars(), sys.modules and of
+// lists, tuples and dicts written in the code, and the results of calls of the
+// code's own functions and lambdas.
 class Resolver {
   public:
     Resolver(const Kinds& kinds, const std::map<std::string, Binding>& bindings)
@@ -321,27 +387,18 @@ class Resolver {
 
     std::optional<std::string> resolve(PyObject* node, int depth) const {
         if (depth > kDepth) return std::nullopt;
-        if (is(node, kinds_.Name)) {
-            const std::string id = id_of(node, "id");
-            auto bound = bindings_.find(id);
-            if (bound == bindings_.end()) return id;  // a builtin, or a name never bound
-            if (bound->second.own) return std::nullopt;
-            if (bound->second.value != nullptr) return resolve(bound->second.value, depth + 1);
-            return bound->second.dotted;
-        }
+        if (is(node, kinds_.Name)) return resolve_name(id_of(node, "id"), depth);
+        if (is(node, kinds_.NamedExpr)) return resolve(field(node, "value").get(), depth + 1);
         if (is(node, kinds_.Attribute)) {
             auto base = resolve(field(node, "value").get(), depth + 1);
             if (!base) return std::nullopt;
             return *base + "." + id_of(node, "attr");
         }
-        if (is(node, kinds_.Subscript)) {
-            auto key = constant_text(kinds_, field(node, "slice").get());
-            auto base = key ? resolve(field(node, "value").get(), depth + 1) : std::nullopt;
-            if (!base) return std::nullopt;
-            return *base + "." + *key;
-        }
+        if (is(node, kinds_.Subscript)) return resolve_item(node, depth);
         if (is(node, kinds_.Call)) {
-            auto callee = resolve(field(node, "func").get(), depth + 1);
+            py::Ref func = field(node, "func");
+            if (auto returned = resolve_returned(func.get(), depth)) return returned;
+            auto callee = resolve(func.get(), depth + 1);
             py::Ref args = field(node, "args");
             const Py_ssize_t count = PyList_Check(args.get()) ? PyList_GET_SIZE(args.get()) : 0;
             if (!callee || count == 0) return std::nullopt;
@@ -364,8 +421,91 @@ class Resolver {
         return std::nullopt;
     }
 
+    std::optional<std::string> resolve_name(const std::string& id, int depth) const {
+        auto bound = bindings_.find(id);
+        if (bound == bindings_.end()) return id;  // a builtin, or a name never bound
+        if (bound->second.own) return std::nullopt;
+        if (bound->second.value != nullptr) return resolve(bound->second.value, depth + 1);
+        return bound->second.dotted;
+    }
+
+    // The node a name or := stands for, followed through assignments.
+    PyObject* bound_node(PyObject* node, int depth) const {
+        for (; depth <= kDepth; ++depth) {
+            if (is(node, kinds_.NamedExpr)) {
+                node = field(node, "value").get();  // the tree holds it
+                continue;
+            }
+            if (!is(node, kinds_.Name)) return node;
+            auto bound = bindings_.find(id_of(node, "id"));
+            if (bound == bindings_.end() || bound->second.value == nullptr) return nullptr;
+            node = bound->second.value;
+        }
+        return nullptr;
+    }
+
+    // value[key] with a constant key.
+    std::optional<std::string> resolve_item(PyObject* node, int depth) const {
+        py::Ref value = field(node, "value");
+        py::Ref key = field(node, "slice");
+        PyObject* literal = bound_node(value.get(), depth + 1);
+        if (literal != nullptr &&
+            (is(literal, kinds_.List) || is(literal, kinds_.Tuple) || is(literal, kinds_.Dict))) {
+            PyObject* item = item_of(kinds_, literal, key.get());
+            if (item == nullptr) return std::nullopt;
+            return resolve(item, depth + 1);
+        }
+        auto text = constant_text(kinds_, key.get());
+        if (!text) return std::nullopt;
+        if (namespace_call(value.get(), depth)) return resolve_name(*text, depth + 1);
+        auto base = resolve(value.get(), depth + 1);
+        if (!base) return std::nullopt;
+        if (normalised(*base) == "sys.modules") return *text;
+        return *base + "." + *text;
+    }
+
+    // globals(), locals() or vars(): the names of the code.
+    bool namespace_call(PyObject* node, int depth) const {
+        if (!is(node, kinds_.Call) || PyObject_Length(field(node, "args").get()) != 0 ||
+            PyObject_Length(field(node, "keywords").get()) != 0) {
+            return false;
+        }
+        auto callee = resolve(field(node, "func").get(), depth + 1);
+        if (!callee) return false;
+        const std::string name = normalised(*callee);
+        return name == "globals" || name == "locals" || name == "vars";
+    }
+
+    // What a call of a function of the code's own gives: what its def returns (a risky
+    // callable if one of its returns is, else the last it can follow), or its lambda's body.
+    std::optional<std::string> resolve_returned(PyObject* func, int depth) const {
+        if (is(func, kinds_.Name)) {
+            auto bound = bindings_.find(id_of(func, "id"));
+            if (bound != bindings_.end() && bound->second.own) {
+                // Each def is read once: a def that returns calls of itself, or of
+                // defs with many returns of their own, costs no more than its text.
+                auto [known, first] = returned_.try_emplace(&bound->second);
+                if (!first) return known->second;
+                std::optional<std::string> found;
+                for (PyObject* value : bound->second.returns) {
+                    auto name = resolve(value, depth + 1);
+                    if (!name) continue;
+                    found = name;
+                    if (risky(normalised(*name))) break;
+                }
+                returned_[&bound->second] = found;
+                return found;
+            }
+        }
+        PyObject* lambda = bound_node(func, depth + 1);
+        if (lambda == nullptr || !is(lambda, kinds_.Lambda)) return std::nullopt;
+        return resolve(field(lambda, "body").get(), depth + 1);
+    }
+
     const Kinds& kinds_;
     const std::map<std::string, Binding>& bindings_;
+    // What a call of each def gives, as far as it has been read.
+    mutable std::map<const Binding*, std::optional<std::string>> returned_;
 };
 
 // Whether a def can be called as run(ctx, params): two positional arguments
@@ -415,11 +555,16 @@ class CodeReview {
                                         py::Ref::steal(PyType_GetName(Py_TYPE(code)))));
             return;
         }
+        code_ = py::Ref::borrow(code);
         ast_ = py::global(globals_, TARVEL_NAME("ast"));
         py::Ref tree;
         try {
             tree = py::call_method(ast_.get(), TARVEL_NAME("parse"), code, file_name);
         } catch (py::Error& e) {
+            if (too_deeply_nested(e)) {
+                report_.problem(nesting_error(e, file_name));
+                return;
+            }
             if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
             report_.problem(py::fstring(e.matches(PyExc_SyntaxError) ? "Syntax error in code: "
                                                                      : "The code cannot be read: ",
@@ -471,13 +616,47 @@ class CodeReview {
                 for (Py_ssize_t t = 0; t < PyList_GET_SIZE(targets.get()); ++t) {
                     PyObject* target = PyList_GET_ITEM(targets.get(), t);
                     if (is(target, k.Name))
-                        bindings_[id_of(target, "id")] = {{}, value.get(), false};
+                        bindings_[id_of(target, "id")] = {{}, value.get(), false, {}};
                 }
-            } else if (is(node, k.FunctionDef) || is(node, k.AsyncFunctionDef) ||
-                       is(node, k.ClassDef)) {
-                bindings_[id_of(node, "name")] = {{}, nullptr, true};
+            } else if (is(node, k.NamedExpr)) {
+                py::Ref target = field(node, "target");
+                if (is(target.get(), k.Name))
+                    bindings_[id_of(target.get(), "id")] = {
+                        {}, field(node, "value").get(), false, {}};
+            } else if (is(node, k.FunctionDef)) {
+                bindings_[id_of(node, "name")] = {{}, nullptr, true, returns_of(node)};
+            } else if (is(node, k.AsyncFunctionDef) || is(node, k.ClassDef)) {
+                bindings_[id_of(node, "name")] = {{}, nullptr, true, {}};
             }
         }
+    }
+
+    // The values a def's return statements give, not those of the defs, classes and lambdas
+    // inside it.
+    std::vector<PyObject*> returns_of(PyObject* def) {
+        const Kinds& k = *kinds_;
+        std::vector<PyObject*> returns;
+        std::vector<PyObject*> todo;
+        py::Ref body = field(def, "body");
+        for (const py::Ref& statement : py::iterate(body.get()))
+            todo.push_back(statement.get());  // the tree holds each node
+        while (!todo.empty()) {
+            PyObject* node = todo.back();
+            todo.pop_back();
+            if (is(node, k.Return)) {
+                py::Ref value = field(node, "value");
+                if (value.get() != Py_None) returns.push_back(value.get());
+                continue;
+            }
+            if (is(node, k.FunctionDef) || is(node, k.AsyncFunctionDef) || is(node, k.ClassDef) ||
+                is(node, k.Lambda)) {
+                continue;
+            }
+            py::Ref children = py::call_method(ast_.get(), TARVEL_NAME("iter_child_nodes"), node);
+            for (const py::Ref& child : py::iterate(children.get()))
+                todo.push_back(child.get());
+        }
+        return returns;
     }
 
     void bind_import(PyObject* node) {
@@ -498,16 +677,16 @@ class CodeReview {
             if (!from) {
                 report_.imports.insert(name);
                 if (!as.empty()) {
-                    bindings_[as] = {name, nullptr, false};
+                    bindings_[as] = {name, nullptr, false, {}};
                 } else {
                     const std::string top = name.substr(0, name.find('.'));
-                    bindings_[top] = {top, nullptr, false};
+                    bindings_[top] = {top, nullptr, false, {}};
                 }
             } else if (name == "*") {
                 report_.problem(py::fstring("Line ", line_of(node), ": 'from ", str_of(module),
                                             " import *' hides which of its names are used"));
             } else {
-                bindings_[as.empty() ? name : as] = {module + "." + name, nullptr, false};
+                bindings_[as.empty() ? name : as] = {module + "." + name, nullptr, false, {}};
             }
         }
     }
@@ -564,8 +743,17 @@ class CodeReview {
         }
     }
 
+    // The node as ast.unparse writes it; where its nesting is too deep for unparse, the text
+    // the code has there.
     std::string written(PyObject* node) {
-        py::Ref text = py::call_method(ast_.get(), TARVEL_NAME("unparse"), node);
+        py::Ref text;
+        try {
+            text = py::call_method(ast_.get(), TARVEL_NAME("unparse"), node);
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_RecursionError)) throw;
+            text = py::call_method(ast_.get(), TARVEL_NAME("get_source_segment"), code_, node);
+            if (!PyUnicode_Check(text.get())) text = py::str("...");
+        }
         return text_of(text.get());
     }
 
@@ -630,7 +818,10 @@ class CodeReview {
             handed.push_back(values.back().get());
         }
         for (PyObject* arg : handed) {
-            if (!is(arg, k.Name) && !is(arg, k.Attribute)) continue;
+            if (!is(arg, k.Name) && !is(arg, k.Attribute) && !is(arg, k.Subscript) &&
+                !is(arg, k.NamedExpr) && !is(arg, k.Call)) {
+                continue;
+            }
             auto passed = resolve(arg);
             if (!passed || !risky(*passed)) continue;
             report_.risky_calls.insert(*passed);
@@ -655,7 +846,7 @@ class CodeReview {
 
     PyObject* globals_;
     Report& report_;
-    py::Ref ast_, nodes_;
+    py::Ref code_, ast_, nodes_;
     const Kinds* kinds_ = nullptr;
     std::map<std::string, Binding> bindings_;
     std::string params_ = "params";
@@ -666,7 +857,7 @@ class CodeReview {
 void review_code(PyObject* globals, PyObject* data, PyObject* code, PyObject* name,
                  Report& report) {
     read_declared(data, report);
-    py::Ref file_name = PyUnicode_Check(name) ? py::fstring(name, ".py") : py::str("<skill>");
+    py::Ref file_name = PyUnicode_Check(name) ? code_file_name(name) : py::str("<skill>");
     CodeReview(globals, report).run(code, file_name.get());
 }
 

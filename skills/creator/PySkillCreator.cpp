@@ -176,6 +176,29 @@ bool unsafe_name(PyObject* name) {
     return false;
 }
 
+py::Ref code_file_name(PyObject* name) {
+    py::Ref file_name = py::fstring(name, ".py");
+    if (!PyUnicode_Check(name)) return file_name;
+    const Py_ssize_t at = PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1);
+    py::check(at == -2);
+    if (at < 0) return file_name;
+    return py::call_method(file_name.get(), TARVEL_NAME("replace"),
+                           py::str(std::string_view("\0", 1)), py::str("\\x00"));
+}
+
+bool too_deeply_nested(const py::Error& e) {
+    return e.matches(PyExc_RecursionError) || e.matches(PyExc_MemoryError);
+}
+
+py::Ref nesting_error(const py::Error& e, PyObject* file_name) {
+    py::Ref words = py::Ref::steal_maybe(PyObject_Str(e.value()));
+    py::check(!words);
+    // 3.11's parser gives its MemoryError no words.
+    if (PyUnicode_GET_LENGTH(words.get()) == 0)
+        words = py::str("Python source too complex to parse");
+    return py::fstring("Syntax error in code: ", words, " (", file_name, ")");
+}
+
 void add_skill_creator(PyObject* module) {
     py::Members members;
     members.emplace_back("VALID_OPERATIONS", string_set(kOperations));
