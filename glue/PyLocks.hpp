@@ -24,6 +24,9 @@ bool lock_descriptor(PyObject* fd, bool wait);
 // takes no new file): the caller then goes on unlocked.
 Ref lock_beside(PyObject* path, const char* suffix);
 
+// lock_beside() for the lock file `directory / name` inside a directory.
+Ref lock_inside(PyObject* directory, const char* name);
+
 // Closes a descriptor from above, which lets go of its lock. None and null are
 // ignored, and so is a failure to close; it never raises.
 void release_lock(PyObject* fd) noexcept;
@@ -38,6 +41,22 @@ class HeldLock {
 
   private:
     Ref fd_;
+};
+
+// Holds the lock of lock_inside(directory, name) for a scope. A thread that
+// holds that lock file's lock already, in a scope further out, does not take it
+// again (two opens of one file would wait for each other): the outermost scope
+// lets go of it. Scopes of other threads and processes wait for it. Raises as
+// lock_inside does; a lock file that cannot be had leaves the scope unlocked.
+class DirectoryLock {
+  public:
+    DirectoryLock(PyObject* directory, const char* name);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  private:
+    Ref key_;  // str() of the lock file's path, as this thread's held locks know it
 };
 
 // What identifies the present version of the file at `path`: () when there is

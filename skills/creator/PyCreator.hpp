@@ -2,11 +2,13 @@
 // file
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyLocks.hpp"
 #include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
 
@@ -87,6 +89,15 @@ using py::require_str;
 // A name that could reach a file outside the skills directory: one that holds
 // "/", "\\", ":" or a NUL character (delete_skill refuses it).
 bool unsafe_name(PyObject* name);
+
+// --- the store's lock (PyStore) ----------------------------------------------------------------
+
+// Takes the lock of the skill store, SKILLS_DIR/.lock, into `lock` for the caller's scope: every
+// change of SKILLS_DIR, from reading the stored version to writing the files, runs under it, one
+// thread and process at a time (a thread that holds it already goes on). A lock file that cannot
+// be had leaves the change unlocked; an error of the lock refuses it: then `failure` followed by
+// the error's text, for the caller's (False, message) result; null when the lock is taken.
+py::Ref lock_store(PyObject* globals, std::optional<py::DirectoryLock>& lock, const char* failure);
 
 // --- creation, shared with rollbacks (PyCreation, PyPythonSkill) --------------------------------
 

@@ -402,6 +402,10 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     if (!PyLong_CheckExact(wanted)) py::wrong_type("version", "an int", wanted);
     if (without_history(name))
         return outcome(false, py::fstring("Invalid skill name '", name, "'"));
+    // The versions are read and the chosen one saved again with no other change between.
+    std::optional<py::DirectoryLock> lock;
+    if (py::Ref refused = lock_store(globals, lock, "Failed to save skill: "))
+        return outcome(false, refused);
     std::vector<Version> versions = versions_of(globals, name);
     if (versions.empty()) {
         return outcome(false, py::fstring("Skill '", name, "' has no saved versions"));
