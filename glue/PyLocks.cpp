@@ -3,6 +3,7 @@
 
 #include "glue/PyFiles.hpp"
 
+#include <cerrno>
 #include <utility>
 #include <vector>
 
@@ -14,7 +15,8 @@ Ref beside(PyObject* path, const char* suffix) {
 }
 
 Ref open_lock_file(PyObject* os, PyObject* lock_path) {
-    Ref flags = os_flags(os, {"O_RDWR", "O_CREAT", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+    Ref flags =
+        os_flags(os, {"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
     return call_method(os, TARVEL_NAME("open"), lock_path, flags, integer(0666));
 }
 
@@ -46,6 +48,23 @@ bool lock_descriptor(PyObject* fd, bool wait) {
 
 namespace {
 
+// Whether the lock file at `lock_path` could not be had because a symbolic link stands at its
+// name: ELOOP where O_NOFOLLOW refused it, or a link found there (systems that say it otherwise).
+bool planted_link(const Error& e, PyObject* lock_path) {
+    if (!e.matches(PyExc_OSError)) return false;
+    Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+    if (PyLong_Check(number.get()) && PyLong_AsLong(number.get()) == ELOOP) return true;
+    PyErr_Clear();  // an errno too large for a long is no ELOOP
+    try {
+        Ref os = import("os");
+        Ref os_path = getattr(os.get(), TARVEL_NAME("path"));
+        return truthy(call_method(os_path.get(), TARVEL_NAME("islink"), lock_path).get());
+    } catch (Error& failed) {
+        if (!failed.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 // The lock file at `lock_path`, opened and locked through Python.
 Ref locked(PyObject* lock_path) {
     Ref os = import("os");
@@ -60,12 +79,13 @@ Ref locked(PyObject* lock_path) {
 }
 
 // What `locking` gives, or None when it fails with an Exception: the caller goes on unlocked.
+// A link at the lock file's name (`lock_path`, once known) fails the caller instead.
 template <class Locking>
-Ref or_unlocked(Locking&& locking) {
+Ref or_unlocked(Ref& lock_path, Locking&& locking) {
     try {
         return locking();
     } catch (Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!e.matches(PyExc_Exception) || (lock_path && planted_link(e, lock_path.get()))) throw;
         return none();
     }
 }
@@ -73,18 +93,21 @@ Ref or_unlocked(Locking&& locking) {
 }  // namespace
 
 Ref lock_beside(PyObject* path, const char* suffix) {
-    return or_unlocked([&] {
+    Ref lock_path;
+    return or_unlocked(lock_path, [&] {
         if (auto fd = lock_file_natively(path, suffix)) return std::move(*fd);
-        Ref lock_path = beside(path, suffix);
+        lock_path = beside(path, suffix);
         return locked(lock_path.get());
     });
 }
 
 Ref lock_inside(PyObject* directory, const char* name) {
-    return or_unlocked([&] {
-        Ref lock_path = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
-        if (auto fd = lock_file_natively(lock_path.get(), "")) return std::move(*fd);
-        return locked(lock_path.get());
+    Ref lock_path;
+    return or_unlocked(lock_path, [&] {
+        Ref inside = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
+        lock_path = inside;
+        if (auto fd = lock_file_natively(inside.get(), "")) return std::move(*fd);
+        return locked(inside.get());
     });
 }
 

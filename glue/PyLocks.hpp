@@ -10,8 +10,9 @@ namespace tarvel::py {
 Ref beside(PyObject* path, const char* suffix);
 
 // A descriptor of the lock file at `lock_path`, opened for reading and writing
-// and created when missing. Lock files are never deleted: a process waiting on
-// one must find the same file its holder locked.
+// and created when missing, never through a symbolic link at its name (the
+// open fails with ELOOP where the system has O_NOFOLLOW). Lock files are never
+// deleted: a process waiting on one must find the same file its holder locked.
 Ref open_lock_file(PyObject* os, PyObject* lock_path);
 
 // Locks the descriptor exclusively: false when another holder has it and
@@ -21,7 +22,9 @@ bool lock_descriptor(PyObject* fd, bool wait);
 
 // Waits for the exclusive lock of "<file><suffix>" beside `path` and returns
 // its descriptor, or None when the lock file cannot be had (a directory that
-// takes no new file): the caller then goes on unlocked.
+// takes no new file): the caller then goes on unlocked. A symbolic link at the
+// lock file's name is never followed: its OSError, which names the link, is
+// raised, and the caller fails as a failed write fails.
 Ref lock_beside(PyObject* path, const char* suffix);
 
 // lock_beside() for the lock file `directory / name` inside a directory.

@@ -95,7 +95,7 @@ bool unsafe_name(PyObject* name);
 // Takes the lock of the skill store, SKILLS_DIR/.lock, into `lock` for the caller's scope: every
 // change of SKILLS_DIR, from reading the stored version to writing the files, runs under it, one
 // thread and process at a time (a thread that holds it already goes on). A lock file that cannot
-// be had leaves the change unlocked; an error of the lock refuses it: then `failure` followed by
+// be had leaves the change unlocked; a link at its name refuses it: then `failure` followed by
 // the error's text, for the caller's (False, message) result; null when the lock is taken.
 py::Ref lock_store(PyObject* globals, std::optional<py::DirectoryLock>& lock, const char* failure);
 
