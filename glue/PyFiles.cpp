@@ -1000,7 +1000,8 @@ std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
             : std::string();
     if (name.empty() || name.back() == '/') return std::nullopt;
     name += suffix;
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    // A link at the lock file's name is never followed; Python meets its refusal (ELOOP).
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     Ref lock_text = Ref::steal(PyUnicode_Concat(text.get(), str(suffix).get()));
     check(PySys_Audit("open", "OOi", lock_text.get(), Py_None, flags) < 0);
     const int fd = ::open(name.c_str(), flags, 0666);
@@ -1093,18 +1094,63 @@ bool exists(PyObject* path) {
     }
 }
 
+namespace {
+
+// A new file at `copy` with the permission bits `mode`, created exclusively (nothing at that
+// name, a link included, is followed or reused); its descriptor, or null when the name is taken.
+Ref create_copy(PyObject* os, PyObject* copy, PyObject* mode) {
+    Ref flags =
+        os_flags(os, {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+    Ref fd;
+    try {
+        fd = call_method(os, TARVEL_NAME("open"), copy, flags, mode);
+    } catch (Error& e) {
+        if (e.matches(PyExc_FileExistsError)) return {};
+        throw;
+    }
+    // os.open's mode passes through the umask: the copy gets the bits themselves.
+    Ref fchmod = Ref::steal_maybe(PyObject_GetAttrString(os, "fchmod"));
+    if (!fchmod) PyErr_Clear();  // not on this system: the bits os.open gave
+    try {
+        if (fchmod) call(fchmod.get(), fd, mode);
+    } catch (Error&) {
+        call_method(os, TARVEL_NAME("close"), fd);
+        throw;
+    }
+    return fd;
+}
+
+}  // namespace
+
 Ref keep_copy(PyObject* globals, PyObject* path) {
     Ref datetime = global(globals, TARVEL_NAME("datetime"));
     Ref now = call_method(datetime.get(), TARVEL_NAME("now"));
     Ref stamp = call_method(now.get(), TARVEL_NAME("strftime"), str("%Y%m%d-%H%M%S"));
     Ref name = getattr(path, TARVEL_NAME("name"));
     Ref base = fstring(name, ".bad-", stamp);
-    Ref copy = call_method(path, TARVEL_NAME("with_name"), base);
-    for (long n = 2; truthy(call_method(copy.get(), TARVEL_NAME("exists")).get()); ++n) {
-        copy = call_method(path, TARVEL_NAME("with_name"), fstring(base, "-", integer(n)));
-    }
     Ref content = call_method(path, TARVEL_NAME("read_bytes"));
-    call_method(copy.get(), TARVEL_NAME("write_bytes"), content);
+    // The copy is as private as the file it copies.
+    Ref info = call_method(path, TARVEL_NAME("stat"));
+    Ref stat = import("stat");
+    Ref mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"),
+                           getattr(info.get(), TARVEL_NAME("st_mode")));
+    Ref os = import("os");
+    Ref copy = call_method(path, TARVEL_NAME("with_name"), base);
+    Ref fd = create_copy(os.get(), copy.get(), mode.get());
+    for (long n = 2; !fd; ++n) {
+        copy = call_method(path, TARVEL_NAME("with_name"), fstring(base, "-", integer(n)));
+        fd = create_copy(os.get(), copy.get(), mode.get());
+    }
+    try {
+        write_descriptor(os.get(), fd.get(), content.get(), nullptr, false);
+    } catch (Error&) {
+        try {
+            call_method(copy.get(), TARVEL_NAME("unlink"));
+        } catch (Error&) {
+            // the write's own error is the one to report
+        }
+        throw;
+    }
     return copy;
 }
 

@@ -3,6 +3,10 @@
 
 #include "glue/PyFiles.hpp"
 
+#include <cerrno>
+#include <utility>
+#include <vector>
+
 namespace tarvel::py {
 
 Ref beside(PyObject* path, const char* suffix) {
@@ -11,7 +15,8 @@ Ref beside(PyObject* path, const char* suffix) {
 }
 
 Ref open_lock_file(PyObject* os, PyObject* lock_path) {
-    Ref flags = os_flags(os, {"O_RDWR", "O_CREAT", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+    Ref flags =
+        os_flags(os, {"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
     return call_method(os, TARVEL_NAME("open"), lock_path, flags, integer(0666));
 }
 
@@ -41,22 +46,123 @@ bool lock_descriptor(PyObject* fd, bool wait) {
     }
 }
 
-Ref lock_beside(PyObject* path, const char* suffix) {
+namespace {
+
+// Whether the lock file at `lock_path` could not be had because a symbolic link stands at its
+// name: ELOOP where O_NOFOLLOW refused it, or a link found there (systems that say it otherwise).
+bool planted_link(const Error& e, PyObject* lock_path) {
+    if (!e.matches(PyExc_OSError)) return false;
+    Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+    if (PyLong_Check(number.get()) && PyLong_AsLong(number.get()) == ELOOP) return true;
+    PyErr_Clear();  // an errno too large for a long is no ELOOP
     try {
-        if (auto fd = lock_file_natively(path, suffix)) return std::move(*fd);
         Ref os = import("os");
-        Ref lock_path = beside(path, suffix);
-        Ref fd = open_lock_file(os.get(), lock_path.get());
-        try {
-            lock_descriptor(fd.get(), true);
-        } catch (Error&) {
-            release_lock(fd.get());
-            throw;
-        }
-        return fd;
+        Ref os_path = getattr(os.get(), TARVEL_NAME("path"));
+        return truthy(call_method(os_path.get(), TARVEL_NAME("islink"), lock_path).get());
+    } catch (Error& failed) {
+        if (!failed.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// The lock file at `lock_path`, opened and locked through Python.
+Ref locked(PyObject* lock_path) {
+    Ref os = import("os");
+    Ref fd = open_lock_file(os.get(), lock_path);
+    try {
+        lock_descriptor(fd.get(), true);
+    } catch (Error&) {
+        release_lock(fd.get());
+        throw;
+    }
+    return fd;
+}
+
+// What `locking` gives, or None when it fails with an Exception: the caller goes on unlocked.
+// A link at the lock file's name (`lock_path`, once known) fails the caller instead.
+template <class Locking>
+Ref or_unlocked(Ref& lock_path, Locking&& locking) {
+    try {
+        return locking();
+    } catch (Error& e) {
+        if (!e.matches(PyExc_Exception) || (lock_path && planted_link(e, lock_path.get()))) throw;
+        return none();
+    }
+}
+
+}  // namespace
+
+Ref lock_beside(PyObject* path, const char* suffix) {
+    Ref lock_path;
+    return or_unlocked(lock_path, [&] {
+        if (auto fd = lock_file_natively(path, suffix)) return std::move(*fd);
+        lock_path = beside(path, suffix);
+        return locked(lock_path.get());
+    });
+}
+
+Ref lock_inside(PyObject* directory, const char* name) {
+    Ref lock_path;
+    return or_unlocked(lock_path, [&] {
+        Ref inside = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
+        lock_path = inside;
+        if (auto fd = lock_file_natively(inside.get(), "")) return std::move(*fd);
+        return locked(inside.get());
+    });
+}
+
+namespace {
+
+// A lock file this thread holds through DirectoryLock scopes: str() of its path, its descriptor
+// (None when it could not be had) and the number of scopes holding it.
+struct HeldHere {
+    Ref key;
+    Ref fd;
+    int scopes = 0;
+};
+
+// Only this thread reads or changes its list; scopes end in the reverse order they began, so the
+// list is empty again when the thread's outermost scope ends.
+std::vector<HeldHere>& held_here() {
+    thread_local std::vector<HeldHere> held;
+    return held;
+}
+
+}  // namespace
+
+DirectoryLock::DirectoryLock(PyObject* directory, const char* name) {
+    Ref lock_path;
+    try {
+        lock_path = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
     } catch (Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return none();
+        return;  // no path of a lock file: unlocked, as lock_inside would leave it
+    }
+    Ref key = Ref::steal(PyObject_Str(lock_path.get()));
+    for (HeldHere& held : held_here()) {
+        if (compare(held.key.get(), key.get(), Py_EQ)) {
+            ++held.scopes;
+            key_ = held.key;
+            return;
+        }
+    }
+    Ref fd = lock_inside(directory, name);
+    held_here().push_back({key, std::move(fd), 1});
+    key_ = std::move(key);
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (!key_) return;
+    std::vector<HeldHere>& held = held_here();
+    for (auto it = held.end(); it != held.begin();) {
+        --it;
+        if (it->key.get() != key_.get()) continue;
+        if (--it->scopes == 0) {
+            Ref fd = std::move(it->fd);
+            held.erase(it);
+            release_lock(fd.get());
+        }
+        return;
     }
 }
 

@@ -10,8 +10,9 @@ namespace tarvel::py {
 Ref beside(PyObject* path, const char* suffix);
 
 // A descriptor of the lock file at `lock_path`, opened for reading and writing
-// and created when missing. Lock files are never deleted: a process waiting on
-// one must find the same file its holder locked.
+// and created when missing, never through a symbolic link at its name (the
+// open fails with ELOOP where the system has O_NOFOLLOW). Lock files are never
+// deleted: a process waiting on one must find the same file its holder locked.
 Ref open_lock_file(PyObject* os, PyObject* lock_path);
 
 // Locks the descriptor exclusively: false when another holder has it and
@@ -21,8 +22,13 @@ bool lock_descriptor(PyObject* fd, bool wait);
 
 // Waits for the exclusive lock of "<file><suffix>" beside `path` and returns
 // its descriptor, or None when the lock file cannot be had (a directory that
-// takes no new file): the caller then goes on unlocked.
+// takes no new file): the caller then goes on unlocked. A symbolic link at the
+// lock file's name is never followed: its OSError, which names the link, is
+// raised, and the caller fails as a failed write fails.
 Ref lock_beside(PyObject* path, const char* suffix);
+
+// lock_beside() for the lock file `directory / name` inside a directory.
+Ref lock_inside(PyObject* directory, const char* name);
 
 // Closes a descriptor from above, which lets go of its lock. None and null are
 // ignored, and so is a failure to close; it never raises.
@@ -38,6 +44,22 @@ class HeldLock {
 
   private:
     Ref fd_;
+};
+
+// Holds the lock of lock_inside(directory, name) for a scope. A thread that
+// holds that lock file's lock already, in a scope further out, does not take it
+// again (two opens of one file would wait for each other): the outermost scope
+// lets go of it. Scopes of other threads and processes wait for it. Raises as
+// lock_inside does; a lock file that cannot be had leaves the scope unlocked.
+class DirectoryLock {
+  public:
+    DirectoryLock(PyObject* directory, const char* name);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  private:
+    Ref key_;  // str() of the lock file's path, as this thread's held locks know it
 };
 
 // What identifies the present version of the file at `path`: () when there is

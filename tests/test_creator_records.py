@@ -178,4 +178,4 @@ def test_skill_file_is_the_indented_json_of_the_blueprint(creator, creator_home,
     assert text == json.dumps(bp.to_dict(), indent=2).replace("\n", os.linesep).encode()
     tail = [f'  "reason": {json.dumps(bp.reason)},', f'  "version": {bp.version}', "}"]
     assert text.decode("ascii").endswith(os.linesep.join(tail))
-    assert os.listdir(path.parent) == [path.name]
+    assert sorted(os.listdir(path.parent)) == [".lock", path.name]  # with the store's lock

@@ -258,6 +258,14 @@ def test_creators_sharing_the_log_keep_each_others_entries_in_time_order(creator
     assert creator_log() == []
 
 
+def test_entries_of_one_second_keep_the_order_they_reached_the_file(creator_home, path, clock):
+    first, second = SkillCreator(), SkillCreator()
+    for creator, reason in [(first, "a saved"), (second, "b saved"), (first, "a new"), (second, "b new")]:
+        creator.log_learning("s", reason)  # every entry stamped in the same second
+        assert [e.reason for e in creator._improvement_log] == reasons_in(path)
+    assert reasons_in(path) == ["a saved", "b saved", "a new", "b new"]
+
+
 @pytest.mark.parametrize("theirs, kept, reasons", [
     ("[{broken", [0, 1], [load_error("[{broken")]),
     (json.dumps([entry(0).to_dict(), entry(5).to_dict(), 7]), [0, 1, 5], [NOT_A_MAPPING + "int"]),

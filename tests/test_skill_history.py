@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import json
 import os
 import pathlib
 import signal
+import subprocess
 import sys
+import threading
 from datetime import datetime
 
 import pytest
@@ -63,7 +66,7 @@ def test_versions_are_kept_listed_and_rolled_back_byte_for_byte(creator, creator
     for n in range(1, 4):
         save(creator, python(n), tools)
     assert creator.delete_skill("tool") == (True, "Deleted skill 'tool'")
-    assert sorted(os.listdir(module.SKILLS_DIR)) == [".versions", "play.json", "tool.py"]
+    assert sorted(os.listdir(module.SKILLS_DIR)) == [".lock", ".versions", "play.json", "tool.py"]
     assert tree(kept("play")) == {f"v{v}.json": plays[v]["play.json"][0] for v in (1, 2, 3)}
     assert tree(kept("tool")) == {f"v{v}{suffix}": tools[v]["tool" + suffix][0]
                                   for v in (1, 2, 3) for suffix in (".json", ".py")}
@@ -215,3 +218,63 @@ def test_killed_rollback_leaves_a_whole_skill_file(creator, creator_home, tmp_pa
     # kept and still current: listed twice, nothing lost.
     numbers = [v["version"] for v in creator.list_skill_versions("play")]
     assert numbers == sorted(numbers) and sorted(set(numbers)) == list(range(1, numbers[-1] + 1))
+
+
+# --- one writer at a time ---------------------------------------------------------------------
+
+UPDATES = 300  # per writer
+
+UPDATER = r'''
+import pathlib, sys, time, tarvel.skills.creator as m
+m.SKILLS_DIR, m.IMPROVEMENT_LOG, go = (pathlib.Path(a) for a in sys.argv[1:4])
+m.DURABLE_WRITES = False  # the disk plays no part in who writes when
+creator = m.SkillCreator()
+print("ready", flush=True)
+while not go.exists():
+    time.sleep(0.001)
+for n in range(int(sys.argv[5])):
+    ok, message, _ = creator.create_from_dict({**%r, "description": f"{sys.argv[4]}{n}"})
+    assert ok, message
+''' % simple(1, name="s")
+
+
+def update_in_processes(tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
+    go = tmp_path / "go"
+    args = [str(module.SKILLS_DIR), str(module.IMPROVEMENT_LOG), str(go)]
+    children = [subprocess.Popen([sys.executable, "-c", UPDATER, *args, writer, str(UPDATES)],
+                                 env=env, stdout=subprocess.PIPE) for writer in "ab"]
+    try:
+        assert [child.stdout.readline() for child in children] == [b"ready\n"] * 2
+        go.touch()
+        assert [child.wait(600) for child in children] == [0, 0]
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+
+
+def update_in_threads(tmp_path):
+    start = threading.Barrier(2)
+
+    def update(writer):
+        creator = module.SkillCreator()
+        start.wait()
+        for n in range(UPDATES):
+            ok, message, _ = creator.create_from_dict({**simple(1, name="s"), "description": f"{writer}{n}"})
+            assert ok, message
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for done in [pool.submit(update, writer) for writer in "ab"]:
+            done.result()
+
+
+@pytest.mark.parametrize("writers", [update_in_processes, update_in_threads])
+def test_two_writers_of_one_skill_keep_every_version_once(creator_home, tmp_path, monkeypatch, writers):
+    monkeypatch.setattr(module, "DURABLE_WRITES", False)
+    module.SKILLS_DIR.mkdir(parents=True)
+    writers(tmp_path)
+    records = [json.loads(p.read_text()) for p in [module.SKILLS_DIR / "s.json", *kept("s").glob("*.json")]]
+    assert sorted(r["description"] for r in records) == sorted(f"{w}{n}" for w in "ab" for n in range(UPDATES))
+    assert sorted(r["version"] for r in records) == list(range(1, 2 * UPDATES + 1))

@@ -38,8 +38,8 @@ def python(name="greet", **changes):
 
 
 def stored(directory):
-    """The names in `directory` but the folder of kept versions."""
-    return sorted(name for name in os.listdir(directory) if name != ".versions")
+    """The names in `directory` but the folder of kept versions and the store's lock file."""
+    return sorted(name for name in os.listdir(directory) if name not in (".versions", ".lock"))
 
 
 def error_text(action):
@@ -316,7 +316,8 @@ def test_failed_saves_leave_no_temporary_file(creator, creator_log, blocked, dat
         (module.SKILLS_DIR / blocked).mkdir()
     name, text = data["name"], error_text(fault)
     assert creator.create_from_dict(data) == (False, f"Failed to save {what}: {text}", None)
-    files = sorted(os.listdir(module.SKILLS_DIR)) if module.SKILLS_DIR.is_dir() else None
+    files = (sorted(n for n in os.listdir(module.SKILLS_DIR) if n != ".lock")
+             if module.SKILLS_DIR.is_dir() else None)
     assert files == left and creator._improvement_log == []
     script = module.SKILLS_DIR / (name + ".py")
     saved = what == "metadata"  # the script was written before the metadata failed

@@ -18,6 +18,14 @@ py::Ref holder_of(PyObject* lock_path) {
     return PyUnicode_GET_LENGTH(pid.get()) > 0 ? pid : py::str("unknown");
 }
 
+// Whether the open file `fd` is a regular file: only such a lock file is emptied for the pid.
+bool regular_file(PyObject* os, PyObject* fd) {
+    py::Ref info = py::call_method(os, TARVEL_NAME("fstat"), fd);
+    py::Ref stat = py::import("stat");
+    py::Ref mode = py::getattr(info.get(), TARVEL_NAME("st_mode"));
+    return py::truthy(py::call_method(stat.get(), TARVEL_NAME("S_ISREG"), mode).get());
+}
+
 }  // namespace
 
 py::Ref take_loop_lock(PyObject* state_path) {
@@ -37,7 +45,7 @@ py::Ref take_loop_lock(PyObject* state_path) {
     bool locked = false;
     try {
         locked = py::lock_descriptor(fd.get(), false);
-        if (locked) {
+        if (locked && regular_file(os.get(), fd.get())) {
             // The holder's pid, for the message of a scheduler that finds it taken.
             py::call_method(os.get(), TARVEL_NAME("ftruncate"), fd, py::integer(0));
             py::Ref pid = py::call_method(os.get(), TARVEL_NAME("getpid"));

@@ -214,6 +214,9 @@ py::Ref create_simple_skill(PyObject* globals, PyObject* self, PyObject* bluepri
     py::Ref checked = py::call_method(self, TARVEL_NAME("validate_blueprint"), blueprint);
     auto [valid, errors] = unpack_pair(checked.get());
     if (!py::truthy(valid.get())) return result(false, validation_failure(errors.get()));
+    std::optional<py::DirectoryLock> lock;
+    if (py::Ref refused = lock_store(globals, lock, "Failed to save skill: "))
+        return result(false, refused);
     py::Ref name = py::getattr(blueprint, TARVEL_NAME("name"));
     py::Ref path = skill_file(globals, name.get(), ".json");
     set_version(globals, blueprint, name.get(), path.get(), rollback);

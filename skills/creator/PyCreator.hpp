@@ -2,11 +2,13 @@
 // file
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
+#include "glue/PyLocks.hpp"
 #include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
 
@@ -98,6 +100,15 @@ bool too_deeply_nested(const py::Error& e);
 
 // "Syntax error in code: <the interpreter's words> (<file name>)" for such an error.
 py::Ref nesting_error(const py::Error& e, PyObject* file_name);
+
+// --- the store's lock (PyStore) ----------------------------------------------------------------
+
+// Takes the lock of the skill store, SKILLS_DIR/.lock, into `lock` for the caller's scope: every
+// change of SKILLS_DIR, from reading the stored version to writing the files, runs under it, one
+// thread and process at a time (a thread that holds it already goes on). A lock file that cannot
+// be had leaves the change unlocked; a link at its name refuses it: then `failure` followed by
+// the error's text, for the caller's (False, message) result; null when the lock is taken.
+py::Ref lock_store(PyObject* globals, std::optional<py::DirectoryLock>& lock, const char* failure);
 
 // --- creation, shared with rollbacks (PyCreation, PyPythonSkill) --------------------------------
 

@@ -5,6 +5,7 @@
 #include "skills/creator/PyCreator.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <string_view>
 #include <vector>
@@ -29,12 +30,40 @@ bool without_history(PyObject* name) {
     return false;
 }
 
+// SKILLS_DIR / ".versions"
+py::Ref versions_root(PyObject* globals) {
+    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+    return py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str(kVersionsFolder).get()));
+}
+
 // SKILLS_DIR / ".versions" / name
 py::Ref versions_dir(PyObject* globals, PyObject* name) {
-    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
-    py::Ref versions =
-        py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str(kVersionsFolder).get()));
-    return py::Ref::steal(PyNumber_TrueDivide(versions.get(), name));
+    return py::Ref::steal(PyNumber_TrueDivide(versions_root(globals).get(), name));
+}
+
+// path.is_symlink(); a name the system cannot take is no link.
+bool is_link(PyObject* path) {
+    try {
+        return py::truthy(py::call_method(path, TARVEL_NAME("is_symlink")).get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        return false;
+    }
+}
+
+// Whether anything stands at `path`, a link to nothing included.
+bool taken(PyObject* path) {
+    return py::exists(path) || is_link(path);
+}
+
+// A folder of kept versions that is a symbolic link is left alone: nothing is written through
+// it. The OSError names the link.
+void refuse_link(PyObject* folder) {
+    if (!is_link(folder)) return;
+    py::Ref text = py::Ref::steal(PyObject_Str(folder));
+    errno = ELOOP;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
+    throw py::Error();
 }
 
 // directory / f"{stem}{suffix}"
@@ -84,13 +113,17 @@ bool is_python(PyObject* data) {
     return py::compare(type.get(), py::str("python").get(), Py_EQ);
 }
 
-// Whether the copy `stem` in `dir` holds these bytes (and this script, or none).
+// Whether the copy `stem` in `dir` holds these bytes (and this script, or none). A link is no
+// copy and is never read.
 bool holds(PyObject* dir, PyObject* stem, PyObject* content, PyObject* script) {
     try {
-        py::Ref kept = py::call_method(in_dir(dir, stem, ".json").get(), TARVEL_NAME("read_bytes"));
+        py::Ref kept_path = in_dir(dir, stem, ".json");
+        if (is_link(kept_path.get())) return false;
+        py::Ref kept = py::call_method(kept_path.get(), TARVEL_NAME("read_bytes"));
         if (!py::compare(kept.get(), content, Py_EQ)) return false;
         py::Ref kept_script_path = in_dir(dir, stem, ".py");
-        if (script == nullptr) return !py::exists(kept_script_path.get());
+        if (script == nullptr) return !taken(kept_script_path.get());
+        if (is_link(kept_script_path.get())) return false;
         py::Ref kept_script = py::call_method(kept_script_path.get(), TARVEL_NAME("read_bytes"));
         return py::compare(kept_script.get(), script, Py_EQ);
     } catch (py::Error& e) {
@@ -123,12 +156,16 @@ void keep_files(PyObject* globals, PyObject* name, PyObject* stored, py::Ref& ve
         script_info = regular_file(script_path.get());
         if (script_info) script = py::call_method(script_path.get(), TARVEL_NAME("read_bytes"));
     }
-    py::Ref dir = versions_dir(globals, name);
-    // The first name free for both files; the one before it is the newest copy of that version.
+    py::Ref root = versions_root(globals);
+    py::Ref dir = py::Ref::steal(PyNumber_TrueDivide(root.get(), name));
+    refuse_link(root.get());
+    refuse_link(dir.get());
+    // The first name free for both files (a link there takes it too); the one before it is the
+    // newest copy of that version.
     py::Ref base = py::fstring("v", version);
     py::Ref stem = base, newest;
-    for (long long n = 2; py::exists(in_dir(dir.get(), stem.get(), ".json").get()) ||
-                          py::exists(in_dir(dir.get(), stem.get(), ".py").get());
+    for (long long n = 2; taken(in_dir(dir.get(), stem.get(), ".json").get()) ||
+                          taken(in_dir(dir.get(), stem.get(), ".py").get());
          ++n) {
         newest = stem;
         stem = py::fstring(base, "-", py::integer(n));
@@ -214,6 +251,7 @@ std::vector<Version> versions_of(PyObject* globals, PyObject* name) {
             }
             Version v;
             if (!copy_name({utf8, static_cast<std::size_t>(size)}, v.number, v.repeat)) continue;
+            if (is_link(path)) continue;  // no copy of ours: never read through
             v.info = regular_file(path);
             if (!v.info) continue;
             v.path = py::Ref::borrow(path);
@@ -402,6 +440,10 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     if (!PyLong_CheckExact(wanted)) py::wrong_type("version", "an int", wanted);
     if (without_history(name))
         return outcome(false, py::fstring("Invalid skill name '", name, "'"));
+    // The versions are read and the chosen one saved again with no other change between.
+    std::optional<py::DirectoryLock> lock;
+    if (py::Ref refused = lock_store(globals, lock, "Failed to save skill: "))
+        return outcome(false, refused);
     std::vector<Version> versions = versions_of(globals, name);
     if (versions.empty()) {
         return outcome(false, py::fstring("Skill '", name, "' has no saved versions"));

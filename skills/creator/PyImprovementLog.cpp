@@ -1,6 +1,7 @@
 // skills/creator/PyImprovementLog.cpp: the improvement log in memory and in improvement_log.json
 // (which the creators of several processes share), and the statistics over it
 #include <cstring>
+#include <vector>
 
 #include "glue/PyLocks.hpp"
 #include "glue/PyMethods.hpp"
@@ -325,27 +326,80 @@ py::Ref new_elements(PyObject* data, PyObject* known) {
     return fresh;
 }
 
-// Whether `a` was logged before `b`: their timestamps compared as text (the
-// writers' "%Y-%m-%d %H:%M:%S" sorts by time); never for other values.
-bool logged_before(PyObject* a, PyObject* b) {
-    py::Ref first = py::getattr(a, TARVEL_NAME("timestamp"));
-    py::Ref second = py::getattr(b, TARVEL_NAME("timestamp"));
-    if (!PyUnicode_CheckExact(first.get()) || !PyUnicode_CheckExact(second.get())) return false;
-    return PyUnicode_Compare(first.get(), second.get()) < 0;
+// How many elements of each key (element_key) the version this creator knows holds.
+py::Ref known_counts(PyObject* known) {
+    py::Ref counts = py::Ref::steal(PyDict_New());
+    PyObject *key = nullptr, *same = nullptr;
+    for (Py_ssize_t at = 0; PyDict_Next(known, &at, &key, &same);)
+        py::dict_set(counts.get(), key, py::integer(PyList_GET_SIZE(same)).get());
+    return counts;
 }
 
-// The entries in memory with `theirs` merged in by time; each list keeps its own order.
-void merge_entries(PyObject* self, PyObject* theirs) {
+// element_key() of an entry in memory, as its element in the file gives it; null when it has
+// none that can be hashed.
+py::Ref entry_key(PyObject* entry) {
+    py::Ref key = py::Ref::steal(PyTuple_New(4));
+    PyObject* const fields[] = {TARVEL_NAME("timestamp"), TARVEL_NAME("action"),
+                                TARVEL_NAME("skill_name"), TARVEL_NAME("reason")};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        py::Ref value = py::Ref::steal_maybe(PyObject_GetAttr(entry, fields[i]));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::Error();
+            PyErr_Clear();
+            return {};
+        }
+        PyTuple_SET_ITEM(key.get(), i, value.release());
+    }
+    if (PyObject_Hash(key.get()) != -1) return key;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::Error();
+    PyErr_Clear();
+    return {};
+}
+
+// Which of the entries in memory (`mine`) this creator has not saved yet: those the version it
+// knows does not account for (`counts`, from known_counts, taken down as entries are accounted
+// for). The entries it saved reached the file before another process's new ones; its unsaved
+// ones reach it after them.
+std::vector<bool> unsaved_entries(PyObject* mine, PyObject* counts) {
+    std::vector<bool> unsaved;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(mine); ++i) {
+        py::Ref key = entry_key(PyList_GET_ITEM(mine, i));
+        py::Ref left = key ? py::dict_get(counts, key.get()) : py::Ref();
+        const long count = left ? PyLong_AsLong(left.get()) : 0;
+        unsaved.push_back(count <= 0);
+        if (count > 0) py::dict_set(counts, key.get(), py::integer(count - 1).get());
+    }
+    return unsaved;
+}
+
+// Whether another process's entry `theirs` goes before this creator's `mine`: their timestamps
+// compared as text (the writers' "%Y-%m-%d %H:%M:%S" sorts by time), and on equal ones the
+// order they reached the file in (before `mine` when that is not saved yet); never for other
+// values.
+bool logged_before(PyObject* theirs, PyObject* mine, bool mine_unsaved) {
+    py::Ref first = py::getattr(theirs, TARVEL_NAME("timestamp"));
+    py::Ref second = py::getattr(mine, TARVEL_NAME("timestamp"));
+    if (!PyUnicode_CheckExact(first.get()) || !PyUnicode_CheckExact(second.get())) return false;
+    const int order = PyUnicode_Compare(first.get(), second.get());
+    return order < 0 || (order == 0 && mine_unsaved);
+}
+
+// The entries in memory with `theirs` merged in by time; each list keeps its own order. `counts`
+// tells which of them this creator saved (see unsaved_entries).
+void merge_entries(PyObject* self, PyObject* theirs, PyObject* counts) {
     py::Ref entries = log_of(self);
     py::Ref mine = py::Ref::steal(PySequence_List(entries.get()));
+    const std::vector<bool> unsaved = unsaved_entries(mine.get(), counts);
     py::Ref merged = py::Ref::steal(PyList_New(0));
     const Py_ssize_t mine_count = PyList_GET_SIZE(mine.get());
     const Py_ssize_t their_count = PyList_GET_SIZE(theirs);
     Py_ssize_t i = 0, j = 0;
     while (i < mine_count || j < their_count) {
         const bool take_theirs =
-            i == mine_count || (j < their_count && logged_before(PyList_GET_ITEM(theirs, j),
-                                                                 PyList_GET_ITEM(mine.get(), i)));
+            i == mine_count ||
+            (j < their_count &&
+             logged_before(PyList_GET_ITEM(theirs, j), PyList_GET_ITEM(mine.get(), i),
+                           unsaved[static_cast<std::size_t>(i)]));
         PyObject* next =
             take_theirs ? PyList_GET_ITEM(theirs, j++) : PyList_GET_ITEM(mine.get(), i++);
         py::check(PyList_Append(merged.get(), next) < 0);
@@ -375,10 +429,12 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     remember_file(self, path, signature, text.get());
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref theirs = py::Ref::steal(PyList_New(0));
+    py::Ref counts = py::Ref::steal(PyDict_New());
     bool complete = true;
     try {
         py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
         py::Ref known = known_elements(globals, PyTuple_GET_ITEM(seen, 2));
+        counts = known_counts(known.get());  // before new_elements takes the found ones out
         py::Ref fresh = new_elements(data.get(), known.get());
         complete = read_entries(globals, fresh.get(), theirs.get());
     } catch (py::Error& e) {
@@ -387,7 +443,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
         complete = false;
     }
     if (!complete) py::keep_unreadable(globals, path, "warning", "improvement log");
-    if (PyList_GET_SIZE(theirs.get()) > 0) merge_entries(self, theirs.get());
+    if (PyList_GET_SIZE(theirs.get()) > 0) merge_entries(self, theirs.get(), counts.get());
 }
 
 // When another process saved the log since this creator last read or wrote

@@ -238,6 +238,9 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
     py::Ref description = field_of(data, "description", py::str(""));
     py::Ref errors = python_skill_errors(globals, name.get(), code.get(), description.get());
     if (PyList_GET_SIZE(errors.get()) > 0) return result(false, validation_failure(errors.get()));
+    std::optional<py::DirectoryLock> lock;
+    if (py::Ref refused = lock_store(globals, lock, "Failed to save script: "))
+        return result(false, refused);
 
     py::Ref script_path = skill_file(globals, name.get(), ".py");
     py::Ref meta_path = skill_file(globals, name.get(), ".json");

@@ -99,6 +99,9 @@ TARVEL_METHOD(SkillCreator, "delete_skill", delete_skill_impl, "self, name: str,
         return py::Ref::steal(PyTuple_Pack(2, success ? Py_True : Py_False, message.get()));
     };
     if (unsafe_name(name)) return outcome(false, py::fstring("Invalid skill name '", name, "'"));
+    std::optional<py::DirectoryLock> lock;
+    if (py::Ref refused = lock_store(globals, lock, "Failed to delete: "))
+        return outcome(false, refused);
     py::Ref path = skill_file(globals, name, ".json");
     if (!py::exists(path.get())) return outcome(false, py::fstring("Skill '", name, "' not found"));
     keep_version(globals, name, path.get());
@@ -273,6 +276,17 @@ py::Ref get_skill_creator_impl(const py::Frame& frame) {
 }
 
 }  // namespace
+
+py::Ref lock_store(PyObject* globals, std::optional<py::DirectoryLock>& lock, const char* failure) {
+    py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
+    try {
+        lock.emplace(dir.get(), ".lock");
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return py::fstring(failure, e.value());
+    }
+    return {};
+}
 
 void add_store_methods(PyObject* module, py::Members& members) {
     declarations().add_to(module, "SkillCreator", members);
