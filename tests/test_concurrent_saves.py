@@ -1,4 +1,4 @@
-"""tests/test_concurrent_saves.py: schedulers and creators saved from several threads, and saves from code a save runs."""
+"""tests/test_concurrent_saves.py: schedulers and creators saved from several threads, and from code a save runs."""
 
 from __future__ import annotations
 
@@ -102,21 +102,23 @@ def test_a_save_from_code_a_save_runs(tmp_path, monkeypatch, inner):
     saved = {"another": other, "itself": outer}[inner]
 
     class Patched(datetime):
-        calls = 0
+        calls, inner_saves = 0, 0
 
         @classmethod
         def fromtimestamp(cls, *args, **kwargs):
             Patched.calls += 1
-            if Patched.calls == 300:  # well into the outer save
+            if Patched.calls % 300 == 0 and Patched.inner_saves == outer_saves:  # once in each outer save
+                Patched.inner_saves += 1
                 saved._save()
             return datetime.fromtimestamp(*args, **kwargs)
 
     monkeypatch.setattr(scheduler, "datetime", Patched)
-    for sch in (outer, other):
-        for job in sch._jobs.values():
-            job.run_count += 1
-    outer._save()
-    assert Patched.calls >= 300
+    for outer_saves in range(2):
+        for sch in (outer, other):
+            for job in sch._jobs.values():
+                job.run_count += 1
+        outer._save()
+    assert Patched.inner_saves == 2
     monkeypatch.undo()
     for sch in (outer, saved):
         assert file_text(sch._storage_path) == state_text(sch._jobs, sch._executions)
