@@ -13,6 +13,7 @@
 // depends on sends the save down the whole path, which does and reports everything as before.
 // The texts belong to the scheduler (glue/PyKeptTexts); a save that finds them in use (another
 // thread's save, or a save started from code this one runs) takes the whole path too.
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>

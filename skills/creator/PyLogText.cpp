@@ -8,6 +8,7 @@
 // patched json, or any error leave the save to the whole path. The texts belong to the creator
 // (glue/PyKeptTexts); a save that finds them in use (another thread's save, or a save started from
 // code this one runs) takes the whole path too.
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
