@@ -286,14 +286,15 @@ class Writer {
     json::TextWriter& out_;
 };
 
-// The buffer of the last call, kept for the next while it is not too large.
+// The buffer of the last call, kept for the next while it is not too large. A call takes it out
+// for the time it writes and puts its own back after, so no two writers ever share one: another
+// thread, or a call from code that runs meanwhile, finds none and makes its own.
 json::TextWriter g_spare;
 constexpr std::size_t kKeptCapacity = std::size_t{8} << 20;
 
 // The text of `obj`, or a null Ref when it is not for the native writer.
 Ref write_native(PyObject* obj) {
     if (!within_recursion_limits()) return Ref();
-    // Taken out while in use: making the str may run a finalizer that comes back here.
     json::TextWriter out = std::move(g_spare);
     out.clear();
     PyObject* text = nullptr;

@@ -104,9 +104,14 @@ Ref derived_json_file(PyObject* json_module, const std::string& fs_name,
     Ref value = parsed(loads.get(), fs_name, keep ? identity : std::nullopt, make_path, &file);
     if (file == nullptr) return derive(value.get());
     if (file->derived) return file->derived;
-    // `derive` reads no file, so the record it is kept in stays where it is
-    file->derived = derive(value.get());
-    return file->derived;
+    // `derive` may run code, and another thread or a call it makes may change or clear the kept
+    // files meanwhile: what it gives is kept only where the file's record still holds the value.
+    Ref derived = derive(value.get());
+    auto& files = parsed_files();
+    auto found = files.find(fs_name);
+    if (found != files.end() && found->second.value.get() == value.get() && !found->second.derived)
+        found->second.derived = derived;
+    return derived;
 }
 
 Ref fresh_copy(PyObject* value) {

@@ -34,6 +34,13 @@ class Held {
         return compare(value, at) && at == items_.size();
     }
 
+    // Visits the objects noted (for the collector).
+    int traverse(visitproc visit, void* arg) const {
+        for (const Item& item : items_)
+            Py_VISIT(item.object.get());
+        return 0;
+    }
+
   private:
     static constexpr int kDeepest = 8;
     // What each noted object is. A held object stays what it was: exact dicts and lists, and
@@ -187,6 +194,16 @@ struct KeptFields {
         PyObject* nested = fields[static_cast<std::size_t>(nested_at)].second.get();
         if (!nested_text) return nested_held.same(nested);
         return same_ascii(py::nested_text(json, nested).get(), nested_text.get());
+    }
+
+    // Visits the objects held (for the collector).
+    int traverse(visitproc visit, void* arg) const {
+        for (const auto& [key, value] : fields) {
+            Py_VISIT(key.get());
+            Py_VISIT(value.get());
+        }
+        Py_VISIT(nested_text.get());
+        return nested_held.traverse(visit, arg);
     }
 
     // Notes the values of `dict`, whose field `nested` is the dict field; `immutable` tells the

@@ -1,4 +1,26 @@
 // glue/PyRef.hpp: owned references, the C++ exception that carries a Python error, and call helpers
+//
+// Rules of use. Several threads use the modules' objects at once, and a call may come back into
+// them from code it runs (a patched global that saves, a __del__ that logs):
+//
+// - Code may run at any call into Python (a call, an attribute read or write, a comparison, a
+//   hash, str(), iterating anything but an exact list, tuple, dict or set), at any decref (a
+//   finalizer, a weakref callback), at any new Python object (the collector may run finalizers),
+//   in audit hooks (the "open" and "os.scandir" events) and everywhere in pathlib. Wherever code
+//   runs, other threads run too.
+// - A borrowed reference (from a dict, a list, a global, a field) is good only until code may run:
+//   take a Ref before that. So is a pointer or reference into a C++ container that such code could
+//   change: find the item again after.
+// - A cache keyed by an object's address holds that object, or else every object its check
+//   compares by identity, so that a new object at a freed address is checked like any other; or
+//   its check does not depend on addresses at all.
+// - A cache that outlives a call belongs to one object (held by it, as a Scheduler holds its kept
+//   texts) or is guarded: marked in use, or taken out while in use (the JSON writer's spare
+//   buffer). A use that finds it in use (another thread, or a call from code the first use runs)
+//   takes the uncached path. A process-wide cache that no code can run between reading and using
+//   needs no more guard than the interpreter lock.
+// - Empty a container before the references it held are dropped (move them out first), so that
+//   code run by a decref never sees it half-changed.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

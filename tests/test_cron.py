@@ -354,6 +354,15 @@ def test_replaced_sets_are_followed(kind):
         c.next_occurrence(datetime(2024, 1, 1))
 
 
+def test_sets_changed_in_place_are_followed():
+    c = CronExpression("5 6 * * *")
+    assert c.next_occurrence(datetime(2024, 1, 1)) == datetime(2024, 1, 1, 6, 5)
+    c._minute.discard(5)  # another set of the same size, in the same object
+    c._minute.add(40)
+    assert c.matches(datetime(2024, 1, 1, 6, 40)) and not c.matches(datetime(2024, 1, 1, 6, 5))
+    assert c.next_occurrence(datetime(2024, 1, 1)) == datetime(2024, 1, 1, 6, 40)
+
+
 def test_subclass_overrides_are_used():
     class EvenMinutes(CronExpression):
         def matches(self, dt):

@@ -59,9 +59,9 @@ def one_round():
     cr.rollback_skill("play", 1, reg); cr.log_learning("play", "works", {"n": 1})
     cr.get_improvement_log(); cr.get_improvement_stats(); cr.delete_skill("play", reg)
 
-# Bounded caches (the cron search's, by the address of each expression; the interpreter's own)
-# fill over many rounds; a leak grows every window. Windows of 100 rounds run until one grows
-# by fewer than 50 blocks: one object lost per round can never get there.
+# Bounded caches (the listing's parsed files, the interpreter's own) fill over many rounds; a leak
+# grows every window. Windows of 100 rounds run until one grows by fewer than 50 blocks: one
+# object lost per round can never get there.
 for _ in range(100):
     one_round()
 growths = []

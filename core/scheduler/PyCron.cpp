@@ -146,69 +146,51 @@ TARVEL_STATICMETHOD(CronExpression, "_parse_field", parse_field_impl,
 
 // --- the schedule behind an instance's five sets --------------------------
 //
-// Python code reads self._minute and the others on every call. The search
-// needs them as bitsets; converting on every call would cost more than the
-// search, so the bitsets are cached per instance and used only while the five
-// attributes are still the very set objects they were made from, with the
-// same sizes. Anything unusual (a replaced attribute that is not a set of
-// in-range ints, an overridden method) takes the literal Python path.
+// Python code reads self._minute and the others on every call, so the search reads them too and
+// turns their present contents into bitsets each time. Anything unusual (an attribute that is not
+// a set of in-range ints, an overridden method) takes the literal Python path.
 
-struct CacheEntry {
-    PyObject* owner = nullptr;  // a tag only, never dereferenced
-    std::array<py::Ref, 5> sets{};
-    std::array<Py_ssize_t, 5> sizes{};
-    cron::Schedule schedule;
-};
-
-constexpr std::size_t kCacheSlots = 256;
-// Never destroyed: the interpreter may be gone by the time static destructors run.
-auto* const cache = new std::array<CacheEntry, kCacheSlots>();
-
-CacheEntry& slot_of(PyObject* self) {
-    const auto key = reinterpret_cast<std::uintptr_t>(self) >> 4;
-    return (*cache)[(key * 0x9E3779B97F4A7C15ull) >> 56];
+// The value of the exact int in a set's slot when it is a small one (under 2**30 in size), read
+// in place; nullopt for a larger one, which no field holds.
+std::optional<std::int64_t> small_value(const setentry& slot) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const auto* number = reinterpret_cast<PyLongObject*>(slot.key);
+    if (!PyUnstable_Long_IsCompact(number)) return std::nullopt;
+    return PyUnstable_Long_CompactValue(number);
+#else
+    // 0 <= value < 2**30: one digit or none, and the cached hash is the value itself
+    const Py_ssize_t digits = Py_SIZE(slot.key);
+    if (digits != 0 && digits != 1) return std::nullopt;
+    return slot.hash;
+#endif
 }
 
-// Bits of an exact set of exact ints within [lo, hi]; nullopt for anything else.
+// Bits of an exact set of exact ints within [lo, hi]; nullopt for anything else. The set's own
+// table is read in place (its layout is the documented one of every supported interpreter: empty
+// slots have no key, removed ones a hash of -1); no code runs, so nothing changes it meanwhile.
 std::optional<std::uint64_t> bits_of(PyObject* set, std::int64_t lo, std::int64_t hi) {
     if (!PyAnySet_CheckExact(set)) return std::nullopt;
+    const auto* table = reinterpret_cast<const PySetObject*>(set);
     std::uint64_t bits = 0;
-    for (const py::Ref& item : py::iterate(set)) {
-        if (!PyLong_CheckExact(item.get())) return std::nullopt;
-        const long v = PyLong_AsLong(item.get());
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (v < lo || v > hi) return std::nullopt;
-        bits |= std::uint64_t{1} << v;
+    Py_ssize_t found = 0;
+    const Py_ssize_t size = PySet_GET_SIZE(set);
+    for (Py_ssize_t i = 0; i <= table->mask && found < size; ++i) {
+        const setentry& slot = table->table[i];
+        if (slot.key == nullptr || slot.hash == -1) continue;
+        if (!PyLong_CheckExact(slot.key)) return std::nullopt;
+        const auto v = small_value(slot);
+        if (!v || *v < lo || *v > hi) return std::nullopt;
+        bits |= std::uint64_t{1} << *v;
+        ++found;
     }
+    if (found != size) return std::nullopt;
     return bits;
-}
-
-void store(CacheEntry& entry, PyObject* self, const std::array<py::Ref, 5>& sets,
-           const cron::Schedule& schedule) {
-    for (std::size_t i = 0; i < 5; ++i) {
-        entry.sets[i] = sets[i];
-        entry.sizes[i] = PySet_GET_SIZE(sets[i].get());
-    }
-    entry.owner = self;
-    entry.schedule = schedule;
 }
 
 std::optional<cron::Schedule> schedule_of(PyObject* self) {
     std::array<py::Ref, 5> sets;
     for (std::size_t i = 0; i < 5; ++i)
         sets[i] = py::getattr(self, kFields[i].attr());
-    CacheEntry& entry = slot_of(self);
-    if (entry.owner == self) {
-        bool same = true;
-        for (std::size_t i = 0; i < 5 && same; ++i) {
-            same = entry.sets[i].get() == sets[i].get() && PyAnySet_Check(sets[i].get()) &&
-                   entry.sizes[i] == PySet_GET_SIZE(sets[i].get());
-        }
-        if (same) return entry.schedule;
-    }
     std::array<std::uint64_t, 5> bits{};
     for (std::size_t i = 0; i < 5; ++i) {
         auto b = bits_of(sets[i].get(), kFields[i].lo, kFields[i].hi);
@@ -221,7 +203,6 @@ std::optional<cron::Schedule> schedule_of(PyObject* self) {
     schedule.dom = static_cast<std::uint32_t>(bits[2]);
     schedule.month = static_cast<std::uint16_t>(bits[3]);
     schedule.dow = static_cast<std::uint8_t>(bits[4]);
-    store(entry, self, sets, schedule);
     return schedule;
 }
 

@@ -39,8 +39,9 @@ void add_history_methods(PyObject* module, py::Members& members);
 void add_review_method(PyObject* module, py::Members& members);
 
 // The text json.dumps([e.to_dict() for e in entries], indent=2) gives, built from the entries'
-// texts kept since earlier saves; a null Ref when the save must encode the log whole.
-py::Ref log_text_from_kept(PyObject* globals, PyObject* entries);
+// texts the creator `self` kept since its earlier saves; a null Ref when the save must encode the
+// log whole.
+py::Ref log_text_from_kept(PyObject* globals, PyObject* self, PyObject* entries);
 
 // The module function get_skill_creator.
 py::Ref make_get_skill_creator(PyObject* module);

@@ -532,7 +532,7 @@ py::Ref whole_text(PyObject* globals, PyObject* records, Py_ssize_t& left_out) {
 void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     merge_from_file(globals, self, path);
     Py_ssize_t left_out = 0;
-    py::Ref text = log_text_from_kept(globals, log_of(self).get());
+    py::Ref text = log_text_from_kept(globals, self, log_of(self).get());
     if (!text) {
         py::Ref records = to_dicts(log_of(self).get());
         text = whole_text(globals, records.get(), left_out);
