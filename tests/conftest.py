@@ -134,6 +134,27 @@ def killed_runs(args, env, ready, look, runs):
         yield seen + [look()]
 
 
+def run_at_once(tmp_path, script, *arguments):
+    """Runs `script` in one child per argument list, with the stand-in host and a home of their
+    own; each prints "ready" when set, and all go together once every one is (a file "go" in
+    `tmp_path` appears, whose path is their first argument). Fails unless every child exits 0."""
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
+    go = tmp_path / "go"
+    children = [subprocess.Popen([sys.executable, "-c", script, str(go), *map(str, args)], env=env,
+                                 stdout=subprocess.PIPE) for args in arguments]
+    try:
+        assert [child.stdout.readline() for child in children] == [b"ready\n"] * len(children)
+        go.touch()
+        assert [child.wait(600) for child in children] == [0] * len(children)
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+
+
 def outcome(fn, *args):
     """What a call gives, as comparable data: the exception's type and text when it raises, a
     datetime with its repr, zone and fold."""

@@ -12,7 +12,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
-from conftest import killed_runs
+from conftest import killed_runs, run_at_once
 from creator_twin import improvement_log_text
 
 import tarvel.skills.creator as creator_module
@@ -284,7 +284,7 @@ def test_unreadable_log_saved_by_another_is_kept_as_a_copy(creator, path, clock,
 
 SHARER = r'''
 import pathlib, sys, time, tarvel.skills.creator as m
-m.IMPROVEMENT_LOG, go, prefix = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+go, m.IMPROVEMENT_LOG, prefix = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
 m.DURABLE_WRITES = False  # the disk plays no part in the merge
 creator = m.SkillCreator()
 print("ready", flush=True)
@@ -296,19 +296,7 @@ for n in range(500):
 
 
 def test_two_processes_logging_at_once_lose_nothing(creator_home, path, tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
-    go = tmp_path / "go"
-    children = [subprocess.Popen([sys.executable, "-c", SHARER, str(path), str(go), prefix],
-                                 env=env, stdout=subprocess.PIPE) for prefix in "ab"]
-    try:
-        assert [child.stdout.readline() for child in children] == [b"ready\n"] * 2
-        go.touch()
-        assert [child.wait(600) for child in children] == [0, 0]
-    finally:
-        for child in children:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
+    run_at_once(tmp_path, SHARER, [path, "a"], [path, "b"])
     entries = json.loads(path.read_text())
     names = [e["skill_name"] for e in entries]
     assert len(names) == 1000 and all(

@@ -13,7 +13,7 @@ import threading
 from datetime import datetime
 
 import pytest
-from conftest import killed_runs
+from conftest import killed_runs, run_at_once
 
 from tarvel.skills import creator as module
 from tarvel.skills.engine import SkillRegistry
@@ -226,7 +226,7 @@ UPDATES = 300  # per writer
 
 UPDATER = r'''
 import pathlib, sys, time, tarvel.skills.creator as m
-m.SKILLS_DIR, m.IMPROVEMENT_LOG, go = (pathlib.Path(a) for a in sys.argv[1:4])
+go, m.SKILLS_DIR, m.IMPROVEMENT_LOG = (pathlib.Path(a) for a in sys.argv[1:4])
 m.DURABLE_WRITES = False  # the disk plays no part in who writes when
 creator = m.SkillCreator()
 print("ready", flush=True)
@@ -239,20 +239,7 @@ for n in range(int(sys.argv[5])):
 
 
 def update_in_processes(tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(HOST), HOME=str(tmp_path / "child-home"))
-    go = tmp_path / "go"
-    args = [str(module.SKILLS_DIR), str(module.IMPROVEMENT_LOG), str(go)]
-    children = [subprocess.Popen([sys.executable, "-c", UPDATER, *args, writer, str(UPDATES)],
-                                 env=env, stdout=subprocess.PIPE) for writer in "ab"]
-    try:
-        assert [child.stdout.readline() for child in children] == [b"ready\n"] * 2
-        go.touch()
-        assert [child.wait(600) for child in children] == [0, 0]
-    finally:
-        for child in children:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
+    run_at_once(tmp_path, UPDATER, *([module.SKILLS_DIR, module.IMPROVEMENT_LOG, writer, UPDATES] for writer in "ab"))
 
 
 def update_in_threads(tmp_path):
