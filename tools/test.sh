@@ -71,7 +71,7 @@ fi
 
 for version in "${pyenv_chosen[@]}"; do
     venv="$(make_venv "$version" '[test]' "${STRICT[@]}")"
-    say "pytest on CPython $version (about 3 minutes)"
+    say "pytest on CPython $version (about a minute)"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
     if [ "${#drop_bypass[@]}" -gt 0 ]; then
         say "pytest on CPython $version: tests that need binding permissions, without root's bypass"
@@ -90,7 +90,7 @@ fi
 copy_into_newer_root
 for version in "${newer_chosen[@]}"; do
     newer_venv "$version" '[test]' "${STRICT[@]}"
-    say "pytest on CPython $version (Debian unstable root, about 3 minutes)"
+    say "pytest on CPython $version (Debian unstable root, about a minute)"
     in_newer_root "cd /src/tarvel-native && /venv$version/bin/python -m pytest -q -p no:cacheprovider $*"
     if [ "${#drop_bypass[@]}" -gt 0 ]; then
         say "pytest on CPython $version: tests that need binding permissions, without root's bypass"
