@@ -1,5 +1,9 @@
 # tools/common.sh: venv set-up shared by the demo, test and wheel commands (sourced, not run)
+# shellcheck shell=bash
 set -euo pipefail
+# A failure inside $(...) stops the command substitution too, so that a caller's
+# `venv="$(make_venv ...)"` stops the script instead of going on without a venv.
+shopt -s inherit_errexit
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYENV_ROOT="${PYENV_ROOT:-$HOME/.pyenv}"
 
@@ -9,11 +13,42 @@ say() {
 }
 
 # The newest installed CPython of a minor version, from pyenv's versions folder.
+newest_python() {
+    # shellcheck disable=SC2012 # names of versions: digits and dots
+    ls -d "$PYENV_ROOT"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1
+}
+
+# require_pythons VERSION...: nothing when all are installed; else one line
+# naming every missing CPython and how to get it, and a failure.
+require_pythons() {
+    local version missing=()
+    for version in "$@"; do
+        [ -n "$(newest_python "$version" || true)" ] || missing+=("$version")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    if [ -d "$PYENV_ROOT/versions" ]; then
+        echo "no CPython ${missing[*]} under $PYENV_ROOT/versions: install with \`pyenv install ${missing[*]}\`" >&2
+    else
+        echo "no CPython ${missing[*]}: no pyenv in $PYENV_ROOT (set PYENV_ROOT, or install pyenv," \
+            "https://github.com/pyenv/pyenv#installation, then \`pyenv install ${missing[*]}\`)" >&2
+    fi
+    return 1
+}
+
+# The path of that CPython, or the line of require_pythons and a failure.
 python_for() {
-    local found
-    found="$(ls -d "$PYENV_ROOT"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1)"
-    [ -n "$found" ] || { echo "no CPython $1 under $PYENV_ROOT/versions" >&2; return 1; }
-    echo "$found"
+    require_pythons "$1"
+    newest_python "$1"
+}
+
+# with_python VERSION ARGS...: runs that CPython with ARGS. A missing CPython
+# fails this command itself and so stops the caller, where "$(python_for ...)"
+# as a command's name would go on to "command not found".
+with_python() {
+    local python
+    python="$(python_for "$1")" || return 1
+    shift
+    "$python" "$@"
 }
 
 # A digest of everything a build of the modules reads: a venv whose stamp holds
@@ -39,8 +74,9 @@ make_venv() {
     local version="$1" extras="$2" venv="$ROOT/.venv/$1" stamp digest
     shift 2
     if [ ! -x "$venv/bin/python" ]; then
-        say "creating .venv/$version"
-        "$(python_for "$version")" -m venv "$venv"
+        require_pythons "$version"
+        say "creating .venv/$version (about 200 MB once built)"
+        with_python "$version" -m venv "$venv"
     fi
     stamp="$venv/.tarvel-build"
     digest="$(source_digest) $extras $*"

