@@ -68,6 +68,17 @@ def test_options_are_kept_after_the_other_attributes(path, options, kept):
     assert [getattr(sch, name) for name in OPTIONS] == kept and names.index(OPTIONS[0]) > names.index("_loop_lock")
 
 
+class Callback:
+    def __call__(self, arg):
+        return asyncio.sleep(0, "")
+
+
+@pytest.mark.parametrize("callback", [None, lambda arg: asyncio.sleep(0, ""), Callback(), print])
+def test_a_callback_may_be_none_or_any_callable(path, callback):
+    sch = Scheduler(callback, callback, path)
+    assert sch._on_fire is callback and sch._on_event is callback
+
+
 @pytest.mark.parametrize("options, error", [
     ({"poll_interval": 0}, ValueError("poll_interval must be positive, not 0")),
     ({"poll_interval": -0.5}, ValueError("poll_interval must be positive, not -0.5")),
@@ -83,6 +94,8 @@ def test_options_are_kept_after_the_other_attributes(path, options, kept):
     ({"fire_timeout": "5"}, TypeError("fire_timeout must be a number or None, not str")),
     ({"misfire_grace": -1}, ValueError("misfire_grace must be 0 or more, not -1")),
     ({"misfire_grace": False}, TypeError("misfire_grace must be a number or None, not bool")),
+    ({"on_fire": "fire"}, TypeError("on_fire must be a callable or None, not str")),
+    ({"on_event": 5}, TypeError("on_event must be a callable or None, not int")),
 ])
 def test_options_are_checked_before_anything_is_done(monkeypatch, options, error):
     monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import json
+import math
 import random
 import types
 from collections import OrderedDict
@@ -126,7 +127,9 @@ def test_constructor_sets_its_attributes_in_order(path, log, monkeypatch):
 
     async def fire(job):
         return ""
-    event = object()
+
+    async def event(data):
+        pass
     for sch in (Scheduler(fire, event, path), Scheduler(on_event=event, storage_path=path, on_fire=fire)):
         assert list(vars(sch))[:7] == ATTRIBUTES
         assert sch._on_fire is fire and sch._on_event is event and sch._storage_path is path
@@ -182,9 +185,10 @@ def test_constructor_ends_by_loading(path):
 
 # --- adding -----------------------------------------------------------------------------------
 
-def test_add_job_registers_the_job_itself(sch, log, monkeypatch):
+@pytest.mark.parametrize("cls", [ScheduledJob, type("OwnJob", (ScheduledJob,), {})])
+def test_add_job_registers_the_job_itself(sch, log, monkeypatch, cls):
     monkeypatch.setattr(scheduler.time, "time", lambda: 1_700_000_000.0)
-    job = ScheduledJob(id="abc", name="Café ☕", job_type=JobType.INTERVAL, interval_seconds=90, next_run=5.0)
+    job = cls(id="abc", name="Café ☕", job_type=JobType.INTERVAL, interval_seconds=90, next_run=5.0)
     assert sch.add_job(job) is job and sch._jobs == {"abc": job} and sch._jobs["abc"] is job
     assert job.next_run == 1_700_000_090.0 and sch.saves == 1
     assert log() == [("INFO", "Job added: Café ☕ (abc) \u2014 next run: "
@@ -199,15 +203,23 @@ def test_adding_a_known_id_replaces_the_job(sch, log):
     assert [message.split(" (")[0] for _, message in log()] == ["Job added: first", "Job added: second"]
 
 
-@pytest.mark.parametrize("job", [
-    ScheduledJob(id="i", name="n", job_type=JobType.INTERVAL, interval_seconds=0),
-    ScheduledJob(id="i", name="n", job_type=JobType.ONCE, state=JobState.PAUSED),
+@pytest.mark.parametrize("job, why", [
+    (ScheduledJob(id="i", name="n", job_type=JobType.INTERVAL, interval_seconds=0), "its interval is 0 seconds"),
+    (ScheduledJob(id="i", name="n", job_type="interval", interval_seconds=-1.5), "its interval is -1.5 seconds"),
+    (ScheduledJob(id="i", name="n", job_type=JobType.ONCE, state=JobState.PAUSED),
+     "a one-time job with no time to run"),
 ])
-def test_added_job_without_a_next_run_logs_never(sch, log, job):
+def test_added_job_without_a_next_run_logs_never(sch, log, job, why):
     state = job.state
     sch.add_job(job)
-    assert job.next_run == 0 and type(job.next_run) is int and job.state is state
-    assert log() == [("INFO", "Job added: n (i) \u2014 next run: Never")]
+    assert job.next_run == 0 and type(job.next_run) is int and job.state is state and sch._jobs == {"i": job}
+    assert log() == [("INFO", "Job added: n (i) \u2014 next run: Never"),
+                     ("WARNING", "Job n (i) can never fire: " + why)]
+
+
+def test_a_one_time_job_whose_time_has_passed_is_added_without_a_warning(sch, log):
+    sch.add_job(once("i", name="n", next_run=1.0))
+    assert log() == [("INFO", "Job added: n (i) \u2014 next run: " + scheduler._format_timestamp(1.0))]
 
 
 def test_added_job_with_a_bad_cron_is_kept_unscheduled(sch, log):
@@ -265,6 +277,29 @@ REFUSED_MEMBERS = [  # (field, value, error): a text that names no member raises
 def test_add_job_stores_a_members_text_as_the_member(sch, fields, stored):
     job = sch.add_job(ScheduledJob(id="t", **fields))
     assert (job.job_type, job.state) == stored and type(job.job_type) is JobType and type(job.state) is JobState
+
+
+@pytest.mark.parametrize("job, error", [
+    ({"id": "d", "name": "n"}, TypeError("job must be a ScheduledJob, not dict")),
+    (ScheduledJob(id="d", prompt=None), TypeError("prompt must be a str, not NoneType")),
+    (ScheduledJob(id="d", name=42), TypeError("name must be a str, not int")),
+    (ScheduledJob(id="d", job_type=JobType.INTERVAL, interval_seconds="60"),
+     TypeError("interval_seconds must be a finite number, not str")),
+    (ScheduledJob(id="d", job_type="interval", interval_seconds=math.inf),
+     TypeError("interval_seconds must be a finite number, not inf")),
+    (once("d", next_run=math.nan), TypeError("next_run must be a finite number, not nan")),
+    (ScheduledJob(id="d", max_runs="2"), TypeError("max_runs must be a number, not str")),
+    (ScheduledJob(id="d", job_type=3), TypeError("job_type must be a JobType or a str, not int")),
+    (ScheduledJob(id="d", job_type="weekly"), ValueError(enum_error(JobType, "weekly"))),
+])
+def test_add_job_refuses_a_field_that_would_break_the_save_or_load_before_any_change(path, log, job, error):
+    sch = Scheduler(storage_path=path)
+    kept = sch.add_job(once("kept", next_run=4e9))
+    saved, logged, before = path.read_bytes(), log(), repr(job)
+    with pytest.raises(type(error)) as raised:
+        sch.add_job(job)
+    assert str(raised.value) == str(error) and repr(job) == before
+    assert sch._jobs == {"kept": kept} and path.read_bytes() == saved and log() == logged
 
 
 @pytest.mark.parametrize("field, value, error", REFUSED_MEMBERS)

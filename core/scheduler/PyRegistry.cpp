@@ -93,7 +93,16 @@ void check_seconds(const char* what, PyObject* value, bool none_allowed, bool ze
     if (!fits) wrong_value(what, zero_allowed ? "0 or more" : "positive", value);
 }
 
+// A callback the loop awaits: None, or anything that can be called.
+void check_callback(const char* what, PyObject* value) {
+    if (value != Py_None && !PyCallable_Check(value)) {
+        py::wrong_type(what, "a callable or None", value);
+    }
+}
+
 void check_options(const py::Frame& frame) {
+    check_callback("on_fire", frame.args[1]);
+    check_callback("on_event", frame.args[2]);
     check_seconds("poll_interval", frame.args[4], false, false);
     PyObject* cap = frame.args[5];
     if (cap != Py_None) {
@@ -189,16 +198,43 @@ void replace_attr(PyObject* obj, PyObject* name, const py::Ref& old, const py::R
     if (value.get() != old.get()) py::setattr(obj, name, value.get());
 }
 
+bool is_type(PyObject* globals, PyObject* job_type, const char* name) {
+    return is_member(globals, job_type, TARVEL_NAME("JobType"), name);
+}
+
+// WARNING "Job <name> (<id>) can never fire: <why>" for an interval job whose interval is not
+// above 0 and a one-time job without a time to run. A one-time job whose time has passed fires.
+void warn_if_never_due(PyObject* globals, PyObject* job, PyObject* name, PyObject* id) {
+    py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
+    py::Ref why;
+    if (is_type(globals, job_type.get(), "INTERVAL")) {
+        py::Ref interval = py::getattr(job, TARVEL_NAME("interval_seconds"));
+        if (py::compare(interval.get(), py::integer(0).get(), Py_GT)) return;
+        why = py::fstring("its interval is ", interval, " seconds");
+    } else if (is_type(globals, job_type.get(), "ONCE")) {
+        if (py::truthy(py::getattr(job, TARVEL_NAME("next_run")).get())) return;
+        why = py::str("a one-time job with no time to run");
+    } else {
+        return;
+    }
+    log(globals, "warning", py::fstring("Job ", name, " (", id, ") can never fire: ", why));
+}
+
 TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "ScheduledJob",
               "Add a new scheduled job.") {
     PyObject* self = frame.args[0];
     PyObject* job = frame.args[1];
-    // A job_type or state given as text would stay text and fail every later save:
-    // both are read as members, and both are checked before either is set.
+    py::Ref job_class = py::global(frame.globals, TARVEL_NAME("ScheduledJob"));
+    const int is_job = PyObject_IsInstance(job, job_class.get());
+    py::check(is_job < 0);
+    if (!is_job) py::wrong_type("job", "a ScheduledJob", job);
+    // A field of the wrong type would fail every later save, or the next load: a job_type or
+    // state given as text is read as its member, and every field is checked, before any is set.
     py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));
     py::Ref state = py::getattr(job, TARVEL_NAME("state"));
     py::Ref type_member = as_job_type(frame.globals, job_type.get());
     py::Ref state_member = as_job_state(frame.globals, state.get());
+    check_job_fields(frame.globals, job, nullptr, type_member.get(), state_member.get());
     replace_attr(job, TARVEL_NAME("job_type"), job_type, type_member);
     replace_attr(job, TARVEL_NAME("state"), state, state_member);
     py::setattr(job, TARVEL_NAME("next_run"), calc_next_run(self, job).get());
@@ -210,6 +246,7 @@ TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "Sc
     py::Ref when = format_timestamp(frame.globals, next_run.get());
     log(frame.globals, "info",
         py::fstring("Job added: ", name, " (", id, ") \xe2\x80\x94 next run: ", when));
+    warn_if_never_due(frame.globals, job, name.get(), id.get());
     return py::Ref::borrow(job);
 }
 
@@ -412,10 +449,6 @@ TARVEL_METHOD(Scheduler, "stats", stats_impl, "self", "dict[str, Any]",
     py::check(recent < 0);
     py::dict_set(d.get(), "recent_executions", py::integer(recent).get());
     return d;
-}
-
-bool is_type(PyObject* globals, PyObject* job_type, const char* name) {
-    return is_member(globals, job_type, TARVEL_NAME("JobType"), name);
 }
 
 TARVEL_METHOD(Scheduler, "_calc_next_run", calc_next_run_impl, "self, job: ScheduledJob", "float",

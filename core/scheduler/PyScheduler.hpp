@@ -75,6 +75,16 @@ py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* state_path);
 using py::release_lock;
 
+// --- the types of a record's fields, checked at the load and by add_job (PyFieldTypes) ---
+
+// The types a record's fields must have to be saved and loaded again: texts, numbers, finite
+// times and JobType and JobState members. TypeError "<field> of <what> must be <type>, not
+// <value>" ("<field> must be ..." when `what` is null) for the first field that has another;
+// `job_type` and `state`, when given, are checked in place of the job's own.
+void check_job_fields(PyObject* globals, PyObject* job, PyObject* what,
+                      PyObject* job_type = nullptr, PyObject* state = nullptr);
+void check_execution_fields(PyObject* globals, PyObject* execution, PyObject* what);
+
 // --- the changes made to jobs, shared by the registry, the loop and the merge (PyJobChanges) ---
 
 // What a registry call or a firing does to a job; the argument each takes is named.

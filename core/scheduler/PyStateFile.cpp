@@ -1,6 +1,4 @@
 // core/scheduler/PyStateFile.cpp: _save and _load, the scheduler's JSON state file
-#include <cmath>
-
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
@@ -180,74 +178,6 @@ TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.
     return py::none();
 }
 
-// --- checking loaded records ------------------------------------------------------
-
-enum class Kind { Text, Number, Time, JobTypeMember, JobStateMember };
-
-struct FieldRule {
-    const char* name;
-    Kind kind;
-};
-
-constexpr FieldRule kJobRules[] = {
-    {"id", Kind::Text},          {"name", Kind::Text},
-    {"description", Kind::Text}, {"job_type", Kind::JobTypeMember},
-    {"schedule", Kind::Text},    {"interval_seconds", Kind::Time},
-    {"prompt", Kind::Text},      {"state", Kind::JobStateMember},
-    {"created_at", Kind::Time},  {"last_run", Kind::Time},
-    {"next_run", Kind::Time},    {"run_count", Kind::Number},
-    {"max_runs", Kind::Number},
-};
-
-constexpr FieldRule kExecutionRules[] = {
-    {"job_id", Kind::Text},       {"job_name", Kind::Text},   {"started_at", Kind::Time},
-    {"completed_at", Kind::Time}, {"duration", Kind::Time},   {"result", Kind::Text},
-    {"error", Kind::Text},        {"model_used", Kind::Text}, {"worker_id", Kind::Text},
-};
-
-// What a field of kind `kind` must be, or null when `value` is one.
-const char* expected_of(PyObject* globals, Kind kind, PyObject* value) {
-    switch (kind) {
-        case Kind::Text:
-            return PyUnicode_Check(value) ? nullptr : "a str";
-        case Kind::Number:
-            return PyLong_Check(value) || PyFloat_Check(value) ? nullptr : "a number";
-        case Kind::Time:
-            if (PyLong_Check(value)) return nullptr;
-            return PyFloat_Check(value) && std::isfinite(PyFloat_AS_DOUBLE(value))
-                       ? nullptr
-                       : "a finite number";
-        case Kind::JobTypeMember:
-        case Kind::JobStateMember: {
-            const bool type = kind == Kind::JobTypeMember;
-            py::Ref cls =
-                py::global(globals, type ? TARVEL_NAME("JobType") : TARVEL_NAME("JobState"));
-            const int member = PyObject_IsInstance(value, cls.get());
-            py::check(member < 0);
-            return member ? nullptr : type ? "a JobType" : "a JobState";
-        }
-    }
-    return nullptr;
-}
-
-// TypeError "<field> of <what> must be <kind>, not <value>" for the first
-// field of `record` that does not have its kind.
-template <std::size_t N>
-void check_fields(PyObject* globals, PyObject* record, const FieldRule (&rules)[N],
-                  const py::Ref& what) {
-    for (const FieldRule& rule : rules) {
-        py::Ref value = py::Ref::steal(PyObject_GetAttrString(record, rule.name));
-        const char* expected = expected_of(globals, rule.kind, value.get());
-        if (expected == nullptr) continue;
-        py::Ref shown = PyFloat_Check(value.get())
-                            ? py::Ref::steal(PyObject_Repr(value.get()))
-                            : py::Ref::steal(PyType_GetName(Py_TYPE(value.get())));
-        py::Ref message =
-            py::fstring(rule.name, " of ", what, " must be ", expected, ", not ", shown);
-        throw py::Error(PyExc_TypeError, message.get());
-    }
-}
-
 // --- loading ----------------------------------------------------------------
 
 // The names of the dataclass fields of `cls`.
@@ -341,7 +271,7 @@ bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs) {
             py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
             // A field of the wrong type, or a job that cannot give its
             // dictionary, would fail every later save.
-            check_fields(globals, job.get(), kJobRules, py::fstring("job ", id));
+            check_job_fields(globals, job.get(), py::fstring("job ", id).get());
             py::call_method(job.get(), TARVEL_NAME("to_dict"));
             py::check(PyObject_SetItem(jobs, id.get(), job.get()) < 0);
         } catch (py::Error& e) {
@@ -371,8 +301,8 @@ bool read_executions(PyObject* globals, PyObject* data, PyObject* history) {
                 py::Ref record = py::Ref::borrow(PyList_GET_ITEM(records.get(), i));
                 py::Ref execution = execution_from(cls.get(), names.get(), record.get());
                 py::Ref job_id = py::getattr(execution.get(), TARVEL_NAME("job_id"));
-                check_fields(globals, execution.get(), kExecutionRules,
-                             py::fstring("an execution of job ", job_id));
+                check_execution_fields(globals, execution.get(),
+                                       py::fstring("an execution of job ", job_id).get());
                 py::call_method(history, TARVEL_NAME("append"), execution);
             } catch (py::Error& e) {
                 if (!e.matches(PyExc_Exception)) throw;
