@@ -121,14 +121,17 @@ def test_method_signatures_and_docstrings(name):
     assert method.__qualname__ == "Scheduler." + name
 
 
-@pytest.mark.parametrize("module, name, doc", [
+HELP = [
     (scheduler, "Scheduler.run_now", "Fire a job now, whatever its state, and return its execution."),
     (scheduler, "CronExpression._parse_field", "Parse a single cron field into a set of valid values."),
     (scheduler, "_format_timestamp", "Format a Unix timestamp as a human-readable string."),
     (creator, "SkillCreator.validate_blueprint",
      "Validate a skill blueprint before creation.\n\n    Returns (is_valid, list_of_errors)."),
     (creator, "get_skill_creator", "Get the singleton SkillCreator instance."),
-])
+]
+
+
+@pytest.mark.parametrize("module, name, doc", HELP, ids=[name for _, name, _ in HELP])
 def test_help_shows_the_docstring(module, name, doc):
     # help() and pydoc read __doc__ through object.__getattribute__, not the instance's getattr.
     obj = module
