@@ -193,28 +193,60 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 #define FN_OFFSET(member) offsetof(FunctionObject, member)
 
-// __module__ and __doc__ are answered here rather than by descriptors in the
-// type's dict: there they would stand for the type's own __module__ and __doc__,
-// which introspection tools (inspect, stubgen) read as text.
-PyObject** own_text_field(PyObject* self, PyObject* name) {
-    if (!PyUnicode_Check(name)) return nullptr;
-    FunctionObject* fn = as_function(self);
-    if (PyUnicode_Compare(name, TARVEL_NAME("__module__")) == 0) return &fn->module;
-    if (PyUnicode_Compare(name, TARVEL_NAME("__doc__")) == 0) return &fn->doc;
-    return nullptr;
-}
-
+// __module__ is answered here rather than by a descriptor in the type's dict:
+// there it would stand for the type's own __module__, which introspection
+// tools (inspect, stubgen) read as text.
 PyObject* function_getattro(PyObject* self, PyObject* name) {
-    if (PyObject** field = own_text_field(self, name)) return Py_NewRef(*field);
+    if (PyUnicode_Check(name) && PyUnicode_Compare(name, TARVEL_NAME("__module__")) == 0)
+        return Py_NewRef(as_function(self)->module);
     return PyObject_GenericGetAttr(self, name);
 }
 
 int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (PyObject** field = own_text_field(self, name)) {
-        Py_XSETREF(*field, Py_NewRef(value != nullptr ? value : Py_None));
+    if (PyUnicode_Check(name) && PyUnicode_Compare(name, TARVEL_NAME("__module__")) == 0) {
+        Py_XSETREF(as_function(self)->module, Py_NewRef(value != nullptr ? value : Py_None));
         return 0;
     }
     return PyObject_GenericSetAttr(self, name, value);
+}
+
+// __doc__ is a data descriptor in the type's dict, so object.__getattribute__
+// (what pydoc and inspect read) finds each function's docstring. Read on the
+// type itself it answers None, the type's own docstring, as text tools expect.
+FunctionObject* doc_owner(PyObject* obj) {
+    if (Py_TYPE(obj) == function_type) return as_function(obj);
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '__doc__' for 'function' objects doesn't apply to a '%s' object",
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
+
+PyObject* doc_get(PyObject*, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) Py_RETURN_NONE;
+    FunctionObject* fn = doc_owner(obj);
+    return fn != nullptr ? Py_NewRef(fn->doc) : nullptr;
+}
+
+int doc_set(PyObject*, PyObject* obj, PyObject* value) {
+    FunctionObject* fn = doc_owner(obj);
+    if (fn == nullptr) return -1;
+    Py_XSETREF(fn->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+// Puts the __doc__ descriptor in the function type's dict.
+void add_doc_descriptor(PyTypeObject* type) {
+    PyType_Slot slots[] = {
+        {Py_tp_descr_get, reinterpret_cast<void*>(doc_get)},
+        {Py_tp_descr_set, reinterpret_cast<void*>(doc_set)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"tarvel._native.function_doc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                        slots};
+    Ref doc_type = Ref::steal(PyType_FromSpec(&spec));
+    Ref descriptor =
+        Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(doc_type.get()), 0));
+    setattr(reinterpret_cast<PyObject*>(type), TARVEL_NAME("__doc__"), descriptor.get());
 }
 
 PyGetSetDef function_getset[] = {
@@ -272,8 +304,9 @@ PyTypeObject* ensure_type() {
             Py_TPFLAGS_HAVE_VECTORCALL,
         slots,
     };
-    function_type =
-        reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromSpec(&type_def)).release());
+    Ref made = Ref::steal(PyType_FromSpec(&type_def));
+    add_doc_descriptor(reinterpret_cast<PyTypeObject*>(made.get()));
+    function_type = reinterpret_cast<PyTypeObject*>(made.release());
     return function_type;
 }
 

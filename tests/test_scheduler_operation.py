@@ -51,6 +51,7 @@ def until(clock, end):
      "List the next runs of the active jobs (or of one job), soonest first."),
     ("run_now", "(self, job_id: 'str') -> 'dict[str, Any] | None'",
      "Fire a job now, whatever its state, and return its execution."),
+    ("request_run", "(self, job_id: 'str') -> 'bool'", "Ask the process whose loop runs to fire a job at its next pass."),
 ])
 def test_new_methods(name, signature, doc):
     method = getattr(Scheduler, name)
@@ -341,3 +342,58 @@ def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, job_id, error):
         with pytest.raises(TypeError, match=f"^{error}$"):
             asyncio.run(coro)
     assert vars(job) == before and not path.exists()
+
+
+@pytest.mark.parametrize("on_fire", [None, lambda job: asyncio.sleep(0)], ids=["without on_fire", "with on_fire"])
+def test_run_now_without_on_fire_records_the_run_and_warns_that_nothing_fired(path, log, clock, on_fire):
+    sch = Scheduler(on_fire, None, path)
+    sch._jobs["j"] = job = every("j")
+    execution = asyncio.run(sch.run_now("j"))
+    assert (execution["success"], execution["result"], job.run_count) == (True, "Completed", 1)
+    warnings = [message for level, message in log() if level == "WARNING"]
+    assert warnings == ["Job n (j) was run without on_fire: nothing was fired; request_run(job_id) asks the "
+                        "process whose loop runs to fire it"] * (on_fire is None)
+
+
+@pytest.mark.parametrize("job_id, answer", [
+    ("a", True), ("p", True), ("zz", False),
+    (5, TypeError("job_id must be a str, not int")), (None, TypeError("job_id must be a str, not NoneType")),
+])
+def test_request_run_makes_a_job_due_now_and_keeps_its_state(path, clock, job_id, answer):
+    sch = Scheduler(storage_path=path)
+    sch._jobs["a"] = every("a", next_run=T0 + 999)
+    sch._jobs["p"] = every("p", state=JobState.PAUSED, next_run=T0 + 999)
+    before = {k: dict(vars(j)) for k, j in sch._jobs.items()}
+    if isinstance(answer, Exception):
+        with pytest.raises(type(answer), match=f"^{answer}$"):
+            sch.request_run(job_id)
+    else:
+        assert sch.request_run(job_id) is answer
+    if answer is True:
+        before[job_id]["next_run"] = T0
+        assert saved(path)["jobs"][job_id]["next_run"] == T0
+    else:
+        assert not path.exists()
+    assert {k: vars(j) for k, j in sch._jobs.items()} == before
+
+
+@pytest.mark.parametrize("state, fires", [(JobState.ACTIVE, True), (JobState.PAUSED, False)])
+def test_a_run_requested_by_a_stale_scheduler_fires_at_the_loops_next_pass(path, clock, state, fires):
+    fired = []
+
+    async def on_fire(job):
+        fired.append(job.id)
+
+    service = Scheduler(on_fire, None, path)
+    service.add_job(every("j", 3600, state=state))
+    cli = Scheduler(storage_path=path)  # another process's scheduler, built before the change below
+    service.update_job("j", {"prompt": "new"})
+
+    async def body():
+        assert cli.request_run("j") and fired == []
+        await clock.passes(2)
+        assert fired == ["j"] * fires
+
+    run(service, 1, body, clock)
+    job = service._jobs["j"]
+    assert (job.prompt, job.state, job.run_count) == ("new", state, int(fires))

@@ -6,6 +6,7 @@ import asyncio
 import inspect
 import json
 import math
+import pydoc
 import random
 import types
 from collections import OrderedDict
@@ -15,6 +16,7 @@ from decimal import Decimal
 import pytest
 
 from tarvel.core import scheduler
+from tarvel.skills import creator
 
 Scheduler, ScheduledJob, JobExecution = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobExecution
 JobType, JobState = scheduler.JobType, scheduler.JobState
@@ -118,6 +120,26 @@ def test_method_signatures_and_docstrings(name):
     method = getattr(Scheduler, name)
     assert (str(inspect.signature(method)), method.__doc__) == SURFACE[name]
     assert method.__qualname__ == "Scheduler." + name
+
+
+HELP = [
+    (scheduler, "Scheduler.run_now", "Fire a job now, whatever its state, and return its execution."),
+    (scheduler, "CronExpression._parse_field", "Parse a single cron field into a set of valid values."),
+    (scheduler, "_format_timestamp", "Format a Unix timestamp as a human-readable string."),
+    (creator, "SkillCreator.validate_blueprint",
+     "Validate a skill blueprint before creation.\n\n    Returns (is_valid, list_of_errors)."),
+    (creator, "get_skill_creator", "Get the singleton SkillCreator instance."),
+]
+
+
+@pytest.mark.parametrize("module, name, doc", HELP, ids=[name for _, name, _ in HELP])
+def test_help_shows_the_docstring(module, name, doc):
+    # help() and pydoc read __doc__ through object.__getattribute__, not the instance's getattr.
+    obj = module
+    for part in name.split("."):
+        obj = getattr(obj, part)
+    text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
+    assert text.endswith("\n    " + doc + "\n")
 
 
 # --- construction -----------------------------------------------------------------------------

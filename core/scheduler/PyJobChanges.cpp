@@ -153,6 +153,9 @@ void apply(PyObject* globals, PyObject* self, PyObject* job, Change kind, PyObje
         case Change::Miss:
             miss_run(globals, self, job, arg);
             return;
+        case Change::Request:
+            py::setattr(job, TARVEL_NAME("next_run"), arg);
+            return;
     }
 }
 

@@ -550,6 +550,13 @@ py::Async run_now_body(py::Ref self, py::Ref job_id, py::Ref globals_ref) {
     // In a firing task of its own, which max_concurrent_firings counts.
     py::Ref task = start_firing(globals, self.get(), job.get(), coro);
     co_await py::await_(task);
+    if (!py::truthy(py::getattr(self.get(), TARVEL_NAME("_on_fire")).get())) {
+        // A process without a callback (a command line) only records the run.
+        log(globals, "warning",
+            py::fstring("Job ", py::getattr(job.get(), TARVEL_NAME("name")), " (", job_id,
+                        ") was run without on_fire: nothing was fired; request_run(job_id) asks "
+                        "the process whose loop runs to fire it"));
+    }
     if (PyList_GET_SIZE(record.get()) == 0) {  // an overriding _fire_job
         co_return newest_execution(self.get(), py::getattr(job.get(), TARVEL_NAME("id")).get());
     }

@@ -341,6 +341,21 @@ TARVEL_METHOD(Scheduler, "resume_job", resume_job_impl, "self, job_id: str", "bo
     return py::boolean(true);
 }
 
+// The job becomes due now, in whatever state it is: a loop, in this process or in another that
+// takes in the save, fires it at its next pass if it is active.
+TARVEL_METHOD(Scheduler, "request_run", request_run_impl, "self, job_id: str", "bool",
+              "Ask the process whose loop runs to fire a job at its next pass.") {
+    PyObject* self = frame.args[0];
+    py::require_str(frame.args[1], "job_id");
+    py::Ref job = find_job(self, frame.args[1]);
+    if (job.get() == Py_None) return py::boolean(false);
+    py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
+    py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
+    make_change(frame.globals, self, job.get(), Change::Request, now.get());
+    save(self);
+    return py::boolean(true);
+}
+
 TARVEL_METHOD(Scheduler, "get_job", get_job_impl, "self, job_id: str", "ScheduledJob | None",
               nullptr) {
     py::require_str(frame.args[1], "job_id");

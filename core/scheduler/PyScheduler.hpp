@@ -89,13 +89,14 @@ void check_execution_fields(PyObject* globals, PyObject* execution, PyObject* wh
 
 // What a registry call or a firing does to a job; the argument each takes is named.
 enum class Change : int {
-    Set,     // fields set on the job itself: a dict of field -> value
-    Update,  // update_job: a list of the checked (key, value) pairs
-    Pause,   // pause_job
-    Resume,  // resume_job
-    Decide,  // the following run of a due job, decided before it fires
-    Fire,    // a finished firing: the time it started
-    Miss,    // a run missed past misfire_grace: the time of the pass
+    Set,      // fields set on the job itself: a dict of field -> value
+    Update,   // update_job: a list of the checked (key, value) pairs
+    Pause,    // pause_job
+    Resume,   // resume_job
+    Decide,   // the following run of a due job, decided before it fires
+    Fire,     // a finished firing: the time it started
+    Miss,     // a run missed past misfire_grace: the time of the pass
+    Request,  // request_run: the time the job is asked to fire at, its next run
 };
 
 // Makes the change to `job` and notes it in the scheduler until the state file holds it.
