@@ -320,40 +320,41 @@ TARVEL_METHOD(Scheduler, "remove_job", remove_job_impl, "self, job_id: str", "bo
     return py::boolean(true);
 }
 
-TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool", "Pause a job.") {
+// pause_job, resume_job and request_run: False for an unknown id; else the change made to the job
+// (with the argument `arg` gives, asked once the job is found) and saved.
+template <class Arg>
+py::Ref change_job(const py::Frame& frame, Change kind, const Arg& arg) {
     PyObject* self = frame.args[0];
     py::require_str(frame.args[1], "job_id");
     py::Ref job = find_job(self, frame.args[1]);
     if (job.get() == Py_None) return py::boolean(false);
-    make_change(frame.globals, self, job.get(), Change::Pause);
+    py::Ref value = arg();
+    make_change(frame.globals, self, job.get(), kind, value.get());
     save(self);
     return py::boolean(true);
 }
 
+py::Ref no_argument() {
+    return {};
+}
+
+TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool", "Pause a job.") {
+    return change_job(frame, Change::Pause, no_argument);
+}
+
 TARVEL_METHOD(Scheduler, "resume_job", resume_job_impl, "self, job_id: str", "bool",
               "Resume a paused job.") {
-    PyObject* self = frame.args[0];
-    py::require_str(frame.args[1], "job_id");
-    py::Ref job = find_job(self, frame.args[1]);
-    if (job.get() == Py_None) return py::boolean(false);
-    make_change(frame.globals, self, job.get(), Change::Resume);
-    save(self);
-    return py::boolean(true);
+    return change_job(frame, Change::Resume, no_argument);
 }
 
 // The job becomes due now, in whatever state it is: a loop, in this process or in another that
 // takes in the save, fires it at its next pass if it is active.
 TARVEL_METHOD(Scheduler, "request_run", request_run_impl, "self, job_id: str", "bool",
               "Ask the process whose loop runs to fire a job at its next pass.") {
-    PyObject* self = frame.args[0];
-    py::require_str(frame.args[1], "job_id");
-    py::Ref job = find_job(self, frame.args[1]);
-    if (job.get() == Py_None) return py::boolean(false);
-    py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
-    py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
-    make_change(frame.globals, self, job.get(), Change::Request, now.get());
-    save(self);
-    return py::boolean(true);
+    return change_job(frame, Change::Request, [&] {
+        py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
+        return py::call_method(time.get(), TARVEL_NAME("time"));
+    });
 }
 
 TARVEL_METHOD(Scheduler, "get_job", get_job_impl, "self, job_id: str", "ScheduledJob | None",
