@@ -241,9 +241,9 @@ void add_doc_descriptor(PyTypeObject* type) {
         {Py_tp_descr_set, reinterpret_cast<void*>(doc_set)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"tarvel._native.function_doc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                        slots};
-    Ref doc_type = Ref::steal(PyType_FromSpec(&spec));
+    PyType_Spec layout = {"tarvel._native.function_doc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                          slots};
+    Ref doc_type = Ref::steal(PyType_FromSpec(&layout));
     Ref descriptor =
         Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(doc_type.get()), 0));
     setattr(reinterpret_cast<PyObject*>(type), TARVEL_NAME("__doc__"), descriptor.get());

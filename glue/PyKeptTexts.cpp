@@ -149,6 +149,8 @@ PyMethodDef holder_methods[] = {
 };
 
 PyTypeObject* holder_type() {
+    // Made at first use, under the GIL. Making it may run the collector and so other threads: one
+    // of those that made a type meanwhile keeps the first, and its own is dropped.
     static PyTypeObject* type = nullptr;
     if (type != nullptr) return type;
     PyType_Slot slots[] = {
@@ -158,7 +160,7 @@ PyTypeObject* holder_type() {
         {Py_tp_methods, holder_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec layout = {
         "tarvel._native.kept_texts",
         sizeof(HolderObject),
         0,
@@ -166,7 +168,7 @@ PyTypeObject* holder_type() {
             Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    Ref made = Ref::steal(PyType_FromSpec(&spec));
+    Ref made = Ref::steal(PyType_FromSpec(&layout));
     if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(made.release());
     return type;
 }
