@@ -42,3 +42,49 @@ def test_stubgen_reads_both_modules(tmp_path):
     done = run("-c", "from mypy.stubgen import main; main()", *[arg for m in MODULES for arg in ("-m", m)], "-o", str(tmp_path), cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert (tmp_path / "tarvel" / "core" / "scheduler.pyi").exists()
+
+
+def typed_dict_keys(stub, name):
+    """The keys of the TypedDict `name` in a stub file, read with ast."""
+    import ast
+
+    tree = ast.parse((HERE.parent / stub).read_text())
+    [node] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name]
+    return {n.target.id for n in node.body if isinstance(n, ast.AnnAssign)}
+
+
+async def _reports(tmp_path):
+    """One report of each kind, from a scheduler and a creator with one job, one run and one skill."""
+    import tarvel.skills.creator as creator_module
+    from tarvel.core.scheduler import JobType, ScheduledJob, Scheduler
+
+    async def on_fire(job):
+        return "done"
+
+    scheduler = Scheduler(on_fire, storage_path=tmp_path / "scheduler.json")
+    job = scheduler.add_job(ScheduledJob(name="n", job_type=JobType.INTERVAL, interval_seconds=60))
+    creator = creator_module.SkillCreator()
+    creator.create_from_dict({"name": "s", "description": "d", "app": "a", "category": "music", "triggers": ["t"],
+                              "steps": [{"operation": "open_app", "description": "o", "params": {}}]})
+    review = creator.review_skill("s")
+    return {
+        ("core/scheduler/scheduler.pyi", "ExecutionInfo"): await scheduler.run_now(job.id),
+        ("core/scheduler/scheduler.pyi", "JobInfo"): scheduler.list_jobs()[0],
+        ("core/scheduler/scheduler.pyi", "SchedulerStats"): scheduler.stats(),
+        ("core/scheduler/scheduler.pyi", "UpcomingRun"): scheduler.upcoming(1)[0],
+        ("skills/creator/creator.pyi", "SkillListing"): creator.list_saved_skills()[0],
+        ("skills/creator/creator.pyi", "SkillVersion"): creator.list_skill_versions("s")[0],
+        ("skills/creator/creator.pyi", "SkillReview"): review,
+        ("skills/creator/creator.pyi", "Placeholders"): review["placeholders"],
+        ("skills/creator/creator.pyi", "RiskyOperation"): review["risky_operations"][0],
+        ("skills/creator/creator.pyi", "ImprovementRecord"): creator.get_improvement_log()[0],
+        ("skills/creator/creator.pyi", "ImprovementStats"): creator.get_improvement_stats(),
+    }
+
+
+def test_typed_reports_name_the_keys_the_modules_give(tmp_path, creator_home):
+    import asyncio
+
+    optional = {"type"}  # only with list_saved_skills(with_type=True)
+    for (stub, name), report in asyncio.run(_reports(tmp_path)).items():
+        assert typed_dict_keys(stub, name) - optional == set(report), name

@@ -3,13 +3,14 @@
 import asyncio
 import json as json
 import logging
+import os
 import time as time
 import uuid as uuid
 from dataclasses import dataclass as dataclass, field as field
 from datetime import datetime as datetime, timedelta as timedelta
 from enum import Enum as Enum
 from pathlib import Path as Path
-from typing import Any as Any, Awaitable as Awaitable, Callable as Callable, ClassVar, Final
+from typing import Any as Any, Awaitable as Awaitable, Callable as Callable, ClassVar, Final, Literal, TypedDict, type_check_only
 
 from tarvel.config import tarvel_dir as tarvel_dir
 
@@ -67,6 +68,67 @@ class JobExecution:
     worker_id: str = ""
     def to_dict(self) -> dict[str, Any]: ...
 
+# The dictionaries the scheduler reports, for type checkers only (import them under
+# `if TYPE_CHECKING:`): a misspelt key is an error.
+
+@type_check_only
+class JobInfo(TypedDict):
+    """A job as `list_jobs` reports it: its fields, with local times for people."""
+
+    id: str
+    name: str
+    description: str
+    job_type: Literal["cron", "interval", "once"]
+    schedule: str
+    interval_seconds: int
+    prompt: str
+    model_key: str | None
+    spawn_worker: bool
+    state: Literal["active", "paused", "completed", "disabled"]
+    created_at: float
+    last_run: float
+    next_run: float
+    run_count: int
+    max_runs: int
+    next_run_human: str
+    last_run_human: str
+
+@type_check_only
+class ExecutionInfo(TypedDict):
+    """A run as `list_executions` and `run_now` report it."""
+
+    job_id: str
+    job_name: str
+    started_at: float
+    started_at_human: str
+    completed_at: float
+    duration: float
+    success: bool
+    result: str
+    error: str
+    model_used: str
+    worker_id: str
+
+@type_check_only
+class SchedulerStats(TypedDict):
+    """What `stats` reports."""
+
+    total_jobs: int
+    active_jobs: int
+    paused_jobs: int
+    total_executions: int
+    recent_executions: int
+    running: bool
+
+@type_check_only
+class UpcomingRun(TypedDict):
+    """One coming run, as `upcoming` lists it."""
+
+    job_id: str
+    job_name: str
+    next_run: float
+    next_run_human: str
+
 class CronExpression:
     """Simple cron expression parser (5 fields: min hour dom month dow)."""
 
@@ -84,7 +146,7 @@ class CronExpression:
     def next_occurrences(self, count: int, after: datetime | None = None) -> list[datetime]: ...
     def _dow_adjusted(self) -> set[int]: ...
 
-JobFireCallback = Callable[[ScheduledJob], Awaitable[str]]
+JobFireCallback = Callable[[ScheduledJob], Awaitable[str | object | None]]
 
 class Scheduler:
     """Persistent cron-based task scheduler."""
@@ -105,7 +167,7 @@ class Scheduler:
         self,
         on_fire: JobFireCallback | None = None,
         on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None,
-        storage_path: Path | None = None,
+        storage_path: str | os.PathLike[str] | None = None,
         *,
         poll_interval: float = 30.0,
         max_concurrent_firings: int | None = None,
@@ -125,11 +187,11 @@ class Scheduler:
     def resume_job(self, job_id: str) -> bool: ...
     def request_run(self, job_id: str) -> bool: ...
     def get_job(self, job_id: str) -> ScheduledJob | None: ...
-    def list_jobs(self) -> list[dict[str, Any]]: ...
-    def list_executions(self, limit: int = 50, job_id: str | None = None) -> list[dict[str, Any]]: ...
-    def stats(self) -> dict[str, Any]: ...
-    def upcoming(self, count: int = 10, job_id: str | None = None) -> list[dict[str, Any]]: ...
-    async def run_now(self, job_id: str) -> dict[str, Any] | None: ...
+    def list_jobs(self) -> list[JobInfo]: ...
+    def list_executions(self, limit: int = 50, job_id: str | None = None) -> list[ExecutionInfo]: ...
+    def stats(self) -> SchedulerStats: ...
+    def upcoming(self, count: int = 10, job_id: str | None = None) -> list[UpcomingRun]: ...
+    async def run_now(self, job_id: str) -> ExecutionInfo | None: ...
     async def _send_event(self, event: dict[str, Any]) -> None: ...
     def _calc_next_run(self, job: ScheduledJob) -> float: ...
     def _save(self) -> None: ...

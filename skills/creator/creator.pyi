@@ -7,7 +7,7 @@ import re as re
 from dataclasses import dataclass as dataclass, field as field
 from datetime import datetime as datetime
 from pathlib import Path as Path
-from typing import Any as Any, ClassVar
+from typing import Any as Any, ClassVar, Literal, NotRequired, TypedDict, type_check_only
 
 from tarvel.skills.engine import SkillDefinition as SkillDefinition, SkillStep as SkillStep
 
@@ -44,6 +44,86 @@ class ImprovementEntry:
     success: bool = True
     def to_dict(self) -> dict: ...
 
+# The dictionaries the creator reports, for type checkers only (import them under
+# `if TYPE_CHECKING:`): a misspelt key is an error.
+
+@type_check_only
+class SkillListing(TypedDict):
+    """A stored skill as `list_saved_skills` lists it."""
+
+    name: str
+    description: str
+    app: str
+    category: str
+    triggers: list[str]
+    steps_count: int
+    version: int
+    reason: str
+    file: str
+    type: NotRequired[Literal["simple", "python"]]
+
+@type_check_only
+class SkillVersion(TypedDict):
+    """A kept or stored version of a skill, as `list_skill_versions` lists it."""
+
+    version: int
+    file: str
+    kind: Literal["simple", "python"]
+    saved_at: str
+    description: str
+    current: bool
+
+@type_check_only
+class Placeholders(TypedDict):
+    """The parameters a skill declares and those it reads."""
+
+    declared: list[str]
+    used: list[str]
+    undeclared: list[str]
+    unused: list[str]
+
+@type_check_only
+class RiskyOperation(TypedDict):
+    """A step that starts, runs or ends programs: its index and operation."""
+
+    step: int
+    operation: str
+
+@type_check_only
+class SkillReview(TypedDict):
+    """What `review_skill` reports; "kind" is None when there is no skill to read."""
+
+    kind: Literal["simple", "python"] | None
+    has_run: bool | None
+    imports: list[str]
+    risky_calls: list[str]
+    risky_operations: list[RiskyOperation]
+    placeholders: Placeholders
+    problems: list[str]
+
+@type_check_only
+class ImprovementRecord(TypedDict):
+    """An entry of the improvement log, as `get_improvement_log` reports it."""
+
+    timestamp: str
+    action: str
+    skill_name: str
+    reason: str
+    details: dict[str, Any]
+    success: bool
+
+@type_check_only
+class ImprovementStats(TypedDict):
+    """What `get_improvement_stats` reports."""
+
+    total_improvements: int
+    skills_created: int
+    skills_updated: int
+    skills_deleted: int
+    learnings_recorded: int
+    active_custom_skills: int
+    categories_covered: list[str]
+
 class DynamicSkill(SkillDefinition):
     """A skill created at runtime from a JSON blueprint."""
 
@@ -78,15 +158,15 @@ class SkillCreator:
     def load_saved_skills(self) -> list[DynamicSkill]: ...
     def load_into_registry(self, registry: Any) -> int: ...
     def delete_skill(self, name: str, registry: Any = None) -> tuple[bool, str]: ...
-    def list_saved_skills(self) -> list[dict]: ...
+    def list_saved_skills(self) -> list[SkillListing]: ...
     def get_skill_source(self, name: str) -> dict | None: ...
-    def list_skill_versions(self, name: str) -> list[dict]: ...
+    def list_skill_versions(self, name: str) -> list[SkillVersion]: ...
     def rollback_skill(self, name: str, version: int, registry: Any = None) -> tuple[bool, str]: ...
-    def review_skill(self, name_or_data: str | dict) -> dict: ...
+    def review_skill(self, name_or_data: str | dict) -> SkillReview: ...
     def _log_improvement(self, entry: ImprovementEntry) -> None: ...
     def log_learning(self, skill_name: str, reason: str, details: dict | None = None) -> None: ...
-    def get_improvement_log(self, limit: int = 50) -> list[dict]: ...
-    def get_improvement_stats(self) -> dict: ...
+    def get_improvement_log(self, limit: int = 50) -> list[ImprovementRecord]: ...
+    def get_improvement_stats(self) -> ImprovementStats: ...
     def _load_improvement_log(self) -> None: ...
     def _save_improvement_log(self) -> None: ...
 

@@ -23,4 +23,19 @@ async def main() -> None:
     creator: SkillCreator = get_skill_creator()
     ok, message, skill = creator.create_from_dict({"name": "x"})
     s.remove_job(5)  # error: job ids are text
-    print(found, paused, state, ok, message, skill)
+    report = s.list_jobs()[0]
+    when: float = report["next_run"]
+    report["nxt_run"]  # error: no such key
+    ran = await s.run_now(job.id)
+    if ran is not None:
+        took: float = ran["duration"]
+        ran["durration"]  # error: no such key
+    stats = s.stats()
+    stats["running"] = "yes"  # error: a bool
+    review = creator.review_skill("x")
+    risky: list[str] = review["risky_calls"]
+    review["placeholders"]["undeclard"]  # error: no such key
+    for version in creator.list_skill_versions("x"):
+        number: str = version["version"]  # error: an int
+    Scheduler(storage_path="scheduler.json")
+    print(found, paused, state, ok, message, skill, when, took, risky)
