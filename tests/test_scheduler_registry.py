@@ -345,6 +345,8 @@ def test_add_job_refuses_a_job_type_or_state_that_names_no_member(sch, field, va
       for field, value in [("id", 5), ("name", object()), ("description", None), ("schedule", b"* * * * *"),
                            ("prompt", ["p"])]],
     ({"name": "first", "state": "paused", "max_runs": "2"}, TypeError("max_runs must be an int or a float, not str")),
+    ({"next_run": math.nan}, TypeError("next_run must be a finite number, not nan")),
+    ({"interval_seconds": -math.inf}, TypeError("interval_seconds must be a finite number, not -inf")),
 ])
 def test_update_refuses_a_value_that_would_break_the_save_before_any_change(sch, updates, error):
     job = sch.add_job(ScheduledJob(id="u", name="n", schedule="0 6 * * *"))

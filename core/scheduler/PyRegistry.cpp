@@ -258,6 +258,7 @@ constexpr const char* kTextFields[] = {
 constexpr const char* kNumberFields[] = {
     "interval_seconds", "created_at", "last_run", "next_run", "run_count", "max_runs",
 };
+constexpr const char* kTimeFields[] = {"interval_seconds", "created_at", "last_run", "next_run"};
 
 bool named(PyObject* key, const char* name) {
     return PyUnicode_CompareWithASCIIString(key, name) == 0;
@@ -275,6 +276,15 @@ py::Ref checked_update(PyObject* globals, PyObject* key, PyObject* value) {
     for (const char* field : kNumberFields) {  // bool counts, being an int
         if (named(key, field) && !PyLong_Check(value) && !PyFloat_Check(value)) {
             py::wrong_type(field, "an int or a float", value);
+        }
+    }
+    // A time that is not finite is saved as JSON's Infinity or NaN, which the load refuses:
+    // the job would be dropped at the next start. add_job refuses it in the same words.
+    for (const char* field : kTimeFields) {
+        if (named(key, field) && PyFloat_Check(value) && !std::isfinite(PyFloat_AS_DOUBLE(value))) {
+            py::Ref shown = py::Ref::steal(PyObject_Repr(value));
+            throw py::Error(PyExc_TypeError,
+                            py::fstring(field, " must be a finite number, not ", shown).get());
         }
     }
     return py::Ref::borrow(value);
