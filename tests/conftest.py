@@ -1,7 +1,8 @@
 """tests/conftest.py: run the modules as the host does, through the stand-in host package.
 
 The stand-in `tarvel` package (host/) goes first on sys.path, and every
-per-user directory points into a temporary folder before anything imports,
+per-user directory (HOME, and USERPROFILE, which Windows reads, and TARVEL_DIR)
+points into a temporary folder before anything imports,
 so no test ever touches the real home directory.
 """
 
@@ -24,6 +25,7 @@ sys.path.insert(0, str(HOST.parent / "twins"))
 _home = tempfile.mkdtemp(prefix="tarvel-tests-home-")
 atexit.register(shutil.rmtree, _home, True)
 os.environ["HOME"] = _home
+os.environ["USERPROFILE"] = _home  # what Path.home() reads on Windows
 os.environ["TARVEL_DIR"] = os.path.join(_home, ".tarvel")
 
 

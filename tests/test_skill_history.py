@@ -129,6 +129,24 @@ def test_a_name_used_again_numbers_its_copies_on(creator):
     assert creator.get_skill_source("play")["version"] == 4
 
 
+class WindowsDatetime(datetime):
+    """datetime as Windows converts local times: nothing before 1970."""
+
+    @classmethod
+    def fromtimestamp(cls, t, tz=None):
+        if t < 0:
+            raise OSError(22, "Invalid argument")
+        return super().fromtimestamp(t, tz)
+
+
+def test_a_version_dated_before_1970_lists_as_invalid_where_the_platform_cannot_convert(creator, monkeypatch):
+    for n in (1, 2):
+        creator.create_from_dict(simple(n))
+    os.utime(kept("play") / "v1.json", (-86400, -86400))
+    monkeypatch.setattr(module, "datetime", WindowsDatetime)
+    assert [v["saved_at"] == "Invalid" for v in creator.list_skill_versions("play")] == [True, False]
+
+
 def test_a_copy_is_kept_once_however_often_the_save_fails(creator, monkeypatch):
     creator.create_from_dict(simple(1))
     monkeypatch.setattr(pathlib.Path, "unlink", lambda self, missing_ok=False: 1 / 0)

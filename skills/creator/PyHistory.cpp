@@ -279,12 +279,22 @@ std::vector<Version> versions_of(PyObject* globals, PyObject* name) {
     return versions;
 }
 
-// datetime.fromtimestamp(st_mtime).strftime("%Y-%m-%d %H:%M:%S") through the module's globals.
+// datetime.fromtimestamp(st_mtime).strftime("%Y-%m-%d %H:%M:%S") through the module's globals;
+// "Invalid" for a time the platform cannot convert (Windows refuses times before 1970 and after
+// 3000), so that one odd file date never makes the listing fail.
 py::Ref saved_at(PyObject* globals, PyObject* info) {
     py::Ref datetime = py::global(globals, TARVEL_NAME("datetime"));
     py::Ref seconds = py::getattr(info, TARVEL_NAME("st_mtime"));
-    py::Ref moment = py::call_method(datetime.get(), TARVEL_NAME("fromtimestamp"), seconds);
-    return py::call_method(moment.get(), TARVEL_NAME("strftime"), py::str("%Y-%m-%d %H:%M:%S"));
+    try {
+        py::Ref moment = py::call_method(datetime.get(), TARVEL_NAME("fromtimestamp"), seconds);
+        return py::call_method(moment.get(), TARVEL_NAME("strftime"), py::str("%Y-%m-%d %H:%M:%S"));
+    } catch (py::Error& e) {
+        if (e.matches(PyExc_OSError) || e.matches(PyExc_ValueError) ||
+            e.matches(PyExc_OverflowError)) {
+            return py::str("Invalid");
+        }
+        throw;
+    }
 }
 
 constexpr const char* kListDoc =
