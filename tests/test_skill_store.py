@@ -300,7 +300,7 @@ def write(name):
     ("play.json", simple("play"), "skill", write("play.json"), ["play.json"]),
     ("greet.py", python(), "script", write("greet.py"), ["greet.py"]),
     ("greet.json", python(), "metadata", write("greet.json"), ["greet.json", "greet.py"]),
-    (None, python(triggers={"hi"}), "metadata", lambda: json.dumps({"hi"}), ["greet.py"]),
+    (None, python(app={"hi"}), "metadata", lambda: json.dumps({"hi"}), ["greet.py"]),
     # names too long for the file system
     (None, python("a" * 253), "script", write("a" * 253 + ".py"), []),
     (None, python("é" * 200), "script", write("é" * 200 + ".py"), []),

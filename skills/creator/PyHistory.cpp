@@ -438,6 +438,7 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     PyObject* globals = frame.globals;
     require_str(name, "name");
     if (!PyLong_CheckExact(wanted)) py::wrong_type("version", "an int", wanted);
+    if (py::Ref problem = registry_problem(registry)) return outcome(false, problem);
     if (without_history(name))
         return outcome(false, py::fstring("Invalid skill name '", name, "'"));
     // The versions are read and the chosen one saved again with no other change between.

@@ -77,6 +77,11 @@ TARVEL_METHOD(SkillCreator, "load_saved_skills", load_saved_skills_impl, "self",
 
 TARVEL_METHOD(SkillCreator, "load_into_registry", load_into_registry_impl, "self, registry", "int",
               "Load all saved skills into a registry. Returns count loaded.") {
+    // This registry is no optional one: None cannot take the skills either.
+    py::Ref problem = frame.args[1] == Py_None
+                          ? py::fstring("registry must have a register() method, not NoneType")
+                          : registry_problem(frame.args[1]);
+    if (problem) throw py::Error(PyExc_TypeError, problem.get());
     py::Ref skills = py::call_method(frame.args[0], TARVEL_NAME("load_saved_skills"));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(skills.get()));
     while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
