@@ -33,7 +33,7 @@ void add_store_methods(PyObject* module, py::Members& members);
 // _log_improvement, log_learning, get_improvement_log, get_improvement_stats,
 // _load_improvement_log, _save_improvement_log
 void add_log_methods(PyObject* module, py::Members& members);
-// list_skill_versions, rollback_skill
+// list_skill_versions, rollback_skill, get_skill_code
 void add_history_methods(PyObject* module, py::Members& members);
 // review_skill
 void add_review_method(PyObject* module, py::Members& members);

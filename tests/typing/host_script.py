@@ -24,3 +24,7 @@ async def main() -> None:
     ok, message, skill = creator.create_from_dict({"name": "x"})
     s.remove_job(5)  # error: job ids are text
     print(found, paused, state, ok, message, skill)
+    code: str | None = creator.get_skill_code("x", version=2)
+    creator.get_skill_code("x", "2")  # error: versions are numbers
+    listed: list[dict] = creator.list_saved_skills(with_type=True)
+    print(code, listed)
