@@ -507,7 +507,8 @@ constexpr const char* kCodeDoc =
     "        Without `version`, the script stored now; with it, the script of\n"
     "        that version as list_skill_versions lists it (its newest copy).\n"
     "        Returns None when the skill is not a Python skill, does not exist,\n"
-    "        or has no such version, and for a name delete_skill would refuse.\n"
+    "        or has no such version, and for a name get_skill_source (without\n"
+    "        `version`) or list_skill_versions (with it) would refuse.\n"
     "        ";
 
 TARVEL_METHOD(SkillCreator, "get_skill_code", get_skill_code_impl,
