@@ -55,6 +55,8 @@ def one_round():
     cr.create_from_dict(dict(PYTHON), reg)
     reg.get("play").build_steps({"song": "x"})
     cr.list_saved_skills(); cr.load_into_registry(SkillRegistry()); cr.get_skill_source("report")
+    cr.list_saved_skills(True); cr.get_skill_code("report"); cr.get_skill_code("report", 1)
+    cr.create_from_dict(dict(SIMPLE, steps="open"), object())
     cr.review_skill("report"); cr.review_skill(dict(SIMPLE)); cr.list_skill_versions("play")
     cr.rollback_skill("play", 1, reg); cr.log_learning("play", "works", {"n": 1})
     cr.get_improvement_log(); cr.get_improvement_stats(); cr.delete_skill("play", reg)

@@ -6,6 +6,7 @@ from collections import OrderedDict
 from datetime import datetime
 
 import pytest
+from conftest import outcome
 
 from tarvel.skills import creator as module
 from tarvel.skills.creator import DynamicSkill
@@ -81,7 +82,6 @@ def test_other_types_take_the_simple_path_with_its_defaults(creator, kind):
 
 
 @pytest.mark.parametrize("changes, registry, fault", [
-    ({"steps": ["open_app"]}, None, lambda: "open_app".get),  # validation raises
     ({"steps": [{"operation": "open_app", "params": None}]}, None, lambda: None.values),
     ({"name": 5}, None, lambda: (5).replace),
     ({}, Refusing(), lambda: Refusing().register(None)),
@@ -93,6 +93,67 @@ def test_simple_path_errors_become_invalid_skill_data(creator, changes, registry
         False, f"Invalid skill data: {error.value}", None)
     assert (module.SKILLS_DIR / "open_mail.json").exists() == (registry is not None)
     assert creator._improvement_log == []
+
+
+@pytest.mark.parametrize("data, error", [
+    (simple_skill(steps="open"), "steps must be a list of objects (dicts), not str"),
+    (simple_skill(steps=["open_app"]), "Step 1: must be an object (a dict), not str"),
+    (simple_skill(triggers="check"), "triggers must be a list of strings, not str"),
+    (simple_skill(required_params={"to": 1}), "required_params must be a list of strings, not dict"),
+    (python_skill(code=5), "code must be a string, not int"),
+    (python_skill(triggers="check"), "triggers must be a list of strings, not str"),
+])
+def test_fields_of_the_wrong_type_are_named_before_any_file(creator, data, error):
+    assert creator.create_from_dict(data) == failure(error)
+    assert list(module.SKILLS_DIR.iterdir()) == [] and creator._improvement_log == []
+
+
+class Unregistering:
+    register = "not callable"
+
+
+class Raising:
+    """A registry whose register cannot even be looked up."""
+
+    def __getattr__(self, name):
+        raise KeyError(name)
+
+
+ROADS = {  # every call that takes a registry, with arguments it would otherwise act on
+    "create_skill": lambda c, r: c.create_skill(module.SkillBlueprint(
+        "open_mail", "d", "a", "custom", ["t"], [], [], simple_skill()["steps"]), r),
+    "create_from_dict": lambda c, r: c.create_from_dict(simple_skill(), r),
+    "create_from_dict python": lambda c, r: c.create_from_dict(python_skill(), r),
+    "_create_python_skill": lambda c, r: c._create_python_skill(python_skill(), r),
+    "rollback_skill": lambda c, r: c.rollback_skill("open_mail", 1, r),
+    "rollback_skill python": lambda c, r: c.rollback_skill("greet", 1, r),
+    "load_into_registry": lambda c, r: c.load_into_registry(r),
+}
+
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("registry, type_name", [
+    (object(), "object"), (Unregistering(), "Unregistering"), (5, "int"),
+])
+def test_registries_without_register_are_refused_before_any_file(creator, road, registry,
+                                                                   type_name):
+    for data in (simple_skill(), python_skill()):  # earlier versions, for the rollbacks
+        assert creator.create_from_dict(data)[0] is True
+    before = {p.name: p.read_bytes() for p in module.SKILLS_DIR.iterdir() if p.is_file()}
+    message = f"registry must have a register() method, not {type_name}"
+    expected = ((TypeError, message) if road == "load_into_registry" else
+                (False, message) if road.startswith("rollback") else (False, message, None))
+    assert outcome(ROADS[road], creator, registry) == expected
+    assert {p.name: p.read_bytes() for p in module.SKILLS_DIR.iterdir() if p.is_file()} == before
+    assert not (module.SKILLS_DIR / ".versions").exists() and len(creator._improvement_log) == 2
+
+
+def test_a_failing_lookup_of_register_propagates(creator):
+    with pytest.raises(KeyError):
+        creator.create_from_dict(simple_skill(), Raising())
+    with pytest.raises(TypeError, match=r"^registry must have a register\(\) method, not NoneType$"):
+        creator.load_into_registry(None)  # a registry it must have
+    assert list(module.SKILLS_DIR.iterdir()) == []
 
 
 # --- Python-skill checks ------------------------------------------------------------------------
@@ -113,6 +174,22 @@ def test_simple_path_errors_become_invalid_skill_data(creator, changes, registry
     ({"name": ..., "description": None}, ["Skill name is required", "Description is required"]),
     ({"name": "a-b", "code": "", "description": ""},
      [ALNUM, "Python code is required", "Description is required", ASYNC, RUN]),
+    # fields of the wrong type are named; code that is no string is not read as code
+    ({"code": None}, ["Python code is required"]),
+    ({"code": 5}, ["code must be a string, not int"]),
+    ({"code": [CODE]}, ["code must be a string, not list"]),
+    ({"code": CODE.encode()}, ["code must be a string, not bytes"]),
+    ({"code": StrSub(CODE)}, []),
+    ({"triggers": ["hi"], "required_params": [StrSub("who")], "optional_params": []}, []),
+    ({"triggers": "hi"}, ["triggers must be a list of strings, not str"]),
+    ({"triggers": None}, ["triggers must be a list of strings, not NoneType"]),
+    ({"required_params": ["who", None]},
+     ["required_params must be a list of strings; item 2 is NoneType"]),
+    ({"optional_params": {"how"}}, ["optional_params must be a list of strings, not set"]),
+    ({"name": "a-b", "code": 5, "description": "", "triggers": 1, "optional_params": (1,)},
+     [ALNUM, "code must be a string, not int", "Description is required",
+      "triggers must be a list of strings, not int",
+      "optional_params must be a list of strings, not tuple"]),
 ])
 def test_python_skill_checks_in_order(creator, changes, errors):
     data = python_skill(**changes)
@@ -177,7 +254,6 @@ SURROGATE = "async def run(ctx, params):\n    return '\ud800'\n"
 
 
 @pytest.mark.parametrize("changes, fault", [
-    ({"code": None}, lambda: "async def run" in None),
     ({"name": 5}, lambda: (5).replace),
     ({"code": SURROGATE}, lambda: compile(SURROGATE, "greet.py", "exec")),
 ])

@@ -18,6 +18,8 @@ SORTED_CATEGORIES = (
 ALNUM = "Skill name must be alphanumeric with underscores only"
 LENGTH = "Skill name must be 64 characters or less"
 FLY = "unknown operation 'fly'. See pc tool for valid operations."
+TEXTS = "{} must be a list of strings, not {}"
+OBJECT = "Step {}: must be an object (a dict), not {}"
 
 
 def step(operation="open_app", description="do it", **params):
@@ -87,6 +89,21 @@ class Empty(SkillRegistry):
     (params(q="{{sóng}}", r="{{٣}}", s="{{{x}}}"), [undeclared(1, n) for n in ("sóng", "٣", "x")]),
     ({"required_params": [], "steps": [step(), step(q="{{song}}")]}, [undeclared(2, "song")]),
     ({"required_params": [], "optional_params": ["song"], "steps": [step(q="{{song}}")]}, []),
+    # fields of the wrong type are named; placeholders are checked only against lists of names
+    ({"triggers": "play"}, [TEXTS.format("triggers", "str")]),
+    ({"triggers": ("play",)}, [TEXTS.format("triggers", "tuple")]),
+    ({"triggers": ["play", 5]}, ["triggers must be a list of strings; item 2 is int"]),
+    ({"required_params": "song"}, [TEXTS.format("required_params", "str")]),
+    ({"optional_params": None}, [TEXTS.format("optional_params", "NoneType")]),
+    ({"optional_params": [["x"]]}, ["optional_params must be a list of strings; item 1 is list"]),
+    ({"steps": "open"}, ["steps must be a list of objects (dicts), not str"]),
+    ({"steps": (step(),)}, ["steps must be a list of objects (dicts), not tuple"]),
+    ({"steps": None}, ["At least one step is required"]),
+    ({"steps": [step(), "open_app", None, step("fly")]},
+     [OBJECT.format(2, "str"), OBJECT.format(3, "NoneType"), "Step 4: " + FLY]),
+    ({"triggers": 5, "required_params": "s", "optional_params": [1], "steps": ["x"]},
+     [TEXTS.format("triggers", "int"), TEXTS.format("required_params", "str"),
+      "optional_params must be a list of strings; item 1 is int", OBJECT.format(1, "str")]),
 ])
 def test_validation_messages_in_order(creator, creator_log, changes, errors):
     assert creator.validate_blueprint(blueprint(**changes)) == (not errors, errors)

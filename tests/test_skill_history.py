@@ -147,6 +147,40 @@ def test_a_version_dated_before_1970_lists_as_invalid_where_the_platform_cannot_
     assert [v["saved_at"] == "Invalid" for v in creator.list_skill_versions("play")] == [True, False]
 
 
+def test_code_of_python_skills_and_their_kept_versions(creator):
+    for data in (python(1), python(2), simple(3, name="tool"), python(4), simple(1)):
+        assert creator.create_from_dict(data)[0] is True
+    code = {n: python(n)["code"] for n in (1, 2, 4)}
+    expected = {None: code[4], 1: code[1], 2: code[2], 3: None, 4: code[4], 5: None}
+    assert {version: creator.get_skill_code("tool", version) for version in expected} == expected
+    assert [creator.get_skill_code(name, version)  # a simple skill, and none at all
+            for name in ("play", "other") for version in (None, 1)] == [None] * 4
+    assert creator.delete_skill("tool")[0] and (module.SKILLS_DIR / "tool.py").exists()
+    assert creator.get_skill_code("tool") is None  # a script alone is no skill
+    assert creator.get_skill_code("tool", version=4) == code[4]
+
+
+@pytest.mark.parametrize("name, version, folder, stem, found", [
+    ("tool", 1, "skills/.versions/tool", "v1", True),  # a copy as the creator keeps one
+    ("tool", None, "skills", "tool", True),
+    ("..", 1, "skills", "v1", False),
+    (".", 1, "skills/.versions", "v1", False),
+    ("", 1, "skills/.versions", "v1", False),
+    ("../tool", None, ".", "tool", False),
+    ("../tool", 1, "skills/tool", "v1", False),
+    ("a\\b", None, "skills", "a\\b", False),
+    ("a\\b", 1, "skills/.versions/a\\b", "v1", False),
+    ("tool\0", None, "skills", "tool", False),
+])
+def test_code_is_read_only_through_names_the_store_takes(creator, creator_home, name, version,
+                                                        folder, stem, found):
+    directory = creator_home / folder
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / f"{stem}.json").write_text('{"type": "python", "version": 1}')
+    (directory / f"{stem}.py").write_text("secret")
+    assert creator.get_skill_code(name, version) == ("secret" if found else None)
+
+
 def test_a_copy_is_kept_once_however_often_the_save_fails(creator, monkeypatch):
     creator.create_from_dict(simple(1))
     monkeypatch.setattr(pathlib.Path, "unlink", lambda self, missing_ok=False: 1 / 0)
@@ -188,6 +222,8 @@ def test_unknown_names_and_versions_change_nothing(creator, creator_home, name, 
     ("list_skill_versions", (None,)), ("list_skill_versions", (b"play",)),
     ("rollback_skill", (5, 1)), ("rollback_skill", ("play", "1")), ("rollback_skill", ("play", True)),
     ("rollback_skill", ("play", 1.0)), ("rollback_skill", ("play",)),
+    ("get_skill_code", (None,)), ("get_skill_code", (b"play",)), ("get_skill_code", ("play", "1")),
+    ("get_skill_code", ("play", True)), ("get_skill_code", ("play", 1.0)),
 ])
 def test_arguments_of_other_types_are_refused(creator, method, args):
     creator.create_from_dict(simple(1))

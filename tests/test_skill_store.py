@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import types
 from datetime import datetime
 
@@ -101,6 +102,32 @@ def test_missing_keys_take_defaults(creator, creator_log, content):
     assert list(entry) == ENTRY_KEYS and entry == {
         **{key: fields[key] for key in ENTRY_KEYS if key in fields},
         "steps_count": len(fields["steps"]), "file": str(path)}
+
+
+@pytest.fixture(params=["native", "pathlib"])
+def listing(request, monkeypatch):
+    """How the store lists its directory: natively, or through a glob the host has wrapped (the
+    patterns it was called with)."""
+    calls = []
+    if request.param == "pathlib":
+        glob = pathlib.Path.glob
+        monkeypatch.setattr(pathlib.Path, "glob",
+                            lambda self, pattern: calls.append(pattern) or glob(self, pattern))
+    return calls
+
+
+def test_listing_with_types(creator, listing):
+    creator.create_from_dict(python())
+    save("play.json", simple("play"))
+    save("odd.json", {"type": "Python", "name": "odd"})  # any other type is a simple skill
+    save("spy.json", {"type": ["python"]})
+    plain = creator.list_saved_skills()
+    assert [list(entry) for entry in plain] == [ENTRY_KEYS] * 4
+    for typed in (creator.list_saved_skills(True), creator.list_saved_skills(with_type=True)):
+        assert [entry.pop("type") for entry in typed] == ["python", "simple", "simple", "simple"]
+        assert typed == plain
+    assert creator.list_saved_skills() == plain  # the typed listing leaves the plain one as it was
+    assert listing in ([], ["*.json"] * 4)  # each listing took the road it was given
 
 
 @pytest.mark.parametrize("content, fault", [
@@ -300,7 +327,7 @@ def write(name):
     ("play.json", simple("play"), "skill", write("play.json"), ["play.json"]),
     ("greet.py", python(), "script", write("greet.py"), ["greet.py"]),
     ("greet.json", python(), "metadata", write("greet.json"), ["greet.json", "greet.py"]),
-    (None, python(triggers={"hi"}), "metadata", lambda: json.dumps({"hi"}), ["greet.py"]),
+    (None, python(app={"hi"}), "metadata", lambda: json.dumps({"hi"}), ["greet.py"]),
     # names too long for the file system
     (None, python("a" * 253), "script", write("a" * 253 + ".py"), []),
     (None, python("é" * 200), "script", write("é" * 200 + ".py"), []),

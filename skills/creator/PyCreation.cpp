@@ -46,13 +46,19 @@ void check_name(PyObject* errors, PyObject* name) {
     }
 }
 
-// Checks of each step's operation and description, step by step.
+// Checks of each step's operation and description, step by step; a step that is no dict is
+// named and not read.
 void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
     py::Ref operations = py::getattr(self, TARVEL_NAME("VALID_OPERATIONS"));
     py::Ref empty = py::str("");
     long long number = 0;
     for (const py::Ref& step : py::iterate(steps)) {
         py::Ref n = py::integer(++number);
+        if (!PyDict_Check(step.get())) {
+            add_error(errors, py::fstring("Step ", n, ": must be an object (a dict), not ",
+                                          type_name(step.get())));
+            continue;
+        }
         py::Ref operation = mapping_get(step.get(), TARVEL_NAME("operation"), empty.get());
         if (!py::truthy(operation.get())) {
             add_error(errors, py::fstring("Step ", n, ": operation is required"));
@@ -67,16 +73,16 @@ void check_steps(PyObject* self, PyObject* errors, PyObject* steps) {
 }
 
 // Every {{placeholder}} in a step's parameter texts must name a declared parameter.
-void check_placeholders(PyObject* globals, PyObject* blueprint, PyObject* errors, PyObject* steps) {
-    py::Ref required = py::getattr(blueprint, TARVEL_NAME("required_params"));
-    py::Ref optional = py::getattr(blueprint, TARVEL_NAME("optional_params"));
-    py::Ref both = py::Ref::steal(PyNumber_Add(required.get(), optional.get()));
+void check_placeholders(PyObject* globals, PyObject* errors, PyObject* steps, PyObject* required,
+                        PyObject* optional) {
+    py::Ref both = py::Ref::steal(PyNumber_Add(required, optional));
     py::Ref declared = py::Ref::steal(PySet_New(both.get()));
     py::Ref pattern = py::str("\\{\\{(\\w+)\\}\\}");
     py::Ref opening = py::str("{{");
     long long number = 0;
     for (const py::Ref& step : py::iterate(steps)) {
         py::Ref n = py::integer(++number);
+        if (!PyDict_Check(step.get())) continue;  // check_steps has named it
         py::Ref params =
             mapping_get(step.get(), TARVEL_NAME("params"), py::Ref::steal(PyDict_New()).get());
         py::Ref values = py::call_method(params.get(), TARVEL_NAME("values"));
@@ -117,12 +123,35 @@ TARVEL_METHOD(SkillCreator, "validate_blueprint", validate_blueprint_impl,
                                                 ". Valid: ", sorted_names(categories.get())));
         }
     }
-    if (!py::truthy(py::getattr(blueprint, TARVEL_NAME("triggers")).get()))
+    py::Ref triggers = py::getattr(blueprint, TARVEL_NAME("triggers"));
+    if (!py::truthy(triggers.get())) {
         add_error(errors.get(), py::str("At least one trigger keyword is required"));
+    } else if (py::Ref problem = text_list_problem("triggers", triggers.get())) {
+        add_error(errors.get(), problem);
+    }
+    py::Ref required = py::getattr(blueprint, TARVEL_NAME("required_params"));
+    py::Ref optional = py::getattr(blueprint, TARVEL_NAME("optional_params"));
+    bool declared = true;  // both are lists of names
+    for (auto [field, value] : {std::pair{"required_params", required.get()},
+                                std::pair{"optional_params", optional.get()}}) {
+        if (py::Ref problem = text_list_problem(field, value)) {
+            add_error(errors.get(), problem);
+            declared = false;
+        }
+    }
     py::Ref steps = py::getattr(blueprint, TARVEL_NAME("steps"));
-    if (!py::truthy(steps.get())) add_error(errors.get(), py::str("At least one step is required"));
-    check_steps(self, errors.get(), steps.get());
-    check_placeholders(frame.globals, blueprint, errors.get(), steps.get());
+    if (!py::truthy(steps.get())) {
+        add_error(errors.get(), py::str("At least one step is required"));
+    } else if (!PyList_Check(steps.get())) {
+        add_error(errors.get(), py::fstring("steps must be a list of objects (dicts), not ",
+                                            type_name(steps.get())));
+    }
+    if (PyList_Check(steps.get())) {
+        check_steps(self, errors.get(), steps.get());
+        if (declared)
+            check_placeholders(frame.globals, errors.get(), steps.get(), required.get(),
+                               optional.get());
+    }
     const bool valid = PyList_GET_SIZE(errors.get()) == 0;
     return py::Ref::steal(PyTuple_Pack(2, valid ? Py_True : Py_False, errors.get()));
 }
@@ -152,6 +181,7 @@ constexpr const char* kCreateDoc =
 TARVEL_METHOD(SkillCreator, "create_skill", create_skill_impl,
               "self, blueprint: SkillBlueprint, registry=None",
               "tuple[bool, str, DynamicSkill | None]", kCreateDoc) {
+    if (py::Ref problem = registry_problem(frame.args[2])) return result(false, problem);
     return create_simple_skill(frame.globals, frame.args[0], frame.args[1], frame.args[2]);
 }
 

@@ -33,7 +33,7 @@ void add_store_methods(PyObject* module, py::Members& members);
 // _log_improvement, log_learning, get_improvement_log, get_improvement_stats,
 // _load_improvement_log, _save_improvement_log
 void add_log_methods(PyObject* module, py::Members& members);
-// list_skill_versions, rollback_skill
+// list_skill_versions, rollback_skill, get_skill_code
 void add_history_methods(PyObject* module, py::Members& members);
 // review_skill
 void add_review_method(PyObject* module, py::Members& members);
@@ -86,6 +86,18 @@ std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value);
 
 // TypeError unless `value` is exactly a str.
 using py::require_str;
+
+// type(value).__name__
+py::Ref type_name(PyObject* value);
+
+// Why `registry` cannot take skills: "registry must have a register() method, not <type name>"
+// unless it is None or has a callable register; null when it can.
+py::Ref registry_problem(PyObject* registry);
+
+// Why `value` of the skill's field `field` is no list of strings: "<field> must be a list of
+// strings, not <type name>", or "...; item <n> is <type name>" for its first item that is no
+// str (counted from 1); null when it is one.
+py::Ref text_list_problem(const char* field, PyObject* value);
 
 // A name that could reach a file outside the skills directory: one that holds
 // "/", "\\", ":" or a NUL character (delete_skill refuses it).

@@ -448,6 +448,7 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     PyObject* globals = frame.globals;
     require_str(name, "name");
     if (!PyLong_CheckExact(wanted)) py::wrong_type("version", "an int", wanted);
+    if (py::Ref problem = registry_problem(registry)) return outcome(false, problem);
     if (without_history(name))
         return outcome(false, py::fstring("Invalid skill name '", name, "'"));
     // The versions are read and the chosen one saved again with no other change between.
@@ -473,6 +474,67 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
     py::Ref reason = py::fstring("Rolled back to v", wanted);
     const Rollback rollback{next.get(), wanted, reason.get()};
     return save_again(globals, self, name, *chosen, registry, rollback);
+}
+
+// --- code ------------------------------------------------------------------------------------
+
+// The script of the Python skill stored as `name`, or null: no skill, or none that is a Python
+// skill, or a script that cannot be read.
+py::Ref current_code(PyObject* globals, PyObject* name) {
+    try {
+        py::Ref stored = skill_file(globals, name, ".json");
+        if (!regular_file(stored.get())) return {};
+        py::Ref content = py::call_method(stored.get(), TARVEL_NAME("read_bytes"));
+        py::Ref data = parsed_dict(globals, content.get());
+        if (!is_python(data.get())) return {};
+        py::Ref script = skill_file(globals, name, ".py");
+        if (!regular_file(script.get())) return {};
+        return script_text(script.get());
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return {};
+    }
+}
+
+// The script of the newest copy of version `wanted` of skill `name`, or null: no such version,
+// or one that is no Python skill, or a script that cannot be read.
+py::Ref kept_code(PyObject* globals, PyObject* name, PyObject* wanted) {
+    std::vector<Version> versions = versions_of(globals, name);
+    py::Ref highest;
+    const Version* chosen = chosen_version(versions, wanted, highest);
+    if (chosen == nullptr || !chosen->data || !chosen->script) return {};
+    try {
+        return script_text(chosen->script.get());
+    } catch (py::Error& e) {
+        if (!is_exception(e)) throw;
+        return {};
+    }
+}
+
+constexpr const char* kCodeDoc =
+    "Get the script of a saved Python skill.\n"
+    "\n"
+    "        Without `version`, the script stored now; with it, the script of\n"
+    "        that version as list_skill_versions lists it (its newest copy).\n"
+    "        Returns None when the skill is not a Python skill, does not exist,\n"
+    "        or has no such version, and for a name get_skill_source (without\n"
+    "        `version`) or list_skill_versions (with it) would refuse.\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "get_skill_code", get_skill_code_impl,
+              "self, name: str, version: int | None = None", "str | None", kCodeDoc) {
+    PyObject* name = frame.args[1];
+    PyObject* wanted = frame.args[2];
+    require_str(name, "name");
+    if (wanted != Py_None && !PyLong_CheckExact(wanted))
+        py::wrong_type("version", "an int or None", wanted);
+    py::Ref code;
+    if (wanted == Py_None) {
+        if (!unsafe_name(name)) code = current_code(frame.globals, name);
+    } else if (!without_history(name)) {
+        code = kept_code(frame.globals, name, wanted);
+    }
+    return code ? code : py::none();
 }
 
 }  // namespace

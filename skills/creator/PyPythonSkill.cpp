@@ -40,6 +40,7 @@ TARVEL_METHOD(SkillCreator, "create_from_dict", create_from_dict_impl,
     PyObject* data = frame.args[1];
     PyObject* registry = frame.args[2];
     require_dict(data);
+    if (py::Ref problem = registry_problem(registry)) return result(false, problem);
     py::Ref type = field_of(data, "type", py::str("simple"));
     if (py::compare(type.get(), py::str("python").get(), Py_EQ)) {
         return py::call_method(self, TARVEL_NAME("_create_python_skill"), data, registry);
@@ -70,8 +71,9 @@ bool contains_text(PyObject* code, const char* text) {
     return found != 0;
 }
 
-// The checks of a Python skill, in order; every check runs.
-py::Ref python_skill_errors(PyObject* globals, PyObject* name, PyObject* code,
+// The checks of a Python skill, in order; every check runs (those of the code's text only when
+// it is a str).
+py::Ref python_skill_errors(PyObject* globals, PyObject* data, PyObject* name, PyObject* code,
                             PyObject* description) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     auto add = [&](const py::Ref& message) {
@@ -85,12 +87,17 @@ py::Ref python_skill_errors(PyObject* globals, PyObject* name, PyObject* code,
             add(py::str("Skill name must be alphanumeric with underscores"));
     }
     const bool has_code = py::truthy(code);
-    if (!has_code) add(py::str("Python code is required"));
+    const bool text = PyUnicode_Check(code);
+    if (!has_code) {
+        add(py::str("Python code is required"));
+    } else if (!text) {
+        add(py::fstring("code must be a string, not ", type_name(code)));
+    }
     if (!py::truthy(description)) add(py::str("Description is required"));
-    if (!contains_text(code, "async def run"))
+    if (text && !contains_text(code, "async def run"))
         add(py::str("Code must define 'async def run(ctx, params)'"));
-    if (!contains_text(code, "def run(")) add(py::str("Code must define a run() function"));
-    if (has_code) {
+    if (text && !contains_text(code, "def run(")) add(py::str("Code must define a run() function"));
+    if (has_code && text) {
         py::Ref file_name = code_file_name(name);
         py::Ref compile = py::global(globals, TARVEL_NAME("compile"));
         try {
@@ -103,6 +110,10 @@ py::Ref python_skill_errors(PyObject* globals, PyObject* name, PyObject* code,
                 add(py::fstring("Syntax error in code: ", e.value()));
             }
         }
+    }
+    for (const char* key : {"triggers", "required_params", "optional_params"}) {
+        py::Ref value = field_of(data, key, empty_list());
+        if (py::Ref problem = text_list_problem(key, value.get())) add(problem);
     }
     return errors;
 }
@@ -134,6 +145,7 @@ TARVEL_METHOD(SkillCreator, "_create_python_skill", create_python_skill_impl,
               "self, data: dict, registry=None", "tuple[bool, str, DynamicSkill | None]",
               kPythonDoc) {
     require_dict(frame.args[1]);
+    if (py::Ref problem = registry_problem(frame.args[2])) return result(false, problem);
     return create_python_skill(frame.globals, frame.args[0], frame.args[1]);
 }
 
@@ -236,7 +248,7 @@ py::Ref create_python_skill(PyObject* globals, PyObject* self, PyObject* data,
     py::Ref name = field_of(data, "name", py::str(""));
     py::Ref code = field_of(data, "code", py::str(""));
     py::Ref description = field_of(data, "description", py::str(""));
-    py::Ref errors = python_skill_errors(globals, name.get(), code.get(), description.get());
+    py::Ref errors = python_skill_errors(globals, data, name.get(), code.get(), description.get());
     if (PyList_GET_SIZE(errors.get()) > 0) return result(false, validation_failure(errors.get()));
     std::optional<py::DirectoryLock> lock;
     if (py::Ref refused = lock_store(globals, lock, "Failed to save script: "))

@@ -167,6 +167,36 @@ std::pair<py::Ref, py::Ref> unpack_pair(PyObject* value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+py::Ref type_name(PyObject* value) {
+    return py::Ref::steal(PyType_GetName(Py_TYPE(value)));
+}
+
+py::Ref registry_problem(PyObject* registry) {
+    if (registry == Py_None) return {};
+    // callable(getattr(registry, "register", None)): only a missing attribute means "none".
+    py::Ref method = py::Ref::steal_maybe(PyObject_GetAttr(registry, TARVEL_NAME("register")));
+    if (method) {
+        if (PyCallable_Check(method.get())) return {};
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+    }
+    return py::fstring("registry must have a register() method, not ", type_name(registry));
+}
+
+py::Ref text_list_problem(const char* field, PyObject* value) {
+    if (!PyList_Check(value))
+        return py::fstring(field, " must be a list of strings, not ", type_name(value));
+    // Only type checks run until an item fails: no code can change the list between them.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        if (PyUnicode_Check(PyList_GET_ITEM(value, i))) continue;
+        py::Ref item_type = type_name(PyList_GET_ITEM(value, i));
+        return py::fstring(field, " must be a list of strings; item ", py::integer(i + 1), " is ",
+                           item_type);
+    }
+    return {};
+}
+
 bool unsafe_name(PyObject* name) {
     for (Py_UCS4 c : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4(':'), Py_UCS4(0)}) {
         const Py_ssize_t at = PyUnicode_FindChar(name, c, 0, PyUnicode_GET_LENGTH(name), 1);

@@ -77,6 +77,11 @@ TARVEL_METHOD(SkillCreator, "load_saved_skills", load_saved_skills_impl, "self",
 
 TARVEL_METHOD(SkillCreator, "load_into_registry", load_into_registry_impl, "self, registry", "int",
               "Load all saved skills into a registry. Returns count loaded.") {
+    // This registry is no optional one: None cannot take the skills either.
+    py::Ref problem = frame.args[1] == Py_None
+                          ? py::fstring("registry must have a register() method, not NoneType")
+                          : registry_problem(frame.args[1]);
+    if (problem) throw py::Error(PyExc_TypeError, problem.get());
     py::Ref skills = py::call_method(frame.args[0], TARVEL_NAME("load_saved_skills"));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(skills.get()));
     while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
@@ -154,8 +159,20 @@ py::Ref listing_entry(PyObject* d, PyObject* stem, PyObject* file) {
     return entry;
 }
 
+// The kind of skill a stored file holds: "python" when its "type" is "python", else "simple".
+py::Ref skill_type(PyObject* d) {
+    py::Ref type = mapping_get(d, TARVEL_NAME("type"), Py_None);
+    return py::str(py::compare(type.get(), py::str("python").get(), Py_EQ) ? "python" : "simple");
+}
+
+// The entry of a skill file in a listing with the skills' types: `entry` with "type" added.
+py::Ref typed_entry(py::Ref entry, PyObject* type) {
+    py::dict_set(entry.get(), TARVEL_NAME("type"), type);
+    return entry;
+}
+
 // The listing's entry of the file `name` of a listing of `directory` whose paths' texts begin
-// with `prefix`.
+// with `prefix`, and its skill type: (entry, type).
 py::Ref listed_entry(PyObject* directory, PyObject* prefix, PyObject* name, PyObject* data) {
     py::Ref file = py::Ref::steal(PyUnicode_Concat(prefix, name));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
@@ -164,7 +181,9 @@ py::Ref listed_entry(PyObject* directory, PyObject* prefix, PyObject* name, PyOb
                        ? py::Ref::steal(PyUnicode_Substring(name, 0, length - 5))
                        : py::getattr(py::Ref::steal(PyNumber_TrueDivide(directory, name)).get(),
                                      TARVEL_NAME("stem"));
-    return listing_entry(data, stem.get(), file.get());
+    py::Ref entry = listing_entry(data, stem.get(), file.get());
+    py::Ref type = skill_type(data);
+    return py::Ref::steal(PyTuple_Pack(2, entry.get(), type.get()));
 }
 
 // The text of str(directory / name) for the names of a listing: `directory` and the name joined
@@ -205,9 +224,17 @@ py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
     return py::compare(real.get(), mine.get(), Py_EQ) ? prefix : py::Ref();
 }
 
-TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl, "self", "list[dict]",
-              "List all saved skills with metadata.") {
+constexpr const char* kListSavedDoc =
+    "List all saved skills with metadata.\n"
+    "\n"
+    "        With with_type, each entry also holds \"type\": \"python\" for a Python\n"
+    "        skill, \"simple\" for any other.\n"
+    "        ";
+
+TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl,
+              "self, with_type: bool = False", "list[dict]", kListSavedDoc) {
     PyObject* globals = frame.globals;
+    const bool with_type = py::truthy(frame.args[1]);
     py::Ref entries = new_list();
     py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
     if (!py::exists(dir.get())) return entries;
@@ -226,7 +253,10 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl, "self",
                     [&](PyObject* data) {
                         return listed_entry(dir.get(), prefix.get(), listed.name.get(), data);
                     });
-                py::check(PyList_Append(entries.get(), py::fresh_copy(kept.get()).get()) < 0);
+                // kept is (entry, type), ours while we hold it
+                py::Ref entry = py::fresh_copy(PyTuple_GET_ITEM(kept.get(), 0));
+                if (with_type) entry = typed_entry(entry, PyTuple_GET_ITEM(kept.get(), 1));
+                py::check(PyList_Append(entries.get(), entry.get()) < 0);
             } catch (py::Error& e) {
                 if (!is_exception(e)) throw;  // an unreadable file is left out
             }
@@ -241,6 +271,7 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl, "self",
             py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
             py::Ref file = py::Ref::steal(PyObject_Str(path));
             py::Ref entry = listing_entry(data.get(), stem.get(), file.get());
+            if (with_type) entry = typed_entry(entry, skill_type(data.get()).get());
             py::check(PyList_Append(entries.get(), entry.get()) < 0);
         } catch (py::Error& e) {
             if (!is_exception(e)) throw;  // an unreadable file is left out

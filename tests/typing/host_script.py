@@ -39,3 +39,7 @@ async def main() -> None:
         number: str = version["version"]  # error: an int
     Scheduler(storage_path="scheduler.json")
     print(found, paused, state, ok, message, skill, when, took, risky)
+    code: str | None = creator.get_skill_code("x", version=2)
+    creator.get_skill_code("x", "2")  # error: versions are numbers
+    kind = creator.list_saved_skills(with_type=True)[0].get("type")
+    print(code, kind)
