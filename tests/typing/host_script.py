@@ -23,4 +23,6 @@ async def main() -> None:
     creator: SkillCreator = get_skill_creator()
     ok, message, skill = creator.create_from_dict({"name": "x"})
     s.remove_job(5)  # error: job ids are text
-    print(found, paused, state, ok, message, skill)
+    problems: list[str] = s.load_problems + creator.load_problems
+    s.load_problems.append(5)  # error: the problems are texts
+    print(found, paused, state, ok, message, skill, problems)
