@@ -1154,14 +1154,18 @@ Ref keep_copy(PyObject* globals, PyObject* path) {
     return copy;
 }
 
-void keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what) {
+Ref keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what,
+                    Ref* failure) {
     try {
         Ref copy = keep_copy(globals, path);
         log(globals, level, fstring("Kept a copy of the unreadable ", what, " as ", copy));
+        return copy;
     } catch (Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log(globals, level,
             fstring("Failed to keep a copy of the unreadable ", what, ": ", e.value()));
+        if (failure != nullptr) *failure = Ref::borrow(e.value());
+        return {};
     }
 }
 

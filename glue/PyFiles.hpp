@@ -99,8 +99,10 @@ std::optional<Listing> stock_listing(PyObject* directory, const char* suffix);
 Ref sorted_glob(PyObject* directory, const char* suffix);
 
 // keep_copy(), then logger.<level>("Kept a copy of the unreadable <what> as <copy>"),
-// or "Failed to keep a copy of the unreadable <what>: <error>" when the copy fails.
-void keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what);
+// or "Failed to keep a copy of the unreadable <what>: <error>" when the copy fails. Returns the
+// copy's path; a null Ref when the copy failed, with the error in `failure` when given.
+Ref keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what,
+                    Ref* failure = nullptr);
 
 // Notes pathlib's own classes and methods, for the native paths above. Call at
 // module import, before a host or test can patch them.

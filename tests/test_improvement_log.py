@@ -120,7 +120,7 @@ NO_REASON = "ImprovementEntry.__init__() missing 1 required positional argument:
 WITHOUT_REASON = {k: v for k, v in GOOD[0].items() if k != "reason"}
 
 
-@pytest.mark.parametrize("content, kept, reasons", [
+UNREADABLE = [
     *[(text, [], []) for text in ("[]", "{}", "  [ ]\n")],  # empty: quiet, no copy
     *[(text, [], [load_error(text)]) for text in ("", "{not json", '[{"a": 1,', "[] trailing",
                                                   b'[{"reason": "\xff"}]')],
@@ -131,7 +131,10 @@ WITHOUT_REASON = {k: v for k, v in GOOD[0].items() if k != "reason"}
     (json.dumps([GOOD[0], {**GOOD[1], "extra": 1}]), [0], [UNKNOWN_KEY]),
     (json.dumps([WITHOUT_REASON, GOOD[1]]), [1], [NO_REASON]),
     (json.dumps([GOOD[0], GOOD[1], {**GOOD[2], "extra": 1}, GOOD[2]]), [0, 1, 2], [UNKNOWN_KEY]),
-])
+]
+
+
+@pytest.mark.parametrize("content, kept, reasons", UNREADABLE)
 def test_unreadable_log_is_kept_as_a_copy(creator_home, path, clock, creator_log, content, kept,
                                           reasons):
     original = content if isinstance(content, bytes) else content.encode()
@@ -266,10 +269,13 @@ def test_entries_of_one_second_keep_the_order_they_reached_the_file(creator_home
     assert reasons_in(path) == ["a saved", "b saved", "a new", "b new"]
 
 
-@pytest.mark.parametrize("theirs, kept, reasons", [
+UNREADABLE_SAVED = [
     ("[{broken", [0, 1], [load_error("[{broken")]),
     (json.dumps([entry(0).to_dict(), entry(5).to_dict(), 7]), [0, 1, 5], [NOT_A_MAPPING + "int"]),
-])
+]
+
+
+@pytest.mark.parametrize("theirs, kept, reasons", UNREADABLE_SAVED)
 def test_unreadable_log_saved_by_another_is_kept_as_a_copy(creator, path, clock, creator_log,
                                                            theirs, kept, reasons):
     creator._log_improvement(entry(0))

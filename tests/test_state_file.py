@@ -267,8 +267,10 @@ def test_unknown_execution_keys_are_dropped(path, log):
 
 # --- loading ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("document, count", [({}, 0), ({"jobs": {}}, 0), ({"executions": []}, 0),
-                                             ({"jobs": {"k": {"id": "a"}}}, 1)])
+COMPLETE = [({}, 0), ({"jobs": {}}, 0), ({"executions": []}, 0), ({"jobs": {"k": {"id": "a"}}}, 1)]
+
+
+@pytest.mark.parametrize("document, count", COMPLETE)
 def test_complete_files_are_not_copied(path, log, document, count):
     write(path, json.dumps(document))
     assert len(Scheduler(storage_path=path)._jobs) == count

@@ -4,6 +4,7 @@
 
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
+#include "glue/PyLoadProblems.hpp"
 #include "glue/PyLocks.hpp"
 #include "glue/PyLogging.hpp"
 #include "glue/PyRef.hpp"
@@ -42,10 +43,14 @@ void add_state_file_methods(PyObject* module, py::Members& members);
 
 // Builds the jobs of `data` (the parsed state file) into `jobs` (id -> job) and
 // its history into `history` (a list), skipping with an ERROR each record that
-// cannot be built or whose fields have the wrong types. Returns whether every
-// record was read; a file of the wrong shape raises.
-bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs);
-bool read_executions(PyObject* globals, PyObject* data, PyObject* history);
+// cannot be built or whose fields have the wrong types, and noting it in `problems`
+// ("job <key> skipped: ...", "execution record <n> skipped: ..."). Returns whether every
+// record was read. A document that is no object, or whose "jobs" is none, raises a TypeError
+// that says so ("\"jobs\" must be an object, not a list"); "executions" that is no list is
+// logged and noted the same way, and the jobs still load.
+bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProblems& problems);
+bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
+                     py::LoadProblems& problems);
 // logger.error("Failed to load scheduler state: <error>").
 void load_failure(PyObject* globals, const py::Error& e);
 // A job's record in the file: its dictionary with the whole prompt, then its

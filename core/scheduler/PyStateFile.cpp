@@ -180,6 +180,16 @@ TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.
 
 // --- loading ----------------------------------------------------------------
 
+// attr of `value`, or a null Ref when it has none (AttributeError); other errors are thrown.
+py::Ref attribute_or_null(PyObject* value, PyObject* attr) {
+    py::Ref found = py::Ref::steal_maybe(PyObject_GetAttr(value, attr));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+    }
+    return found;
+}
+
 // The names of the dataclass fields of `cls`.
 py::Ref field_names(PyObject* cls) {
     py::Ref dataclasses = py::import("dataclasses");
@@ -210,6 +220,9 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    // What this load finds wrong, for a program to see; empty while the file loads whole.
+    py::LoadProblems problems(path.get());
+    py::setattr(self, TARVEL_NAME("load_problems"), problems.list());
     forget_changes(self);
     // Unguarded: a storage path that is not a Path fails the constructor here.
     if (!py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
@@ -217,25 +230,30 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
         return py::none();
     }
     bool complete = true;
+    auto stage = py::LoadProblems::Stage::Read;
+    py::Ref text;
     try {
         py::Ref signature = file_signature(path.get());
-        py::Ref text = py::call_method(path.get(), TARVEL_NAME("read_text"));
+        text = py::call_method(path.get(), TARVEL_NAME("read_text"));
         remember_file(self, path.get(), signature.get(), text.get());
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        stage = py::LoadProblems::Stage::Parse;
         py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        stage = py::LoadProblems::Stage::Document;
         py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-        complete = read_jobs(globals, data.get(), registry.get());
+        complete = read_jobs(globals, data.get(), registry.get(), problems);
         const Py_ssize_t count = PyObject_Length(registry.get());
         py::check(count < 0);
         log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
         py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
-        complete = read_executions(globals, data.get(), history.get()) && complete;
+        complete = read_executions(globals, data.get(), history.get(), problems) && complete;
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
+        problems.failed(stage, text.get(), e);
         complete = false;
     }
-    if (!complete) py::keep_unreadable(globals, path.get(), "error", "scheduler state");
+    if (!complete) problems.keep_copy(globals, "error", "scheduler state");
     return py::none();
 }
 
@@ -256,16 +274,22 @@ py::Ref job_record(PyObject* globals, PyObject* job, bool report) {
     return record;
 }
 
-bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs) {
-    py::Ref jobs_record =
-        py::call_method(data, TARVEL_NAME("get"), py::str("jobs"), py::Ref::steal(PyDict_New()));
-    py::Ref items = py::call_method(jobs_record.get(), TARVEL_NAME("items"));
+bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProblems& problems) {
+    // data.get("jobs", {}).items(), with a sentence for a document of the wrong shape
+    py::Ref get = attribute_or_null(data, TARVEL_NAME("get"));
+    if (!get) py::wrong_shape("the top level", "an object", data);
+    py::Ref jobs_record = py::call(get.get(), py::str("jobs"), py::Ref::steal(PyDict_New()));
+    py::Ref items_of = attribute_or_null(jobs_record.get(), TARVEL_NAME("items"));
+    if (!items_of) py::wrong_shape("\"jobs\"", "an object", jobs_record.get());
+    py::Ref items = py::call(items_of.get());
     py::Ref iter = py::Ref::steal(PyObject_GetIter(items.get()));
     py::Ref job_class = py::global(globals, TARVEL_NAME("ScheduledJob"));
     bool complete = true;
     while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
         // One record that cannot be built is skipped; the others still load.
+        py::Ref key;
         try {
+            key = py::Ref::steal(PySequence_GetItem(item.get(), 0));
             py::Ref record = py::Ref::steal(PySequence_GetItem(item.get(), 1));
             py::Ref job = py::call_method(job_class.get(), TARVEL_NAME("from_dict"), record);
             py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
@@ -277,6 +301,7 @@ bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs) {
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
             load_failure(globals, e);
+            problems.skipped(key ? py::fstring("job ", key) : py::str("a job record"), e);
             complete = false;
         }
     }
@@ -284,16 +309,14 @@ bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs) {
     return complete;
 }
 
-bool read_executions(PyObject* globals, PyObject* data, PyObject* history) {
+bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
+                     py::LoadProblems& problems) {
     py::Ref records = py::dict_get(data, TARVEL_NAME("executions"));
     if (!records) return true;  // a file without a history
     bool complete = true;
     try {
-        if (!PyList_Check(records.get())) {
-            PyErr_Format(PyExc_TypeError, "\"executions\" must be a list, not %s",
-                         Py_TYPE(records.get())->tp_name);
-            throw py::Error();
-        }
+        if (!PyList_Check(records.get()))
+            py::wrong_shape("\"executions\"", "a list", records.get());
         py::Ref cls = py::global(globals, TARVEL_NAME("JobExecution"));
         py::Ref names = field_names(cls.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
@@ -307,12 +330,14 @@ bool read_executions(PyObject* globals, PyObject* data, PyObject* history) {
             } catch (py::Error& e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 load_failure(globals, e);
+                problems.skipped(py::fstring("execution record ", py::integer(i + 1)), e);
                 complete = false;
             }
         }
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
+        problems.failed(py::LoadProblems::Stage::Document, nullptr, e);
         complete = false;
     }
     return complete;

@@ -3,6 +3,8 @@
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyFiles.hpp"
 
+#include <optional>
+
 namespace tarvel::scheduler {
 
 namespace {
@@ -143,8 +145,10 @@ py::Ref version_seen(PyObject* self, PyObject* path) {
     return seen;
 }
 
+// Reads the file another process saved and merges it; what the read finds wrong is logged and
+// noted in `problems`.
 void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObject* seen,
-                        PyObject* signature) {
+                        PyObject* signature, py::LoadProblems& problems) {
     py::Ref base = records_of(globals, PyTuple_GET_ITEM(seen, 2));
     py::Ref text;
     try {
@@ -152,6 +156,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
+        problems.failed(py::LoadProblems::Stage::Read, nullptr, e);
         remember_file(self, path, signature, Py_None);
         return;
     }
@@ -159,18 +164,21 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     py::Ref theirs = py::Ref::steal(PyDict_New());
     py::Ref their_history = py::Ref::steal(PyList_New(0));
     bool complete = true;
+    auto stage = py::LoadProblems::Stage::Parse;
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
         py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-        complete = read_jobs(globals, data.get(), theirs.get());
-        complete = read_executions(globals, data.get(), their_history.get()) && complete;
+        stage = py::LoadProblems::Stage::Document;
+        complete = read_jobs(globals, data.get(), theirs.get(), problems);
+        complete = read_executions(globals, data.get(), their_history.get(), problems) && complete;
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
-        py::keep_unreadable(globals, path, "error", "scheduler state");
+        problems.failed(stage, text.get(), e);
+        problems.keep_copy(globals, "error", "scheduler state");
         return;
     }
-    if (!complete) py::keep_unreadable(globals, path, "error", "scheduler state");
+    if (!complete) problems.keep_copy(globals, "error", "scheduler state");
     merge_jobs(globals, self, base.get(), theirs.get());
     merge_executions(self, their_history.get());
 }
@@ -183,6 +191,9 @@ void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject
 }
 
 void merge_from_file(PyObject* globals, PyObject* self) {
+    // What the read of another process's save finds wrong joins load_problems: the file was
+    // damaged after this scheduler loaded it.
+    std::optional<py::LoadProblems> problems;
     try {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         py::Ref seen = version_seen(self, path.get());
@@ -192,11 +203,13 @@ void merge_from_file(PyObject* globals, PyObject* self) {
             py::compare(signature.get(), PyTuple_GET_ITEM(seen.get(), 1), Py_EQ)) {
             return;  // no file, or the one this scheduler knows
         }
-        merge_changed_file(globals, self, path.get(), seen.get(), signature.get());
+        problems.emplace(path.get());
+        merge_changed_file(globals, self, path.get(), seen.get(), signature.get(), *problems);
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
     }
+    if (problems) problems->append_to(self);
 }
 
 }  // namespace tarvel::scheduler

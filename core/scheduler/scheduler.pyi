@@ -163,6 +163,9 @@ class Scheduler:
     _max_concurrent_firings: int | None
     _fire_timeout: float | None
     _misfire_grace: float | None
+    # What the last load of the state file found wrong, one sentence each ("<path>: ..."); empty
+    # when it loaded whole or did not exist. A merge of another process's save adds to it.
+    load_problems: list[str]
     def __init__(
         self,
         on_fire: JobFireCallback | None = None,

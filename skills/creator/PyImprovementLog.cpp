@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "glue/PyLoadProblems.hpp"
 #include "glue/PyLocks.hpp"
 #include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
@@ -220,12 +221,17 @@ void load_failure(PyObject* globals, const py::Error& e) {
 
 // Builds an entry of each element of `elements` (the parsed log, or the part
 // of it to be read) into `entries`. An element that cannot be built is
-// skipped with a WARNING; returns whether every element was built.
-bool read_entries(PyObject* globals, PyObject* elements, PyObject* entries) {
+// skipped with a WARNING, and noted in `problems` when given as "entry <n> skipped: ..." (n its
+// place in the file, from 1: the element's item of `positions` when given, else its place in
+// `elements`); returns whether every element was built.
+bool read_entries(PyObject* globals, PyObject* elements, PyObject* entries,
+                  py::LoadProblems* problems = nullptr, PyObject* positions = nullptr) {
     bool complete = true;
     py::Ref entry_class = py::global(globals, TARVEL_NAME("ImprovementEntry"));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(elements));
-    while (py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()));
+        if (!element) break;
         try {
             py::Ref entry = entry_from(entry_class.get(), element.get());
             py::check(PyList_Append(entries, entry.get()) < 0);
@@ -233,10 +239,27 @@ bool read_entries(PyObject* globals, PyObject* elements, PyObject* entries) {
             if (!is_exception(e)) throw;
             load_failure(globals, e);
             complete = false;
+            if (problems == nullptr) continue;
+            py::Ref position = positions != nullptr && i < PyList_GET_SIZE(positions)
+                                   ? py::Ref::borrow(PyList_GET_ITEM(positions, i))
+                                   : py::integer(i + 1);
+            problems->skipped(py::fstring("entry ", position), e);
         }
     }
     py::check(PyErr_Occurred() != nullptr);
     return complete;
+}
+
+// Notes in `problems` what went wrong in a read of the log that failed with `e` at `stage`, or
+// (`e` null) that left entries out: for a file whose document is no list, that it is none, in
+// place of the entries that could not be built of it.
+void note_failure(py::LoadProblems& problems, py::LoadProblems::Stage stage, PyObject* text,
+                  PyObject* data, const py::Error* e) {
+    if (stage == py::LoadProblems::Stage::Document && data != nullptr && !PyList_Check(data)) {
+        problems.shape("the top level", "a list", data);
+    } else if (e != nullptr) {
+        problems.failed(stage, text, *e);
+    }
 }
 
 // --- the version of the file this creator knows ------------------------------------------------
@@ -308,19 +331,24 @@ py::Ref known_elements(PyObject* globals, PyObject* text) {
 }
 
 // The elements of `data` (the log as another process saved it) that are not
-// among the `known` ones, in file order. Each known element accounts for one
-// equal element of the file: the same lesson logged twice is two entries.
-py::Ref new_elements(PyObject* data, PyObject* known) {
+// among the `known` ones, in file order; their places in the file (from 1) go to `positions`.
+// Each known element accounts for one equal element of the file: the same lesson logged twice
+// is two entries.
+py::Ref new_elements(PyObject* data, PyObject* known, PyObject* positions) {
     py::Ref fresh = py::Ref::steal(PyList_New(0));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(data));
-    while (py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
+    for (long long place = 1;; ++place) {
+        py::Ref element = py::Ref::steal_maybe(PyIter_Next(iter.get()));
+        if (!element) break;
         py::Ref same = py::dict_get(known, element_key(element.get()).get());
         bool seen = false;
         for (Py_ssize_t i = 0; same && !seen && i < PyList_GET_SIZE(same.get()); ++i) {
             seen = py::compare(PyList_GET_ITEM(same.get(), i), element.get(), Py_EQ);
             if (seen) py::check(PyList_SetSlice(same.get(), i, i + 1, nullptr) < 0);
         }
-        if (!seen) py::check(PyList_Append(fresh.get(), element.get()) < 0);
+        if (seen) continue;
+        py::check(PyList_Append(fresh.get(), element.get()) < 0);
+        py::check(PyList_Append(positions, py::integer(place).get()) < 0);
     }
     py::check(PyErr_Occurred() != nullptr);
     return fresh;
@@ -413,15 +441,17 @@ void merge_entries(PyObject* self, PyObject* theirs, PyObject* counts) {
 }
 
 // Reads the log as another process saved it and merges that process's new
-// entries (those not in the version `seen`) into the entries in memory.
+// entries (those not in the version `seen`) into the entries in memory. What the read finds
+// wrong is logged and noted in `problems`.
 void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObject* seen,
-                        PyObject* signature) {
+                        PyObject* signature, py::LoadProblems& problems) {
     py::Ref text;
     try {
         text = py::read_text(path);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         load_failure(globals, e);
+        problems.failed(py::LoadProblems::Stage::Read, nullptr, e);
         remember_file(self, path, signature, Py_None);
         return;
     }
@@ -431,25 +461,35 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     py::Ref theirs = py::Ref::steal(PyList_New(0));
     py::Ref counts = py::Ref::steal(PyDict_New());
     bool complete = true;
+    auto stage = py::LoadProblems::Stage::Parse;
+    py::Ref data;
     try {
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        stage = py::LoadProblems::Stage::Document;
         py::Ref known = known_elements(globals, PyTuple_GET_ITEM(seen, 2));
         counts = known_counts(known.get());  // before new_elements takes the found ones out
-        py::Ref fresh = new_elements(data.get(), known.get());
-        complete = read_entries(globals, fresh.get(), theirs.get());
+        py::Ref positions = py::Ref::steal(PyList_New(0));
+        py::Ref fresh = new_elements(data.get(), known.get(), positions.get());
+        const bool listed = PyList_Check(data.get());
+        complete = read_entries(globals, fresh.get(), theirs.get(), listed ? &problems : nullptr,
+                                positions.get());
+        if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         load_failure(globals, e);
+        note_failure(problems, stage, text.get(), data.get(), &e);
         complete = false;
     }
-    if (!complete) py::keep_unreadable(globals, path, "warning", "improvement log");
+    if (!complete) problems.keep_copy(globals, "warning", "improvement log");
     if (PyList_GET_SIZE(theirs.get()) > 0) merge_entries(self, theirs.get(), counts.get());
 }
 
 // When another process saved the log since this creator last read or wrote
 // it, keeps that process's new entries: they join the entries in memory, in
-// time order. Runs under the log's lock, just before a save.
+// time order. Runs under the log's lock, just before a save. What the read finds wrong joins
+// load_problems: the log was damaged after this creator loaded it.
 void merge_from_file(PyObject* globals, PyObject* self, PyObject* path) {
+    py::LoadProblems problems(path);
     try {
         py::Ref seen = version_seen(self, path);
         if (!seen) return;
@@ -458,11 +498,12 @@ void merge_from_file(PyObject* globals, PyObject* self, PyObject* path) {
             py::compare(signature.get(), PyTuple_GET_ITEM(seen.get(), 1), Py_EQ)) {
             return;  // no file, or the one this creator knows
         }
-        merge_changed_file(globals, self, path, seen.get(), signature.get());
+        merge_changed_file(globals, self, path, seen.get(), signature.get(), problems);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         load_failure(globals, e);
     }
+    problems.append_to(self);
 }
 
 TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
@@ -470,6 +511,9 @@ TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
     py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
+    // What this load finds wrong, for a program to see; empty while the log loads whole.
+    py::LoadProblems problems(path.get());
+    py::setattr(self, TARVEL_NAME("load_problems"), problems.list());
     if (!py::exists(path.get())) {
         remember_file(self, path.get(), py::file_signature(path.get()).get(), Py_None);
         return py::none();
@@ -479,22 +523,29 @@ TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
     py::Ref signature = py::file_signature(path.get());
     remember_file(self, path.get(), signature.get(), Py_None);
     bool complete = true;
+    auto stage = py::LoadProblems::Stage::Read;
+    py::Ref text, data;
     try {
-        py::Ref text = py::read_text(path.get());
+        text = py::read_text(path.get());
         remember_file(self, path.get(), signature.get(), text.get());
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        stage = py::LoadProblems::Stage::Parse;
+        data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        stage = py::LoadProblems::Stage::Document;
         py::Ref entries = py::Ref::steal(PyList_New(0));
         // An element that cannot be built is skipped; the others are kept.
-        complete = read_entries(globals, data.get(), entries.get());
+        const bool listed = PyList_Check(data.get());
+        complete = read_entries(globals, data.get(), entries.get(), listed ? &problems : nullptr);
         py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
+        if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         load_failure(globals, e);
         py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
+        note_failure(problems, stage, text.get(), data.get(), &e);
         complete = false;
     }
-    if (!complete) py::keep_unreadable(globals, path.get(), "warning", "improvement log");
+    if (!complete) problems.keep_copy(globals, "warning", "improvement log");
     return py::none();
 }
 

@@ -146,6 +146,9 @@ class SkillCreator:
     VALID_OPERATIONS: ClassVar[set[str]]
     VALID_CATEGORIES: ClassVar[set[str]]
     _improvement_log: list[ImprovementEntry]
+    # What the last load of the improvement log found wrong, one sentence each ("<path>: ...");
+    # empty when it loaded whole or did not exist. A merge of another process's save adds to it.
+    load_problems: list[str]
     def __init__(self) -> None: ...
     def validate_blueprint(self, blueprint: SkillBlueprint) -> tuple[bool, list[str]]: ...
     def create_skill(

@@ -43,3 +43,6 @@ async def main() -> None:
     creator.get_skill_code("x", "2")  # error: versions are numbers
     kind = creator.list_saved_skills(with_type=True)[0].get("type")
     print(code, kind)
+    problems: list[str] = s.load_problems + creator.load_problems
+    s.load_problems.append(5)  # error: the problems are texts
+    print(problems)
