@@ -115,6 +115,27 @@ def test_validation_messages_in_order(creator, creator_log, changes, errors):
         assert creator_log() == []
 
 
+@pytest.mark.parametrize("name, device", [
+    *[(name, True) for name in ("nul", "CON", "Aux", "prn", "com1", "LPT9", "COM\u00b9", "lpt\u00b3")],
+    *[(name, False) for name in ("COM0", "COM10", "CON_", "console", "LPT", "NUL1")],
+])
+def test_device_names_of_windows_are_refused_at_creation(creator, name, device):
+    """Windows opens a device for nul.json: the skill would be saved into nothing there."""
+    problem = f"Skill name '{name}' is a device name on Windows"
+    assert (problem in creator.validate_blueprint(blueprint(name=name))[1]) is device
+    data = {"type": "python", "name": name, "description": "d", "code": "async def run(ctx, params): pass"}
+    assert (creator.create_from_dict(data)[1] == f"Validation failed:\n  - {problem}") is device
+
+
+def test_a_skill_stored_under_a_device_name_is_still_read_listed_reviewed_and_deleted(creator):
+    module.SKILLS_DIR.mkdir(parents=True, exist_ok=True)
+    (module.SKILLS_DIR / "nul.json").write_text(json.dumps(blueprint(name="nul").to_dict()))
+    assert [s["name"] for s in creator.list_saved_skills()] == ["nul"]
+    assert creator.get_skill_source("nul")["name"] == "nul"
+    assert "Skill name 'nul' is a device name on Windows" in creator.review_skill("nul")["problems"]
+    assert creator.delete_skill("nul") == (True, "Deleted skill 'nul'")
+
+
 # --- creation -----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("stored, version, final, action, label, registry_class", [

@@ -43,6 +43,7 @@ void check_name(PyObject* errors, PyObject* name) {
         py::check(length < 0);
         if (length > kMaxNameLength)
             add_error(errors, py::str("Skill name must be 64 characters or less"));
+        if (py::Ref device = device_name_problem(name)) add_error(errors, device);
     }
 }
 

@@ -103,6 +103,12 @@ py::Ref text_list_problem(const char* field, PyObject* value);
 // "/", "\\", ":" or a NUL character (delete_skill refuses it).
 bool unsafe_name(PyObject* name);
 
+// "Skill name '<name>' is a device name on Windows" when Windows would open a device for the
+// skill's files (CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, with the superscript digits
+// ¹, ² and ³ too, in any case); null for any other name. Creation refuses such names on every
+// platform, since a skill store may be copied to a Windows machine.
+py::Ref device_name_problem(PyObject* name);
+
 // The file name a skill's code is compiled or parsed under: f"{name}.py", each NUL of a
 // str name written as "\\x00" (the compiler takes no NUL in a file name).
 py::Ref code_file_name(PyObject* name);

@@ -83,8 +83,11 @@ py::Ref python_skill_errors(PyObject* globals, PyObject* data, PyObject* name, P
         add(py::str("Skill name is required"));
     } else {
         py::Ref stripped = py::call_method(name, TARVEL_NAME("replace"), py::str("_"), py::str(""));
-        if (!py::truthy(py::call_method(stripped.get(), TARVEL_NAME("isalnum")).get()))
+        if (!py::truthy(py::call_method(stripped.get(), TARVEL_NAME("isalnum")).get())) {
             add(py::str("Skill name must be alphanumeric with underscores"));
+        } else if (py::Ref device = device_name_problem(name)) {
+            add(device);
+        }
     }
     const bool has_code = py::truthy(code);
     const bool text = PyUnicode_Check(code);

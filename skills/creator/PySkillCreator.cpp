@@ -206,6 +206,32 @@ bool unsafe_name(PyObject* name) {
     return false;
 }
 
+py::Ref device_name_problem(PyObject* name) {
+    if (!PyUnicode_Check(name)) return {};
+    // As Windows reads a file name: trailing dots and spaces go, then the part before the
+    // first dot, without trailing spaces, is compared regardless of case.
+    py::Ref stem = py::call_method(name, TARVEL_NAME("rstrip"), py::str(". "));
+    stem = py::call_method(stem.get(), TARVEL_NAME("partition"), py::str("."));
+    stem = py::call_method(PyTuple_GET_ITEM(stem.get(), 0), TARVEL_NAME("rstrip"), py::str(" "));
+    stem = py::call_method(stem.get(), TARVEL_NAME("upper"));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(stem.get());
+    bool device = false;
+    if (length == 3) {
+        for (const char* word : {"CON", "PRN", "AUX", "NUL"}) {
+            device = device || PyUnicode_CompareWithASCIIString(stem.get(), word) == 0;
+        }
+    } else if (length == 4) {
+        py::Ref prefix = py::Ref::steal(PyUnicode_Substring(stem.get(), 0, 3));
+        const Py_UCS4 digit = PyUnicode_READ_CHAR(stem.get(), 3);
+        const bool port = PyUnicode_CompareWithASCIIString(prefix.get(), "COM") == 0 ||
+                          PyUnicode_CompareWithASCIIString(prefix.get(), "LPT") == 0;
+        device = port && ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+                          digit == 0xB3);
+    }
+    if (!device) return {};
+    return py::fstring("Skill name '", name, "' is a device name on Windows");
+}
+
 py::Ref code_file_name(PyObject* name) {
     py::Ref file_name = py::fstring(name, ".py");
     if (!PyUnicode_Check(name)) return file_name;
