@@ -311,9 +311,9 @@ py::Ref firing_names(PyObject* self) {
     return names;
 }
 
-// Without overlap, a due job whose firing still runs is not fired again: it stays due, its next
-// run untouched (one due run, however many passes find it), noted in `held` for a later pass.
-// Returns whether it was held back.
+// Without overlap, a due job whose firing still runs is not fired again, nor reported missed: it
+// stays due, its next run untouched (one due run, however many passes find it), noted in `held`
+// for a later pass. Returns whether it was held back.
 bool hold_while_firing(PyObject* globals, PyObject* self, PyObject* firing, PyObject* held,
                        PyObject* job) {
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
@@ -352,11 +352,12 @@ void run_pass(PyObject* globals, PyObject* self) {
         PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
         try {
             if (!is_due(globals, job, now.get())) continue;
+            // A run due while the job's own firing runs was found in time: it is held, never
+            // missed.
+            if (firing && hold_while_firing(globals, self, firing.get(), held.get(), job)) continue;
             if (past_grace(self, job, now.get())) {
                 report_missed(globals, self, job, now.get());
                 missed = true;
-            } else if (firing && hold_while_firing(globals, self, firing.get(), held.get(), job)) {
-                continue;
             } else if (cap.get() == Py_None) {
                 decide_next_run(globals, self, job);
                 start_firing(globals, self, job);
