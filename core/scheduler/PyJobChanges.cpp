@@ -102,8 +102,8 @@ void count_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* start
 }
 
 // A firing cancelled when the scheduler stopped, `arg` being (the time it started, the time it was
-// due): the run counted as any cancelled run; a one-time job stays active, due again at that time,
-// so that it fires at the next start.
+// due): the run counted as any cancelled run; a one-time job keeps its state (an active one stays
+// active), due again at that time, so that it fires at the next start.
 void count_cancelled_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* arg) {
     PyObject* started = PyTuple_GET_ITEM(arg, 0);
     if (!is_type(globals, job, "ONCE")) {
@@ -114,7 +114,6 @@ void count_cancelled_run(PyObject* globals, PyObject* self, PyObject* job, PyObj
     py::Ref runs = py::getattr(job, TARVEL_NAME("run_count"));
     py::setattr(job, TARVEL_NAME("run_count"),
                 py::Ref::steal(PyNumber_InPlaceAdd(runs.get(), py::integer(1).get())).get());
-    py::setattr(job, TARVEL_NAME("state"), job_state(globals, "ACTIVE").get());
     py::setattr(job, TARVEL_NAME("next_run"), PyTuple_GET_ITEM(arg, 1));
 }
 
