@@ -109,7 +109,7 @@ def saved(path):
 
 @pytest.mark.parametrize("name, signature, doc", [
     ("start", "(self) -> 'None'", "Start the scheduler loop."),
-    ("stop", "(self) -> 'None'", "Stop the scheduler loop."),
+    ("stop", "(self, timeout: 'float | None' = None) -> 'None'", "Stop the scheduler loop."),
     ("_loop", "(self) -> 'None'", "Main scheduler loop \u2014 checks every 30 seconds for due jobs."),
     ("_fire_job", "(self, job: 'ScheduledJob') -> 'None'", "Execute a scheduled job."),
 ])

@@ -1,5 +1,6 @@
 """tests/test_scheduler_operation.py: the scheduler's operating options (poll interval, firing cap, fire time-out,
-misfire grace), its agenda and firing on request, on a real event loop with a controlled clock."""
+misfire grace, overlap), stop with a time-out, its agenda and firing on request, on a real event loop with a
+controlled clock."""
 
 from __future__ import annotations
 
@@ -15,7 +16,7 @@ from test_scheduler_loop import T0, Clockwork, run, saved, settle
 
 Scheduler, ScheduledJob = scheduler.Scheduler, scheduler.ScheduledJob
 JobType, JobState = scheduler.JobType, scheduler.JobState
-OPTIONS = ["_poll_interval", "_max_concurrent_firings", "_fire_timeout", "_misfire_grace"]
+OPTIONS = ["_poll_interval", "_max_concurrent_firings", "_fire_timeout", "_misfire_grace", "_overlap"]
 
 
 @pytest.fixture
@@ -60,8 +61,9 @@ def test_new_methods(name, signature, doc):
 
 
 @pytest.mark.parametrize("options, kept", [
-    ({}, [30.0, None, None, None]),
-    ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0}, [5, 3, 1.5, 0]),
+    ({}, [30.0, None, None, None, True]),
+    ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0, "overlap": False},
+     [5, 3, 1.5, 0, False]),
 ])
 def test_options_are_kept_after_the_other_attributes(path, options, kept):
     sch = Scheduler(storage_path=path, **options)
@@ -97,6 +99,8 @@ def test_a_callback_may_be_none_or_any_callable(path, callback):
     ({"misfire_grace": False}, TypeError("misfire_grace must be a number or None, not bool")),
     ({"on_fire": "fire"}, TypeError("on_fire must be a callable or None, not str")),
     ({"on_event": 5}, TypeError("on_event must be a callable or None, not int")),
+    ({"overlap": 0}, TypeError("overlap must be a bool, not int")),
+    ({"overlap": None}, TypeError("overlap must be a bool, not NoneType")),
 ])
 def test_options_are_checked_before_anything_is_done(monkeypatch, options, error):
     monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))
@@ -167,6 +171,114 @@ def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(pat
 
     run(sch, 1, body, clock)
     assert [j.run_count for j in sch._jobs.values()] == [1, 1, 1]
+
+
+# --- overlap ---------------------------------------------------------------------------------------
+
+def slow(clock, seconds, starts, counts):
+    """An on_fire that takes `seconds` on the clock; `counts` holds the firings running now and at most."""
+    async def on_fire(job):
+        counts["now"] += 1
+        counts["most"] = max(counts["most"], counts["now"])
+        starts.append(clock.now)
+        end = clock.now + seconds
+        while clock.now < end:
+            await asyncio.sleep(0)
+        counts["now"] -= 1
+    return on_fire
+
+
+@pytest.mark.parametrize("overlap, grace", [(True, None), (False, None), (False, 0.5)])
+def test_without_overlap_a_slow_job_never_fires_while_it_still_fires(path, log, clock, overlap, grace):
+    clock.tick = 0.01
+    starts, counts = [], {"now": 0, "most": 0}
+    sch = Scheduler(slow(clock, 2.5, starts, counts), None, path, poll_interval=0.01, misfire_grace=grace,
+                    overlap=overlap)
+    sch.add_job(every("s", 1))  # first due at T0 + 1
+    run(sch, 1, until(clock, T0 + 7.5), clock)
+    held = [m for level, m in log() if level == "DEBUG" and m.startswith("Left job n (s)")]
+    if overlap:
+        assert counts["most"] >= 3 and held == []
+        return
+    # one firing at a time, each due run fired by the pass after the firing before it ended
+    assert counts["most"] == 1 and len(starts) == 3
+    assert all(2.5 <= later - earlier < 2.53 for earlier, later in zip(starts, starts[1:]))
+    assert 1 <= len(held) <= len(starts) and "WARNING" not in dict(log())
+    assert held[0] == "Left job n (s) for a later pass: its firing is still running, and overlap is off"
+
+
+def test_without_overlap_the_run_held_back_fires_once_the_firing_ends(path, clock):
+    clock.tick = 10.0
+    starts, counts = [], {"now": 0, "most": 0}
+    sch = Scheduler(slow(clock, 100, starts, counts), None, path, poll_interval=10)
+    sch._overlap = False  # read at each pass
+    sch._jobs["c"] = job = cron("c", "* * * * *", next_run=T0)
+    run(sch, 1, until(clock, T0 + 200), clock)
+    # due at T0 + 60 while the first firing ran until T0 + 100: fired at the next pass, not at T0 + 120
+    assert starts == [T0, T0 + 110] and counts["most"] == 1 and job.run_count == 2
+
+
+# --- stop with a time-out -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("timeout, error", [
+    (-1, ValueError("timeout must be 0 or more, not -1")),
+    (math.nan, ValueError("timeout must be 0 or more, not nan")),
+    (math.inf, ValueError("timeout must be finite, not inf")),
+    ("5", TypeError("timeout must be a number or None, not str")),
+    (True, TypeError("timeout must be a number or None, not bool")),
+])
+def test_stop_checks_its_time_out_before_anything_is_done(path, timeout, error):
+    sch = Scheduler(storage_path=path)
+
+    async def main():
+        await sch.start()
+        with pytest.raises(type(error)) as raised:
+            await sch.stop(timeout=timeout)
+        assert str(raised.value) == str(error) and sch.running and not sch._stop_event.is_set()
+        await sch.stop()
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("kind", ["once", "interval"])
+@pytest.mark.parametrize("timeout, success, error", [
+    (None, False, ""),  # stop returns at once; the end of asyncio.run cancels the firing
+    (5, True, ""),
+    (0.05, False, "Cancelled at shutdown"),
+])
+def test_stop_with_a_time_out_lets_firings_finish_then_records_the_rest_cancelled(path, log, clock, kind, timeout,
+                                                                               success, error):
+    async def on_fire(job):
+        await asyncio.sleep(0.3)
+        return "sent"
+
+    sch = Scheduler(on_fire, None, path)
+    sch._jobs["j"] = job = (once if kind == "once" else every)("j", next_run=T0 - 5)
+
+    async def main():
+        await sch.start()
+        await clock.passes(1)
+        await sch.stop(timeout=timeout)
+        assert len([t for t in sch._firing_tasks if not t.done()]) == (timeout is None)
+
+    asyncio.run(main())
+    [execution] = sch._executions
+    assert (execution.success, execution.result, execution.error) == (success, "sent" * success, error)
+    cancelled = error == "Cancelled at shutdown"
+    if kind == "once":  # cancelled at shutdown, it stays due at its time
+        expected = (JobState.ACTIVE, T0 - 5) if cancelled else (JobState.COMPLETED, 0)
+    else:
+        expected = (JobState.ACTIVE, T0 + 60)
+    assert (job.state, job.next_run, job.run_count) == (*expected, 1)
+    state = saved(path)
+    assert (state["jobs"]["j"]["state"], state["jobs"]["j"]["next_run"]) == (expected[0].value, expected[1])
+    assert state["executions"][-1]["error"] == error
+    assert (("WARNING", "Job j failed: Cancelled at shutdown") in log()) is cancelled
+    assert (("INFO", f"Waiting up to {timeout} s for 1 firing in flight") in log()) is (timeout is not None)
+    if kind == "once":  # the next start fires a one-time job cancelled at shutdown
+        again = Scheduler(lambda job: asyncio.sleep(0, "again"), None, path)
+        run(again, 1, clock=clock)
+        assert [e.result for e in again._executions[1:]] == ["again"] * cancelled
 
 
 # --- fire time-out --------------------------------------------------------------------------------

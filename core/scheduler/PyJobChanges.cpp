@@ -101,6 +101,22 @@ void count_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* start
     }
 }
 
+// A firing cancelled when the scheduler stopped, `arg` being (the time it started, the time it was
+// due): the run counted as any cancelled run; a one-time job keeps its state (an active one stays
+// active), due again at that time, so that it fires at the next start.
+void count_cancelled_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* arg) {
+    PyObject* started = PyTuple_GET_ITEM(arg, 0);
+    if (!is_type(globals, job, "ONCE")) {
+        count_run(globals, self, job, started);
+        return;
+    }
+    py::setattr(job, TARVEL_NAME("last_run"), started);
+    py::Ref runs = py::getattr(job, TARVEL_NAME("run_count"));
+    py::setattr(job, TARVEL_NAME("run_count"),
+                py::Ref::steal(PyNumber_InPlaceAdd(runs.get(), py::integer(1).get())).get());
+    py::setattr(job, TARVEL_NAME("next_run"), PyTuple_GET_ITEM(arg, 1));
+}
+
 // A run missed at `now`: the following run decided from then (a one-time job is completed);
 // run_count stays.
 void miss_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* now) {
@@ -155,6 +171,9 @@ void apply(PyObject* globals, PyObject* self, PyObject* job, Change kind, PyObje
             return;
         case Change::Request:
             py::setattr(job, TARVEL_NAME("next_run"), arg);
+            return;
+        case Change::Shutdown:
+            count_cancelled_run(globals, self, job, arg);
             return;
     }
 }

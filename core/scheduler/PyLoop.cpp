@@ -35,6 +35,10 @@ py::Ref event_of(const char* type, const char* key, PyObject* value) {
     return event;
 }
 
+const char* plural(long long count, const char* one, const char* many) {
+    return count == 1 ? one : many;
+}
+
 // --- start and stop -------------------------------------------------------------
 
 // Lets go of the loop's lock on the state file, if this scheduler holds it.
@@ -79,8 +83,33 @@ py::Async start_body(py::Ref self, py::Ref globals_ref) {
     co_return py::none();
 }
 
-py::Async stop_body(py::Ref self, py::Ref globals_ref) {
+// The firing tasks still running, as a set of their own.
+py::Ref firings_in_flight(PyObject* self) {
+    py::Ref tasks = py::getattr(self, TARVEL_NAME("_firing_tasks"));
+    py::Ref running = py::Ref::steal(PySet_New(nullptr));
+    for (const py::Ref& task : py::iterate(tasks.get())) {
+        if (!py::truthy(py::call_method(task.get(), TARVEL_NAME("done")).get()))
+            py::check(PySet_Add(running.get(), task.get()) < 0);
+    }
+    return running;
+}
+
+// Cancels each unfinished task of `tasks`, marked first as cancelled at shutdown until it ends, so
+// that its firing records the run as such.
+void cancel_at_shutdown(PyObject* self, PyObject* tasks) {
+    py::Ref marks = py::getattr(self, TARVEL_NAME("_cancelled_at_shutdown"));
+    py::Ref unmark = py::getattr(marks.get(), TARVEL_NAME("discard"));
+    for (const py::Ref& task : py::iterate(tasks)) {
+        if (py::truthy(py::call_method(task.get(), TARVEL_NAME("done")).get())) continue;
+        py::call_method(marks.get(), TARVEL_NAME("add"), task);
+        py::call_method(task.get(), TARVEL_NAME("add_done_callback"), unmark);
+        py::call_method(task.get(), TARVEL_NAME("cancel"));
+    }
+}
+
+py::Async stop_body(py::Ref self, py::Ref timeout, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
+    check_seconds("timeout", timeout.get(), true, true);  // before anything is done
     py::Ref event = py::getattr(self.get(), TARVEL_NAME("_stop_event"));
     py::call_method(event.get(), TARVEL_NAME("set"));
     py::Ref task = py::getattr(self.get(), TARVEL_NAME("_task"));
@@ -94,17 +123,77 @@ py::Async stop_body(py::Ref self, py::Ref globals_ref) {
             if (!e.matches(cancelled.get())) throw;
         }
     }
+    // With a time-out, the firings in flight may finish for that long; the others are cancelled
+    // and awaited while they record their runs. The loop's lock is held until then.
+    std::exception_ptr failure;
+    py::Ref running;
+    if (timeout.get() != Py_None) {
+        try {
+            running = firings_in_flight(self.get());
+            const Py_ssize_t count = PySet_GET_SIZE(running.get());
+            if (count > 0) {
+                log(globals, "info",
+                    py::fstring("Waiting up to ", timeout, " s for ", py::integer(count),
+                                plural(count, " firing", " firings"), " in flight"));
+                py::Ref wait = asyncio_name(globals, TARVEL_NAME("wait"));
+                py::Ref waiting =
+                    py::call_kw(wait.get(), {running.get()}, {{"timeout", timeout.get()}});
+                py::Ref waited = co_await py::await_(std::move(waiting));
+                py::Ref pending = py::Ref::steal(PySequence_GetItem(waited.get(), 1));
+                if (py::truthy(pending.get())) {
+                    cancel_at_shutdown(self.get(), pending.get());
+                    co_await py::await_(py::call(wait.get(), pending));
+                }
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (failure && running) {
+        // stop itself was cancelled or failed: the firings still in flight end now, each
+        // recording its run as cancelled at shutdown when the event loop runs it on.
+        try {
+            cancel_at_shutdown(self.get(), running.get());
+        } catch (...) {
+        }
+    }
     py::setattr(self.get(), TARVEL_NAME("_task"), Py_None);
     release_loop_lock(self.get());
+    if (failure) std::rethrow_exception(failure);
     log(globals, "info", py::str("Scheduler stopped"));
     co_return py::none();
 }
 
 // --- the loop ---------------------------------------------------------------------
 
+// self.<name>, or null when the scheduler has no such attribute.
+py::Ref optional_attr(PyObject* self, PyObject* name) {
+    py::Ref value = py::Ref::steal_maybe(PyObject_GetAttr(self, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+    }
+    return value;
+}
+
 // The following run of a due job, decided before it fires, so that no pass fires it meanwhile.
+// The time it was due at is kept for the firing: one cancelled at shutdown puts a one-time job
+// back to it.
 void decide_next_run(PyObject* globals, PyObject* self, PyObject* job) {
+    if (py::Ref due_times = optional_attr(self, TARVEL_NAME("_due_times"))) {
+        py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+        py::Ref due = py::getattr(job, TARVEL_NAME("next_run"));
+        py::check(PyObject_SetItem(due_times.get(), id.get(), due.get()) < 0);
+    }
     make_change(globals, self, job, Change::Decide);
+}
+
+// The time the job `id` was due at when it was decided for firing, taken from the kept ones;
+// None when none is kept.
+py::Ref take_due_time(PyObject* self, PyObject* id) {
+    py::Ref due_times = optional_attr(self, TARVEL_NAME("_due_times"));
+    if (!due_times) return py::none();
+    return py::call_method(due_times.get(), TARVEL_NAME("pop"), id, Py_None);
 }
 
 // Whether `job` is due at `now`: active, scheduled, and its next run has come.
@@ -176,26 +265,24 @@ void report_missed(PyObject* globals, PyObject* self, PyObject* job, PyObject* n
                     py::fstring("job-", id, "-missed"));
 }
 
-const char* plural(long long count, const char* one, const char* many) {
-    return count == 1 ? one : many;
-}
-
 // Under max_concurrent_firings the due jobs fire, the longest due first, while fewer than
-// that many firings run; the others stay due, their next runs untouched, for a later pass.
+// that many firings run; the others stay due, their next runs untouched, for a later pass
+// (noted in `held`).
 void fire_within_cap(PyObject* globals, PyObject* self, PyObject* cap,
-                     std::vector<std::pair<double, py::Ref>>& due) {
+                     std::vector<std::pair<double, py::Ref>>& due, PyObject* held) {
     std::stable_sort(due.begin(), due.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     int overflow = 0;
     const long long most = PyLong_AsLongLongAndOverflow(cap, &overflow);
     py::check(most == -1 && PyErr_Occurred());
     long long free = overflow > 0 ? LLONG_MAX : most - running_firings(self);
-    py::Ref held = py::Ref::steal(PyDict_New());
+    long long left = 0;
     for (auto& [at, job] : due) {
         try {
             if (free <= 0) {
-                py::dict_set(held.get(), py::getattr(job.get(), TARVEL_NAME("id")).get(),
+                py::dict_set(held, py::getattr(job.get(), TARVEL_NAME("id")).get(),
                              py::getattr(job.get(), TARVEL_NAME("next_run")).get());
+                ++left;
                 continue;
             }
             decide_next_run(globals, self, job.get());
@@ -206,13 +293,43 @@ void fire_within_cap(PyObject* globals, PyObject* self, PyObject* cap,
             unschedule(globals, job.get(), e);
         }
     }
-    py::setattr(self, TARVEL_NAME("_held_back"), held.get());
-    const Py_ssize_t left = PyDict_GET_SIZE(held.get());
     if (left == 0) return;
     log(globals, "debug",
         py::fstring("Left ", py::integer(left), plural(left, " due job", " due jobs"),
                     " for a later pass: ", cap, plural(most, " firing is", " firings are"),
                     " running, as many as max_concurrent_firings allows"));
+}
+
+// The names of the firing tasks still running ("job-<id>"), as a set.
+py::Ref firing_names(PyObject* self) {
+    py::Ref names = py::Ref::steal(PySet_New(nullptr));
+    py::Ref running = firings_in_flight(self);
+    for (const py::Ref& task : py::iterate(running.get())) {
+        py::check(
+            PySet_Add(names.get(), py::call_method(task.get(), TARVEL_NAME("get_name")).get()) < 0);
+    }
+    return names;
+}
+
+// Without overlap, a due job whose firing still runs is not fired again, nor reported missed: it
+// stays due, its next run untouched (one due run, however many passes find it), noted in `held`
+// for a later pass. Returns whether it was held back.
+bool hold_while_firing(PyObject* globals, PyObject* self, PyObject* firing, PyObject* held,
+                       PyObject* job) {
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    const int fires = PySet_Contains(firing, py::fstring("job-", id).get());
+    py::check(fires < 0);
+    if (!fires) return false;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    const bool already = was_held(self, id.get(), next_run.get());
+    py::dict_set(held, id.get(), next_run.get());
+    if (!already) {
+        py::Ref name = py::getattr(job, TARVEL_NAME("name"));
+        log(globals, "debug",
+            py::fstring("Left job ", name, " (", id,
+                        ") for a later pass: its firing is still running, and overlap is off"));
+    }
+    return true;
 }
 
 // One pass: every active job whose next run has come is fired in its own task, or
@@ -226,12 +343,18 @@ void run_pass(PyObject* globals, PyObject* self) {
     py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
     py::Ref snapshot = py::Ref::steal(PySequence_List(values.get()));
     py::Ref cap = py::getattr(self, TARVEL_NAME("_max_concurrent_firings"));
+    const bool overlap = py::truthy(py::getattr(self, TARVEL_NAME("_overlap")).get());
+    py::Ref firing = overlap ? py::Ref() : firing_names(self);
+    py::Ref held = py::Ref::steal(PyDict_New());  // id -> the next run it stays due at
     std::vector<std::pair<double, py::Ref>> due;  // under a cap: (next run, job)
     bool missed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
         PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
         try {
             if (!is_due(globals, job, now.get())) continue;
+            // A run due while the job's own firing runs was found in time: it is held, never
+            // missed.
+            if (firing && hold_while_firing(globals, self, firing.get(), held.get(), job)) continue;
             if (past_grace(self, job, now.get())) {
                 report_missed(globals, self, job, now.get());
                 missed = true;
@@ -249,7 +372,8 @@ void run_pass(PyObject* globals, PyObject* self) {
             unschedule(globals, job, e);
         }
     }
-    if (cap.get() != Py_None) fire_within_cap(globals, self, cap.get(), due);
+    if (cap.get() != Py_None) fire_within_cap(globals, self, cap.get(), due, held.get());
+    py::setattr(self, TARVEL_NAME("_held_back"), held.get());
     if (missed) py::call_method(self, TARVEL_NAME("_save"));
 }
 
@@ -310,9 +434,31 @@ void set(PyObject* obj, PyObject* name, PyObject* value) {
     py::setattr(obj, name, value);
 }
 
+// Without overlap, the next run a pass held the job back at while this firing ran, if the job is
+// still due then; else null.
+py::Ref held_run(PyObject* self, PyObject* job) {
+    if (py::truthy(py::getattr(self, TARVEL_NAME("_overlap")).get())) return {};
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    if (!was_held(self, id.get(), next_run.get())) return {};
+    return next_run;
+}
+
+// The held run stays due once the firing is counted, when counting it moved the job's next run
+// later: it fires at the next pass, and its own following run is decided then.
+void keep_held_run(PyObject* globals, PyObject* self, PyObject* job, PyObject* held_at) {
+    py::Ref state = py::getattr(job, TARVEL_NAME("state"));
+    if (!is_member(globals, state.get(), TARVEL_NAME("JobState"), "ACTIVE")) return;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    if (!py::compare(next_run.get(), held_at, Py_GT)) return;
+    make_change(globals, self, job, Change::Request, held_at);
+}
+
 // The final steps of a firing: they run after success, after a handled
-// failure and on cancellation, with no await among them.
-void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* execution) {
+// failure and on cancellation, with no await among them. `due_at` is given (the time
+// the job was due at, or None) for a firing cancelled at shutdown.
+void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* execution,
+                   PyObject* due_at) {
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
     set(execution, TARVEL_NAME("completed_at"),
         py::call_method(time.get(), TARVEL_NAME("time")).get());
@@ -321,7 +467,15 @@ void finish_firing(PyObject* globals, PyObject* self, PyObject* job, PyObject* e
     set(execution, TARVEL_NAME("duration"),
         py::Ref::steal(PyNumber_Subtract(completed.get(), started.get())).get());
 
-    make_change(globals, self, job, Change::Fire, started.get());
+    py::Ref held_at = held_run(self, job);
+    if (due_at != nullptr) {
+        py::Ref cancelled = py::Ref::steal(
+            PyTuple_Pack(2, started.get(), due_at != Py_None ? due_at : started.get()));
+        make_change(globals, self, job, Change::Shutdown, cancelled.get());
+    } else {
+        make_change(globals, self, job, Change::Fire, started.get());
+    }
+    if (held_at) keep_held_run(globals, self, job, held_at.get());
 
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     py::call_method(history.get(), TARVEL_NAME("append"), execution);
@@ -457,32 +611,81 @@ std::exception_ptr record_failure(PyObject* globals, PyObject* execution, PyObje
     }
 }
 
+// Whether `failure` is the cancellation a stop with a time-out gave the running firing task.
+bool cancelled_at_shutdown(PyObject* globals, PyObject* self, const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (py::Error& e) {
+        if (!e.matches(asyncio_name(globals, TARVEL_NAME("CancelledError")).get())) return false;
+    } catch (...) {
+        return false;
+    }
+    py::Ref marks = optional_attr(self, TARVEL_NAME("_cancelled_at_shutdown"));
+    if (!marks) return false;
+    py::Ref task = py::call_method(py::global(globals, TARVEL_NAME("asyncio")).get(),
+                                   TARVEL_NAME("current_task"));
+    const int marked = PySequence_Contains(marks.get(), task.get());
+    py::check(marked < 0);
+    return marked != 0;
+}
+
+// A run cancelled at shutdown: recorded as failed with the error "Cancelled at shutdown" and
+// logged. Returns what goes on after the final steps: the cancellation, or an error of recording.
+std::exception_ptr record_shutdown(PyObject* globals, PyObject* execution, PyObject* id,
+                                   std::exception_ptr failure) {
+    try {
+        set(execution, TARVEL_NAME("success"), Py_False);
+        py::Ref text = py::str("Cancelled at shutdown");
+        set(execution, TARVEL_NAME("error"), text.get());
+        log(globals, "warning", py::fstring("Job ", id, " failed: ", text));
+        return failure;
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
 // Fires `job`; `record`, a list or None, receives the execution record once it is made.
 py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref record) {
     PyObject* globals = globals_ref.get();
     py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
     py::Ref name = py::getattr(job.get(), TARVEL_NAME("name"));
+    py::Ref due_at = take_due_time(self.get(), id.get());
     log(globals, "info", py::fstring("Firing job: ", name, " (", id, ")"));
     py::Ref execution = new_execution(globals, id.get(), name.get(), record.get());
-    if (py::Ref fired = event_call(self.get(), "scheduler_job_fired", "job", [&] {
-            return py::call_method(job.get(), TARVEL_NAME("to_dict"));
-        })) {
-        co_await py::await_(std::move(fired));
-    }
-
     std::exception_ptr failure;
     try {
-        py::Ref result = py::str("");
-        if (py::Ref run = fire_call(self.get(), job, globals_ref))
-            result = co_await py::await_(std::move(run));
-        record_success(execution.get(), result);
+        if (py::Ref fired = event_call(self.get(), "scheduler_job_fired", "job", [&] {
+                return py::call_method(job.get(), TARVEL_NAME("to_dict"));
+            })) {
+            co_await py::await_(std::move(fired));
+        }
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure) failure = record_failure(globals, execution.get(), id.get(), failure);
+    // Any end of the fired event loses the run, but a cancellation at shutdown, recorded below.
+    bool at_shutdown = failure && cancelled_at_shutdown(globals, self.get(), failure);
+    if (failure && !at_shutdown) std::rethrow_exception(failure);
+
+    if (!failure) {
+        try {
+            py::Ref result = py::str("");
+            if (py::Ref run = fire_call(self.get(), job, globals_ref))
+                result = co_await py::await_(std::move(run));
+            record_success(execution.get(), result);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        at_shutdown = failure && cancelled_at_shutdown(globals, self.get(), failure);
+    }
+    if (at_shutdown) {
+        failure = record_shutdown(globals, execution.get(), id.get(), failure);
+    } else if (failure) {
+        failure = record_failure(globals, execution.get(), id.get(), failure);
+    }
     // As a Python `finally:` that awaits: the run is recorded and the completed event
     // sent after a cancellation too, and only then does the cancellation go on.
-    finish_firing(globals, self.get(), job.get(), execution.get());
+    finish_firing(globals, self.get(), job.get(), execution.get(),
+                  at_shutdown ? due_at.get() : nullptr);
     if (py::Ref completed = event_call(self.get(), "scheduler_job_completed", "execution", [&] {
             return py::call_method(execution.get(), TARVEL_NAME("to_dict"));
         })) {
@@ -500,8 +703,10 @@ TARVEL_COROUTINE(Scheduler, "start", start_impl, "self", "None", "Start the sche
     return py::make_coroutine(start_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
                               frame.function);
 }
-TARVEL_COROUTINE(Scheduler, "stop", stop_impl, "self", "None", "Stop the scheduler loop.") {
-    return py::make_coroutine(stop_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
+TARVEL_COROUTINE(Scheduler, "stop", stop_impl, "self, timeout: float | None = None", "None",
+                 "Stop the scheduler loop.") {
+    return py::make_coroutine(stop_body(py::Ref::borrow(frame.args[0]),
+                                        py::Ref::borrow(frame.args[1]), globals_of(frame)),
                               frame.function);
 }
 TARVEL_COROUTINE(Scheduler, "_loop", loop_impl, "self", "None",
@@ -601,10 +806,14 @@ bool past_grace(PyObject* self, PyObject* job, PyObject* now) {
     py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
     py::Ref late = py::Ref::steal(PyNumber_Subtract(now, next_run.get()));
     if (!py::compare(late.get(), grace.get(), Py_GT)) return false;
-    py::Ref held = py::getattr(self, TARVEL_NAME("_held_back"));
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    return !was_held(self, id.get(), next_run.get());
+}
+
+bool was_held(PyObject* self, PyObject* id, PyObject* next_run) {
+    py::Ref held = py::getattr(self, TARVEL_NAME("_held_back"));
     py::Ref held_at = py::call_method(held.get(), TARVEL_NAME("get"), id);
-    return held_at.get() == Py_None || !py::compare(held_at.get(), next_run.get(), Py_EQ);
+    return held_at.get() != Py_None && py::compare(held_at.get(), next_run, Py_EQ);
 }
 
 void add_loop_methods(PyObject* module, py::Members& members) {

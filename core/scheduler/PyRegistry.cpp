@@ -76,23 +76,6 @@ bool is_number(PyObject* value) {
                     py::fstring(what, " must be ", expected, ", not ", got).get());
 }
 
-// A number of seconds for `what`: finite, and positive or, with `zero_allowed`, 0 or more.
-// None passes when `none_allowed`. An int too large for a float counts as infinite.
-void check_seconds(const char* what, PyObject* value, bool none_allowed, bool zero_allowed) {
-    if (none_allowed && value == Py_None) return;
-    if (!is_number(value))
-        py::wrong_type(what, none_allowed ? "a number or None" : "a number", value);
-    const double seconds = PyFloat_AsDouble(value);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error();
-        PyErr_Clear();
-        wrong_value(what, "finite", value);
-    }
-    if (std::isinf(seconds)) wrong_value(what, "finite", value);
-    const bool fits = zero_allowed ? seconds >= 0.0 : seconds > 0.0;  // false for NaN
-    if (!fits) wrong_value(what, zero_allowed ? "0 or more" : "positive", value);
-}
-
 // A callback the loop awaits: None, or anything that can be called.
 void check_callback(const char* what, PyObject* value) {
     if (value != Py_None && !PyCallable_Check(value)) {
@@ -115,6 +98,7 @@ void check_options(const py::Frame& frame) {
     }
     check_seconds("fire_timeout", frame.args[6], true, false);
     check_seconds("misfire_grace", frame.args[7], true, true);
+    if (!PyBool_Check(frame.args[8])) py::wrong_type("overlap", "a bool", frame.args[8]);
 }
 
 TARVEL_METHOD(Scheduler, "__init__", init_impl,
@@ -122,7 +106,8 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
               "on_event: Callable[[dict[str, Any]], Awaitable[None]] | None = None, "
               "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
               "max_concurrent_firings: int | None = None, "
-              "fire_timeout: float | None = None, misfire_grace: float | None = None",
+              "fire_timeout: float | None = None, misfire_grace: float | None = None, "
+              "overlap: bool = True",
               nullptr, nullptr) {
     PyObject* self = frame.args[0];
     check_options(frame);  // before anything is set or read
@@ -156,11 +141,18 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), frame.args[5]);
     py::setattr(self, TARVEL_NAME("_fire_timeout"), frame.args[6]);
     py::setattr(self, TARVEL_NAME("_misfire_grace"), frame.args[7]);
-    // Due jobs a pass left for a later one under max_concurrent_firings, by id, with the
-    // next run they were due at: they were found in time, so misfire_grace spares them.
+    py::setattr(self, TARVEL_NAME("_overlap"), frame.args[8]);
+    // Due jobs a pass left for a later one, under max_concurrent_firings or while they still
+    // fire without overlap, by id, with the next run they were due at: they were found in time,
+    // so misfire_grace spares them.
     py::setattr(self, TARVEL_NAME("_held_back"), py::Ref::steal(PyDict_New()).get());
     // Tasks sending "scheduler_job_missed" events, held as firing tasks are.
     py::setattr(self, TARVEL_NAME("_event_tasks"), py::Ref::steal(PySet_New(nullptr)).get());
+    // The time each job decided for firing was due at, by id, until its firing takes it; and the
+    // firing tasks a stop with a time-out cancelled, while they record their runs.
+    py::setattr(self, TARVEL_NAME("_due_times"), py::Ref::steal(PyDict_New()).get());
+    py::setattr(self, TARVEL_NAME("_cancelled_at_shutdown"),
+                py::Ref::steal(PySet_New(nullptr)).get());
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }
@@ -524,6 +516,22 @@ TARVEL_METHOD(Scheduler, "_calc_next_run", calc_next_run_impl, "self, job: Sched
 }
 
 }  // namespace
+
+// An int too large for a float counts as infinite.
+void check_seconds(const char* what, PyObject* value, bool none_allowed, bool zero_allowed) {
+    if (none_allowed && value == Py_None) return;
+    if (!is_number(value))
+        py::wrong_type(what, none_allowed ? "a number or None" : "a number", value);
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error();
+        PyErr_Clear();
+        wrong_value(what, "finite", value);
+    }
+    if (std::isinf(seconds)) wrong_value(what, "finite", value);
+    const bool fits = zero_allowed ? seconds >= 0.0 : seconds > 0.0;  // false for NaN
+    if (!fits) wrong_value(what, zero_allowed ? "0 or more" : "positive", value);
+}
 
 // How many occurrences a cron job's next run is searched from before the search
 // gives up: more than a day of minutes, the most a clock has ever been set back.

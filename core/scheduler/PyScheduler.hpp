@@ -94,14 +94,15 @@ void check_execution_fields(PyObject* globals, PyObject* execution, PyObject* wh
 
 // What a registry call or a firing does to a job; the argument each takes is named.
 enum class Change : int {
-    Set,      // fields set on the job itself: a dict of field -> value
-    Update,   // update_job: a list of the checked (key, value) pairs
-    Pause,    // pause_job
-    Resume,   // resume_job
-    Decide,   // the following run of a due job, decided before it fires
-    Fire,     // a finished firing: the time it started
-    Miss,     // a run missed past misfire_grace: the time of the pass
-    Request,  // request_run: the time the job is asked to fire at, its next run
+    Set,       // fields set on the job itself: a dict of field -> value
+    Update,    // update_job: a list of the checked (key, value) pairs
+    Pause,     // pause_job
+    Resume,    // resume_job
+    Decide,    // the following run of a due job, decided before it fires
+    Fire,      // a finished firing: the time it started
+    Miss,      // a run missed past misfire_grace: the time of the pass
+    Request,   // request_run: the time the job is asked to fire at, its next run
+    Shutdown,  // a firing cancelled when the scheduler stopped: (the time it started, its due time)
 };
 
 // Makes the change to `job` and notes it in the scheduler until the state file holds it.
@@ -127,6 +128,17 @@ py::Ref later_occurrence(PyObject* cron, PyObject* after, PyObject* present);
 // has a misfire_grace, the job is later than that, and no earlier pass held it back for want
 // of a free firing.
 bool past_grace(PyObject* self, PyObject* job, PyObject* now);
+
+// Whether the last pass held the job `id` back, due at `next_run`, for a later pass (under
+// max_concurrent_firings, or while it still fired without overlap).
+bool was_held(PyObject* self, PyObject* id, PyObject* next_run);
+
+// --- the operating options (PyRegistry) ---
+
+// A number of seconds for `what`: an int or a float but not a bool, finite, and positive or, with
+// `zero_allowed`, 0 or more; None passes when `none_allowed`. TypeError "<what> must be a number",
+// ValueError "<what> must be positive" (or "0 or more", "finite") otherwise.
+void check_seconds(const char* what, PyObject* value, bool none_allowed, bool zero_allowed);
 
 // logger.<level>(message) through the module's globals.
 using py::log;

@@ -20,6 +20,10 @@ async def main() -> None:
     state: JobState = job.state
     await s.start()
     await s.stop()
+    await s.stop(timeout=5)
+    await s.stop(timeout="5")  # error: seconds are numbers
+    Scheduler(on_fire, overlap=False)
+    Scheduler(on_fire, None, None, False)  # error: overlap is keyword-only
     creator: SkillCreator = get_skill_creator()
     ok, message, skill = creator.create_from_dict({"name": "x"})
     s.remove_job(5)  # error: job ids are text
