@@ -79,12 +79,13 @@ for version in "${WINDOWS_PYTHONS[@]}"; do
     python="$(newest_python "$version")"
     nodot="${version//./}"
     headers="$(dirname "$(dirname "$python")")/include/python$version"
-    # Python.h reads the pyconfig.h of its own folder: a copy of the headers with Windows' one.
+    # Python.h reads the pyconfig.h of its own folder: a copy of the headers with Windows' one,
+    # their times kept, so that an unchanged build is not compiled again.
     tree="$OUT/python$nodot"
     rm -rf "$tree"
     mkdir -p "$tree"
-    cp -R "$headers" "$tree/include"
-    cp cmake/windows/pyconfig.h "$tree/include/pyconfig.h"
+    cp -Rp "$headers" "$tree/include"
+    cp -p cmake/windows/pyconfig.h "$tree/include/pyconfig.h"
     "$venv/bin/python" tools/pyapi_def.py "$headers" "python$nodot.dll" >"$tree/python$nodot.def"
     "$MINGW-dlltool" -d "$tree/python$nodot.def" -D "python$nodot.dll" -l "$tree/libpython$nodot.dll.a"
     say "Windows: the modules against CPython $version's headers (about half a minute, 20 MB)"
