@@ -2,6 +2,7 @@
 #include "glue/PyFiles.hpp"
 
 #include "glue/PyLogging.hpp"
+#include "glue/PyPlatform.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -14,14 +15,13 @@
 #include <utility>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
+#ifdef TARVEL_POSIX_FILES
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#define TARVEL_NATIVE_FILES 1
 #endif
 
 namespace tarvel::py {
@@ -32,10 +32,10 @@ constexpr Py_ssize_t kNameMax = 255;  // bytes in one file name on common file s
 
 // How a written file is opened again to flush it: Windows flushes only a file
 // open for writing, elsewhere reading is enough.
-#ifdef _WIN32
-constexpr const char* kFlushOpenFlag = "O_WRONLY";
-#else
+#ifdef TARVEL_POSIX_FILES
 constexpr const char* kFlushOpenFlag = "O_RDONLY";
+#else
+constexpr const char* kFlushOpenFlag = "O_WRONLY";
 #endif
 
 std::atomic<unsigned long> temporary_count{0};
@@ -149,7 +149,7 @@ void flush_path(PyObject* os, PyObject* path, PyObject* flags) {
 // ignored: the new file's bytes are on stable storage already, and a rename
 // that is lost to a power cut leaves the old file whole.
 void flush_directory(PyObject* os, PyObject* target) {
-#ifndef _WIN32
+#ifdef TARVEL_POSIX_FILES
     try {
         Ref parent = getattr(target, TARVEL_NAME("parent"));
         Ref flags = getattr(os, TARVEL_NAME("O_RDONLY"));
@@ -308,7 +308,7 @@ bool unpatched(PyObject* module, PyObject* name, PyObject* original) {
     return now.get() == original;
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 // os.fspath(path) as bytes for the system calls; empty when it cannot be had simply.
 // `text` receives str(path), for the audit events.
 std::string fs_path(PyObject* path, Ref& text) {
@@ -432,7 +432,7 @@ void remember_stock_paths() {
     stock = found;
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 namespace {
 
 // Whether the files of `path` are read natively: a stock path whose read_text and open, and the
@@ -448,7 +448,7 @@ bool read_natively(PyObject* path) {
 #endif
 
 Ref read_text(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     if (read_natively(path)) {
         std::string content;
         Ref text;
@@ -471,7 +471,7 @@ Ref read_text(PyObject* path) {
 }
 
 std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     if (!read_natively(path)) return std::nullopt;
     Ref text;
     const std::string name = fs_path(path, text);
@@ -483,7 +483,7 @@ std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
 #endif
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 namespace {
 
 // file_identity_at for `fs_name` relative to the open directory `directory_fd` (AT_FDCWD: the
@@ -510,7 +510,7 @@ std::optional<std::array<long long, 5>> identity_in(int directory_fd, const char
 #endif
 
 std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     return identity_in(AT_FDCWD, fs_name);
 #else
     (void)fs_name;
@@ -518,7 +518,7 @@ std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
 #endif
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 namespace {
 
 // The files in `directory` whose names end with `suffix`, sorted, as glob would find them,
@@ -564,7 +564,7 @@ std::optional<std::vector<ListedFile>> native_files(PyObject* directory, const c
 #endif
 
 Ref sorted_glob(PyObject* directory, const char* suffix) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     Listing listing;
     if (auto files = native_files(directory, suffix, listing, false)) {
         Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files->size())));
@@ -583,7 +583,7 @@ Ref sorted_glob(PyObject* directory, const char* suffix) {
 }
 
 std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     if (!read_natively(directory)) return std::nullopt;
     Listing listing;
     auto files = native_files(directory, suffix, listing, true);
@@ -597,7 +597,7 @@ std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
     return std::nullopt;
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 namespace {
 
 // The bytes replace_file writes, where they are plain to tell: bytes as they are, text that is
@@ -875,7 +875,7 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
 }  // namespace
 
 void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     if (replaced_natively(globals, path, text, encoding)) return;
 #endif
     if (written_as_it_asks(path)) {
@@ -906,7 +906,7 @@ Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
     return flags;
 }
 
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
 namespace {
 
 // The system name of a stock `path` whose Path methods `methods` and os function os.<name> are
@@ -957,7 +957,7 @@ bool made_natively(PyObject* path) {
 #endif
 
 std::optional<Ref> signature_natively(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     Ref text;
     const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
                                         TARVEL_NAME("stat"), stock.os_stat, text);
@@ -989,7 +989,7 @@ std::optional<Ref> signature_natively(PyObject* path) {
 }
 
 std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     Ref text;
     std::string name =
         stock.flock != nullptr && unpatched(stock.fcntl, TARVEL_NAME("flock"), stock.flock)
@@ -1049,7 +1049,7 @@ Ref parent_of(PyObject* path) {
 }
 
 bool missing_natively(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     Ref text;
     const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
                                         TARVEL_NAME("stat"), stock.os_stat, text);
@@ -1063,7 +1063,7 @@ bool missing_natively(PyObject* path) {
 }
 
 void make_dirs(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     if (made_natively(path)) return;
 #endif
     Ref mkdir = getattr(path, TARVEL_NAME("mkdir"));
@@ -1071,7 +1071,7 @@ void make_dirs(PyObject* path) {
 }
 
 bool exists(PyObject* path) {
-#ifdef TARVEL_NATIVE_FILES
+#ifdef TARVEL_POSIX_FILES
     // A stock path is looked at directly; what Path.exists reports as an error, and a path
     // the system cannot take, go through Python.
     Ref text;

@@ -29,6 +29,17 @@ os.environ["USERPROFILE"] = _home  # what Path.home() reads on Windows
 os.environ["TARVEL_DIR"] = os.path.join(_home, ".tarvel")
 
 
+@pytest.fixture(scope="session")
+def posix_files():
+    """Whether the native file steps make POSIX calls: false in a build with
+    TARVEL_PORTABLE_FILES, which takes the paths a Windows build takes (no directory flushes)."""
+    try:
+        import tarvel_glue_test
+    except ImportError:  # a build without the test-only module: the platform's own steps
+        return os.name == "posix"
+    return tarvel_glue_test.POSIX_FILES
+
+
 @pytest.fixture
 def path(tmp_path):
     """Where a scheduler keeps its state file in a test."""

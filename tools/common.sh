@@ -67,24 +67,25 @@ require_compiler() {
     }
 }
 
-# make_venv VERSION EXTRAS [PIP OPTIONS...]: a venv in .venv/VERSION with the
-# project built from source and installed; skipped when the sources, extras and
-# options are those of the last install there.
+# make_venv VERSION[-NAME] EXTRAS [PIP OPTIONS...]: a venv in .venv/VERSION (or
+# .venv/VERSION-NAME, for a second build on that version) with the project built
+# from source and installed; skipped when the sources, extras and options are
+# those of the last install there.
 make_venv() {
-    local version="$1" extras="$2" venv="$ROOT/.venv/$1" stamp digest
+    local name="$1" version="${1%%-*}" extras="$2" venv="$ROOT/.venv/$1" stamp digest
     shift 2
     if [ ! -x "$venv/bin/python" ]; then
         require_pythons "$version"
-        say "creating .venv/$version (about 200 MB once built)"
+        say "creating .venv/$name (about 200 MB once built)"
         with_python "$version" -m venv "$venv"
     fi
     stamp="$venv/.tarvel-build"
     digest="$(source_digest) $extras $*"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ]; then
-        say "CPython $version: the installed build is current"
+        say "CPython $version (.venv/$name): the installed build is current"
     else
         require_compiler
-        say "CPython $version: building and installing the modules${extras:+ with $extras} (a minute or two)"
+        say "CPython $version (.venv/$name): building and installing the modules${extras:+ with $extras} (a minute or two)"
         rm -f "$stamp"
         "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$@" "$ROOT$extras" >&2
         echo "$digest" >"$stamp"

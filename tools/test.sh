@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# tools/test.sh: sets up and runs every test: C++ core tests, formatting, and pytest on CPython 3.11-3.15
+# tools/test.sh: sets up and runs every test: C++ core tests, formatting, the Windows cross build,
+# and pytest on CPython 3.11-3.15 (and once more on 3.12 with the portable file steps)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/newer.sh"
 cd "$ROOT"
@@ -39,8 +40,9 @@ done
 tools_version="${pyenv_chosen[0]:-3.11}"
 require_pythons "${pyenv_chosen[@]:-$tools_version}"
 
-say "testing CPython ${pyenv_chosen[*]}${newer_chosen[*]:+ ${newer_chosen[*]}} (all five from cold: about 20 minutes" \
-    "and 2.2 GB: a venv of about 200 MB per version, the Debian root of 3.14 and 3.15 1.1 GB)"
+say "testing CPython ${pyenv_chosen[*]}${newer_chosen[*]:+ ${newer_chosen[*]}} (all five from cold: about 24 minutes" \
+    "and 3.1 GB: a venv of about 200 MB per version and one more for the portable file steps, the Debian" \
+    "root of 3.14 and 3.15 1.1 GB, the Windows build 0.7 GB; mingw-w64 and Wine, if installed here, 1.3 GB)"
 
 # The test command builds with warnings as errors and with the test-only glue module;
 # a user's pip install does neither.
@@ -57,6 +59,9 @@ say "C++ core tests (CTest)"
 
 say "clang-format"
 git ls-files -z -- '*.cpp' '*.hpp' | xargs -0 "$tools_venv/bin/clang-format" --dry-run --Werror
+
+# Cross-compiled for Windows: the core tests under Wine, the modules against 3.12's and 3.13's headers.
+"$ROOT/tools/windows.sh" "$tools_venv"
 
 # Root passes every permission check; the tests that need permissions to bind run again
 # with the capabilities that bypass them dropped (setpriv), as an ordinary user would.
@@ -78,6 +83,22 @@ for version in "${pyenv_chosen[@]}"; do
         "${drop_bypass[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider -m needs_permissions
     fi
 done
+
+# Once more with the POSIX-only native file steps left out: the paths a Windows build takes,
+# through Python's os, io and pathlib, on one CPython version (3.12 when it is chosen).
+portable_version=""
+if chosen 3.12; then
+    portable_version=3.12
+elif [ "${#pyenv_chosen[@]}" -gt 0 ]; then
+    portable_version="${pyenv_chosen[0]}"
+fi
+if [ -n "$portable_version" ]; then
+    venv="$(make_venv "$portable_version-portable" '[test]' "${STRICT[@]}" \
+        --config-settings=cmake.define.TARVEL_PORTABLE_FILES=ON \
+        "--config-settings=build-dir=build/portable-{wheel_tag}")"
+    say "pytest on CPython $portable_version with the portable file steps (about a minute)"
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+fi
 
 [ "${#newer_chosen[@]}" -gt 0 ] || exit 0
 problem="$(newer_root_problem)"

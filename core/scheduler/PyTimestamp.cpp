@@ -9,6 +9,7 @@
 #include <string>
 
 #include "glue/PyFunction.hpp"
+#include "glue/PyPlatform.hpp"
 
 namespace tarvel::scheduler {
 
@@ -40,10 +41,13 @@ std::optional<std::string> local_text(double seconds) {
     if (micros < 0.0) whole -= 1.0;
     const auto timet = static_cast<std::time_t>(whole);
     std::tm local{};
-#ifdef _WIN32
+#if defined(TARVEL_POSIX_FILES)
+    if (localtime_r(&timet, &local) == nullptr) return std::nullopt;
+#elif defined(_WIN32)
     if (localtime_s(&local, &timet) != 0) return std::nullopt;
 #else
-    if (localtime_r(&timet, &local) == nullptr) return std::nullopt;
+    (void)timet;  // a portable build on POSIX: datetime converts
+    return std::nullopt;
 #endif
     const int year = local.tm_year + 1900;
     // Years before 1000 are left to strftime: how "%Y" pads them depends on the

@@ -7,6 +7,7 @@
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
 #include "glue/PyModule.hpp"
+#include "glue/PyPlatform.hpp"
 
 #include <exception>
 
@@ -77,6 +78,13 @@ py::Ref replace_impl(const py::Frame& frame) {
 void build(PyObject* module) {
     py::remember_stock_paths();
     py::bind(module, "DURABLE_WRITES", py::boolean(false));
+    // Whether the native file steps make POSIX calls: not on Windows, nor in a build with
+    // TARVEL_PORTABLE_FILES, where they take Windows' paths.
+#ifdef TARVEL_POSIX_FILES
+    py::bind(module, "POSIX_FILES", py::boolean(true));
+#else
+    py::bind(module, "POSIX_FILES", py::boolean(false));
+#endif
     py::bind(
         module, "add",
         py::make_function({"add", "add", "a: int, b: int = 2", "int", "a + b", add_impl}, module));

@@ -1,0 +1,10 @@
+// glue/PyPlatform.hpp: whether the native steps may make POSIX system calls
+#pragma once
+
+// The native file steps (and the local time of a time stamp) call the POSIX system directly
+// where there is one. A build with TARVEL_PORTABLE_FILES leaves those calls out and takes the
+// paths a Windows build takes, through Python's os, io and pathlib, so that the test command
+// runs those paths on this system too. Every POSIX-only call sits under this one condition.
+#if !defined(_WIN32) && !defined(TARVEL_PORTABLE_FILES)
+#define TARVEL_POSIX_FILES 1
+#endif
