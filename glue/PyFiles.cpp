@@ -990,6 +990,11 @@ std::optional<Ref> signature_natively(PyObject* path) {
 
 std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
 #ifdef TARVEL_NATIVE_FILES
+    // Python's steps where fcntl is no longer what an import gives (an import made to fail, as
+    // on Windows, takes the msvcrt locks)
+    PyObject* fcntl = PyDict_GetItemWithError(PyImport_GetModuleDict(), TARVEL_NAME("fcntl"));
+    check(fcntl == nullptr && PyErr_Occurred());
+    if (fcntl != stock.fcntl) return std::nullopt;
     Ref text;
     std::string name =
         stock.flock != nullptr && unpatched(stock.fcntl, TARVEL_NAME("flock"), stock.flock)

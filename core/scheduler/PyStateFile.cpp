@@ -163,7 +163,7 @@ TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
-        py::Ref lock = take_save_lock(path.get());
+        py::Ref lock = take_save_lock(frame.globals, path.get());
         try {
             save_under_lock(frame.globals, self, path.get());
         } catch (py::Error&) {

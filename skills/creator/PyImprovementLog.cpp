@@ -604,7 +604,7 @@ TARVEL_METHOD(SkillCreator, "_save_improvement_log", save_impl, "self", nullptr,
         py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
         py::make_dirs(py::parent_of(path.get()).get());
         // Creators of other processes save the same file: one read-merge-write at a time.
-        py::HeldLock lock(py::lock_beside(path.get(), ".lock"));
+        py::HeldLock lock(py::lock_beside(globals, path.get(), ".lock"));
         save_under_lock(globals, frame.args[0], path.get());
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;

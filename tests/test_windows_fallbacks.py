@@ -1,0 +1,198 @@
+"""tests/test_windows_fallbacks.py: the steps the modules take where Windows differs, run here.
+
+Where `fcntl` cannot be imported the locks go through `msvcrt.locking`, which a stand-in plays
+below: byte ranges held by the descriptor that locked them, as Windows holds them by handle.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import json
+import os
+import sys
+import threading
+import time
+import types
+
+import pytest
+
+import tarvel.skills.creator as creator_module
+from tarvel.core import scheduler
+
+Scheduler, ScheduledJob, JobType = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobType
+FAR = 4_102_444_800.0  # 2100-01-01, never due in a test
+WHOLE_FILE = 1 << 62  # the bytes another process's lock of a whole file spans
+
+
+class Msvcrt(types.ModuleType):
+    """Stands in for msvcrt. locking(fd, mode, nbytes) locks or unlocks the bytes from the
+    descriptor's position; a range another descriptor holds is refused as Windows refuses it
+    (LK_NBLCK: PermissionError, EACCES; LK_LOCK, after its ten tries: OSError, EDEADLOCK), and so
+    is the unlock of a range the descriptor does not hold. `calls` records every locking() and
+    os.close() as ("lock" / "unlock" / "close", fd, position)."""
+
+    LK_UNLCK, LK_LOCK, LK_NBLCK, LK_RLCK, LK_NBRLCK = 0, 1, 2, 3, 4
+
+    def __init__(self):
+        super().__init__("msvcrt")
+        self.held = {}  # (device, inode) -> [(first byte, byte count, holder)]
+        self.calls = []
+
+    @staticmethod
+    def _file(fd_or_path):
+        info = os.stat(fd_or_path)
+        return info.st_dev, info.st_ino
+
+    def locking(self, fd, mode, nbytes):
+        start = os.lseek(fd, 0, os.SEEK_CUR)
+        ranges = self.held.setdefault(self._file(fd), [])
+        if mode == self.LK_UNLCK:
+            self.calls.append(("unlock", fd, start))
+            if (start, nbytes, fd) not in ranges:
+                raise PermissionError(errno.EACCES, "Permission denied")
+            ranges.remove((start, nbytes, fd))
+            return
+        self.calls.append(("lock", fd, start))
+        if any(first < start + nbytes and start < first + count for first, count, _ in ranges):
+            if mode in (self.LK_LOCK, self.LK_RLCK):
+                raise OSError(errno.EDEADLOCK, "Resource deadlock avoided")
+            raise PermissionError(errno.EACCES, "Permission denied")
+        ranges.append((start, nbytes, fd))
+
+    def hold(self, path):
+        """Another process locks the whole file at `path`."""
+        self.held.setdefault(self._file(path), []).append((0, WHOLE_FILE, "other"))
+
+    def let_go(self, path):
+        self.held[self._file(path)].remove((0, WHOLE_FILE, "other"))
+
+    def ranges(self, path):
+        return self.held.get(self._file(path), [])
+
+
+@pytest.fixture
+def msvcrt(monkeypatch):
+    """No fcntl (its import fails, as on Windows) and the stand-in msvcrt in its place."""
+    standin = Msvcrt()
+    monkeypatch.setitem(sys.modules, "fcntl", None)
+    monkeypatch.setitem(sys.modules, "msvcrt", standin)
+    real_close = os.close
+
+    def close(fd):
+        standin.calls.append(("close", fd, None))
+        real_close(fd)
+
+    monkeypatch.setattr(os, "close", close)
+    return standin
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """time.monotonic and time.sleep on a clock of their own: each sleep moves it on and is
+    recorded; `at` holds actions to take once the clock reaches a time, as (time, action)."""
+    fake = types.SimpleNamespace(now=1000.0, sleeps=[], at=[])
+
+    def sleep(seconds):
+        fake.sleeps.append(seconds)
+        fake.now += seconds
+        for due, action in list(fake.at):
+            if fake.now >= due:
+                fake.at.remove((due, action))
+                action()
+
+    monkeypatch.setattr(time, "monotonic", lambda: fake.now)
+    monkeypatch.setattr(time, "sleep", sleep)
+    return fake
+
+
+def job(job_id):
+    return ScheduledJob(id=job_id, name=job_id, job_type=JobType.ONCE, next_run=FAR)
+
+
+def simple_skill(name):
+    return {"name": name, "description": "d", "app": "a", "triggers": ["t"],
+            "steps": [{"operation": "open_app", "description": "x"}]}
+
+
+# Each lock a save waits for: the lock file, given the test's state file and the creator's home,
+# and the save that takes it, which returns what it saved as seen on disk.
+def _save_lock(path, home):
+    sch = Scheduler(storage_path=path)
+    return lambda: (sch.add_job(job("a")), sorted(json.loads(path.read_text())["jobs"]))[1]
+
+
+def _log_lock(path, home):
+    creator = creator_module.SkillCreator()
+    log = home / "improvement_log.json"
+    return lambda: (creator.log_learning("s", "lesson"), json.loads(log.read_text())[0]["reason"])[1]
+
+
+def _store_lock(path, home):
+    creator = creator_module.SkillCreator()
+    return lambda: creator.create_from_dict(simple_skill("play"))[0]
+
+
+WAITING_LOCKS = [
+    (_save_lock, lambda path, home: path.with_name("scheduler.json.save-lock"), ["a"]),
+    (_log_lock, lambda path, home: home / "improvement_log.json.lock", "lesson"),
+    (_store_lock, lambda path, home: home / "skills" / ".lock", True),
+]
+WAITING_IDS = ["scheduler save", "improvement log", "skill store"]
+
+
+# --- locks where msvcrt takes them -------------------------------------------------------------
+
+@pytest.mark.parametrize("saver, lock_file, saved", WAITING_LOCKS, ids=WAITING_IDS)
+def test_a_waiting_lock_waits_as_long_as_it_takes_and_says_so_once(
+        path, creator_home, msvcrt, clock, caplog, saver, lock_file, saved):
+    save = saver(path, creator_home)
+    lock = lock_file(path, creator_home)
+    lock.parent.mkdir(parents=True, exist_ok=True)
+    lock.touch()
+    msvcrt.hold(lock)
+    clock.at.append((clock.now + 12.0, lambda: msvcrt.let_go(lock)))
+    caplog.clear()
+    assert save() == saved
+    assert clock.sleeps[:6] == [0.05, 0.1, 0.2, 0.4, 0.5, 0.5] and set(clock.sleeps[5:]) == {0.5}
+    assert 12.0 <= sum(clock.sleeps) < 12.5  # saved at the first try once the other let go
+    warnings = [r.getMessage() for r in caplog.records if r.levelname == "WARNING"]
+    assert warnings == [f"Waiting for the lock on {lock} for 10 s: another process holds it"]
+    assert all(mode != "lock" or position != 0 for mode, _, position in msvcrt.calls)
+
+
+@pytest.mark.parametrize("saver, lock_file, saved", WAITING_LOCKS, ids=WAITING_IDS)
+def test_a_lock_is_let_go_at_the_byte_it_locked_before_its_file_closes(
+        path, creator_home, msvcrt, saver, lock_file, saved):
+    assert saver(path, creator_home)() == saved
+    lock = lock_file(path, creator_home)
+    locked = [(fd, position) for mode, fd, position in msvcrt.calls if mode == "lock"]
+    assert locked
+    for fd, position in locked:
+        at = msvcrt.calls.index(("lock", fd, position))
+        # what became of the descriptor after: its unlock, at the same byte, then its close
+        after = [call for call in msvcrt.calls[at + 1:] if call[1] == fd][:2]
+        assert after == [("unlock", fd, position), ("close", fd, None)]
+    assert msvcrt.ranges(lock) == []
+
+
+def test_the_loop_lock_names_its_holder_and_leaves_the_pid_readable(path, msvcrt):
+    async def main():
+        first, second = Scheduler(storage_path=path), Scheduler(storage_path=path)
+        await first.start()
+        lock = path.with_name("scheduler.json.lock")
+        with pytest.raises(RuntimeError) as refused:
+            await second.start()
+        assert str(refused.value) == f"Another scheduler loop (pid {os.getpid()}) is running on {path}"
+        # The pid is the file's whole text, and no locked byte lies within it: under Windows'
+        # mandatory locks another process can read it.
+        assert lock.read_text() == str(os.getpid())
+        [(first_byte, _, _)] = msvcrt.ranges(lock)
+        assert first_byte >= lock.stat().st_size
+        await first.stop()
+        assert msvcrt.ranges(lock) == []
+        await second.start()  # free again once the first has stopped
+        await second.stop()
+
+    asyncio.run(main())
+    assert all(mode != "lock" or position > 0 for mode, _, position in msvcrt.calls)
