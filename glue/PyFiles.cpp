@@ -833,11 +833,34 @@ bool left_to_plain_write(PyObject* os, PyObject* target, Ref& mode) {
     return !may_write(os, target);
 }
 
+// os.replace(temp, target), tried again over about a second while it fails with a PermissionError
+// of EACCES: Windows refuses to replace a file another process holds open (a reader, an indexer,
+// antivirus) until that process lets go. The pauses go through time.sleep.
+void replace_when_free(PyObject* os, PyObject* temp, PyObject* target) {
+    for (const double pause : {0.05, 0.1, 0.15, 0.2, 0.25, 0.25}) {
+        try {
+            call_method(os, TARVEL_NAME("replace"), temp, target);
+            return;
+        } catch (Error& e) {
+            if (!e.matches(PyExc_PermissionError)) throw;
+            Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+            const long code = PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : 0;
+            if (code == -1) PyErr_Clear();  // too large for a long: no EACCES
+            if (code != EACCES) throw;
+        }
+        Ref time = import("time");
+        call_method(time.get(), TARVEL_NAME("sleep"), Ref::steal(PyFloat_FromDouble(pause)));
+    }
+    call_method(os, TARVEL_NAME("replace"), temp, target);
+}
+
 // The new text goes to a temporary file beside `target`, which then takes
 // its place. Where the directory takes no new file, or the file may be
-// written but not replaced (a file another process holds open), a regular
-// file that is there is rewritten in place, keeping its old bytes should the
-// write fail.
+// written but not replaced (a file another process holds open past the
+// retries of replace_when_free), a regular file that is there is rewritten
+// in place, keeping its old bytes should the write fail. The callers hold the
+// file's lock meanwhile, and a load that finds it half written waits for that
+// lock (waited_for_holder).
 void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject* text,
                        const char* encoding, PyObject* mode, bool durable) {
     auto in_place = [&] {
@@ -855,7 +878,7 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
     try {
         write_descriptor(os, fd.get(), text, encoding, durable);
         if (mode != nullptr) call_method(os, TARVEL_NAME("chmod"), temp, mode);
-        call_method(os, TARVEL_NAME("replace"), temp, target);
+        replace_when_free(os, temp.get(), target);
     } catch (Error& e) {
         try {
             Ref unlink = getattr(temp.get(), TARVEL_NAME("unlink"));

@@ -189,6 +189,25 @@ Ref lock_inside(PyObject* globals, PyObject* directory, const char* name) {
     });
 }
 
+bool waited_for_holder(PyObject* globals, PyObject* path, const char* suffix) {
+    Ref fd;
+    try {
+        Ref os = import("os");
+        Ref lock_path = beside(path, suffix);
+        Ref flags =
+            os_flags(os.get(), {"O_RDWR", "O_NOFOLLOW", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+        fd = call_method(os.get(), TARVEL_NAME("open"), lock_path, flags);
+        const bool held = !lock_descriptor(fd.get(), false);
+        if (held) lock_descriptor(fd.get(), true, globals, lock_path.get());
+        release_lock(fd.get());
+        return held;
+    } catch (Error& e) {
+        release_lock(fd.get());
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 namespace {
 
 // A lock file this thread holds through DirectoryLock scopes: str() of its path, its descriptor

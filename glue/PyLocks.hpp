@@ -38,6 +38,14 @@ Ref lock_beside(PyObject* globals, PyObject* path, const char* suffix);
 // lock_beside() for the lock file `directory / name` inside a directory.
 Ref lock_inside(PyObject* globals, PyObject* directory, const char* name);
 
+// Whether another holder had the lock of "<file><suffix>" beside `path`: waits
+// for it to be let go (as lock_beside waits) and returns true; false at once
+// when no one holds it, and when there is no lock file (none is made here) or
+// it cannot be looked at. A load that finds a file it cannot parse asks this
+// before it takes the file for damaged: a save that writes in place holds the
+// lock until the file is whole again.
+bool waited_for_holder(PyObject* globals, PyObject* path, const char* suffix);
+
 // Closes a descriptor from above, which lets go of its lock; a byte that
 // msvcrt locked is unlocked first. None and null are ignored, and so is a
 // failure to unlock or to close; it never raises.

@@ -196,3 +196,126 @@ def test_the_loop_lock_names_its_holder_and_leaves_the_pid_readable(path, msvcrt
 
     asyncio.run(main())
     assert all(mode != "lock" or position > 0 for mode, _, position in msvcrt.calls)
+
+
+# --- a file another process holds open is replaced once it lets go -----------------------------
+
+def refusing_replace(monkeypatch, times, number=errno.EACCES):
+    """os.replace refuses the first `times` replacements as Windows refuses to replace a file
+    another process holds open; counts the tries."""
+    real_replace, tries = os.replace, []
+
+    def replace(source, target):
+        tries.append(target)
+        if len(tries) <= times:
+            raise PermissionError(number, os.strerror(number), os.fspath(target))
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace)
+    return tries
+
+
+def state_saver(path, home):
+    sch = Scheduler(storage_path=path)
+    sch.add_job(job("a"))
+    return path, lambda: sch.add_job(job("b")), lambda: sorted(json.loads(path.read_text())["jobs"])
+
+
+def log_saver(path, home):
+    creator = creator_module.SkillCreator()
+    creator.log_learning("s", "first")
+    log = home / "improvement_log.json"
+    return log, lambda: creator.log_learning("s", "second"), \
+        lambda: [entry["reason"] for entry in json.loads(log.read_text())]
+
+
+# the refusals, the tries made, whether the file was replaced (else written in place)
+@pytest.mark.parametrize("refusals, tries, replaced", [
+    (3, 4, True),
+    (6, 7, True),  # the last try, a second on
+    (100, 7, False),
+    ("EPERM", 1, False),  # a refusal that waiting cannot end (a sticky directory) is not retried
+])
+@pytest.mark.parametrize("saver, saved", [(state_saver, ["a", "b"]), (log_saver, ["first", "second"])],
+                         ids=["state file", "improvement log"])
+def test_a_refused_replacement_is_tried_again_for_about_a_second(
+        path, creator_home, monkeypatch, clock, saver, saved, refusals, tries, replaced):
+    target, save, content = saver(path, creator_home)
+    inode = target.stat().st_ino
+    made = refusing_replace(monkeypatch, 1 if refusals == "EPERM" else refusals,
+                            errno.EPERM if refusals == "EPERM" else errno.EACCES)
+    save()
+    assert len(made) == tries and content() == saved
+    assert (target.stat().st_ino != inode) is replaced
+    assert clock.sleeps == [0.05, 0.1, 0.15, 0.2, 0.25, 0.25][:tries - 1]
+    assert not [name for name in os.listdir(target.parent) if name.endswith(".tmp")]
+
+
+# --- a load waits for a save that writes in place ----------------------------------------------
+
+def state_file(path, home):
+    whole = json.dumps({"jobs": {"a": job("a").to_dict()}, "executions": []}, indent=2)
+    return path, path.with_name("scheduler.json.save-lock"), whole, \
+        lambda: (lambda sch: (sorted(sch._jobs), sch.load_problems))(Scheduler(storage_path=path))
+
+
+def improvement_log(path, home):
+    log = home / "improvement_log.json"
+    whole = json.dumps([{"timestamp": "2031-04-05 06:07:08", "action": "learned", "skill_name": "s",
+                         "reason": "r", "details": {}, "success": True}], indent=2)
+    return log, home / "improvement_log.json.lock", whole, lambda: (
+        lambda creator: ([e.reason for e in creator._improvement_log], creator.load_problems)
+    )(creator_module.SkillCreator())
+
+
+LOADS = [(state_file, (["a"], [])), (improvement_log, (["r"], []))]
+
+
+@pytest.mark.parametrize("files, loaded", LOADS, ids=["state file", "improvement log"])
+def test_a_load_waits_for_the_save_that_writes_the_file_in_place(path, creator_home, files, loaded):
+    import fcntl
+
+    target, lock, whole, load = files(path, creator_home)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    fd = os.open(lock, os.O_RDWR | os.O_CREAT)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # another writer's, in place: the file is half written
+    target.write_text(whole[:len(whole) // 2])
+
+    def finish():
+        time.sleep(0.3)
+        target.write_text(whole)
+        os.close(fd)
+
+    writer = threading.Thread(target=finish)
+    writer.start()
+    try:
+        assert load() == loaded  # read again once the writer let go: whole, and no copy kept
+    finally:
+        writer.join()
+    assert not [name for name in os.listdir(target.parent) if ".bad-" in name]
+
+
+@pytest.mark.parametrize("files, loaded", LOADS, ids=["state file", "improvement log"])
+def test_a_load_waits_for_a_writer_in_place_where_msvcrt_locks(path, creator_home, msvcrt, clock,
+                                                                 files, loaded):
+    target, lock, whole, load = files(path, creator_home)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    lock.touch()
+    msvcrt.hold(lock)
+    target.write_text(whole[:len(whole) // 2])
+    clock.at.append((clock.now + 1.0, lambda: (target.write_text(whole), msvcrt.let_go(lock))))
+    assert load() == loaded
+    assert sum(clock.sleeps) >= 1.0
+    assert not [name for name in os.listdir(target.parent) if ".bad-" in name]
+
+
+@pytest.mark.parametrize("files, loaded", LOADS, ids=["state file", "improvement log"])
+def test_a_half_written_file_that_no_one_holds_is_kept_at_once(path, creator_home, clock, files,
+                                                                loaded):
+    target, lock, whole, load = files(path, creator_home)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    lock.touch()
+    target.write_text(whole[:len(whole) // 2])
+    items, problems = load()
+    assert items == [] and "is not valid JSON" in problems[0] and "kept a copy" in problems[-1]
+    assert clock.sleeps == []
