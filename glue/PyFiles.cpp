@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -40,12 +41,40 @@ constexpr const char* kFlushOpenFlag = "O_RDONLY";
 
 std::atomic<unsigned long> temporary_count{0};
 
+// Whether the full path of `path` (os.path.abspath) is `limit` characters long or longer, counted
+// as Windows counts them (UTF-16 units).
+bool too_long(PyObject* os, PyObject* path, PyObject* limit) {
+    Ref os_path = getattr(os, TARVEL_NAME("path"));
+    Ref full = call_method(os_path.get(), TARVEL_NAME("abspath"), path);
+    if (!PyUnicode_Check(full.get())) return false;  // bytes: a path of the host's own
+    Py_ssize_t units = PyUnicode_GET_LENGTH(full.get());
+    if (PyUnicode_KIND(full.get()) == PyUnicode_4BYTE_KIND) {
+        for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(full.get()); ++i)
+            units += PyUnicode_READ_CHAR(full.get(), i) > 0xFFFF ? 1 : 0;
+    }
+    Ref length = integer(static_cast<long long>(units));
+    return compare(length.get(), limit, Py_GE);
+}
+
+// The short name of a temporary file: ".<8 hex digits>.tmp", of the pid and the count.
+Ref short_temporary_name(PyObject* pid, PyObject* n) {
+    const unsigned long long value =
+        (PyLong_AsUnsignedLongLongMask(pid) << 16) + PyLong_AsUnsignedLongLongMask(n);
+    check(PyErr_Occurred() != nullptr);
+    char name[32];
+    std::snprintf(name, sizeof name, ".%08llx.tmp", value & 0xFFFFFFFFULL);
+    return str(name);
+}
+
 // A new file beside `target` for the text, created exclusively (a link or a
 // directory already at that name is never followed or reused), with the
 // permission bits a plain write gives a new file. Returns its path and its
 // descriptor. Named ".<name>.<pid>.<n>.tmp", or ".tarvel-<pid>-<n>.tmp" when
 // that would be too long a name (the target's own name may be near the limit).
-std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
+// Where full paths have a `limit` (not None: Windows' MAX_PATH) that the name
+// would reach, it is the short ".<8 hex digits>.tmp"; nulls when even that
+// reaches it (the caller then writes in place, as a plain write would).
+std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target, PyObject* limit) {
     Ref pid = call_method(os, TARVEL_NAME("getpid"));
     Ref name = getattr(target, TARVEL_NAME("name"));
     // The flags Python's own open uses for a new file, made exclusive.
@@ -59,6 +88,11 @@ std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
         if (PyBytes_GET_SIZE(encoded.get()) > kNameMax)
             temp_name = fstring(".tarvel-", pid, "-", n, ".tmp");
         Ref temp = call_method(target, TARVEL_NAME("with_name"), temp_name);
+        if (limit != Py_None && too_long(os, temp.get(), limit)) {
+            temp = call_method(target, TARVEL_NAME("with_name"),
+                               short_temporary_name(pid.get(), n.get()));
+            if (too_long(os, temp.get(), limit)) return {};
+        }
         try {
             Ref fd = call_method(os, TARVEL_NAME("open"), temp, open_flags, permissions);
             return {std::move(temp), std::move(fd)};
@@ -201,9 +235,10 @@ Ref as_direct_write(const Error& e, PyObject* temp, PyObject* path) {
 
 // create_temporary(), or nulls where the directory may not be added to (the
 // caller then writes in place, as a plain write would).
-std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, PyObject* path) {
+std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, PyObject* path,
+                                               PyObject* limit) {
     try {
-        return create_temporary(os, target);
+        return create_temporary(os, target, limit);
     } catch (Error& e) {
         if (e.matches(PyExc_PermissionError)) return {};
         rethrow_as_direct_write(e, nullptr, path);
@@ -862,7 +897,7 @@ void replace_when_free(PyObject* os, PyObject* temp, PyObject* target) {
 // file's lock meanwhile, and a load that finds it half written waits for that
 // lock (waited_for_holder).
 void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject* text,
-                       const char* encoding, PyObject* mode, bool durable) {
+                       const char* encoding, PyObject* mode, bool durable, PyObject* limit) {
     auto in_place = [&] {
         if (mode != nullptr) {
             rewrite_in_place(os, path, text, encoding, durable);
@@ -870,7 +905,7 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
             write_in_place_flushed(os, path, text, encoding, durable);
         }
     };
-    auto [temp, fd] = create_temporary_or_report(os, target, path);
+    auto [temp, fd] = create_temporary_or_report(os, target, path, limit);
     if (!temp) {
         in_place();
         return;
@@ -898,8 +933,11 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
 }  // namespace
 
 void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
+    // The module's _MAX_PATH: the length a full path must stay below (None: no such limit).
+    Ref limit = dict_get(globals, TARVEL_NAME("_MAX_PATH"));
+    if (!limit) limit = none();
 #ifdef TARVEL_NATIVE_FILES
-    if (replaced_natively(globals, path, text, encoding)) return;
+    if (limit.get() == Py_None && replaced_natively(globals, path, text, encoding)) return;
 #endif
     if (written_as_it_asks(path)) {
         write_in_place(path, text, encoding);
@@ -913,7 +951,15 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         return;
     }
     write_and_replace(os.get(), path, target.get(), text, encoding, mode.get(),
-                      durable_writes(globals));
+                      durable_writes(globals), limit.get());
+}
+
+Ref max_path() {
+#ifdef _WIN32
+    return integer(260);  // MAX_PATH, which counts the closing NUL
+#else
+    return none();
+#endif
 }
 
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {

@@ -10,6 +10,7 @@ import asyncio
 import errno
 import json
 import os
+import re
 import sys
 import threading
 import time
@@ -319,3 +320,57 @@ def test_a_half_written_file_that_no_one_holds_is_kept_at_once(path, creator_hom
     items, problems = load()
     assert items == [] and "is not valid JSON" in problems[0] and "kept a copy" in problems[-1]
     assert clock.sleeps == []
+
+
+# --- full paths near Windows' MAX_PATH ---------------------------------------------------------
+
+def test_paths_are_unlimited_by_default_here():
+    assert scheduler._MAX_PATH is None and creator_module._MAX_PATH is None
+
+
+def replacements(monkeypatch):
+    """The temporary files os.replace renames, as (name, full path)."""
+    real_replace, renamed = os.replace, []
+
+    def replace(source, target):
+        renamed.append((os.path.basename(source), os.path.abspath(source)))
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace)
+    return renamed
+
+
+# the state file's name, how far past its full path's length the limit lies (None: no limit),
+# the temporary name's form (None: written in place)
+@pytest.mark.parametrize("name, room, form", [
+    ("scheduler.json", None, r"\.scheduler\.json\.\d+\.\d+\.tmp"),
+    ("scheduler.json", 30, r"\.scheduler\.json\.\d+\.\d+\.tmp"),
+    ("scheduler.json", 5, r"\.[0-9a-f]{8}\.tmp"),  # the usual name would reach the limit
+    ("s.json", 5, None),  # the short name too: the plain write's
+])
+def test_a_temporary_name_stays_below_the_path_limit(tmp_path, monkeypatch, name, room, form):
+    path = tmp_path / name
+    sch = Scheduler(storage_path=path)
+    sch.add_job(job("a"))
+    limit = None if room is None else len(str(path)) + room
+    monkeypatch.setattr(scheduler, "_MAX_PATH", limit)
+    renamed = replacements(monkeypatch)
+    inode = path.stat().st_ino
+    sch.add_job(job("b"))
+    assert sorted(json.loads(path.read_text())["jobs"]) == ["a", "b"]
+    if form is None:
+        assert renamed == [] and path.stat().st_ino == inode
+    else:
+        [(temp, full)] = renamed
+        assert re.fullmatch(form, temp) and (limit is None or len(full) < limit)
+    assert sorted(os.listdir(tmp_path)) == [name, name + ".save-lock"]
+
+
+def test_the_creator_keeps_its_temporary_names_below_its_path_limit(creator, creator_home, monkeypatch):
+    log = creator_home / "improvement_log.json"
+    monkeypatch.setattr(creator_module, "_MAX_PATH", len(str(log)) + 5)
+    renamed = replacements(monkeypatch)
+    creator.log_learning("s", "lesson")
+    [(temp, _)] = renamed
+    assert re.fullmatch(r"\.[0-9a-f]{8}\.tmp", temp)
+    assert [entry["reason"] for entry in json.loads(log.read_text())] == ["lesson"]
