@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -40,12 +41,40 @@ constexpr const char* kFlushOpenFlag = "O_WRONLY";
 
 std::atomic<unsigned long> temporary_count{0};
 
+// Whether the full path of `path` (os.path.abspath) is `limit` characters long or longer, counted
+// as Windows counts them (UTF-16 units).
+bool too_long(PyObject* os, PyObject* path, PyObject* limit) {
+    Ref os_path = getattr(os, TARVEL_NAME("path"));
+    Ref full = call_method(os_path.get(), TARVEL_NAME("abspath"), path);
+    if (!PyUnicode_Check(full.get())) return false;  // bytes: a path of the host's own
+    Py_ssize_t units = PyUnicode_GET_LENGTH(full.get());
+    if (PyUnicode_KIND(full.get()) == PyUnicode_4BYTE_KIND) {
+        for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(full.get()); ++i)
+            units += PyUnicode_READ_CHAR(full.get(), i) > 0xFFFF ? 1 : 0;
+    }
+    Ref length = integer(static_cast<long long>(units));
+    return compare(length.get(), limit, Py_GE);
+}
+
+// The short name of a temporary file: ".<8 hex digits>.tmp", of the pid and the count.
+Ref short_temporary_name(PyObject* pid, PyObject* n) {
+    const unsigned long long value =
+        (PyLong_AsUnsignedLongLongMask(pid) << 16) + PyLong_AsUnsignedLongLongMask(n);
+    check(PyErr_Occurred() != nullptr);
+    char name[32];
+    std::snprintf(name, sizeof name, ".%08llx.tmp", value & 0xFFFFFFFFULL);
+    return str(name);
+}
+
 // A new file beside `target` for the text, created exclusively (a link or a
 // directory already at that name is never followed or reused), with the
 // permission bits a plain write gives a new file. Returns its path and its
 // descriptor. Named ".<name>.<pid>.<n>.tmp", or ".tarvel-<pid>-<n>.tmp" when
 // that would be too long a name (the target's own name may be near the limit).
-std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
+// Where full paths have a `limit` (not None: Windows' MAX_PATH) that the name
+// would reach, it is the short ".<8 hex digits>.tmp"; nulls when even that
+// reaches it (the caller then writes in place, as a plain write would).
+std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target, PyObject* limit) {
     Ref pid = call_method(os, TARVEL_NAME("getpid"));
     Ref name = getattr(target, TARVEL_NAME("name"));
     // The flags Python's own open uses for a new file, made exclusive.
@@ -59,6 +88,11 @@ std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target) {
         if (PyBytes_GET_SIZE(encoded.get()) > kNameMax)
             temp_name = fstring(".tarvel-", pid, "-", n, ".tmp");
         Ref temp = call_method(target, TARVEL_NAME("with_name"), temp_name);
+        if (limit != Py_None && too_long(os, temp.get(), limit)) {
+            temp = call_method(target, TARVEL_NAME("with_name"),
+                               short_temporary_name(pid.get(), n.get()));
+            if (too_long(os, temp.get(), limit)) return {};
+        }
         try {
             Ref fd = call_method(os, TARVEL_NAME("open"), temp, open_flags, permissions);
             return {std::move(temp), std::move(fd)};
@@ -201,9 +235,10 @@ Ref as_direct_write(const Error& e, PyObject* temp, PyObject* path) {
 
 // create_temporary(), or nulls where the directory may not be added to (the
 // caller then writes in place, as a plain write would).
-std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, PyObject* path) {
+std::pair<Ref, Ref> create_temporary_or_report(PyObject* os, PyObject* target, PyObject* path,
+                                               PyObject* limit) {
     try {
-        return create_temporary(os, target);
+        return create_temporary(os, target, limit);
     } catch (Error& e) {
         if (e.matches(PyExc_PermissionError)) return {};
         rethrow_as_direct_write(e, nullptr, path);
@@ -833,13 +868,36 @@ bool left_to_plain_write(PyObject* os, PyObject* target, Ref& mode) {
     return !may_write(os, target);
 }
 
+// os.replace(temp, target), tried again over about a second while it fails with a PermissionError
+// of EACCES: Windows refuses to replace a file another process holds open (a reader, an indexer,
+// antivirus) until that process lets go. The pauses go through time.sleep.
+void replace_when_free(PyObject* os, PyObject* temp, PyObject* target) {
+    for (const double pause : {0.05, 0.1, 0.15, 0.2, 0.25, 0.25}) {
+        try {
+            call_method(os, TARVEL_NAME("replace"), temp, target);
+            return;
+        } catch (Error& e) {
+            if (!e.matches(PyExc_PermissionError)) throw;
+            Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+            const long code = PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : 0;
+            if (code == -1) PyErr_Clear();  // too large for a long: no EACCES
+            if (code != EACCES) throw;
+        }
+        Ref time = import("time");
+        call_method(time.get(), TARVEL_NAME("sleep"), Ref::steal(PyFloat_FromDouble(pause)));
+    }
+    call_method(os, TARVEL_NAME("replace"), temp, target);
+}
+
 // The new text goes to a temporary file beside `target`, which then takes
 // its place. Where the directory takes no new file, or the file may be
-// written but not replaced (a file another process holds open), a regular
-// file that is there is rewritten in place, keeping its old bytes should the
-// write fail.
+// written but not replaced (a file another process holds open past the
+// retries of replace_when_free), a regular file that is there is rewritten
+// in place, keeping its old bytes should the write fail. The callers hold the
+// file's lock meanwhile, and a load that finds it half written waits for that
+// lock (waited_for_holder).
 void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject* text,
-                       const char* encoding, PyObject* mode, bool durable) {
+                       const char* encoding, PyObject* mode, bool durable, PyObject* limit) {
     auto in_place = [&] {
         if (mode != nullptr) {
             rewrite_in_place(os, path, text, encoding, durable);
@@ -847,7 +905,7 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
             write_in_place_flushed(os, path, text, encoding, durable);
         }
     };
-    auto [temp, fd] = create_temporary_or_report(os, target, path);
+    auto [temp, fd] = create_temporary_or_report(os, target, path, limit);
     if (!temp) {
         in_place();
         return;
@@ -855,7 +913,7 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
     try {
         write_descriptor(os, fd.get(), text, encoding, durable);
         if (mode != nullptr) call_method(os, TARVEL_NAME("chmod"), temp, mode);
-        call_method(os, TARVEL_NAME("replace"), temp, target);
+        replace_when_free(os, temp.get(), target);
     } catch (Error& e) {
         try {
             Ref unlink = getattr(temp.get(), TARVEL_NAME("unlink"));
@@ -875,8 +933,11 @@ void write_and_replace(PyObject* os, PyObject* path, PyObject* target, PyObject*
 }  // namespace
 
 void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
+    // The module's _MAX_PATH: the length a full path must stay below (None: no such limit).
+    Ref limit = dict_get(globals, TARVEL_NAME("_MAX_PATH"));
+    if (!limit) limit = none();
 #ifdef TARVEL_POSIX_FILES
-    if (replaced_natively(globals, path, text, encoding)) return;
+    if (limit.get() == Py_None && replaced_natively(globals, path, text, encoding)) return;
 #endif
     if (written_as_it_asks(path)) {
         write_in_place(path, text, encoding);
@@ -890,7 +951,15 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
         return;
     }
     write_and_replace(os.get(), path, target.get(), text, encoding, mode.get(),
-                      durable_writes(globals));
+                      durable_writes(globals), limit.get());
+}
+
+Ref max_path() {
+#ifdef _WIN32
+    return integer(260);  // MAX_PATH, which counts the closing NUL
+#else
+    return none();
+#endif
 }
 
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
@@ -990,6 +1059,11 @@ std::optional<Ref> signature_natively(PyObject* path) {
 
 std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
 #ifdef TARVEL_POSIX_FILES
+    // Python's steps where fcntl is no longer what an import gives (an import made to fail, as
+    // on Windows, takes the msvcrt locks)
+    PyObject* fcntl = PyDict_GetItemWithError(PyImport_GetModuleDict(), TARVEL_NAME("fcntl"));
+    check(fcntl == nullptr && PyErr_Occurred());
+    if (fcntl != stock.fcntl) return std::nullopt;
     Ref text;
     std::string name =
         stock.flock != nullptr && unpatched(stock.fcntl, TARVEL_NAME("flock"), stock.flock)

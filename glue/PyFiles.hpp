@@ -21,10 +21,19 @@ namespace tarvel::py {
 // link, keeps the permission bits of the file it replaces, refuses a read-only
 // file, and writes in place where the system refuses the rename (a directory
 // the user cannot add to), putting the old bytes back if that write fails.
+// A PermissionError of EACCES from the rename (Windows: another process holds
+// the file open) is met by trying again over about a second before the write
+// in place. Where the module's _MAX_PATH is set, the temporary file's full
+// path stays below it (see max_path()).
 // Errors name `path`, as the plain write's do. `text` may also be bytes,
 // written as path.write_bytes(text) would write them.
 void replace_file(PyObject* globals, PyObject* path, PyObject* text,
                   const char* encoding = nullptr);
+
+// The value of a module's _MAX_PATH global: where full paths are limited (Windows' MAX_PATH,
+// 260 with the closing NUL), replace_file gives its temporary file a short name when the usual
+// one would reach the limit, and writes in place when even that would. None elsewhere.
+Ref max_path();
 
 // The module's DURABLE_WRITES global as a truth value, read at the moment of
 // the call; a module without one writes durably.

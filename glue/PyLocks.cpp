@@ -2,12 +2,25 @@
 #include "glue/PyLocks.hpp"
 
 #include "glue/PyFiles.hpp"
+#include "glue/PyLogging.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 #include <vector>
 
 namespace tarvel::py {
+
+namespace {
+
+// The byte msvcrt locks, far past what a lock file holds: Windows' locks are mandatory, and the
+// loop lock's holder writes its pid at the start of the file for other processes to read.
+constexpr long long kLockOffset = 1LL << 30;
+
+// Seconds a waiting lock waits before it says so.
+constexpr long long kLongWait = 10;
+
+}  // namespace
 
 Ref beside(PyObject* path, const char* suffix) {
     Ref name = getattr(path, TARVEL_NAME("name"));
@@ -20,26 +33,91 @@ Ref open_lock_file(PyObject* os, PyObject* lock_path) {
     return call_method(os, TARVEL_NAME("open"), lock_path, flags, integer(0666));
 }
 
-bool lock_descriptor(PyObject* fd, bool wait) {
+namespace {
+
+// fcntl, or a null Ref where it cannot be imported (Windows): the locks then go through msvcrt.
+Ref fcntl_module() {
     Ref fcntl = Ref::steal_maybe(PyImport_ImportModule("fcntl"));
-    try {
-        if (fcntl) {
-            Ref exclusive = getattr(fcntl.get(), TARVEL_NAME("LOCK_EX"));
-            if (!wait) {
-                Ref nonblocking = getattr(fcntl.get(), TARVEL_NAME("LOCK_NB"));
-                exclusive = Ref::steal(PyNumber_Or(exclusive.get(), nonblocking.get()));
-            }
-            call_method(fcntl.get(), TARVEL_NAME("flock"), fd, exclusive);
-            return true;
-        }
+    if (!fcntl) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw Error();
         PyErr_Clear();
-        Ref msvcrt = import("msvcrt");
-        Ref mode = getattr(msvcrt.get(), wait ? TARVEL_NAME("LK_LOCK") : TARVEL_NAME("LK_NBLCK"));
-        call_method(msvcrt.get(), TARVEL_NAME("locking"), fd, mode, integer(1));
+    }
+    return fcntl;
+}
+
+// os.lseek(fd, offset, os.SEEK_SET).
+void seek(PyObject* os, PyObject* fd, long long offset) {
+    Ref whence = getattr(os, TARVEL_NAME("SEEK_SET"));
+    call_method(os, TARVEL_NAME("lseek"), fd, integer(offset), whence);
+}
+
+// Whether msvcrt.locking failed for a byte another holder has: EACCES (a PermissionError) from
+// LK_NBLCK, EDEADLOCK from LK_LOCK once its tries are spent.
+bool held_elsewhere(const Error& e) {
+    if (e.matches(PyExc_PermissionError)) return true;
+    if (!e.matches(PyExc_OSError)) return false;
+    Ref number = getattr(e.value(), TARVEL_NAME("errno"));
+    const long code = PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : 0;
+    if (code == -1 && PyErr_Occurred()) PyErr_Clear();  // too large for a long: no such number
+    return code == EACCES || code == EDEADLK;
+}
+
+// msvcrt.locking(fd, LK_NBLCK, 1) of the lock byte, the descriptor left at the file's start.
+bool try_locking(PyObject* os, PyObject* msvcrt, PyObject* fd) {
+    seek(os, fd, kLockOffset);
+    Ref mode = getattr(msvcrt, TARVEL_NAME("LK_NBLCK"));
+    bool locked = true;
+    try {
+        call_method(msvcrt, TARVEL_NAME("locking"), fd, mode, integer(1));
+    } catch (Error& e) {
+        if (!held_elsewhere(e)) throw;
+        locked = false;
+    }
+    seek(os, fd, 0);
+    return locked;
+}
+
+// The msvcrt lock of the descriptor. Its own LK_LOCK gives up after ten one-second tries, so a
+// waiting lock tries LK_NBLCK again, with pauses growing from 50 ms to half a second (time.sleep),
+// for as long as it takes, as flock waits; a wait past 10 s is logged once.
+bool lock_by_msvcrt(PyObject* fd, bool wait, PyObject* globals, PyObject* lock_path) {
+    Ref os = import("os");
+    Ref msvcrt = import("msvcrt");
+    if (try_locking(os.get(), msvcrt.get(), fd)) return true;
+    if (!wait) return false;
+    Ref time = import("time");
+    Ref started = call_method(time.get(), TARVEL_NAME("monotonic"));
+    Ref warn_after = integer(kLongWait);
+    bool warned = false;
+    for (double pause = 0.05;; pause = std::min(pause * 2, 0.5)) {
+        call_method(time.get(), TARVEL_NAME("sleep"), Ref::steal(PyFloat_FromDouble(pause)));
+        if (try_locking(os.get(), msvcrt.get(), fd)) return true;
+        if (warned || globals == nullptr) continue;
+        Ref now = call_method(time.get(), TARVEL_NAME("monotonic"));
+        Ref waited = Ref::steal(PyNumber_Subtract(now.get(), started.get()));
+        if (!compare(waited.get(), warn_after.get(), Py_GE)) continue;
+        warned = true;
+        log(globals, "warning",
+            fstring("Waiting for the lock on ", lock_path, " for ", warn_after,
+                    " s: another process holds it"));
+    }
+}
+
+}  // namespace
+
+bool lock_descriptor(PyObject* fd, bool wait, PyObject* globals, PyObject* lock_path) {
+    try {
+        Ref fcntl = fcntl_module();
+        if (!fcntl) return lock_by_msvcrt(fd, wait, globals, lock_path);
+        Ref exclusive = getattr(fcntl.get(), TARVEL_NAME("LOCK_EX"));
+        if (!wait) {
+            Ref nonblocking = getattr(fcntl.get(), TARVEL_NAME("LOCK_NB"));
+            exclusive = Ref::steal(PyNumber_Or(exclusive.get(), nonblocking.get()));
+        }
+        call_method(fcntl.get(), TARVEL_NAME("flock"), fd, exclusive);
         return true;
     } catch (Error& e) {
-        // BlockingIOError from flock, PermissionError (EACCES) from locking.
+        // BlockingIOError from flock (PermissionError where it says EACCES).
         if (!wait && (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_PermissionError)))
             return false;
         throw;
@@ -66,11 +144,11 @@ bool planted_link(const Error& e, PyObject* lock_path) {
 }
 
 // The lock file at `lock_path`, opened and locked through Python.
-Ref locked(PyObject* lock_path) {
+Ref locked(PyObject* globals, PyObject* lock_path) {
     Ref os = import("os");
     Ref fd = open_lock_file(os.get(), lock_path);
     try {
-        lock_descriptor(fd.get(), true);
+        lock_descriptor(fd.get(), true, globals, lock_path);
     } catch (Error&) {
         release_lock(fd.get());
         throw;
@@ -92,23 +170,42 @@ Ref or_unlocked(Ref& lock_path, Locking&& locking) {
 
 }  // namespace
 
-Ref lock_beside(PyObject* path, const char* suffix) {
+Ref lock_beside(PyObject* globals, PyObject* path, const char* suffix) {
     Ref lock_path;
     return or_unlocked(lock_path, [&] {
         if (auto fd = lock_file_natively(path, suffix)) return std::move(*fd);
         lock_path = beside(path, suffix);
-        return locked(lock_path.get());
+        return locked(globals, lock_path.get());
     });
 }
 
-Ref lock_inside(PyObject* directory, const char* name) {
+Ref lock_inside(PyObject* globals, PyObject* directory, const char* name) {
     Ref lock_path;
     return or_unlocked(lock_path, [&] {
         Ref inside = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
         lock_path = inside;
         if (auto fd = lock_file_natively(inside.get(), "")) return std::move(*fd);
-        return locked(inside.get());
+        return locked(globals, inside.get());
     });
+}
+
+bool waited_for_holder(PyObject* globals, PyObject* path, const char* suffix) {
+    Ref fd;
+    try {
+        Ref os = import("os");
+        Ref lock_path = beside(path, suffix);
+        Ref flags =
+            os_flags(os.get(), {"O_RDWR", "O_NOFOLLOW", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
+        fd = call_method(os.get(), TARVEL_NAME("open"), lock_path, flags);
+        const bool held = !lock_descriptor(fd.get(), false);
+        if (held) lock_descriptor(fd.get(), true, globals, lock_path.get());
+        release_lock(fd.get());
+        return held;
+    } catch (Error& e) {
+        release_lock(fd.get());
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
 }
 
 namespace {
@@ -130,7 +227,7 @@ std::vector<HeldHere>& held_here() {
 
 }  // namespace
 
-DirectoryLock::DirectoryLock(PyObject* directory, const char* name) {
+DirectoryLock::DirectoryLock(PyObject* globals, PyObject* directory, const char* name) {
     Ref lock_path;
     try {
         lock_path = Ref::steal(PyNumber_TrueDivide(directory, str(name).get()));
@@ -146,7 +243,7 @@ DirectoryLock::DirectoryLock(PyObject* directory, const char* name) {
             return;
         }
     }
-    Ref fd = lock_inside(directory, name);
+    Ref fd = lock_inside(globals, directory, name);
     held_here().push_back({key, std::move(fd), 1});
     key_ = std::move(key);
 }
@@ -168,11 +265,24 @@ DirectoryLock::~DirectoryLock() {
 
 void release_lock(PyObject* fd) noexcept {
     if (fd == nullptr || fd == Py_None) return;
-    PyObject* os = PyImport_ImportModule("os");
-    PyObject* closed = os != nullptr ? PyObject_CallMethod(os, "close", "O", fd) : nullptr;
-    if (closed == nullptr) PyErr_Clear();
-    Py_XDECREF(closed);
-    Py_XDECREF(os);
+    try {
+        Ref os = import("os");
+        try {
+            // Where msvcrt locked the byte, it is unlocked before the close: Windows leaves
+            // the unlocking of a closed file to the system, in its own time.
+            if (!fcntl_module()) {
+                Ref msvcrt = import("msvcrt");
+                seek(os.get(), fd, kLockOffset);
+                Ref unlock = getattr(msvcrt.get(), TARVEL_NAME("LK_UNLCK"));
+                call_method(msvcrt.get(), TARVEL_NAME("locking"), fd, unlock, integer(1));
+            }
+        } catch (Error&) {
+            // a lock never taken (a loop lock another holds); the close goes on
+        }
+        call_method(os.get(), TARVEL_NAME("close"), fd);
+    } catch (Error&) {
+        // a failure to close is ignored
+    }
 }
 
 Ref file_signature(PyObject* path) {

@@ -1,6 +1,7 @@
 // core/scheduler/PyModule.cpp: the module tarvel.core.scheduler: its docstring, imports and names
 #include "glue/PyModule.hpp"
 #include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyFiles.hpp"
 
 namespace tarvel::scheduler {
 
@@ -53,6 +54,8 @@ void build(PyObject* module) {
     // Saves flush to stable storage before they replace the state file; a
     // host may trade that for speed.
     py::bind(module, "DURABLE_WRITES", py::boolean(true));
+    // Where full paths are limited (260 on Windows), a save's temporary file takes a short name.
+    py::bind(module, "_MAX_PATH", py::max_path());
     add_records(module);
     add_cron(module);
     py::bind(module, "JobFireCallback", fire_callback_alias(globals));

@@ -77,7 +77,7 @@ void merge_from_file(PyObject* globals, PyObject* self);
 // for a path that names no file of the system) and the short one around each
 // save ("<file>.save-lock"; None when it cannot be had); release_lock lets go of either.
 py::Ref take_loop_lock(PyObject* state_path);
-py::Ref take_save_lock(PyObject* state_path);
+py::Ref take_save_lock(PyObject* globals, PyObject* state_path);
 using py::release_lock;
 
 // --- the types of a record's fields, checked at the load and by add_job (PyFieldTypes) ---

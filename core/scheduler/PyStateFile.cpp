@@ -163,7 +163,7 @@ TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
         py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
-        py::Ref lock = take_save_lock(path.get());
+        py::Ref lock = take_save_lock(frame.globals, path.get());
         try {
             save_under_lock(frame.globals, self, path.get());
         } catch (py::Error&) {
@@ -232,26 +232,37 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
     bool complete = true;
     auto stage = py::LoadProblems::Stage::Read;
     py::Ref text;
-    try {
-        py::Ref signature = file_signature(path.get());
-        text = py::call_method(path.get(), TARVEL_NAME("read_text"));
-        remember_file(self, path.get(), signature.get(), text.get());
-        py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        stage = py::LoadProblems::Stage::Parse;
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-        stage = py::LoadProblems::Stage::Document;
-        py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-        complete = read_jobs(globals, data.get(), registry.get(), problems);
-        const Py_ssize_t count = PyObject_Length(registry.get());
-        py::check(count < 0);
-        log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
-        py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
-        complete = read_executions(globals, data.get(), history.get(), problems) && complete;
-    } catch (py::Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        load_failure(globals, e);
-        problems.failed(stage, text.get(), e);
-        complete = false;
+    // A file that cannot be parsed while another process holds the save lock is being written
+    // in place: it is read again once that save is done.
+    for (bool first = true;; first = false) {
+        try {
+            stage = py::LoadProblems::Stage::Read;
+            py::Ref signature = file_signature(path.get());
+            text = py::call_method(path.get(), TARVEL_NAME("read_text"));
+            remember_file(self, path.get(), signature.get(), text.get());
+            py::Ref json = py::global(globals, TARVEL_NAME("json"));
+            stage = py::LoadProblems::Stage::Parse;
+            py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+            stage = py::LoadProblems::Stage::Document;
+            py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+            complete = read_jobs(globals, data.get(), registry.get(), problems);
+            const Py_ssize_t count = PyObject_Length(registry.get());
+            py::check(count < 0);
+            log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
+            py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+            complete = read_executions(globals, data.get(), history.get(), problems) && complete;
+            break;
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            if (first && stage == py::LoadProblems::Stage::Parse &&
+                py::waited_for_holder(globals, path.get(), ".save-lock")) {
+                continue;
+            }
+            load_failure(globals, e);
+            problems.failed(stage, text.get(), e);
+            complete = false;
+            break;
+        }
     }
     if (!complete) problems.keep_copy(globals, "error", "scheduler state");
     return py::none();

@@ -46,7 +46,9 @@ py::Ref take_loop_lock(PyObject* state_path) {
     try {
         locked = py::lock_descriptor(fd.get(), false);
         if (locked && regular_file(os.get(), fd.get())) {
-            // The holder's pid, for the message of a scheduler that finds it taken.
+            // The holder's pid, for the message of a scheduler that finds it taken: the file's
+            // whole text on every system (msvcrt locks a byte far past it, so another process
+            // can read it under Windows' mandatory locks).
             py::call_method(os.get(), TARVEL_NAME("ftruncate"), fd, py::integer(0));
             py::Ref pid = py::call_method(os.get(), TARVEL_NAME("getpid"));
             py::Ref text = py::fstring(pid);
@@ -64,8 +66,8 @@ py::Ref take_loop_lock(PyObject* state_path) {
     throw py::Error(PyExc_RuntimeError, message.get());
 }
 
-py::Ref take_save_lock(PyObject* state_path) {
-    return py::lock_beside(state_path, ".save-lock");
+py::Ref take_save_lock(PyObject* globals, PyObject* state_path) {
+    return py::lock_beside(globals, state_path, ".save-lock");
 }
 
 }  // namespace tarvel::scheduler

@@ -16,6 +16,7 @@ from tarvel.config import tarvel_dir as tarvel_dir
 
 logger: logging.Logger
 DURABLE_WRITES: bool
+_MAX_PATH: int | None
 
 class JobType(str, Enum):
     CRON = "cron"

@@ -518,32 +518,45 @@ TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
         remember_file(self, path.get(), py::file_signature(path.get()).get(), Py_None);
         return py::none();
     }
-    // The signature first: a save of another process between the two makes
-    // the next save merge once more, never miss that process's entries.
-    py::Ref signature = py::file_signature(path.get());
-    remember_file(self, path.get(), signature.get(), Py_None);
     bool complete = true;
     auto stage = py::LoadProblems::Stage::Read;
     py::Ref text, data;
-    try {
-        text = py::read_text(path.get());
-        remember_file(self, path.get(), signature.get(), text.get());
-        py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        stage = py::LoadProblems::Stage::Parse;
-        data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-        stage = py::LoadProblems::Stage::Document;
-        py::Ref entries = py::Ref::steal(PyList_New(0));
-        // An element that cannot be built is skipped; the others are kept.
-        const bool listed = PyList_Check(data.get());
-        complete = read_entries(globals, data.get(), entries.get(), listed ? &problems : nullptr);
-        py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
-        if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
-    } catch (py::Error& e) {
-        if (!is_exception(e)) throw;
-        load_failure(globals, e);
-        py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
-        note_failure(problems, stage, text.get(), data.get(), &e);
-        complete = false;
+    // A file that cannot be parsed while another process holds the log's lock is being written
+    // in place: it is read again once that save is done.
+    for (bool first = true;; first = false) {
+        stage = py::LoadProblems::Stage::Read;
+        text = data = py::Ref();
+        // The signature first: a save of another process between the two makes
+        // the next save merge once more, never miss that process's entries.
+        py::Ref signature = py::file_signature(path.get());
+        remember_file(self, path.get(), signature.get(), Py_None);
+        try {
+            text = py::read_text(path.get());
+            remember_file(self, path.get(), signature.get(), text.get());
+            py::Ref json = py::global(globals, TARVEL_NAME("json"));
+            stage = py::LoadProblems::Stage::Parse;
+            data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+            stage = py::LoadProblems::Stage::Document;
+            py::Ref entries = py::Ref::steal(PyList_New(0));
+            // An element that cannot be built is skipped; the others are kept.
+            const bool listed = PyList_Check(data.get());
+            complete =
+                read_entries(globals, data.get(), entries.get(), listed ? &problems : nullptr);
+            py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
+            if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
+            break;
+        } catch (py::Error& e) {
+            if (!is_exception(e)) throw;
+            if (first && stage == py::LoadProblems::Stage::Parse &&
+                py::waited_for_holder(globals, path.get(), ".lock")) {
+                continue;
+            }
+            load_failure(globals, e);
+            py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());
+            note_failure(problems, stage, text.get(), data.get(), &e);
+            complete = false;
+            break;
+        }
     }
     if (!complete) problems.keep_copy(globals, "warning", "improvement log");
     return py::none();
@@ -604,7 +617,7 @@ TARVEL_METHOD(SkillCreator, "_save_improvement_log", save_impl, "self", nullptr,
         py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
         py::make_dirs(py::parent_of(path.get()).get());
         // Creators of other processes save the same file: one read-merge-write at a time.
-        py::HeldLock lock(py::lock_beside(path.get(), ".lock"));
+        py::HeldLock lock(py::lock_beside(globals, path.get(), ".lock"));
         save_under_lock(globals, frame.args[0], path.get());
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;

@@ -1,5 +1,6 @@
 // skills/creator/PyModule.cpp: the module tarvel.skills.creator: its docstring, imports and names
 #include "glue/PyModule.hpp"
+#include "glue/PyFiles.hpp"
 #include "skills/creator/PyCreator.hpp"
 
 namespace tarvel::creator {
@@ -48,6 +49,8 @@ void build(PyObject* module) {
     py::bind(module, "IMPROVEMENT_LOG", under_home(globals, "improvement_log.json"));
     // Writes flush to stable storage before they replace a file; a host may trade that for speed.
     py::bind(module, "DURABLE_WRITES", py::boolean(true));
+    // Where full paths are limited (260 on Windows), a save's temporary file takes a short name.
+    py::bind(module, "_MAX_PATH", py::max_path());
     add_records(module);
     add_dynamic_skill(module);
     add_skill_creator(module);

@@ -311,7 +311,7 @@ py::Ref get_skill_creator_impl(const py::Frame& frame) {
 py::Ref lock_store(PyObject* globals, std::optional<py::DirectoryLock>& lock, const char* failure) {
     py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
     try {
-        lock.emplace(dir.get(), ".lock");
+        lock.emplace(globals, dir.get(), ".lock");
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         return py::fstring(failure, e.value());

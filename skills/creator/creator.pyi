@@ -15,6 +15,7 @@ logger: logging.Logger
 SKILLS_DIR: Path
 IMPROVEMENT_LOG: Path
 DURABLE_WRITES: bool
+_MAX_PATH: int | None
 
 @dataclass
 class SkillBlueprint:
