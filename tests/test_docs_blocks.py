@@ -82,7 +82,7 @@ def test_python_block_runs(source, tmp_path):
 
 
 def play_song_versions(creator, registry):
-    """play_song saved three times, on the days the README's listing shows."""
+    """play_song saved three times, on the days the listing in docs/creator.md shows."""
     from datetime import datetime
 
     import tarvel.skills.creator as module
@@ -173,3 +173,14 @@ def test_cpp_block_is_an_excerpt_of_the_source(source):
     shown = [line for line in source.splitlines() if line.strip() != "..."]
     head = [line.split("//")[0].rstrip() for line in shown]
     assert "\n".join(head[:-1]) in sources  # all but the closing brace, comments aside
+
+
+def test_api_reference_is_current():
+    """docs/api.md is what tools/api_docs.py writes from the modules: every public name, as it is."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import api_docs
+    finally:
+        sys.path.remove(str(ROOT / "tools"))
+    assert (ROOT / "docs" / "api.md").read_text(encoding="utf-8") == api_docs.page(), \
+        "run: PYTHONPATH=host python tools/api_docs.py > docs/api.md"

@@ -1,4 +1,4 @@
-"""tests/test_host_integration.py: the README's host contract, run as written in a fresh interpreter."""
+"""tests/test_host_integration.py: the host contract of the README and docs/, run as written in a fresh interpreter."""
 
 from __future__ import annotations
 
@@ -9,12 +9,13 @@ import sys
 import textwrap
 from pathlib import Path
 
-README = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+ROOT = Path(__file__).resolve().parent.parent
+README = "\n".join(p.read_text(encoding="utf-8") for p in [ROOT / "README.md", ROOT / "docs" / "host-contract.md"])
 EXTEND_PATH = "from pkgutil import extend_path\n\n__path__ = extend_path(__path__, __name__)\n"
 
 
 def block_after(heading):
-    """The first ```python block after `heading` in the README."""
+    """The first ```python block after `heading` in the README or the host contract."""
     start = README.index(heading)
     return textwrap.dedent(re.search(r"```python\n(.*?)```", README[start:], re.S).group(1))
 

@@ -7,7 +7,7 @@
 #
 # It uses Debian's mingw-w64 (GCC, msvcrt runtime) and Wine, installed with apt-get when run as
 # root. What it cannot check: MSVC, the UCRT at run time, importing the modules into a Windows
-# CPython, NTFS sharing violations, mandatory locks, MAX_PATH (README.md, "Windows").
+# CPython, NTFS sharing violations, mandatory locks, MAX_PATH (docs/development.md, "Windows").
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
