@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import math
+import time
 from datetime import datetime
 
 import pytest
@@ -397,6 +398,25 @@ def test_upcoming_lists_what_the_loop_then_fires(path, clock, local_zone, zone, 
     fired = [(e.job_id, e.started_at) for e in sch._executions]
     assert fired == [(e["job_id"], e["next_run"]) for e in agenda if e["next_run"] <= end]
     assert {job_id for job_id, _ in fired} == {"q", "c", "m", "i", "o", "late"}
+
+
+def test_upcoming_leaves_out_times_the_platform_cannot_convert(path, monkeypatch):
+    limit = time.time() + 3 * 3600
+
+    class WindowsDatetime(datetime):  # local times stop somewhere, as at Windows' year 3000
+        @classmethod
+        def fromtimestamp(cls, t, tz=None):
+            if t > limit:
+                raise OSError(22, "Invalid argument")
+            return super().fromtimestamp(t, tz)
+
+    sch = scheduler.Scheduler(storage_path=path)
+    sch.add_job(cron("c", "0 * * * *"))
+    sch.add_job(every("i", 3600, next_run=time.time() + 1800))
+    monkeypatch.setattr(scheduler, "datetime", WindowsDatetime)
+    agenda = sch.upcoming(10)
+    assert 4 <= len(agenda) <= 6 and all(run["next_run"] <= limit for run in agenda)
+    assert "Invalid" not in {run["next_run_human"] for run in agenda}
 
 
 @pytest.mark.parametrize("args, error", [

@@ -178,7 +178,15 @@ TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
         const std::size_t i = soonest.top();
         soonest.pop();
         Runs& runs = all[i];
-        py::check(PyList_Append(agenda.get(), entry(frame.globals, runs).get()) < 0);
+        py::Ref listed = entry(frame.globals, runs);
+        // A time the platform cannot convert (Windows stops at the year 3000) is left out, with
+        // the runs after it.
+        PyObject* human = PyDict_GetItemString(listed.get(), "next_run_human");
+        if (human != nullptr && PyUnicode_Check(human) &&
+            PyUnicode_CompareWithASCIIString(human, "Invalid") == 0) {
+            continue;
+        }
+        py::check(PyList_Append(agenda.get(), listed.get()) < 0);
         if (--runs.left > 0 && set_at(runs, following(frame.globals, runs, runs.at.get()))) {
             soonest.push(i);
         }
