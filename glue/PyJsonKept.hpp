@@ -1,4 +1,7 @@
 // glue/PyJsonKept.hpp: what a JSON value holds, noted by identity, to tell whether it changed
+//
+// Part of the kept texts (glue/PyKeptTexts.hpp, whose header holds their invariants): what a
+// record's text was written from, and the check that it still holds.
 #pragma once
 
 #include <cstdint>

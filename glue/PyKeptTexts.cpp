@@ -1,10 +1,14 @@
-// glue/PyKeptTexts.cpp: kept record texts, and the holder that keeps them in their owner
+// glue/PyKeptTexts.cpp: kept record texts, a save's records and document, and the holder that
+// keeps the texts in their owner
 #include "glue/PyKeptTexts.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <utility>
+
+#include "glue/PyJson.hpp"
 
 namespace tarvel::py {
 
@@ -75,6 +79,155 @@ int KeptTexts::traverse(visitproc visit, void* arg) const {
         if (const int r = records.traverse(visit, arg)) return r;
     }
     return 0;
+}
+
+// --- one save's records and document ----------------------------------------------------------
+
+namespace {
+
+// Records nested deeper than this are left to the whole path, whose recursion limits count the
+// document's own levels.
+constexpr std::size_t kDeepestKept = 64;
+
+std::string_view ascii_of(PyObject* text) {
+    const auto t = ascii_view(text);
+    if (!t) throw WholePath{};
+    return *t;
+}
+
+// An ASCII str made of pieces written straight into it: `layout(out)` calls out.put(piece) for
+// each piece in turn, once to count them and once to write them, so it must put the same pieces
+// both times (it may run no Python code).
+template <class Layout>
+Ref ascii_text(const Layout& layout) {
+    struct Count {
+        std::size_t size = 0;
+        void put(std::string_view t) { size += t.size(); }
+    } count;
+    layout(count);
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(count.size), 127));
+    struct Write {
+        char* at;
+        char* end;
+        void put(std::string_view t) {
+            if (t.size() > static_cast<std::size_t>(end - at)) throw WholePath{};
+            std::memcpy(at, t.data(), t.size());
+            at += t.size();
+        }
+    } out{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())),
+          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())) + count.size};
+    layout(out);
+    if (out.at != out.end) throw WholePath{};
+    return text;
+}
+
+// The pieces json.dumps(..., indent=2) writes for a list or dict of `count` items that stands at
+// depth `depth` of its document: `open`, each item (`put(out, i)`) on a line of its own one level
+// deeper, then `close` on a line of its own; `open` and `close` together when it is empty.
+template <class Out, class Put>
+void put_items(Out& out, std::string_view open, std::string_view close, std::size_t depth,
+               std::size_t count, const Put& put) {
+    constexpr std::string_view lines = "\n                ";
+    out.put(open);
+    if (count > 0) {
+        const std::string_view inner = lines.substr(0, 3 + 2 * depth);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) out.put(",");
+            out.put(inner);
+            put(out, i);
+        }
+        out.put(lines.substr(0, 1 + 2 * depth));
+    }
+    out.put(close);
+}
+
+}  // namespace
+
+Ref record_fields(PyObject* record, PyObject* cls) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(record)) != cls) throw WholePath{};
+    return Ref::steal(PyObject_GenericGetDict(record, nullptr));
+}
+
+std::string key_text(PyObject* json, PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) throw WholePath{};
+    return std::string(ascii_of(dumps_indent2(json, key).get()));
+}
+
+KeptSave::KeptSave(KeptTexts& texts, PyObject* json, std::vector<Ref> context,
+                   std::initializer_list<unsigned int> tags)
+    : texts_(texts), json_(json), number_(texts.begin(std::move(context), tags)) {}
+
+Ref KeptSave::assemble(KeptItems& items) {
+    Ref text = ascii_text([&](auto& out) { items.put(out); });
+    items.finish();
+    return text;
+}
+
+Ref KeptSave::assemble(const std::vector<std::pair<std::string_view, KeptItems*>>& parts) {
+    Ref text = ascii_text([&](auto& out) {
+        put_items(out, "{", "}", 0, parts.size(), [&](auto& o, std::size_t i) {
+            o.put(parts[i].first);
+            o.put(": ");
+            parts[i].second->put(o);
+        });
+    });
+    for (const auto& part : parts)
+        part.second->finish();
+    return text;
+}
+
+KeptItems::KeptItems(KeptSave& save, std::size_t kind, Shape shape, std::size_t depth,
+                     const char* nested, Nested policy)
+    : save_(save),
+      records_(save.texts_.records(kind)),
+      shape_(shape),
+      depth_(depth),
+      nested_(nested),
+      policy_(policy) {}
+
+// The record's text at its place in the document; too deep a record takes the whole path.
+void KeptItems::write(KeptText& kept, PyObject* value) {
+    auto text =
+        indented(dumps_indent2(save_.json_, value).get(), 2 * (depth_ + 1), 2 * kDeepestKept);
+    if (!text) throw WholePath{};
+    kept.text = std::move(*text);
+    ++written_;
+}
+
+// The key text `kept` shows under `key` in this save: its own, unless this save gave it another
+// key already (a record under two keys), whose text is then kept aside for this save.
+const std::string* KeptItems::key_of(KeptText& kept, PyObject* key) {
+    const std::string* shown = &kept.key_text;
+    if (kept.key.get() != key) {
+        if (kept.keyed == save_.number_) {
+            shown = &other_keys_.emplace_back(key_text(save_.json_, key));
+        } else {
+            kept.key_text = key_text(save_.json_, key);
+            kept.key = Ref::borrow(key);
+        }
+    }
+    kept.keyed = save_.number_;
+    return shown;
+}
+
+template <class Out>
+void KeptItems::put(Out& out) const {
+    if (shape_ == kList) {
+        put_items(out, "[", "]", depth_, order_.size(),
+                  [&](Out& o, std::size_t i) { o.put(order_[i]->text); });
+        return;
+    }
+    put_items(out, "{", "}", depth_, order_.size(), [&](Out& o, std::size_t i) {
+        o.put(*keys_[i]);
+        o.put(": ");
+        o.put(order_[i]->text);
+    });
+}
+
+void KeptItems::finish() {
+    records_.finish(std::move(order_), save_.number_);
+    order_.clear();
+    keys_.clear();
 }
 
 // --- the holder ---------------------------------------------------------------------------------

@@ -1,20 +1,47 @@
-// glue/PyKeptTexts.hpp: the texts of a document's records kept between saves, owned by the
-// object that saves the document
+// glue/PyKeptTexts.hpp: a document's text assembled from its records' texts kept between saves
 //
 // json.dumps(document, indent=2) writes each record of a document as it writes the record alone,
-// its lines indented to the record's depth. So a save can keep each record's text with the objects
-// it was written from (KeptFields) and encode again only the records whose objects changed. The
-// texts belong to the object that saves (a Scheduler's state file, a SkillCreator's log), in a
-// holder stored in a private attribute of it, and one save at a time uses them: a save that finds
-// them in use (another thread, or a save started from code a save runs) builds its text whole.
+// its lines indented to the record's depth (ensure_ascii leaves no newline inside a string). So a
+// save can keep each record's text and encode again only the records that changed. A document
+// (the scheduler's state file, the creator's improvement log) says only which records it has,
+// under which keys, and its top-level layout; this component does the rest: the texts, the checks,
+// the indenting, the order, the pruning and the joining into one str.
+//
+// Invariants:
+//
+// - A kept text is the text json.dumps(record, indent=2) gave one record, indented to the
+//   record's place in its document, with what it was written from (KeptFields in
+//   glue/PyJsonKept.hpp): the record's __dict__ (key and value objects, in order, held), its one
+//   dict field that may change in place (a job's metadata, an entry's details) noted by the
+//   objects it holds or by its own text, and, for the whole owner, the save's context (the
+//   classes and globals the writing reads, held, and the classes' version tags).
+// - It holds, and is joined into the document instead of encoding the record again, only while
+//   json.dumps is the standard library's own, the context is the same objects and tags, the
+//   record's __dict__ holds the same keys and value objects in the same order, every value but
+//   the dict field is of a type that cannot change, and the dict field holds the same objects
+//   or gives the same text. Anything else writes the record again.
+// - Kept texts belong to one owner object (a Scheduler, a SkillCreator), in a holder stored in a
+//   private attribute of it; a copy or a pickle of the owner gets none of them, and makes its own
+//   at its first save. One save at a time uses them, under the interpreter lock, through
+//   KeptTextsInUse, which marks them in use for the whole save: the code a save runs (to_dict, a
+//   patched global, a finalizer, other threads meanwhile) cannot reach them, and the collector
+//   neither visits nor clears them while they are in use.
+// - A save that finds them in use (another thread's save, or a save started from code a save
+//   runs) takes the whole path: it builds its document and encodes it whole, as if nothing were
+//   kept. So does a save whose record cannot take the kept path (WholePath is thrown) or that
+//   meets an error: the whole path then does and reports everything as it always did.
+// - Each save has a number. A text notes the last save that wrote it; a record's texts are found
+//   first at the place they had in the last save; once far more texts are kept than the last
+//   save wrote, those it did not write are dropped.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "glue/PyJsonKept.hpp"
@@ -95,50 +122,96 @@ class KeptTextsInUse {
     KeptTexts* texts_ = nullptr;
 };
 
-// An ASCII str made of pieces written straight into it: `layout(out)` calls out.put(piece) for
-// each piece in turn, once to count them and once to write them, so it must put the same pieces
-// both times (it may run no Python code).
-template <class Layout>
-Ref ascii_text(const Layout& layout) {
-    struct Count {
-        std::size_t size = 0;
-        void put(std::string_view t) { size += t.size(); }
-    } count;
-    layout(count);
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(count.size), 127));
-    struct Write {
-        char* at;
-        char* end;
-        void put(std::string_view t) {
-            if (t.size() > static_cast<std::size_t>(end - at)) throw WholePath{};
-            std::memcpy(at, t.data(), t.size());
-            at += t.size();
-        }
-    } out{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())),
-          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())) + count.size};
-    layout(out);
-    if (out.at != out.end) throw WholePath{};
-    return text;
-}
+// The __dict__ of `record` when it is an instance of exactly `cls`; else the whole path.
+Ref record_fields(PyObject* record, PyObject* cls);
 
-// The pieces json.dumps(..., indent=2) writes for a list or dict of `items` that stands at
-// depth `depth` of its document: `open`, each item (`put(out, item)`) on a line of its own one
-// level deeper, then `close` on a line of its own; `open` and `close` together when it is empty.
-template <class Out, class Items, class Put>
-void put_items(Out& out, std::string_view open, std::string_view close, std::size_t depth,
-               const Items& items, const Put& put) {
-    constexpr std::string_view lines = "\n                ";
-    out.put(open);
-    if (!items.empty()) {
-        const std::string_view inner = lines.substr(0, 3 + 2 * depth);
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (i > 0) out.put(",");
-            out.put(inner);
-            put(out, items[i]);
+// The text json.dumps(key, indent=2) gives a dict's key: an exact str, else the whole path.
+std::string key_text(PyObject* json, PyObject* key);
+
+class KeptItems;
+
+// One save of a document from the kept texts in use: started with what the texts depend on
+// besides the records (see KeptTexts::begin), it gives its number to the records' lists and
+// dicts (KeptItems), then joins them into the document's text.
+class KeptSave {
+  public:
+    KeptSave(KeptTexts& texts, PyObject* json, std::vector<Ref> context,
+             std::initializer_list<unsigned int> tags);
+
+    // The text of a document that is one list or dict of records (standing at depth 0).
+    Ref assemble(KeptItems& items);
+    // The text of a document that is a dict of lists or dicts of records (each at depth 1), in
+    // turn: the JSON text of its key (quotes included), and its records.
+    Ref assemble(const std::vector<std::pair<std::string_view, KeptItems*>>& parts);
+
+  private:
+    friend class KeptItems;
+    KeptTexts& texts_;
+    PyObject* json_;
+    std::uint64_t number_;
+};
+
+// The records of one kind in one save, in the order they are added: a list, or a dict whose
+// values they are, standing at `depth` in the document (0 for the document itself). Each record
+// is told unchanged by its fields (its __dict__); `nested` names its one dict field that may
+// change in place. A kind whose records that have that field are written again at every save
+// says kWriteNested.
+class KeptItems {
+  public:
+    enum Shape { kList, kDict };
+    enum Nested { kKeepNested, kWriteNested };
+
+    KeptItems(KeptSave& save, std::size_t kind, Shape shape, std::size_t depth, const char* nested,
+              Nested policy = kKeepNested);
+
+    // Adds `record` (to a list), whose present values are `fields`. Its kept text stays while it
+    // holds; else `encode(kept)` gives the value json.dumps writes for the record (it may throw
+    // WholePath), and its text is written again. `immutable(value)` tells the field values that
+    // cannot change.
+    template <class Immutable, class Encode>
+    KeptText& add(PyObject* record, PyObject* fields, const Immutable& immutable,
+                  const Encode& encode) {
+        KeptText& kept = records_.at(record, order_.size(), save_.number_);
+        if (!kept.still_valid(fields, save_.json_)) {
+            kept.note(fields, nested_, immutable, save_.json_);
+            const bool reusable = kept.reusable && (policy_ == kKeepNested || kept.nested_at < 0);
+            kept.reusable = false;  // until the text is written
+            const Ref value = encode(static_cast<const KeptText&>(kept));
+            write(kept, value.get());
+            kept.reusable = reusable;
         }
-        out.put(lines.substr(0, 1 + 2 * depth));
+        order_.push_back(&kept);
+        return kept;
     }
-    out.put(close);
-}
+
+    // Adds `record` under `key` (to a dict), as add() above.
+    template <class Immutable, class Encode>
+    void add(PyObject* key, PyObject* record, PyObject* fields, const Immutable& immutable,
+             const Encode& encode) {
+        keys_.push_back(key_of(add(record, fields, immutable, encode), key));
+    }
+
+    // How many records were written again, not taken from their kept texts.
+    std::size_t written() const { return written_; }
+
+  private:
+    friend class KeptSave;
+    void write(KeptText& kept, PyObject* value);
+    const std::string* key_of(KeptText& kept, PyObject* key);
+    template <class Out>
+    void put(Out& out) const;
+    void finish();
+
+    KeptSave& save_;
+    KeptRecords& records_;
+    Shape shape_;
+    std::size_t depth_;
+    const char* nested_;
+    Nested policy_;
+    std::vector<KeptText*> order_;
+    std::vector<const std::string*> keys_;  // each record's key text, in a dict
+    std::deque<std::string> other_keys_;    // a record's second key in this save
+    std::size_t written_ = 0;
+};
 
 }  // namespace tarvel::py

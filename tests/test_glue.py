@@ -276,3 +276,108 @@ def test_replace_leaves_a_device_to_the_plain_write(tmp_path):
         glue.replace(device, "text")
     assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
     assert stat.S_ISCHR(device.lstat().st_mode) and os.listdir(tmp_path) == ["full"]
+
+
+# --- kept texts: a document joined from its records' texts kept between saves -----------------
+
+
+class Owner:
+    """An object whose saves keep their records' texts (in _kept_texts), as a Scheduler does."""
+
+
+def flat(record):
+    """Whether a record's text can be kept: every field but "details" is a str, number, bool or None."""
+    return all(v is None or type(v) in (str, int, float, bool) for k, v in record.items() if k != "details")
+
+
+def records_of(document):
+    """The document's records, each once (a record under two keys is written once)."""
+    parts = [document] if isinstance(document, list) else list(document.values())
+    records = [r for part in parts for r in (part if isinstance(part, list) else part.values())]
+    return list({id(r): r for r in records}.values())
+
+
+SHARED = {"name": "twice"}
+KEPT_DOCUMENTS = [
+    pytest.param([], id="empty list"),
+    pytest.param({}, id="empty dict"),
+    pytest.param({"jobs": {}, "executions": []}, id="empty parts"),
+    pytest.param([{}, {"a": 1, "b": None, "c": 2.5, "d": True, "details": {}}], id="flat records"),
+    pytest.param(
+        {
+            "jobs": {
+                "nightly": {"name": "Nächtlich ☾", "details": {"tags": ["a", {"b": []}], "empty": {}}},
+                "日程": {"text": "line\u2028break \"quoted\" \\", "n": -7},
+            },
+            "executions": [{"ok": False, "details": {"é": {"ü": [1.5, None]}}}, {}],
+        },
+        id="nested dicts and lists, non-ASCII",
+    ),
+    pytest.param([{"steps": [1, [2, {"three": {}}]], "map": {"k": []}, "details": {"k": [[]]}}], id="containers in records"),
+    pytest.param({"jobs": {"a": SHARED, "b": SHARED}}, id="one record under two keys"),
+]
+
+
+@pytest.mark.parametrize("document", KEPT_DOCUMENTS)
+def test_kept_texts_join_to_what_json_dumps_writes(document):
+    owner, records = Owner(), records_of(document)
+    assert glue.kept_dumps(owner, document) == (json.dumps(document, indent=2), len(records))
+    # saved again: only records holding a list or dict outside "details" are written again
+    again = sum(not flat(r) for r in records)
+    assert glue.kept_dumps(owner, document) == (json.dumps(document, indent=2), again)
+
+
+def change_field(doc):
+    doc["jobs"]["b"]["n"] = 8
+
+
+def add_field(doc):
+    doc["jobs"]["b"]["new"] = "field"
+
+
+def change_details_deep_in_place(doc):
+    doc["jobs"]["a"]["details"]["tags"][1]["b"].append("c")
+
+
+def replace_details_value(doc):
+    doc["executions"][0]["details"]["k"] = "other, same size"
+
+
+@pytest.mark.parametrize(
+    "change, written",
+    [
+        (change_field, 1),
+        (add_field, 1),
+        (change_details_deep_in_place, 1),
+        (replace_details_value, 1),
+        (lambda doc: doc["jobs"].update(c=doc["jobs"].pop("b")), 0),  # moved under a new key
+        (lambda doc: doc["executions"].reverse(), 0),
+        (lambda doc: doc["executions"].append({"x": "é"}), 1),
+    ],
+)
+def test_a_changed_record_is_written_again(change, written):
+    document = {
+        "jobs": {"a": {"name": "A", "details": {"tags": ["t", {"b": []}]}}, "b": {"n": 7}},
+        "executions": [{"ok": True, "details": {"k": "v"}}, {"ok": False}],
+    }
+    owner = Owner()
+    glue.kept_dumps(owner, document)
+    change(document)
+    assert glue.kept_dumps(owner, document) == (json.dumps(document, indent=2), written)
+
+
+def test_kept_texts_belong_to_their_owner():
+    import copy
+
+    document = [{"a": 1}, {"b": 2}]
+    owner = Owner()
+    glue.kept_dumps(owner, document)
+    assert glue.kept_dumps(copy.copy(owner), document)[1] == 2  # a copy keeps none of them
+    assert glue.kept_dumps(owner, document)[1] == 0
+
+
+def test_too_deep_a_record_takes_the_whole_path():
+    deep = []
+    for _ in range(70):
+        deep = [deep]
+    assert glue.kept_dumps(Owner(), [{"deep": deep}]) is None

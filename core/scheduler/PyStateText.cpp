@@ -1,22 +1,16 @@
-// core/scheduler/PyStateText.cpp: the state file's text built from the records' texts kept
-// between saves
+// core/scheduler/PyStateText.cpp: the state file's text from the records' texts kept between
+// saves
 //
-// json.dumps(document, indent=2) writes each record of the document as it writes the record
-// alone, with its lines indented to the record's depth (ensure_ascii leaves no newline inside a
-// string). So each job's and each execution's text is kept with the values it was written from,
-// and a save encodes again only the records whose values are no longer those: the same objects
-// (which, for the immutable types a record of the module's own holds, means the same values), and
-// for `metadata`, which can change in place, the same encoded text.
+// The state file is {"jobs": {name: job, ...}, "executions": [execution, ...]}: the registry's
+// jobs under their names, and the last executions. The kept texts (glue/PyKeptTexts.hpp, whose
+// header says when a text holds) keep each job's and each execution's text; this file says which
+// records the document holds, what each is written from (a job's record with its metadata, an
+// execution's to_dict) and which field values cannot change.
 //
 // Only records of the module's own classes, with their own to_dict and fields of the types those
 // give, are kept; any other record, an error, a patched json or a patched name that the text
 // depends on sends the save down the whole path, which does and reports everything as before.
-// The texts belong to the scheduler (glue/PyKeptTexts); a save that finds them in use (another
-// thread's save, or a save started from code this one runs) takes the whole path too.
 #include <cstdint>
-#include <deque>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,10 +22,6 @@
 namespace tarvel::scheduler {
 
 namespace {
-
-// Records nested deeper than this are left to the whole path, whose recursion limits count the
-// document's own two levels.
-constexpr std::size_t kDeepestKept = 64;
 
 using py::KeptText;
 // Thrown (as an empty exception) when the save must take the whole path.
@@ -65,28 +55,25 @@ py::Ref class_of(py::Ref obj) {
     return obj;
 }
 
-// One save's use of the kept texts: what they depend on besides the records' fields (the names
-// to_dict and the record's layout read, the classes and their to_dict, and the local time zone),
-// checked first; every kept text is dropped when any of it changed.
+// What a save's kept texts depend on besides the records' fields: the names to_dict and the
+// record's layout read, the classes and their to_dict, and the local time zone. Every kept text is
+// dropped when any of it changed.
 struct Save {
     PyObject* globals;
-    PyObject* json;
-    py::KeptTexts& texts;
     Classes classes;
-    std::uint64_t number = 0;
 
-    Save(PyObject* globals_, PyObject* json_, py::KeptTexts& texts_)
+    explicit Save(PyObject* globals_)
         : globals(globals_),
-          json(json_),
-          texts(texts_),
           classes{class_of(global_or_whole(globals_, TARVEL_NAME("ScheduledJob"))),
                   class_of(global_or_whole(globals_, TARVEL_NAME("JobExecution"))),
                   global_or_whole(globals_, TARVEL_NAME("JobType")),
-                  global_or_whole(globals_, TARVEL_NAME("JobState"))} {
+                  global_or_whole(globals_, TARVEL_NAME("JobState"))} {}
+
+    std::vector<py::Ref> context() const {
         py::Ref time = py::import("time");
         py::Ref zone = py::getattr(time.get(), TARVEL_NAME("tzname"));
         py::Ref round = py::global(globals, TARVEL_NAME("round"));
-        std::vector<py::Ref> context{
+        return {
             classes.job,
             classes.execution,
             classes.job_type,
@@ -98,12 +85,15 @@ struct Save {
             round,
             zone,
         };
-        // A class changed since its version tag was given (or with none yet) may read its
-        // fields through something other than the instance's __dict__.
+    }
+
+    // The records' classes' version tags. A class changed since its version tag was given (or
+    // with none yet) may read its fields through something other than the instance's __dict__.
+    std::pair<unsigned int, unsigned int> tags() const {
         const unsigned int job_tag = type_of(classes.job)->tp_version_tag;
         const unsigned int execution_tag = type_of(classes.execution)->tp_version_tag;
         if (job_tag == 0 || execution_tag == 0) throw WholePath{};
-        number = texts.begin(std::move(context), {job_tag, execution_tag});
+        return {job_tag, execution_tag};
     }
 
     bool immutable(PyObject* v) const {
@@ -115,78 +105,13 @@ struct Save {
     }
 };
 
-std::string_view ascii_of(PyObject* text) {
-    const auto t = py::ascii_view(text);
-    if (!t) throw WholePath{};
-    return *t;
-}
-
-// A record's text at its place in the document; too deep a record takes the whole path.
-std::string indented(PyObject* text) {
-    auto out = py::indented(text, 4, 2 * kDeepestKept);
-    if (!out) throw WholePath{};
-    return std::move(*out);
-}
-
-py::Ref instance_dict(PyObject* record, const py::Ref& cls) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(record)) != cls.get()) throw WholePath{};
-    return py::Ref::steal(PyObject_GenericGetDict(record, nullptr));
-}
-
-// The kept text of `job`, written again when its values changed.
-KeptText& job_text(Save& save, PyObject* job, std::size_t place) {
-    py::Ref dict = instance_dict(job, save.classes.job);
-    KeptText& kept = save.texts.records(kJobs).at(job, place, save.number);
-    if (!kept.still_valid(dict.get(), save.json)) {
-        kept.note(
-            dict.get(), "metadata", [&](PyObject* v) { return save.immutable(v); }, save.json);
-        const bool reusable = kept.reusable;
-        kept.reusable = false;  // until the text is written
-        py::Ref record = job_record(save.globals, job, false);
-        // metadata that json.dumps refuses is reported by the whole path
-        if (kept.nested_at >= 0 && !PyDict_Contains(record.get(), TARVEL_NAME("metadata")))
-            throw WholePath{};
-        kept.text = indented(py::dumps_indent2(save.json, record.get()).get());
-        kept.reusable = reusable;
-    }
-    return kept;
-}
-
-std::string key_text_of(PyObject* json, PyObject* key) {
-    if (!PyUnicode_CheckExact(key)) throw WholePath{};
-    return std::string(ascii_of(py::dumps_indent2(json, key).get()));
-}
-
-KeptText& execution_text(Save& save, PyObject* execution, std::size_t place) {
-    py::Ref dict = instance_dict(execution, save.classes.execution);
-    KeptText& kept = save.texts.records(kExecutions).at(execution, place, save.number);
-    if (!kept.still_valid(dict.get(), save.json)) {
-        kept.note(
-            dict.get(), "metadata", [&](PyObject* v) { return save.immutable(v); }, save.json);
-        const bool reusable = kept.reusable && kept.nested_at < 0;
-        kept.reusable = false;
-        py::Ref record = py::call_method(execution, TARVEL_NAME("to_dict"));
-        kept.text = indented(py::dumps_indent2(save.json, record.get()).get());
-        kept.reusable = reusable;
-    }
-    return kept;
-}
-
-using JobText = std::pair<const std::string*, const KeptText*>;
-
-py::Ref assemble(const std::vector<JobText>& jobs, const std::vector<KeptText*>& history) {
-    return py::ascii_text([&](auto& out) {
-        out.put("{\n  \"jobs\": ");
-        py::put_items(out, "{", "}", 1, jobs, [](auto& o, const JobText& job) {
-            o.put(*job.first);
-            o.put(": ");
-            o.put(job.second->text);
-        });
-        out.put(",\n  \"executions\": ");
-        py::put_items(out, "[", "]", 1, history,
-                      [](auto& o, const KeptText* k) { o.put(k->text); });
-        out.put("\n}");
-    });
+// What json.dumps writes for `job`, whose fields `kept` has noted.
+py::Ref job_value(const Save& save, PyObject* job, const KeptText& kept) {
+    py::Ref record = job_record(save.globals, job, false);
+    // metadata that json.dumps refuses is reported by the whole path
+    if (kept.nested_at >= 0 && !PyDict_Contains(record.get(), TARVEL_NAME("metadata")))
+        throw WholePath{};
+    return record;
 }
 
 // The registry's keys and jobs, in turn, held in case writing one changes the registry.
@@ -202,31 +127,24 @@ std::vector<py::Ref> held_records(PyObject* registry) {
     return held;
 }
 
-// The jobs' kept texts of one save, in registry order.
-struct JobTexts {
-    std::vector<JobText> texts;
-    std::vector<KeptText*> order;
-    std::deque<std::string> other_keys;  // a job saved under a second key in this save
-};
-
-void collect_job_texts(Save& save, const std::vector<py::Ref>& held, JobTexts& jobs) {
-    jobs.texts.reserve(held.size() / 2);
-    jobs.order.reserve(held.size() / 2);
+void add_jobs(const Save& save, const std::vector<py::Ref>& held, py::KeptItems& jobs) {
+    const auto immutable = [&](PyObject* v) { return save.immutable(v); };
     for (std::size_t i = 0; i < held.size(); i += 2) {
-        PyObject* name = held[i].get();
-        KeptText& kept = job_text(save, held[i + 1].get(), jobs.texts.size());
-        const std::string* shown = &kept.key_text;
-        if (kept.key.get() != name) {
-            if (kept.keyed == save.number) {
-                shown = &jobs.other_keys.emplace_back(key_text_of(save.json, name));
-            } else {
-                kept.key_text = key_text_of(save.json, name);
-                kept.key = py::Ref::borrow(name);
-            }
-        }
-        kept.keyed = save.number;
-        jobs.texts.emplace_back(shown, &kept);
-        jobs.order.push_back(&kept);
+        PyObject* job = held[i + 1].get();
+        py::Ref fields = py::record_fields(job, save.classes.job.get());
+        jobs.add(held[i].get(), job, fields.get(), immutable,
+                 [&](const KeptText& kept) { return job_value(save, job, kept); });
+    }
+}
+
+void add_executions(const Save& save, PyObject* tail, py::KeptItems& history) {
+    const auto immutable = [&](PyObject* v) { return save.immutable(v); };
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tail); ++i) {
+        PyObject* execution = PyList_GET_ITEM(tail, i);
+        py::Ref fields = py::record_fields(execution, save.classes.execution.get());
+        history.add(execution, fields.get(), immutable, [&](const KeptText&) {
+            return py::call_method(execution, TARVEL_NAME("to_dict"));
+        });
     }
 }
 
@@ -237,7 +155,10 @@ py::Ref kept_text(PyObject* globals, PyObject* self) {
     // takes the whole path.
     py::KeptTextsInUse texts(self, TARVEL_NAME("_kept_texts"));
     if (!texts) return {};
-    Save save(globals, json.get(), *texts);
+    Save save(globals);
+    std::vector<py::Ref> context = save.context();
+    const auto [job_tag, execution_tag] = save.tags();
+    py::KeptSave kept(*texts, json.get(), std::move(context), {job_tag, execution_tag});
 
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
@@ -247,15 +168,13 @@ py::Ref kept_text(PyObject* globals, PyObject* self) {
     const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
     py::Ref tail = py::Ref::steal(PyList_GetSlice(executions.get(), first, count));
 
-    JobTexts jobs;
-    collect_job_texts(save, held, jobs);
-    std::vector<KeptText*> history;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tail.get()); ++i)
-        history.push_back(&execution_text(save, PyList_GET_ITEM(tail.get(), i), history.size()));
-    py::Ref text = assemble(jobs.texts, history);
-    texts->records(kJobs).finish(std::move(jobs.order), save.number);
-    texts->records(kExecutions).finish(std::move(history), save.number);
-    return text;
+    py::KeptItems jobs(kept, kJobs, py::KeptItems::kDict, 1, "metadata");
+    add_jobs(save, held, jobs);
+    // an execution given a metadata field is written again at every save
+    py::KeptItems history(kept, kExecutions, py::KeptItems::kList, 1, "metadata",
+                          py::KeptItems::kWriteNested);
+    add_executions(save, tail.get(), history);
+    return kept.assemble({{R"("jobs")", &jobs}, {R"("executions")", &history}});
 }
 
 }  // namespace

@@ -69,14 +69,9 @@ TARVEL_METHOD(SkillCreator, "get_improvement_log", get_improvement_log_impl,
     return to_dicts(tail.get());
 }
 
-// How many entries are "created", "updated", "deleted" and "learned", as == tells.
-//
-// entry.action is read from the instance's __dict__ while the entry's class leaves attribute
-// access to it (object's own __getattribute__, no class attribute named "action"), else with
-// getattr. The entries' dicts keep their keys in one order, so "action" is looked for at the
-// position it had in the last dict; the key found there must be the very name object, or getattr
-// reads it. An exact str equals at most one of the four words, all seven ASCII letters long;
-// anything else is asked with == for each.
+// How many entries are "created", "updated", "deleted" and "learned", as == tells: each entry's
+// action is read once, with getattr. An exact str equals at most one of the four words, all seven
+// ASCII letters long; anything else is asked with == for each.
 class ActionCounts {
   public:
     long long counts[4] = {0, 0, 0, 0};
@@ -88,55 +83,17 @@ class ActionCounts {
             return;
         }
         // as a list's iterator walks it: the length is read again at every step; each entry is
-        // held, as the collector may run code when its __dict__ is first made
+        // held, as reading its action may run code
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i)
             count(py::Ref::borrow(PyList_GET_ITEM(entries, i)).get());
     }
 
   private:
-    // The action's value is borrowed from the dict while no code runs.
     void count(PyObject* entry) {
-        if (plain(Py_TYPE(entry))) {
-            if (PyObject* dict = PyObject_GenericGetDict(entry, nullptr)) {
-                py::Ref held = py::Ref::steal(dict);
-                PyObject* value = PyDict_CheckExact(dict) ? at_position(dict) : nullptr;
-                if (value != nullptr && PyUnicode_CheckExact(value)) return count_str(value);
-            } else {
-                PyErr_Clear();  // no __dict__: getattr tells what there is
-                plain_ = false;
-            }
-        }
-        py::Ref action = py::getattr(entry, name_);
+        py::Ref action = py::getattr(entry, TARVEL_NAME("action"));
         if (PyUnicode_CheckExact(action.get())) return count_str(action.get());
         for (int i = 0; i < 4; ++i)
             counts[i] += py::compare(action.get(), words_[i], Py_EQ) ? 1 : 0;
-        type_ = nullptr;  // the comparisons may have run code that changed a class
-    }
-
-    bool plain(PyTypeObject* type) {
-        if (type != type_ || type->tp_version_tag != tag_ || tag_ == 0) {
-            type_ = type;
-            plain_ = type->tp_getattro == PyObject_GenericGetAttr &&
-                     py::type_lookup(type, name_) == nullptr;
-            tag_ = type->tp_version_tag;
-        }
-        return plain_;
-    }
-
-    // The value of the key at the remembered position when that key is the name itself (found
-    // again from the start when it is elsewhere); borrowed, or null.
-    PyObject* at_position(PyObject* dict) {
-        PyObject *key, *value;
-        Py_ssize_t position = position_;
-        if (PyDict_Next(dict, &position, &key, &value) && key == name_) return value;
-        for (position = 0;;) {
-            const Py_ssize_t at = position;
-            if (!PyDict_Next(dict, &position, &key, &value)) return nullptr;
-            if (key == name_) {
-                position_ = at;
-                return value;
-            }
-        }
     }
 
     void count_str(PyObject* a) {
@@ -150,13 +107,8 @@ class ActionCounts {
         }
     }
 
-    PyObject* const name_ = TARVEL_NAME("action");
     PyObject* const words_[4] = {TARVEL_NAME("created"), TARVEL_NAME("updated"),
                                  TARVEL_NAME("deleted"), TARVEL_NAME("learned")};
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    bool plain_ = false;
-    Py_ssize_t position_ = 0;
 };
 
 // list(set(s["category"] for s in skills))

@@ -1,15 +1,12 @@
-// skills/creator/PyLogText.cpp: the improvement log's text built from the entries' texts kept
-// between saves
+// skills/creator/PyLogText.cpp: the improvement log's text from the entries' texts kept between
+// saves
 //
-// As for the scheduler's state file: json.dumps(entries, indent=2) writes each entry as it writes
-// the entry alone, its lines indented one level deeper. Each entry's text is kept with the
-// objects it was written from and reused while they are the same (for `details`, which can change
-// in place, while its own text is the same). Entries of another class or of other field types, a
-// patched json, or any error leave the save to the whole path. The texts belong to the creator
-// (glue/PyKeptTexts); a save that finds them in use (another thread's save, or a save started from
-// code this one runs) takes the whole path too.
+// The log is a list of entries, each written from its to_dict. The kept texts
+// (glue/PyKeptTexts.hpp, whose header says when a text holds) keep each entry's text; this file
+// says which records the document holds, what each is written from, and which field values cannot
+// change (`details` is the dict field that may change in place). Entries of another class or of
+// other field types, a patched json, or any error leave the save to the whole path.
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,44 +19,12 @@ namespace tarvel::creator {
 
 namespace {
 
-constexpr std::size_t kDeepestKept = 64;  // deeper details take the whole path
-
-using py::KeptText;
 using py::WholePath;
-
-// A record's text at its place in the document; too deep a record takes the whole path.
-std::string indented(PyObject* text) {
-    auto out = py::indented(text, 2, 2 * kDeepestKept);
-    if (!out) throw WholePath{};
-    return std::move(*out);
-}
 
 bool immutable(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
            v == Py_None;
-}
-
-KeptText& entry_text(py::KeptRecords& records, std::uint64_t save, PyObject* json, PyObject* cls,
-                     PyObject* entry, std::size_t place) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != cls) throw WholePath{};
-    py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(entry, nullptr));
-    KeptText& kept = records.at(entry, place, save);
-    if (!kept.still_valid(dict.get(), json)) {
-        kept.note(dict.get(), "details", immutable, json);
-        const bool reusable = kept.reusable;
-        kept.reusable = false;  // until the text is written
-        py::Ref record = py::call_method(entry, TARVEL_NAME("to_dict"));
-        kept.text = indented(py::dumps_indent2(json, record.get()).get());
-        kept.reusable = reusable;
-    }
-    return kept;
-}
-
-py::Ref assemble(const std::vector<KeptText*>& texts) {
-    return py::ascii_text([&](auto& out) {
-        py::put_items(out, "[", "]", 0, texts, [](auto& o, const KeptText* k) { o.put(k->text); });
-    });
 }
 
 py::Ref kept_text(PyObject* globals, PyObject* self, PyObject* entries) {
@@ -74,18 +39,17 @@ py::Ref kept_text(PyObject* globals, PyObject* self, PyObject* entries) {
     py::KeptTextsInUse texts(self, TARVEL_NAME("_kept_texts"));
     if (!texts) return {};
     py::Ref to_dict = py::Ref::borrow(py::type_lookup(type, TARVEL_NAME("to_dict")));
-    const std::uint64_t save = texts->begin({cls, to_dict}, {type->tp_version_tag});
-    py::KeptRecords& records = texts->records(0);
+    py::KeptSave save(*texts, json.get(), {cls, to_dict}, {type->tp_version_tag});
+    py::KeptItems log(save, 0, py::KeptItems::kList, 0, "details");
     py::Ref held = py::Ref::steal(PyList_GetSlice(entries, 0, PyList_GET_SIZE(entries)));
-    std::vector<KeptText*> order;
-    order.reserve(static_cast<std::size_t>(PyList_GET_SIZE(held.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
-        order.push_back(&entry_text(records, save, json.get(), cls.get(),
-                                    PyList_GET_ITEM(held.get(), i), order.size()));
+        PyObject* entry = PyList_GET_ITEM(held.get(), i);
+        py::Ref fields = py::record_fields(entry, cls.get());
+        log.add(entry, fields.get(), immutable, [&](const py::KeptText&) {
+            return py::call_method(entry, TARVEL_NAME("to_dict"));
+        });
     }
-    py::Ref text = assemble(order);
-    records.finish(std::move(order), save);
-    return text;
+    return save.assemble(log);
 }
 
 }  // namespace

@@ -201,26 +201,9 @@ py::Ref path_prefix(PyObject* directory, const py::Listing& listing) {
         prefix = py::Ref::steal(PyUnicode_Concat(dir_text.get(), py::str("/").get()));
     }
     PyObject* first = listing.files.front().name.get();
-    py::Ref mine = py::Ref::steal(PyUnicode_Concat(prefix.get(), first));
-    // The same class, unchanged since, joins the same texts the same way: the last answer holds.
-    struct Joined {
-        py::Ref type;  // held, so that no other class can take its place
-        unsigned int tag = 0;
-        py::Ref directory_text, name, text;
-    };
-    // never destroyed: its references outlive no interpreter
-    static Joined* const last = new Joined;
-    PyTypeObject* type = Py_TYPE(directory);
-    if (last->type.get() == reinterpret_cast<PyObject*>(type) &&
-        last->tag == type->tp_version_tag && last->tag != 0 &&
-        py::compare(last->directory_text.get(), dir_text.get(), Py_EQ) &&
-        py::compare(last->name.get(), first, Py_EQ)) {
-        return py::compare(last->text.get(), mine.get(), Py_EQ) ? prefix : py::Ref();
-    }
     py::Ref path = py::Ref::steal(PyNumber_TrueDivide(directory, first));
     py::Ref real = py::Ref::steal(PyObject_Str(path.get()));
-    *last = Joined{py::Ref::borrow(reinterpret_cast<PyObject*>(type)), type->tp_version_tag,
-                   dir_text, py::Ref::borrow(first), real};
+    py::Ref mine = py::Ref::steal(PyUnicode_Concat(prefix.get(), first));
     return py::compare(real.get(), mine.get(), Py_EQ) ? prefix : py::Ref();
 }
 

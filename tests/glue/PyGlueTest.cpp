@@ -6,10 +6,16 @@
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyKeptTexts.hpp"
 #include "glue/PyModule.hpp"
 #include "glue/PyPlatform.hpp"
 
+#include <deque>
 #include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tarvel::glue_test {
 
@@ -75,6 +81,100 @@ py::Ref replace_impl(const py::Frame& frame) {
     return py::none();
 }
 
+// --- kept texts: records that are exact dicts, their own fields -------------------------------
+
+bool unchanging(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
+}
+
+// Adds the records of `records` (a list, or a dict whose values they are) to `items`, each held
+// while the save runs.
+void add_records(py::KeptItems& items, PyObject* records, std::vector<py::Ref>& held) {
+    const auto add = [&](PyObject* key, PyObject* record) {
+        if (!PyDict_CheckExact(record)) throw py::WholePath{};
+        const auto encode = [&](const py::KeptText&) { return py::Ref::borrow(record); };
+        if (key == nullptr) {
+            items.add(record, record, unchanging, encode);
+        } else {
+            items.add(key, record, record, unchanging, encode);
+        }
+    };
+    if (PyList_CheckExact(records)) {
+        py::Ref list = py::Ref::steal(PyList_GetSlice(records, 0, PyList_GET_SIZE(records)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+            add(nullptr, PyList_GET_ITEM(list.get(), i));
+        held.push_back(std::move(list));
+        return;
+    }
+    py::Ref pairs = py::Ref::steal(PyDict_Items(records));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+    held.push_back(std::move(pairs));
+}
+
+py::KeptItems::Shape shape_of(PyObject* records) {
+    if (PyList_CheckExact(records)) return py::KeptItems::kList;
+    if (PyDict_CheckExact(records)) return py::KeptItems::kDict;
+    throw py::Error(PyExc_TypeError, "records come in a list or a dict");
+}
+
+// The document's text from the kept texts in use; the whole path is thrown as WholePath.
+py::Ref kept_document(py::KeptTexts& texts, PyObject* json, PyObject* document,
+                      std::size_t& written) {
+    py::KeptSave save(texts, json, {}, {});
+    std::vector<py::Ref> held;
+    if (PyList_CheckExact(document)) {
+        py::KeptItems items(save, 0, py::KeptItems::kList, 0, "details");
+        add_records(items, document, held);
+        written = items.written();
+        return save.assemble(items);
+    }
+    const py::Ref named = py::Ref::steal(PyDict_Items(document));
+    const Py_ssize_t count = PyList_GET_SIZE(named.get());
+    if (count > static_cast<Py_ssize_t>(py::KeptTexts::kKinds))
+        throw py::Error(PyExc_ValueError, "at most two lists or dicts of records");
+    std::deque<py::KeptItems> parts;
+    std::vector<std::string> names;
+    std::vector<std::pair<std::string_view, py::KeptItems*>> layout;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyList_GET_ITEM(named.get(), i);
+        PyObject* records = PyTuple_GET_ITEM(pair, 1);
+        names.push_back(py::key_text(json, PyTuple_GET_ITEM(pair, 0)));
+        parts.emplace_back(save, static_cast<std::size_t>(i), shape_of(records), 1, "details");
+        add_records(parts.back(), records, held);
+        written += parts.back().written();
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        layout.emplace_back(names[i], &parts[i]);
+    return save.assemble(layout);
+}
+
+// kept_dumps(owner, document): json.dumps(document, indent=2) joined from the records' texts
+// that `owner` keeps, and how many records were written again: (text, written). None when the
+// texts are in use or a record cannot take the kept path. The document is a list of records,
+// or a dict of at most two lists or dicts of records; a record is an exact dict, its own fields,
+// whose "details" may change in place.
+py::Ref kept_dumps_impl(const py::Frame& frame) {
+    PyObject* document = frame.args[1];
+    if (!PyList_CheckExact(document) && !PyDict_CheckExact(document))
+        throw py::Error(PyExc_TypeError, "the document is a list or a dict");
+    py::Ref json = py::import("json");
+    py::KeptTextsInUse texts(frame.args[0], TARVEL_NAME("_kept_texts"));
+    if (!texts) return py::none();
+    std::size_t written = 0;
+    py::Ref text;
+    try {
+        text = kept_document(*texts, json.get(), document, written);
+    } catch (py::WholePath&) {
+        return py::none();
+    }
+    return py::Ref::steal(Py_BuildValue("(On)", text.get(), static_cast<Py_ssize_t>(written)));
+}
+
 void build(PyObject* module) {
     py::remember_stock_paths();
     py::bind(module, "DURABLE_WRITES", py::boolean(false));
@@ -100,6 +200,10 @@ void build(PyObject* module) {
                                module));
     py::bind(module, "dumps",
              py::make_function({"dumps", "dumps", "obj", "str", nullptr, dumps_impl}, module));
+    py::bind(module, "kept_dumps",
+             py::make_function({"kept_dumps", "kept_dumps", "owner, document", "tuple[str, int]",
+                                nullptr, kept_dumps_impl},
+                               module));
     py::bind(module, "replace",
              py::make_function({"replace", "replace", "path, text", "None", nullptr, replace_impl},
                                module));
