@@ -2,34 +2,20 @@
 #include "glue/PyFiles.hpp"
 
 #include "glue/PyLogging.hpp"
+#include "glue/PyNativeFiles.hpp"
 #include "glue/PyPlatform.hpp"
+#include "glue/PyStock.hpp"
 
-#include <algorithm>
-#include <atomic>
+#include "fs/TFiles.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
-
-#ifdef TARVEL_POSIX_FILES
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-#endif
 
 namespace tarvel::py {
 
 namespace {
-
-constexpr Py_ssize_t kNameMax = 255;  // bytes in one file name on common file systems
 
 // How a written file is opened again to flush it: Windows flushes only a file
 // open for writing, elsewhere reading is enough.
@@ -38,8 +24,6 @@ constexpr const char* kFlushOpenFlag = "O_RDONLY";
 #else
 constexpr const char* kFlushOpenFlag = "O_WRONLY";
 #endif
-
-std::atomic<unsigned long> temporary_count{0};
 
 // Whether the full path of `path` (os.path.abspath) is `limit` characters long or longer, counted
 // as Windows counts them (UTF-16 units).
@@ -82,10 +66,10 @@ std::pair<Ref, Ref> create_temporary(PyObject* os, PyObject* target, PyObject* l
         os_flags(os, {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
     Ref permissions = integer(0666);
     for (int attempt = 0;; ++attempt) {
-        Ref n = integer(static_cast<long long>(++temporary_count));
+        Ref n = integer(static_cast<long long>(fs::next_temporary_number()));
         Ref temp_name = fstring(".", name, ".", pid, ".", n, ".tmp");
         Ref encoded = call_method(os, TARVEL_NAME("fsencode"), temp_name);
-        if (PyBytes_GET_SIZE(encoded.get()) > kNameMax)
+        if (static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())) > fs::kNameMax)
             temp_name = fstring(".tarvel-", pid, "-", n, ".tmp");
         Ref temp = call_method(target, TARVEL_NAME("with_name"), temp_name);
         if (limit != Py_None && too_long(os, temp.get(), limit)) {
@@ -298,506 +282,7 @@ void rewrite_in_place(PyObject* os, PyObject* path, PyObject* text, const char* 
     }
 }
 
-// pathlib's concrete class on this system and the methods the native paths stand in for.
-struct StockPaths {
-    PyTypeObject* cls = nullptr;
-    PyObject* read_text = nullptr;
-    PyObject* open = nullptr;
-    PyObject* glob = nullptr;
-    PyObject* write_text = nullptr;
-    PyObject* io = nullptr;  // the io module and its open, which Path.open calls
-    PyObject* io_open = nullptr;
-    PyObject* os = nullptr;  // the os module and its scandir, which Path.glob calls
-    PyObject* scandir = nullptr;
-    PyObject* is_symlink = nullptr;  // Path methods and os and io functions replace_file calls
-    PyObject* with_name = nullptr;
-    PyObject* exists = nullptr;  // Path.exists and the Path.stat it calls
-    PyObject* stat = nullptr;
-    PyObject* os_stat = nullptr;
-    PyObject* mkdir = nullptr;  // Path.mkdir and the is_dir it asks, os.mkdir
-    PyObject* is_dir = nullptr;
-    PyObject* os_mkdir = nullptr;
-    PyObject* parent = nullptr;  // Path.parent
-    PyObject* name = nullptr;    // Path.name, os.open and fcntl.flock, for lock files
-    PyObject* os_open = nullptr;
-    PyObject* fcntl = nullptr;
-    PyObject* flock = nullptr;
-    std::vector<std::pair<PyObject*, PyObject*>> replacing;  // (module, name), original by index
-    std::vector<PyObject*> replacing_originals;
-};
-StockPaths stock;
-bool native_reads = false;
-
-bool is_stock(PyObject* path, std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
-    if (stock.cls == nullptr || Py_TYPE(path) != stock.cls) return false;
-    for (const auto& [name, original] : methods) {
-        if (type_lookup(stock.cls, name) != original) return false;
-    }
-    return true;
-}
-
-// Whether module.name is still `original` (a fake file system or a mock replaces it).
-bool unpatched(PyObject* module, PyObject* name, PyObject* original) {
-    Ref now = Ref::steal_maybe(PyObject_GetAttr(module, name));
-    if (!now) PyErr_Clear();
-    return now.get() == original;
-}
-
-#ifdef TARVEL_POSIX_FILES
-// os.fspath(path) as bytes for the system calls; empty when it cannot be had simply.
-// `text` receives str(path), for the audit events.
-std::string fs_path(PyObject* path, Ref& text) {
-    text = Ref::steal_maybe(PyObject_Str(path));
-    Ref encoded = text ? Ref::steal_maybe(PyUnicode_EncodeFSDefault(text.get())) : Ref();
-    if (!encoded) {
-        PyErr_Clear();
-        return {};
-    }
-    std::string bytes(PyBytes_AS_STRING(encoded.get()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (bytes.find('\0') != std::string::npos) return {};
-    return bytes;
-}
-
-// The whole content of a regular file, or false.
-bool slurp(const std::string& name, std::string& content) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (ok) {
-        content.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t done = 0;
-        while (ok) {
-            if (done == content.size()) content.resize(content.size() * 2 + 4096);
-            const ssize_t n = ::read(fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        content.resize(done);
-    }
-    ::close(fd);
-    return ok;
-}
-#endif
-
 }  // namespace
-
-namespace {
-
-bool warns_of_default_encoding() {
-    Ref sys = import("sys");
-    Ref flags = getattr(sys.get(), TARVEL_NAME("flags"));
-    Ref warn = Ref::steal_maybe(PyObject_GetAttrString(flags.get(), "warn_default_encoding"));
-    if (!warn) {
-        PyErr_Clear();
-        return false;
-    }
-    return truthy(warn.get());
-}
-
-// The Path methods and the os and io functions replace_file and exists go through, for
-// replaced_natively and exists to tell that they are still the same.
-void remember_replacing(StockPaths& found) {
-    const std::pair<PyObject**, const char*> methods[] = {
-        {&found.is_symlink, "is_symlink"}, {&found.with_name, "with_name"},
-        {&found.exists, "exists"},         {&found.stat, "stat"},
-        {&found.mkdir, "mkdir"},           {&found.is_dir, "is_dir"},
-        {&found.parent, "parent"},         {&found.name, "name"}};
-    for (const auto& [field, name] : methods) {
-        *field = type_lookup(found.cls, intern_forever(name));
-        Py_XINCREF(*field);
-    }
-    const std::pair<PyObject**, const char*> functions[] = {
-        {&found.os_stat, "stat"}, {&found.os_mkdir, "mkdir"}, {&found.os_open, "open"}};
-    for (const auto& [field, name] : functions)
-        *field = getattr(found.os, intern_forever(name)).release();
-    for (const char* name : {"open", "replace", "fsync", "close", "chmod", "stat", "lstat",
-                             "access", "getpid", "fsencode"}) {
-        found.replacing.emplace_back(found.os, intern_forever(name));
-    }
-    found.replacing.emplace_back(found.io, TARVEL_NAME("open"));
-    found.replacing.emplace_back(found.io, TARVEL_NAME("text_encoding"));
-    for (const auto& [module, name] : found.replacing)
-        found.replacing_originals.push_back(getattr(module, name).release());
-    found.fcntl = PyImport_ImportModule("fcntl");
-    if (found.fcntl == nullptr) PyErr_Clear();  // none here: lock files go through Python
-    found.flock = found.fcntl ? getattr(found.fcntl, TARVEL_NAME("flock")).release() : nullptr;
-}
-
-}  // namespace
-
-void remember_stock_paths() {
-    if (stock.cls != nullptr) return;
-    // With -X warn_default_encoding every read of the locale's encoding warns:
-    // reading is then left to Path.read_text, which gives the warning.
-    native_reads = !warns_of_default_encoding();
-    Ref pathlib = import("pathlib");
-    Ref path_class = getattr(pathlib.get(), TARVEL_NAME("Path"));
-    Ref concrete = call(path_class.get());  // Path() is the system's concrete class
-    StockPaths found;
-    found.cls = Py_TYPE(concrete.get());
-    found.read_text = type_lookup(found.cls, TARVEL_NAME("read_text"));
-    found.open = type_lookup(found.cls, TARVEL_NAME("open"));
-    found.glob = type_lookup(found.cls, TARVEL_NAME("glob"));
-    found.write_text = type_lookup(found.cls, TARVEL_NAME("write_text"));
-    if (found.read_text == nullptr || found.open == nullptr || found.glob == nullptr ||
-        found.write_text == nullptr) {
-        return;
-    }
-    Ref io = import("io");
-    Ref io_open = getattr(io.get(), TARVEL_NAME("open"));
-    Ref os = import("os");
-    Ref scandir = getattr(os.get(), TARVEL_NAME("scandir"));
-    // Held for the life of the process, as the interned names are.
-    Py_INCREF(found.cls);
-    Py_INCREF(found.read_text);
-    Py_INCREF(found.open);
-    Py_INCREF(found.glob);
-    Py_INCREF(found.write_text);
-    found.io = io.release();
-    found.io_open = io_open.release();
-    found.os = os.release();
-    found.scandir = scandir.release();
-    remember_replacing(found);
-    stock = found;
-}
-
-#ifdef TARVEL_POSIX_FILES
-namespace {
-
-// Whether the files of `path` are read natively: a stock path whose read_text and open, and the
-// io.open they call, are pathlib's and io's own, without -X warn_default_encoding.
-bool read_natively(PyObject* path) {
-    return native_reads &&
-           is_stock(path, {{TARVEL_NAME("read_text"), stock.read_text},
-                           {TARVEL_NAME("open"), stock.open}}) &&
-           unpatched(stock.io, TARVEL_NAME("open"), stock.io_open);
-}
-
-}  // namespace
-#endif
-
-Ref read_text(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
-    if (read_natively(path)) {
-        std::string content;
-        Ref text;
-        const std::string name = fs_path(path, text);
-        // The audit event Python's open raises, so a host's audit hooks see the read.
-        if (!name.empty()) {
-            check(PySys_Audit("open", "Osi", text.get(), "r", O_RDONLY | O_CLOEXEC) < 0);
-        }
-        if (!name.empty() && slurp(name, content) &&
-            std::all_of(content.begin(), content.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\r'; })) {
-            // Every locale's codec reads ASCII alike, and without a CR there
-            // is no line end for universal newlines to translate.
-            return Ref::steal(PyUnicode_DecodeASCII(
-                content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
-        }
-    }
-#endif
-    return call_method(path, TARVEL_NAME("read_text"));
-}
-
-std::optional<std::array<long long, 5>> file_identity(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
-    if (!read_natively(path)) return std::nullopt;
-    Ref text;
-    const std::string name = fs_path(path, text);
-    if (name.empty()) return std::nullopt;
-    return file_identity_at(name.c_str());
-#else
-    (void)path;
-    return std::nullopt;
-#endif
-}
-
-#ifdef TARVEL_POSIX_FILES
-namespace {
-
-// file_identity_at for `fs_name` relative to the open directory `directory_fd` (AT_FDCWD: the
-// working directory).
-std::optional<std::array<long long, 5>> identity_in(int directory_fd, const char* fs_name) {
-    struct stat info{};
-    if (::fstatat(directory_fd, fs_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
-    constexpr long long kBillion = 1'000'000'000;
-    const long long modified = info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec;
-    const long long changed = info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    // File times advance by the kernel's tick, a few milliseconds at most.
-    constexpr long long kSettled = 100'000'000;
-    if (now.tv_sec * kBillion + now.tv_nsec - std::max(modified, changed) < kSettled)
-        return std::nullopt;
-    return std::array<long long, 5>{static_cast<long long>(info.st_size), modified, changed,
-                                    static_cast<long long>(info.st_ino),
-                                    static_cast<long long>(info.st_dev)};
-}
-
-}  // namespace
-#endif
-
-std::optional<std::array<long long, 5>> file_identity_at(const char* fs_name) {
-#ifdef TARVEL_POSIX_FILES
-    return identity_in(AT_FDCWD, fs_name);
-#else
-    (void)fs_name;
-    return std::nullopt;
-#endif
-}
-
-#ifdef TARVEL_POSIX_FILES
-namespace {
-
-// The files in `directory` whose names end with `suffix`, sorted, as glob would find them,
-// while `directory` is a stock path and os.scandir the original; nothing otherwise. `listing`
-// receives str(directory) and its file system name; `identities` asks for each file's identity,
-// read relative to the open directory.
-std::optional<std::vector<ListedFile>> native_files(PyObject* directory, const char* suffix,
-                                                    Listing& listing, bool identities) {
-    const std::string name = is_stock(directory, {{TARVEL_NAME("glob"), stock.glob}}) &&
-                                     unpatched(stock.os, TARVEL_NAME("scandir"), stock.scandir)
-                                 ? fs_path(directory, listing.directory_text)
-                                 : std::string();
-    if (name.empty()) return std::nullopt;
-    check(PySys_Audit("os.scandir", "O", listing.directory_text.get()) < 0);
-    const std::unique_ptr<DIR, int (*)(DIR*)> opened(::opendir(name.c_str()), ::closedir);
-    if (!opened) return std::nullopt;
-    listing.fs_directory = name;
-    const std::string_view ending(suffix);
-    std::vector<ListedFile> files;
-    while (const dirent* entry = ::readdir(opened.get())) {
-        const std::string_view entry_name(entry->d_name);
-        if (entry_name == "." || entry_name == ".." || entry_name.size() < ending.size() ||
-            entry_name.substr(entry_name.size() - ending.size()) != ending) {
-            continue;
-        }
-        ListedFile& file = files.emplace_back();
-        file.name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-            entry_name.data(), static_cast<Py_ssize_t>(entry_name.size())));
-        file.fs_name = entry_name;
-        if (identities) file.identity = identity_in(::dirfd(opened.get()), entry->d_name);
-    }
-    // Children of one directory sort as their names do; ASCII names as their bytes do.
-    const bool ascii = std::all_of(files.begin(), files.end(), [](const ListedFile& file) {
-        return PyUnicode_IS_ASCII(file.name.get());
-    });
-    std::sort(files.begin(), files.end(), [ascii](const ListedFile& a, const ListedFile& b) {
-        return ascii ? a.fs_name < b.fs_name : PyUnicode_Compare(a.name.get(), b.name.get()) < 0;
-    });
-    return files;
-}
-
-}  // namespace
-#endif
-
-Ref sorted_glob(PyObject* directory, const char* suffix) {
-#ifdef TARVEL_POSIX_FILES
-    Listing listing;
-    if (auto files = native_files(directory, suffix, listing, false)) {
-        Ref paths = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files->size())));
-        for (std::size_t i = 0; i < files->size(); ++i) {
-            PyList_SET_ITEM(
-                paths.get(), static_cast<Py_ssize_t>(i),
-                Ref::steal(PyNumber_TrueDivide(directory, (*files)[i].name.get())).release());
-        }
-        return paths;
-    }
-#endif
-    Ref found = call_method(directory, TARVEL_NAME("glob"), fstring("*", suffix));
-    Ref files = Ref::steal(PySequence_List(found.get()));
-    check(PyList_Sort(files.get()) < 0);
-    return files;
-}
-
-std::optional<Listing> stock_listing(PyObject* directory, const char* suffix) {
-#ifdef TARVEL_POSIX_FILES
-    if (!read_natively(directory)) return std::nullopt;
-    Listing listing;
-    auto files = native_files(directory, suffix, listing, true);
-    if (!files) return std::nullopt;
-    listing.files = std::move(*files);
-    return listing;
-#else
-    (void)directory;
-    (void)suffix;
-#endif
-    return std::nullopt;
-}
-
-#ifdef TARVEL_POSIX_FILES
-namespace {
-
-// The bytes replace_file writes, where they are plain to tell: bytes as they are, text that is
-// ASCII in the locale's encoding (every locale's codec writes ASCII alike, and "\n" is the line
-// end), or any text in UTF-8. Nothing otherwise.
-std::optional<std::string_view> plain_bytes(PyObject* text, const char* encoding) {
-    if (PyBytes_CheckExact(text))
-        return std::string_view(PyBytes_AS_STRING(text), PyBytes_GET_SIZE(text));
-    if (!PyUnicode_CheckExact(text)) return std::nullopt;
-    if (encoding == nullptr) {
-        // io.text_encoding warns under -X warn_default_encoding: left to Python
-        if (!native_reads || !PyUnicode_IS_ASCII(text)) return std::nullopt;
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
-                                PyUnicode_GET_LENGTH(text));
-    }
-    if (std::string_view(encoding) != "utf-8") return std::nullopt;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        PyErr_Clear();  // a lone surrogate: Python's own error
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-bool replacing_unpatched() {
-    for (std::size_t i = 0; i < stock.replacing.size(); ++i) {
-        const auto& [module, name] = stock.replacing[i];
-        if (!unpatched(module, name, stock.replacing_originals[i])) return false;
-    }
-    return !stock.replacing.empty();
-}
-
-Ref fs_text(const std::string& name) {
-    return Ref::steal(
-        PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-}
-
-// The exclusive creation of create_temporary, beside `target` (named `directory` + `name`),
-// with the audit event os.open raises. The descriptor, or -1 when it fails.
-int open_temporary(const std::string& directory, const std::string& name, std::string& temp) {
-    const std::string pid = std::to_string(::getpid());
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    for (int attempt = 0; attempt <= 100; ++attempt) {
-        const std::string n = std::to_string(++temporary_count);
-        std::string temp_name = "." + name + "." + pid + "." + n + ".tmp";
-        if (static_cast<Py_ssize_t>(temp_name.size()) > kNameMax)
-            temp_name = ".tarvel-" + pid + "-" + n + ".tmp";
-        const std::string tried = directory + temp_name;
-        check(PySys_Audit("open", "OOi", fs_text(tried).get(), Py_None, flags) < 0);
-        const int fd = ::open(tried.c_str(), flags, 0666);
-        if (fd >= 0) temp = tried;  // only a file made here is ever removed
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-// Writes all of `data` to `fd`, flushed to stable storage when `durable` (a file system that
-// cannot flush a file leaves it unflushed, as flush_descriptor does), and closes it.
-bool write_and_close(int fd, std::string_view data, bool durable) {
-    bool ok = true;
-    // as os.write and os.fsync do, other threads go on while the bytes go out
-    PyThreadState* const saved = PyEval_SaveThread();
-    while (ok && !data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        ok = written > 0;
-        if (ok) data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    if (ok && durable && ::fsync(fd) != 0)
-        ok = errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
-    ok = ::close(fd) == 0 && ok;
-    PyEval_RestoreThread(saved);
-    return ok;
-}
-
-// flush_directory for the directory of `directory` + name ("" is the working directory).
-void flush_directory_natively(const std::string& directory) {
-    std::string name = directory.empty() ? "." : directory;
-    if (name.size() > 1) name.pop_back();  // "a/b/" is "a/b"; "/" stays
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    check(PySys_Audit("open", "OOi", fs_text(name).get(), Py_None, flags) < 0);
-    PyThreadState* const saved = PyEval_SaveThread();  // other threads go on meanwhile
-    const int fd = ::open(name.c_str(), flags);
-    if (fd >= 0) {
-        ::fsync(fd);  // failures are ignored, as flush_directory ignores them
-        ::close(fd);
-    }
-    PyEval_RestoreThread(saved);
-}
-
-// The file replaced_natively replaces: its name for the system, split into its directory (""
-// or ending in "/") and name, str(path), and the file that is there, if any.
-struct NativeTarget {
-    std::string path, directory, name;
-    Ref text;
-    bool existing = false;
-    struct stat info{};
-};
-
-// The target of a stock `path`, or nothing where Python must look at it: a name the system
-// cannot take, a link, a device or a directory, or a file the user may not write.
-std::optional<NativeTarget> native_target(PyObject* path) {
-    NativeTarget t;
-    t.path = fs_path(path, t.text);
-    const std::size_t slash = t.path.rfind('/');
-    t.directory = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
-    t.name = t.path.substr(t.directory.size());
-    if (t.name.empty()) return std::nullopt;
-    t.existing = ::lstat(t.path.c_str(), &t.info) == 0;
-    if (!t.existing && errno != ENOENT) return std::nullopt;
-    if (t.existing && (!S_ISREG(t.info.st_mode) ||
-                       ::faccessat(AT_FDCWD, t.path.c_str(), W_OK, AT_EACCESS) != 0)) {
-        return std::nullopt;
-    }
-    return t;
-}
-
-// replace_file done with system calls: for a stock path whose os and io functions are
-// unpatched, text whose bytes are plain to tell, and a regular file the user may write or no
-// file at all. Every step is the one replace_file takes through Python, with its audit events.
-// False, with nothing changed, when it cannot be done so or a step before the rename fails:
-// replace_file then takes every step through Python and meets the failure as it always has.
-bool replaced_natively(PyObject* globals, PyObject* path, PyObject* text, const char* encoding) {
-    if (!is_stock(path, {{TARVEL_NAME("write_text"), stock.write_text},
-                         {TARVEL_NAME("is_symlink"), stock.is_symlink},
-                         {TARVEL_NAME("with_name"), stock.with_name}}) ||
-        !replacing_unpatched()) {
-        return false;
-    }
-    const auto data = plain_bytes(text, encoding);
-    const auto target = data ? native_target(path) : std::nullopt;
-    if (!target) return false;
-    const bool durable = durable_writes(globals);
-    // The temporary file goes again on every way out before the rename, an exception included.
-    struct Temporary {
-        std::string name;
-        bool kept = false;
-        ~Temporary() {
-            if (!kept && !name.empty()) ::unlink(name.c_str());
-        }
-    } temp;
-    const int fd = open_temporary(target->directory, target->name, temp.name);
-    if (fd < 0) return false;
-    // io.open(fd, "w"), which the write goes through in Python, raises its own event
-    constexpr int kWriting = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    if (PySys_Audit("open", "isi", fd, "w", kWriting) < 0) {
-        ::close(fd);
-        throw Error();
-    }
-    if (!write_and_close(fd, *data, durable)) return false;
-    if (target->existing) {
-        const int mode = static_cast<int>(target->info.st_mode & 07777);
-        check(PySys_Audit("os.chmod", "Oii", fs_text(temp.name).get(), mode, -1) < 0);
-        if (::chmod(temp.name.c_str(), static_cast<mode_t>(mode)) != 0) return false;
-    }
-    check(PySys_Audit("os.rename", "OOii", fs_text(temp.name).get(), target->text.get(), -1, -1) <
-          0);
-    if (::rename(temp.name.c_str(), target->path.c_str()) != 0) return false;
-    temp.kept = true;
-    if (durable) flush_directory_natively(target->directory);
-    return true;
-}
-
-}  // namespace
-#endif
 
 bool durable_writes(PyObject* globals) {
     Ref setting = dict_get(globals, TARVEL_NAME("DURABLE_WRITES"));
@@ -936,9 +421,7 @@ void replace_file(PyObject* globals, PyObject* path, PyObject* text, const char*
     // The module's _MAX_PATH: the length a full path must stay below (None: no such limit).
     Ref limit = dict_get(globals, TARVEL_NAME("_MAX_PATH"));
     if (!limit) limit = none();
-#ifdef TARVEL_POSIX_FILES
     if (limit.get() == Py_None && replaced_natively(globals, path, text, encoding)) return;
-#endif
     if (written_as_it_asks(path)) {
         write_in_place(path, text, encoding);
         return;
@@ -975,136 +458,6 @@ Ref os_flags(PyObject* os, std::initializer_list<const char*> names) {
     return flags;
 }
 
-#ifdef TARVEL_POSIX_FILES
-namespace {
-
-// The system name of a stock `path` whose Path methods `methods` and os function os.<name> are
-// the original ones; empty otherwise. `text` receives str(path).
-std::string stock_name(PyObject* path,
-                       std::initializer_list<std::pair<PyObject*, PyObject*>> methods,
-                       PyObject* os_name, PyObject* os_original, Ref& text) {
-    if (!is_stock(path, methods) || !unpatched(stock.os, os_name, os_original)) return {};
-    return fs_path(path, text);
-}
-
-// path.mkdir(parents=True, exist_ok=True) with system calls, step by step as pathlib takes
-// them (a missing parent made first, through its own path), raising what os.mkdir raises. False
-// where Python must do it.
-bool made_natively(PyObject* path) {
-    Ref text;
-    const std::string name = stock_name(
-        path, {{TARVEL_NAME("mkdir"), stock.mkdir}, {TARVEL_NAME("is_dir"), stock.is_dir}},
-        TARVEL_NAME("mkdir"), stock.os_mkdir, text);
-    if (name.empty() || !unpatched(stock.os, TARVEL_NAME("stat"), stock.os_stat)) return false;
-    // os.mkdir, and the is_dir that excuses a directory already there: 0 or the error number
-    const auto attempt = [&] {
-        check(PySys_Audit("os.mkdir", "Oii", text.get(), 0777, -1) < 0);
-        if (::mkdir(name.c_str(), 0777) == 0) return 0;
-        const int failed = errno;
-        struct stat info{};
-        return failed == EEXIST && ::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)
-                   ? 0
-                   : failed;
-    };
-    int failed = attempt();
-    if (failed == ENOENT) {
-        Ref parent = getattr(path, TARVEL_NAME("parent"));
-        if (!compare(parent.get(), path, Py_EQ)) {
-            make_dirs(parent.get());
-            failed = attempt();
-        }
-    }
-    if (failed != 0) {
-        errno = failed;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
-        throw Error();
-    }
-    return true;
-}
-
-}  // namespace
-#endif
-
-std::optional<Ref> signature_natively(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
-    Ref text;
-    const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
-                                        TARVEL_NAME("stat"), stock.os_stat, text);
-    struct stat info{};
-    if (name.empty()) return std::nullopt;
-    if (::stat(name.c_str(), &info) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return Ref::steal(PyTuple_New(0));
-        return std::nullopt;
-    }
-    constexpr long long kBillion = 1'000'000'000, kLatest = 9'000'000'000;
-    if (info.st_mtim.tv_sec > kLatest || info.st_mtim.tv_sec < -kLatest ||
-        info.st_ctim.tv_sec > kLatest || info.st_ctim.tv_sec < -kLatest) {
-        return std::nullopt;
-    }
-    Ref fields[] = {
-        Ref::steal(PyLong_FromUnsignedLongLong(info.st_dev)),
-        Ref::steal(PyLong_FromUnsignedLongLong(info.st_ino)),
-        Ref::steal(PyLong_FromLongLong(info.st_size)),
-        Ref::steal(PyLong_FromLongLong(info.st_mtim.tv_sec * kBillion + info.st_mtim.tv_nsec)),
-        Ref::steal(PyLong_FromLongLong(info.st_ctim.tv_sec * kBillion + info.st_ctim.tv_nsec))};
-    Ref signature = Ref::steal(PyTuple_New(5));
-    for (Py_ssize_t i = 0; i < 5; ++i)
-        PyTuple_SET_ITEM(signature.get(), i, fields[i].release());
-    return signature;
-#else
-    (void)path;
-    return std::nullopt;
-#endif
-}
-
-std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
-#ifdef TARVEL_POSIX_FILES
-    // Python's steps where fcntl is no longer what an import gives (an import made to fail, as
-    // on Windows, takes the msvcrt locks)
-    PyObject* fcntl = PyDict_GetItemWithError(PyImport_GetModuleDict(), TARVEL_NAME("fcntl"));
-    check(fcntl == nullptr && PyErr_Occurred());
-    if (fcntl != stock.fcntl) return std::nullopt;
-    Ref text;
-    std::string name =
-        stock.flock != nullptr && unpatched(stock.fcntl, TARVEL_NAME("flock"), stock.flock)
-            ? stock_name(
-                  path,
-                  {{TARVEL_NAME("name"), stock.name}, {TARVEL_NAME("with_name"), stock.with_name}},
-                  TARVEL_NAME("open"), stock.os_open, text)
-            : std::string();
-    if (name.empty() || name.back() == '/') return std::nullopt;
-    name += suffix;
-    // A link at the lock file's name is never followed; Python meets its refusal (ELOOP).
-    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    Ref lock_text = Ref::steal(PyUnicode_Concat(text.get(), str(suffix).get()));
-    check(PySys_Audit("open", "OOi", lock_text.get(), Py_None, flags) < 0);
-    const int fd = ::open(name.c_str(), flags, 0666);
-    if (fd < 0) return std::nullopt;
-    Ref descriptor = Ref::steal(PyLong_FromLong(fd));
-    if (PySys_Audit("fcntl.flock", "ii", fd, LOCK_EX) < 0) {
-        ::close(fd);
-        throw Error();
-    }
-    for (;;) {
-        PyThreadState* const saved = PyEval_SaveThread();  // as fcntl.flock waits
-        const bool locked = ::flock(fd, LOCK_EX) == 0;
-        const int failed = errno;
-        PyEval_RestoreThread(saved);
-        if (locked) break;
-        if (failed != EINTR || PyErr_CheckSignals() < 0) {
-            ::close(fd);
-            if (PyErr_Occurred()) throw Error();
-            return std::nullopt;
-        }
-    }
-    return descriptor;
-#else
-    (void)path;
-    (void)suffix;
-    return std::nullopt;
-#endif
-}
-
 Ref parent_of(PyObject* path) {
     // A path never changes, so its parent is the same path again: handing out the same object
     // lets the text it works out of itself on first use be worked out once.
@@ -1122,42 +475,16 @@ Ref parent_of(PyObject* path) {
     return last->parent;
 }
 
-bool missing_natively(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
-    Ref text;
-    const std::string name = stock_name(path, {{TARVEL_NAME("stat"), stock.stat}},
-                                        TARVEL_NAME("stat"), stock.os_stat, text);
-    struct stat info{};
-    return !name.empty() && ::stat(name.c_str(), &info) != 0 &&
-           (errno == ENOENT || errno == ENOTDIR);
-#else
-    (void)path;
-    return false;
-#endif
-}
-
 void make_dirs(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
     if (made_natively(path)) return;
-#endif
     Ref mkdir = getattr(path, TARVEL_NAME("mkdir"));
     call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
 }
 
 bool exists(PyObject* path) {
-#ifdef TARVEL_POSIX_FILES
     // A stock path is looked at directly; what Path.exists reports as an error, and a path
     // the system cannot take, go through Python.
-    Ref text;
-    const std::string name =
-        stock_name(path, {{TARVEL_NAME("exists"), stock.exists}, {TARVEL_NAME("stat"), stock.stat}},
-                   TARVEL_NAME("stat"), stock.os_stat, text);
-    struct stat info{};
-    if (!name.empty()) {
-        if (::stat(name.c_str(), &info) == 0) return true;
-        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
-    }
-#endif
+    if (const auto found = exists_natively(path)) return *found;
     try {
         return truthy(call_method(path, TARVEL_NAME("exists")).get());
     } catch (Error& e) {
