@@ -107,6 +107,21 @@ void cancel_at_shutdown(PyObject* self, PyObject* tasks) {
     }
 }
 
+void log_waiting(PyObject* globals, PyObject* timeout, Py_ssize_t count) {
+    log(globals, "info",
+        py::fstring("Waiting up to ", timeout, " s for ", py::integer(count),
+                    plural(count, " firing", " firings"), " in flight"));
+}
+
+// stop itself was cancelled or failed while it waited: the firings still in flight end now,
+// each recording its run as cancelled at shutdown when the event loop runs it on.
+void cancel_left_running(PyObject* self, PyObject* running) noexcept {
+    try {
+        cancel_at_shutdown(self, running);
+    } catch (...) {
+    }
+}
+
 py::Async stop_body(py::Ref self, py::Ref timeout, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
     check_seconds("timeout", timeout.get(), true, true);  // before anything is done
@@ -132,9 +147,7 @@ py::Async stop_body(py::Ref self, py::Ref timeout, py::Ref globals_ref) {
             running = firings_in_flight(self.get());
             const Py_ssize_t count = PySet_GET_SIZE(running.get());
             if (count > 0) {
-                log(globals, "info",
-                    py::fstring("Waiting up to ", timeout, " s for ", py::integer(count),
-                                plural(count, " firing", " firings"), " in flight"));
+                log_waiting(globals, timeout.get(), count);
                 py::Ref wait = asyncio_name(globals, TARVEL_NAME("wait"));
                 py::Ref waiting =
                     py::call_kw(wait.get(), {running.get()}, {{"timeout", timeout.get()}});
@@ -149,14 +162,7 @@ py::Async stop_body(py::Ref self, py::Ref timeout, py::Ref globals_ref) {
             failure = std::current_exception();
         }
     }
-    if (failure && running) {
-        // stop itself was cancelled or failed: the firings still in flight end now, each
-        // recording its run as cancelled at shutdown when the event loop runs it on.
-        try {
-            cancel_at_shutdown(self.get(), running.get());
-        } catch (...) {
-        }
-    }
+    if (failure && running) cancel_left_running(self.get(), running.get());
     py::setattr(self.get(), TARVEL_NAME("_task"), Py_None);
     release_loop_lock(self.get());
     if (failure) std::rethrow_exception(failure);

@@ -216,6 +216,27 @@ py::Ref execution_from(PyObject* cls, PyObject* names, PyObject* record) {
     return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
+// Reads the state file at `path` into the registry and the history; false when a record was
+// skipped. `stage` and `text` tell how far it came, for the sentence of a failure.
+bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProblems& problems,
+                py::LoadProblems::Stage& stage, py::Ref& text) {
+    stage = py::LoadProblems::Stage::Read;
+    py::Ref signature = file_signature(path);
+    text = py::call_method(path, TARVEL_NAME("read_text"));
+    remember_file(self, path, signature.get(), text.get());
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    stage = py::LoadProblems::Stage::Parse;
+    py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+    stage = py::LoadProblems::Stage::Document;
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    bool complete = read_jobs(globals, data.get(), registry.get(), problems);
+    const Py_ssize_t count = PyObject_Length(registry.get());
+    py::check(count < 0);
+    log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    return read_executions(globals, data.get(), history.get(), problems) && complete;
+}
+
 TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from disk.") {
     PyObject* self = frame.args[0];
     PyObject* globals = frame.globals;
@@ -236,21 +257,7 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
     // in place: it is read again once that save is done.
     for (bool first = true;; first = false) {
         try {
-            stage = py::LoadProblems::Stage::Read;
-            py::Ref signature = file_signature(path.get());
-            text = py::call_method(path.get(), TARVEL_NAME("read_text"));
-            remember_file(self, path.get(), signature.get(), text.get());
-            py::Ref json = py::global(globals, TARVEL_NAME("json"));
-            stage = py::LoadProblems::Stage::Parse;
-            py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-            stage = py::LoadProblems::Stage::Document;
-            py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-            complete = read_jobs(globals, data.get(), registry.get(), problems);
-            const Py_ssize_t count = PyObject_Length(registry.get());
-            py::check(count < 0);
-            log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
-            py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
-            complete = read_executions(globals, data.get(), history.get(), problems) && complete;
+            complete = read_state(globals, self, path.get(), problems, stage, text);
             break;
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;

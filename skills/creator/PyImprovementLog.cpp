@@ -458,6 +458,27 @@ void merge_from_file(PyObject* globals, PyObject* self, PyObject* path) {
     problems.append_to(self);
 }
 
+// Reads the log at `path` into the creator's _improvement_log; false when an entry was skipped.
+// `stage`, `text` and `data` tell how far it came, for the sentence of a failure.
+bool read_log(PyObject* globals, PyObject* self, PyObject* path, PyObject* signature,
+              py::LoadProblems& problems, py::LoadProblems::Stage& stage, py::Ref& text,
+              py::Ref& data) {
+    text = py::read_text(path);
+    remember_file(self, path, signature, text.get());
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    stage = py::LoadProblems::Stage::Parse;
+    data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+    stage = py::LoadProblems::Stage::Document;
+    py::Ref entries = py::Ref::steal(PyList_New(0));
+    // An element that cannot be built is skipped; the others are kept.
+    const bool listed = PyList_Check(data.get());
+    const bool complete =
+        read_entries(globals, data.get(), entries.get(), listed ? &problems : nullptr);
+    py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
+    if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
+    return complete;
+}
+
 TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
               "Load the improvement log from disk.") {
     PyObject* self = frame.args[0];
@@ -483,19 +504,8 @@ TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
         py::Ref signature = py::file_signature(path.get());
         remember_file(self, path.get(), signature.get(), Py_None);
         try {
-            text = py::read_text(path.get());
-            remember_file(self, path.get(), signature.get(), text.get());
-            py::Ref json = py::global(globals, TARVEL_NAME("json"));
-            stage = py::LoadProblems::Stage::Parse;
-            data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-            stage = py::LoadProblems::Stage::Document;
-            py::Ref entries = py::Ref::steal(PyList_New(0));
-            // An element that cannot be built is skipped; the others are kept.
-            const bool listed = PyList_Check(data.get());
             complete =
-                read_entries(globals, data.get(), entries.get(), listed ? &problems : nullptr);
-            py::setattr(self, TARVEL_NAME("_improvement_log"), entries.get());
-            if (!complete) note_failure(problems, stage, text.get(), data.get(), nullptr);
+                read_log(globals, self, path.get(), signature.get(), problems, stage, text, data);
             break;
         } catch (py::Error& e) {
             if (!is_exception(e)) throw;

@@ -584,6 +584,13 @@ class CodeReview {
             if (is(node, kinds.Call)) review_call(node, resolve);
             if (is(node, kinds.Subscript)) read_params_item(node);
         }
+        check_params_read();
+    }
+
+  private:
+    // Parameters read but not declared, and optional ones read so that a call without them
+    // fails.
+    void check_params_read() {
         for (const std::string& name : report_.used) {
             if (!report_.declared.contains(name)) {
                 report_.problem(py::fstring("Parameter '", str_of(name), "' is read from ",
@@ -599,7 +606,6 @@ class CodeReview {
         }
     }
 
-  private:
     void bind_names() {
         const Kinds& k = *kinds_;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes_.get()); ++i) {
