@@ -429,6 +429,11 @@ Ref make_function(const FunctionSpec& def, PyObject* module) {
     if (fn->nparams > kMaxParams || (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0) {
         throw Error(PyExc_SystemError, "native functions take at most 16 named parameters");
     }
+    if (def.arity != -1 && def.arity != fn->nparams) {
+        PyErr_Format(PyExc_SystemError, "%s(): its body takes %zd parameters, not the %zd of (%s)",
+                     def.qualname, def.arity, fn->nparams, def.params);
+        throw Error();
+    }
     Ref varnames = getattr(fn->code, TARVEL_NAME("co_varnames"));
     fn->varnames = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, fn->nparams)).release();
     return self;

@@ -1,6 +1,10 @@
 // glue/PyFunction.hpp: native functions that look and bind like Python functions
 #pragma once
 
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
 #include "glue/PyRef.hpp"
 
 namespace tarvel::py {
@@ -18,6 +22,44 @@ struct Frame {
 // Ref with the error set.
 using Impl = Ref (*)(const Frame&);
 
+// A body that names its parameters: the frame first, then one argument per parameter, in the
+// order the parameter list gives them (self or cls included). Body<2> is
+// Ref(const Frame& frame, PyObject* self, PyObject* job_id).
+template <std::size_t>
+using Argument = PyObject*;
+template <class Indices>
+struct BodyOf;
+template <std::size_t... I>
+struct BodyOf<std::index_sequence<I...>> {
+    using type = Ref(const Frame&, Argument<I>...);
+};
+template <std::size_t N>
+using Body = typename BodyOf<std::make_index_sequence<N>>::type;
+
+// Calls `body` with the frame and its bound arguments, each as its own parameter.
+template <std::size_t N>
+inline Ref call_body(Body<N>& body, const Frame& frame) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return body(frame, frame.args[I]...);
+    }(std::make_index_sequence<N>{});
+}
+
+// The number of arguments a body takes besides the frame.
+template <class F>
+struct BodyArity;
+template <class... Args>
+struct BodyArity<Ref(const Frame&, Args...)> {
+    static constexpr std::size_t value = sizeof...(Args);
+};
+
+// A function's Impl from a body that names its parameters, for make_function:
+// {"add", "add", "a: int, b: int = 2", "int", nullptr, py::unpacked<add_body>}.
+template <auto& body>
+Ref unpacked(const Frame& frame) {
+    using F = std::remove_reference_t<decltype(body)>;
+    return call_body<BodyArity<F>::value>(body, frame);
+}
+
 // What a `def` statement would say about a function.
 struct FunctionSpec {
     const char* name;      // "next_occurrence"
@@ -28,6 +70,7 @@ struct FunctionSpec {
     const char* doc;      // the docstring, or nullptr
     Impl impl;
     bool coroutine = false;
+    Py_ssize_t arity = -1;  // when not -1, the parameters the body takes: checked against params
 };
 
 // A function object with Python's binding and introspection: it becomes a

@@ -158,23 +158,23 @@ std::vector<Runs> all_first_runs(PyObject* globals, PyObject* self, PyObject* jo
 // the number of jobs, not with their product.
 TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
               "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
-              "List the next runs of the active jobs (or of one job), soonest first.") {
-    PyObject* self = frame.args[0];
-    const long long count = checked_count(frame.args[1], frame.args[2]);
+              "List the next runs of the active jobs (or of one job), soonest first.")
+(const py::Frame& frame, PyObject* self, PyObject* count, PyObject* job_id) {
+    const long long wanted = checked_count(count, job_id);
     py::Ref agenda = py::Ref::steal(PyList_New(0));
-    if (count == 0) return agenda;
+    if (wanted == 0) return agenda;
 
-    py::Ref jobs = listed_jobs(self, frame.args[2]);
+    py::Ref jobs = listed_jobs(self, job_id);
     py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
     py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
-    std::vector<Runs> all = all_first_runs(frame.globals, self, jobs.get(), now.get(), count);
+    std::vector<Runs> all = all_first_runs(frame.globals, self, jobs.get(), now.get(), wanted);
     auto later = [&all](std::size_t a, std::size_t b) {
         return all[a].key != all[b].key ? all[a].key > all[b].key : a > b;
     };
     std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> soonest(later);
     for (std::size_t i = 0; i < all.size(); ++i)
         soonest.push(i);
-    while (!soonest.empty() && PyList_GET_SIZE(agenda.get()) < count) {
+    while (!soonest.empty() && PyList_GET_SIZE(agenda.get()) < wanted) {
         const std::size_t i = soonest.top();
         soonest.pop();
         Runs& runs = all[i];

@@ -136,12 +136,12 @@ std::int64_t bound(PyObject* value, const char* what) {
 
 TARVEL_STATICMETHOD(CronExpression, "_parse_field", parse_field_impl,
                     "field_str: str, min_val: int, max_val: int", "set[int]",
-                    "Parse a single cron field into a set of valid values.") {
-    PyObject* field = frame.args[0];
-    if (!PyUnicode_Check(field)) py::wrong_type("field_str", "a str", field);
-    const std::int64_t lo = bound(frame.args[1], "min_val");
-    const std::int64_t hi = bound(frame.args[2], "max_val");
-    return to_set(parse_values(field, lo, hi));
+                    "Parse a single cron field into a set of valid values.")
+(const py::Frame&, PyObject* field_str, PyObject* min_val, PyObject* max_val) {
+    if (!PyUnicode_Check(field_str)) py::wrong_type("field_str", "a str", field_str);
+    const std::int64_t lo = bound(min_val, "min_val");
+    const std::int64_t hi = bound(max_val, "max_val");
+    return to_set(parse_values(field_str, lo, hi));
 }
 
 // --- the schedule behind an instance's five sets --------------------------
@@ -238,9 +238,8 @@ cron::Minute minute_of(PyObject* dt) {
             PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt)};
 }
 
-TARVEL_METHOD(CronExpression, "__init__", init_impl, "self, expression: str", nullptr, nullptr) {
-    PyObject* self = frame.args[0];
-    PyObject* expression = frame.args[1];
+TARVEL_METHOD(CronExpression, "__init__", init_impl, "self, expression: str", nullptr, nullptr)
+(const py::Frame&, PyObject* self, PyObject* expression) {
     if (!PyUnicode_Check(expression)) py::wrong_type("expression", "a str", expression);
     py::Ref expr = py::call_method(expression, TARVEL_NAME("strip"));
     py::setattr(self, TARVEL_NAME("_expr"), expr.get());
@@ -283,8 +282,9 @@ PyObject* dow_table() {
 }
 
 TARVEL_METHOD(CronExpression, "_dow_adjusted", dow_adjusted_impl, "self", "set[int]",
-              "Convert cron DOW (0=Sun) to Python DOW (0=Mon).") {
-    py::Ref dow = py::getattr(frame.args[0], TARVEL_NAME("_dow"));
+              "Convert cron DOW (0=Sun) to Python DOW (0=Mon).")
+(const py::Frame&, PyObject* self) {
+    py::Ref dow = py::getattr(self, TARVEL_NAME("_dow"));
     py::Ref result = py::Ref::steal(PySet_New(nullptr));
     for (const py::Ref& day : py::iterate(dow.get())) {
         py::Ref mapped = py::dict_get(dow_table(), day.get());
@@ -302,9 +302,8 @@ bool contains(PyObject* self, PyObject* attr, PyObject* value) {
 }
 
 TARVEL_METHOD(CronExpression, "matches", matches_impl, "self, dt: datetime", "bool",
-              "Check if a datetime matches this cron expression.") {
-    PyObject* self = frame.args[0];
-    PyObject* dt = frame.args[1];
+              "Check if a datetime matches this cron expression.")
+(const py::Frame&, PyObject* self, PyObject* dt) {
     if (PyDateTime_Check(dt) &&
         py::type_runs(Py_TYPE(self), TARVEL_NAME("_dow_adjusted"), dow_adjusted_impl)) {
         if (auto schedule = schedule_of(self)) return py::boolean(schedule->matches(minute_of(dt)));
@@ -370,20 +369,20 @@ py::Ref search(PyObject* self, const cron::Schedule& schedule, PyObject* first) 
 
 TARVEL_METHOD(CronExpression, "next_occurrence", next_occurrence_impl,
               "self, after: datetime | None = None", "datetime",
-              "Find the next datetime that matches this cron expression.") {
-    PyObject* self = frame.args[0];
-    py::Ref after = py::Ref::borrow(frame.args[1]);
-    if (!py::truthy(after.get())) {
+              "Find the next datetime that matches this cron expression.")
+(const py::Frame& frame, PyObject* self, PyObject* after) {
+    py::Ref start = py::Ref::borrow(after);
+    if (!py::truthy(start.get())) {
         py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
-        after = py::call_method(datetime.get(), TARVEL_NAME("now"));
+        start = py::call_method(datetime.get(), TARVEL_NAME("now"));
     }
     const bool own = own_matching(self);
-    if (own && PyDateTime_Check(after.get())) {
+    if (own && PyDateTime_Check(start.get())) {
         if (auto schedule = schedule_of(self)) {
-            auto first = next_minute(minute_of(after.get()));
+            auto first = next_minute(minute_of(start.get()));
             if (!first) out_of_range();
             cron::Search found = cron::next_match(*schedule, *first);
-            if (found.outcome == cron::Outcome::Found) return make_datetime(after.get(), found.at);
+            if (found.outcome == cron::Outcome::Found) return make_datetime(start.get(), found.at);
             if (found.outcome == cron::Outcome::Overflow) out_of_range();
             return no_occurrence(self);
         }
@@ -396,7 +395,7 @@ TARVEL_METHOD(CronExpression, "next_occurrence", next_occurrence_impl,
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
     py::Ref one_minute =
         py::Ref::steal(PyObject_Call(timedelta.get(), no_args.get(), kwargs.get()));
-    py::Ref replace = py::getattr(after.get(), TARVEL_NAME("replace"));
+    py::Ref replace = py::getattr(start.get(), TARVEL_NAME("replace"));
     py::Ref zeroes = py::Ref::steal(PyDict_New());
     py::dict_set(zeroes.get(), "second", py::integer(0).get());
     py::dict_set(zeroes.get(), "microsecond", py::integer(0).get());
@@ -417,18 +416,17 @@ TARVEL_METHOD(CronExpression, "next_occurrence", next_occurrence_impl,
 // the window holds no further occurrence.
 TARVEL_METHOD(CronExpression, "next_occurrences", next_occurrences_impl,
               "self, count: int, after: datetime | None = None", "list[datetime]",
-              "Find the next count datetimes that match this cron expression.") {
-    PyObject* self = frame.args[0];
-    PyObject* count = frame.args[1];
+              "Find the next count datetimes that match this cron expression.")
+(const py::Frame& frame, PyObject* self, PyObject* count, PyObject* after) {
     if (!PyLong_Check(count) || PyBool_Check(count)) py::wrong_type("count", "an int", count);
     if (py::compare(count, py::integer(0).get(), Py_LT)) {
         throw py::Error(PyExc_ValueError,
                         py::fstring("count must be 0 or more, not ", count).get());
     }
-    py::Ref after = py::Ref::borrow(frame.args[2]);
-    if (after.get() == Py_None) {
+    py::Ref start = py::Ref::borrow(after);
+    if (start.get() == Py_None) {
         py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
-        after = py::call_method(datetime.get(), TARVEL_NAME("now"));
+        start = py::call_method(datetime.get(), TARVEL_NAME("now"));
     }
     int overflow = 0;
     long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
@@ -437,14 +435,14 @@ TARVEL_METHOD(CronExpression, "next_occurrences", next_occurrences_impl,
     py::Ref found = py::Ref::steal(PyList_New(0));
     for (long long i = 0; i < wanted; ++i) {
         py::Ref next = py::Ref::steal_maybe(
-            PyObject_CallMethodOneArg(self, TARVEL_NAME("next_occurrence"), after.get()));
+            PyObject_CallMethodOneArg(self, TARVEL_NAME("next_occurrence"), start.get()));
         if (!next) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::Error();
             PyErr_Clear();
             break;
         }
         py::check(PyList_Append(found.get(), next.get()) < 0);
-        after = std::move(next);
+        start = std::move(next);
     }
     return found;
 }

@@ -705,26 +705,27 @@ py::Ref globals_of(const py::Frame& frame) {
     return py::Ref::borrow(frame.globals);
 }
 
-TARVEL_COROUTINE(Scheduler, "start", start_impl, "self", "None", "Start the scheduler loop.") {
-    return py::make_coroutine(start_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
-                              frame.function);
+TARVEL_COROUTINE(Scheduler, "start", start_impl, "self", "None", "Start the scheduler loop.")
+(const py::Frame& frame, PyObject* self) {
+    return py::make_coroutine(start_body(py::Ref::borrow(self), globals_of(frame)), frame.function);
 }
 TARVEL_COROUTINE(Scheduler, "stop", stop_impl, "self, timeout: float | None = None", "None",
-                 "Stop the scheduler loop.") {
-    return py::make_coroutine(stop_body(py::Ref::borrow(frame.args[0]),
-                                        py::Ref::borrow(frame.args[1]), globals_of(frame)),
-                              frame.function);
+                 "Stop the scheduler loop.")
+(const py::Frame& frame, PyObject* self, PyObject* timeout) {
+    return py::make_coroutine(
+        stop_body(py::Ref::borrow(self), py::Ref::borrow(timeout), globals_of(frame)),
+        frame.function);
 }
 TARVEL_COROUTINE(Scheduler, "_loop", loop_impl, "self", "None",
-                 "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.") {
-    return py::make_coroutine(loop_body(py::Ref::borrow(frame.args[0]), globals_of(frame)),
-                              frame.function);
+                 "Main scheduler loop \xe2\x80\x94 checks every 30 seconds for due jobs.")
+(const py::Frame& frame, PyObject* self) {
+    return py::make_coroutine(loop_body(py::Ref::borrow(self), globals_of(frame)), frame.function);
 }
 TARVEL_COROUTINE(Scheduler, "_fire_job", fire_impl, "self, job: ScheduledJob", "None",
-                 "Execute a scheduled job.") {
+                 "Execute a scheduled job.")
+(const py::Frame& frame, PyObject* self, PyObject* job) {
     return py::make_coroutine(
-        fire_body(py::Ref::borrow(frame.args[0]), py::Ref::borrow(frame.args[1]), globals_of(frame),
-                  py::none()),
+        fire_body(py::Ref::borrow(self), py::Ref::borrow(job), globals_of(frame), py::none()),
         frame.function);
 }
 
@@ -792,16 +793,18 @@ py::Async send_event_body(py::Ref self, py::Ref event, py::Ref globals_ref) {
 }
 
 TARVEL_COROUTINE(Scheduler, "run_now", run_now_impl, "self, job_id: str", "dict[str, Any] | None",
-                 "Fire a job now, whatever its state, and return its execution.") {
-    return py::make_coroutine(run_now_body(py::Ref::borrow(frame.args[0]),
-                                           py::Ref::borrow(frame.args[1]), globals_of(frame)),
-                              frame.function);
+                 "Fire a job now, whatever its state, and return its execution.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id) {
+    return py::make_coroutine(
+        run_now_body(py::Ref::borrow(self), py::Ref::borrow(job_id), globals_of(frame)),
+        frame.function);
 }
 TARVEL_COROUTINE(Scheduler, "_send_event", send_event_impl, "self, event: dict[str, Any]", "None",
-                 "Send an event to on_event; a failure is logged, not raised.") {
-    return py::make_coroutine(send_event_body(py::Ref::borrow(frame.args[0]),
-                                              py::Ref::borrow(frame.args[1]), globals_of(frame)),
-                              frame.function);
+                 "Send an event to on_event; a failure is logged, not raised.")
+(const py::Frame& frame, PyObject* self, PyObject* event) {
+    return py::make_coroutine(
+        send_event_body(py::Ref::borrow(self), py::Ref::borrow(event), globals_of(frame)),
+        frame.function);
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ py::Ref human_time(PyObject* globals, PyObject* self, PyObject* name, const char
     return py::str(otherwise);
 }
 
-TARVEL_METHOD(ScheduledJob, "to_dict", job_to_dict, "self", "dict[str, Any]", nullptr) {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(ScheduledJob, "to_dict", job_to_dict, "self", "dict[str, Any]", nullptr)
+(const py::Frame& frame, PyObject* self) {
     py::Ref d = py::Ref::steal(PyDict_New());
     copy_attr(d.get(), self, TARVEL_NAME("id"));
     copy_attr(d.get(), self, TARVEL_NAME("name"));
@@ -97,9 +97,8 @@ void to_member(PyObject* globals, PyObject* data, PyObject* key, PyObject* enum_
 }
 
 TARVEL_CLASSMETHOD(ScheduledJob, "from_dict", job_from_dict, "cls, data: dict[str, Any]",
-                   "ScheduledJob", nullptr) {
-    PyObject* cls = frame.args[0];
-    PyObject* data = frame.args[1];
+                   "ScheduledJob", nullptr)
+(const py::Frame& frame, PyObject* cls, PyObject* data) {
     if (!PyDict_CheckExact(data)) py::wrong_type("data", "a dict", data);
     py::Ref copy = py::Ref::steal(PyDict_Copy(data));
     for (PyObject* derived : {TARVEL_NAME("next_run_human"), TARVEL_NAME("last_run_human")}) {
@@ -130,8 +129,8 @@ TARVEL_CLASSMETHOD(ScheduledJob, "from_dict", job_from_dict, "cls, data: dict[st
     return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
-TARVEL_METHOD(JobExecution, "to_dict", execution_to_dict, "self", "dict[str, Any]", nullptr) {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(JobExecution, "to_dict", execution_to_dict, "self", "dict[str, Any]", nullptr)
+(const py::Frame& frame, PyObject* self) {
     py::Ref d = py::Ref::steal(PyDict_New());
     copy_attr(d.get(), self, TARVEL_NAME("job_id"));
     copy_attr(d.get(), self, TARVEL_NAME("job_name"));

@@ -83,22 +83,23 @@ void check_callback(const char* what, PyObject* value) {
     }
 }
 
-void check_options(const py::Frame& frame) {
-    check_callback("on_fire", frame.args[1]);
-    check_callback("on_event", frame.args[2]);
-    check_seconds("poll_interval", frame.args[4], false, false);
-    PyObject* cap = frame.args[5];
-    if (cap != Py_None) {
-        if (!PyLong_Check(cap) || PyBool_Check(cap)) {
-            py::wrong_type("max_concurrent_firings", "an int or None", cap);
+void check_options(PyObject* on_fire, PyObject* on_event, PyObject* poll_interval,
+                   PyObject* max_concurrent_firings, PyObject* fire_timeout,
+                   PyObject* misfire_grace, PyObject* overlap) {
+    check_callback("on_fire", on_fire);
+    check_callback("on_event", on_event);
+    check_seconds("poll_interval", poll_interval, false, false);
+    if (max_concurrent_firings != Py_None) {
+        if (!PyLong_Check(max_concurrent_firings) || PyBool_Check(max_concurrent_firings)) {
+            py::wrong_type("max_concurrent_firings", "an int or None", max_concurrent_firings);
         }
-        if (!py::compare(cap, py::integer(0).get(), Py_GT)) {
-            wrong_value("max_concurrent_firings", "positive", cap);
+        if (!py::compare(max_concurrent_firings, py::integer(0).get(), Py_GT)) {
+            wrong_value("max_concurrent_firings", "positive", max_concurrent_firings);
         }
     }
-    check_seconds("fire_timeout", frame.args[6], true, false);
-    check_seconds("misfire_grace", frame.args[7], true, true);
-    if (!PyBool_Check(frame.args[8])) py::wrong_type("overlap", "a bool", frame.args[8]);
+    check_seconds("fire_timeout", fire_timeout, true, false);
+    check_seconds("misfire_grace", misfire_grace, true, true);
+    if (!PyBool_Check(overlap)) py::wrong_type("overlap", "a bool", overlap);
 }
 
 TARVEL_METHOD(Scheduler, "__init__", init_impl,
@@ -108,12 +109,16 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
               "max_concurrent_firings: int | None = None, "
               "fire_timeout: float | None = None, misfire_grace: float | None = None, "
               "overlap: bool = True",
-              nullptr, nullptr) {
-    PyObject* self = frame.args[0];
-    check_options(frame);  // before anything is set or read
-    py::setattr(self, TARVEL_NAME("_on_fire"), frame.args[1]);
-    py::setattr(self, TARVEL_NAME("_on_event"), frame.args[2]);
-    py::Ref storage = py::Ref::borrow(frame.args[3]);
+              nullptr, nullptr)
+(const py::Frame& frame, PyObject* self, PyObject* on_fire, PyObject* on_event,
+ PyObject* storage_path, PyObject* poll_interval, PyObject* max_concurrent_firings,
+ PyObject* fire_timeout, PyObject* misfire_grace, PyObject* overlap) {
+    // before anything is set or read
+    check_options(on_fire, on_event, poll_interval, max_concurrent_firings, fire_timeout,
+                  misfire_grace, overlap);
+    py::setattr(self, TARVEL_NAME("_on_fire"), on_fire);
+    py::setattr(self, TARVEL_NAME("_on_event"), on_event);
+    py::Ref storage = py::Ref::borrow(storage_path);
     if (!py::truthy(storage.get())) {
         py::Ref tarvel_dir = py::global(frame.globals, TARVEL_NAME("tarvel_dir"));
         py::Ref dir = py::call(tarvel_dir.get());
@@ -137,11 +142,11 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_changes"), py::Ref::steal(PyDict_New()).get());
     py::setattr(self, TARVEL_NAME("_loop_lock"), Py_None);
     // The operating options, read by the loop at each pass and by each firing.
-    py::setattr(self, TARVEL_NAME("_poll_interval"), frame.args[4]);
-    py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), frame.args[5]);
-    py::setattr(self, TARVEL_NAME("_fire_timeout"), frame.args[6]);
-    py::setattr(self, TARVEL_NAME("_misfire_grace"), frame.args[7]);
-    py::setattr(self, TARVEL_NAME("_overlap"), frame.args[8]);
+    py::setattr(self, TARVEL_NAME("_poll_interval"), poll_interval);
+    py::setattr(self, TARVEL_NAME("_max_concurrent_firings"), max_concurrent_firings);
+    py::setattr(self, TARVEL_NAME("_fire_timeout"), fire_timeout);
+    py::setattr(self, TARVEL_NAME("_misfire_grace"), misfire_grace);
+    py::setattr(self, TARVEL_NAME("_overlap"), overlap);
     // Due jobs a pass left for a later one, under max_concurrent_firings or while they still
     // fire without overlap, by id, with the next run they were due at: they were found in time,
     // so misfire_grace spares them.
@@ -157,8 +162,9 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     return py::none();
 }
 
-TARVEL_PROPERTY(Scheduler, "running", running_impl, "bool") {
-    py::Ref task = py::getattr(frame.args[0], TARVEL_NAME("_task"));
+TARVEL_PROPERTY(Scheduler, "running", running_impl, "bool")
+(const py::Frame&, PyObject* self) {
+    py::Ref task = py::getattr(self, TARVEL_NAME("_task"));
     if (task.get() == Py_None) return py::boolean(false);
     py::Ref done = py::call_method(task.get(), TARVEL_NAME("done"));
     return py::boolean(!py::truthy(done.get()));
@@ -213,9 +219,8 @@ void warn_if_never_due(PyObject* globals, PyObject* job, PyObject* name, PyObjec
 }
 
 TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "ScheduledJob",
-              "Add a new scheduled job.") {
-    PyObject* self = frame.args[0];
-    PyObject* job = frame.args[1];
+              "Add a new scheduled job.")
+(const py::Frame& frame, PyObject* self, PyObject* job) {
     py::Ref job_class = py::global(frame.globals, TARVEL_NAME("ScheduledJob"));
     const int is_job = PyObject_IsInstance(job, job_class.get());
     py::check(is_job < 0);
@@ -284,10 +289,8 @@ py::Ref checked_update(PyObject* globals, PyObject* key, PyObject* value) {
 
 TARVEL_METHOD(Scheduler, "update_job", update_job_impl,
               "self, job_id: str, updates: dict[str, Any]", "ScheduledJob | None",
-              "Update an existing job.") {
-    PyObject* self = frame.args[0];
-    PyObject* job_id = frame.args[1];
-    PyObject* updates = frame.args[2];
+              "Update an existing job.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id, PyObject* updates) {
     py::require_str(job_id, "job_id");
     if (!PyDict_CheckExact(updates)) py::wrong_type("updates", "a dict", updates);
     py::Ref job = find_job(self, job_id);
@@ -308,9 +311,8 @@ TARVEL_METHOD(Scheduler, "update_job", update_job_impl,
 }
 
 TARVEL_METHOD(Scheduler, "remove_job", remove_job_impl, "self, job_id: str", "bool",
-              "Remove a scheduled job.") {
-    PyObject* self = frame.args[0];
-    PyObject* job_id = frame.args[1];
+              "Remove a scheduled job.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id) {
     py::require_str(job_id, "job_id");
     py::Ref jobs = jobs_of(self);
     const int present = PySequence_Contains(jobs.get(), job_id);
@@ -325,13 +327,13 @@ TARVEL_METHOD(Scheduler, "remove_job", remove_job_impl, "self, job_id: str", "bo
 // pause_job, resume_job and request_run: False for an unknown id; else the change made to the job
 // (with the argument `arg` gives, asked once the job is found) and saved.
 template <class Arg>
-py::Ref change_job(const py::Frame& frame, Change kind, const Arg& arg) {
-    PyObject* self = frame.args[0];
-    py::require_str(frame.args[1], "job_id");
-    py::Ref job = find_job(self, frame.args[1]);
+py::Ref change_job(PyObject* globals, PyObject* self, PyObject* job_id, Change kind,
+                   const Arg& arg) {
+    py::require_str(job_id, "job_id");
+    py::Ref job = find_job(self, job_id);
     if (job.get() == Py_None) return py::boolean(false);
     py::Ref value = arg();
-    make_change(frame.globals, self, job.get(), kind, value.get());
+    make_change(globals, self, job.get(), kind, value.get());
     save(self);
     return py::boolean(true);
 }
@@ -340,29 +342,33 @@ py::Ref no_argument() {
     return {};
 }
 
-TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool", "Pause a job.") {
-    return change_job(frame, Change::Pause, no_argument);
+TARVEL_METHOD(Scheduler, "pause_job", pause_job_impl, "self, job_id: str", "bool", "Pause a job.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id) {
+    return change_job(frame.globals, self, job_id, Change::Pause, no_argument);
 }
 
 TARVEL_METHOD(Scheduler, "resume_job", resume_job_impl, "self, job_id: str", "bool",
-              "Resume a paused job.") {
-    return change_job(frame, Change::Resume, no_argument);
+              "Resume a paused job.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id) {
+    return change_job(frame.globals, self, job_id, Change::Resume, no_argument);
 }
 
 // The job becomes due now, in whatever state it is: a loop, in this process or in another that
 // takes in the save, fires it at its next pass if it is active.
 TARVEL_METHOD(Scheduler, "request_run", request_run_impl, "self, job_id: str", "bool",
-              "Ask the process whose loop runs to fire a job at its next pass.") {
-    return change_job(frame, Change::Request, [&] {
+              "Ask the process whose loop runs to fire a job at its next pass.")
+(const py::Frame& frame, PyObject* self, PyObject* job_id) {
+    return change_job(frame.globals, self, job_id, Change::Request, [&] {
         py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
         return py::call_method(time.get(), TARVEL_NAME("time"));
     });
 }
 
 TARVEL_METHOD(Scheduler, "get_job", get_job_impl, "self, job_id: str", "ScheduledJob | None",
-              nullptr) {
-    py::require_str(frame.args[1], "job_id");
-    return find_job(frame.args[0], frame.args[1]);
+              nullptr)
+(const py::Frame&, PyObject* self, PyObject* job_id) {
+    py::require_str(job_id, "job_id");
+    return find_job(self, job_id);
 }
 
 py::Ref values_of(PyObject* self) {
@@ -384,8 +390,9 @@ py::Ref to_dicts(PyObject* records) {
 
 // Sorted by next run; unscheduled jobs last, each group in registry order.
 TARVEL_METHOD(Scheduler, "list_jobs", list_jobs_impl, "self", "list[dict[str, Any]]",
-              "List all jobs with their status.") {
-    py::Ref jobs = values_of(frame.args[0]);
+              "List all jobs with their status.")
+(const py::Frame&, PyObject* self) {
+    py::Ref jobs = values_of(self);
     const Py_ssize_t n = PyList_GET_SIZE(jobs.get());
     std::vector<std::pair<py::Ref, py::Ref>> keyed;  // (next_run or inf, job)
     keyed.reserve(static_cast<std::size_t>(n));
@@ -411,10 +418,8 @@ TARVEL_METHOD(Scheduler, "list_jobs", list_jobs_impl, "self", "list[dict[str, An
 
 TARVEL_METHOD(Scheduler, "list_executions", list_executions_impl,
               "self, limit: int = 50, job_id: str | None = None", "list[dict[str, Any]]",
-              "List recent job executions.") {
-    PyObject* self = frame.args[0];
-    PyObject* limit = frame.args[1];
-    PyObject* job_id = frame.args[2];
+              "List recent job executions.")
+(const py::Frame&, PyObject* self, PyObject* limit, PyObject* job_id) {
     if (!PyLong_CheckExact(limit)) py::wrong_type("limit", "an int", limit);
     if (job_id != Py_None) py::require_str(job_id, "job_id");
     py::Ref executions = py::getattr(self, TARVEL_NAME("_executions"));
@@ -445,9 +450,8 @@ py::Ref count_state(PyObject* jobs, PyObject* state) {
     return py::integer(count);
 }
 
-TARVEL_METHOD(Scheduler, "stats", stats_impl, "self", "dict[str, Any]",
-              "Get scheduler statistics.") {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(Scheduler, "stats", stats_impl, "self", "dict[str, Any]", "Get scheduler statistics.")
+(const py::Frame& frame, PyObject* self) {
     py::Ref d = py::Ref::steal(PyDict_New());
     py::dict_set(d.get(), "running", py::getattr(self, TARVEL_NAME("running")).get());
     py::Ref jobs = values_of(self);
@@ -470,8 +474,8 @@ TARVEL_METHOD(Scheduler, "stats", stats_impl, "self", "dict[str, Any]",
 }
 
 TARVEL_METHOD(Scheduler, "_calc_next_run", calc_next_run_impl, "self, job: ScheduledJob", "float",
-              "Calculate the next run time for a job.") {
-    PyObject* job = frame.args[1];
+              "Calculate the next run time for a job.")
+(const py::Frame& frame, PyObject* /*self*/, PyObject* job) {
     py::Ref datetime = py::global(frame.globals, TARVEL_NAME("datetime"));
     py::Ref now = py::call_method(datetime.get(), TARVEL_NAME("now"));
     py::Ref job_type = py::getattr(job, TARVEL_NAME("job_type"));

@@ -156,8 +156,8 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     forget_changes(self);  // the file holds them now
 }
 
-TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.") {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.")
+(const py::Frame& frame, PyObject* self) {
     try {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
@@ -237,8 +237,8 @@ bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProbl
     return read_executions(globals, data.get(), history.get(), problems) && complete;
 }
 
-TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from disk.") {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from disk.")
+(const py::Frame& frame, PyObject* self) {
     PyObject* globals = frame.globals;
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
     // What this load finds wrong, for a program to see; empty while the file loads whole.

@@ -59,8 +59,7 @@ std::optional<std::string> local_text(double seconds) {
     return std::string(text);
 }
 
-py::Ref format_impl(const py::Frame& frame) {
-    PyObject* ts = frame.args[0];
+py::Ref format_body(const py::Frame& frame, PyObject* ts) {
     if (!PyLong_Check(ts) && !PyFloat_Check(ts)) py::wrong_type("ts", "an int or a float", ts);
     const double seconds = PyFloat_AsDouble(ts);  // a huge int raises OverflowError here
     py::check(seconds == -1.0 && PyErr_Occurred());
@@ -79,6 +78,8 @@ py::Ref format_impl(const py::Frame& frame) {
         throw;
     }
 }
+
+constexpr py::Impl format_impl = py::unpacked<format_body>;
 
 }  // namespace
 

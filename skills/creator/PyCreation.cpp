@@ -107,9 +107,8 @@ constexpr const char* kValidateDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "validate_blueprint", validate_blueprint_impl,
-              "self, blueprint: SkillBlueprint", "tuple[bool, list[str]]", kValidateDoc) {
-    PyObject* self = frame.args[0];
-    PyObject* blueprint = frame.args[1];
+              "self, blueprint: SkillBlueprint", "tuple[bool, list[str]]", kValidateDoc)
+(const py::Frame& frame, PyObject* self, PyObject* blueprint) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     check_name(errors.get(), py::getattr(blueprint, TARVEL_NAME("name")).get());
     if (!py::truthy(py::getattr(blueprint, TARVEL_NAME("description")).get()))
@@ -181,9 +180,10 @@ constexpr const char* kCreateDoc =
 
 TARVEL_METHOD(SkillCreator, "create_skill", create_skill_impl,
               "self, blueprint: SkillBlueprint, registry=None",
-              "tuple[bool, str, DynamicSkill | None]", kCreateDoc) {
-    if (py::Ref problem = registry_problem(frame.args[2])) return result(false, problem);
-    return create_simple_skill(frame.globals, frame.args[0], frame.args[1], frame.args[2]);
+              "tuple[bool, str, DynamicSkill | None]", kCreateDoc)
+(const py::Frame& frame, PyObject* self, PyObject* blueprint, PyObject* registry) {
+    if (py::Ref problem = registry_problem(registry)) return result(false, problem);
+    return create_simple_skill(frame.globals, self, blueprint, registry);
 }
 
 // The version the skill is saved as: the rollback's, or the stored one plus one.

@@ -13,9 +13,8 @@ namespace {
 TARVEL_DECLARATIONS
 
 TARVEL_METHOD(DynamicSkill, "__init__", init_impl, "self, blueprint: SkillBlueprint", nullptr,
-              nullptr) {
-    PyObject* self = frame.args[0];
-    PyObject* blueprint = frame.args[1];
+              nullptr)
+(const py::Frame&, PyObject* self, PyObject* blueprint) {
     py::setattr(self, TARVEL_NAME("_blueprint"), blueprint);
     for (PyObject* name : {TARVEL_NAME("name"), TARVEL_NAME("description"), TARVEL_NAME("app"),
                            TARVEL_NAME("category"), TARVEL_NAME("triggers"),
@@ -140,9 +139,8 @@ PyObject* step_keywords() {
 }
 
 TARVEL_METHOD(DynamicSkill, "build_steps", build_steps_impl, "self, params: dict[str, Any]",
-              "list[SkillStep]", "Build steps from the blueprint, substituting parameter values.") {
-    PyObject* self = frame.args[0];
-    PyObject* params = frame.args[1];
+              "list[SkillStep]", "Build steps from the blueprint, substituting parameter values.")
+(const py::Frame& frame, PyObject* self, PyObject* params) {
     if (!PyDict_CheckExact(params)) py::wrong_type("params", "a dict", params);
     Replacements replacements(params);
     py::Ref raw_steps = py::getattr(self, TARVEL_NAME("_raw_steps"));
@@ -187,8 +185,8 @@ PyObject* defining_class(PyObject* self, PyObject* function) {
                     "super(type, obj): obj must be an instance or subtype of type");
 }
 
-TARVEL_METHOD(DynamicSkill, "to_dict", to_dict_impl, "self", "dict[str, Any]", nullptr) {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(DynamicSkill, "to_dict", to_dict_impl, "self", "dict[str, Any]", nullptr)
+(const py::Frame& frame, PyObject* self) {
     py::Ref base = py::call(reinterpret_cast<PyObject*>(&PySuper_Type),
                             defining_class(self, frame.function), self);
     py::Ref d = py::call_method(base.get(), TARVEL_NAME("to_dict"));

@@ -308,8 +308,8 @@ constexpr const char* kListDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "list_skill_versions", list_skill_versions_impl, "self, name: str",
-              "list[dict]", kListDoc) {
-    PyObject* name = frame.args[1];
+              "list[dict]", kListDoc)
+(const py::Frame& frame, PyObject* /*self*/, PyObject* name) {
     require_str(name, "name");
     py::Ref listing = py::Ref::steal(PyList_New(0));
     if (without_history(name)) return listing;
@@ -440,14 +440,11 @@ constexpr const char* kRollbackDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
-              "self, name: str, version: int, registry=None", "tuple[bool, str]", kRollbackDoc) {
-    PyObject* self = frame.args[0];
-    PyObject* name = frame.args[1];
-    PyObject* wanted = frame.args[2];
-    PyObject* registry = frame.args[3];
+              "self, name: str, version: int, registry=None", "tuple[bool, str]", kRollbackDoc)
+(const py::Frame& frame, PyObject* self, PyObject* name, PyObject* version, PyObject* registry) {
     PyObject* globals = frame.globals;
     require_str(name, "name");
-    if (!PyLong_CheckExact(wanted)) py::wrong_type("version", "an int", wanted);
+    if (!PyLong_CheckExact(version)) py::wrong_type("version", "an int", version);
     if (py::Ref problem = registry_problem(registry)) return outcome(false, problem);
     if (without_history(name))
         return outcome(false, py::fstring("Invalid skill name '", name, "'"));
@@ -460,19 +457,19 @@ TARVEL_METHOD(SkillCreator, "rollback_skill", rollback_skill_impl,
         return outcome(false, py::fstring("Skill '", name, "' has no saved versions"));
     }
     py::Ref highest;
-    const Version* chosen = chosen_version(versions, wanted, highest);
+    const Version* chosen = chosen_version(versions, version, highest);
     if (chosen == nullptr) {
-        return outcome(false, py::fstring("Skill '", name, "' has no version ", wanted,
+        return outcome(false, py::fstring("Skill '", name, "' has no version ", version,
                                           " (saved versions: ", version_numbers(versions), ")"));
     }
     if (!chosen->data) {
-        return outcome(false, py::fstring("Version ", wanted, " of skill '", name, "' in ",
+        return outcome(false, py::fstring("Version ", version, " of skill '", name, "' in ",
                                           chosen->path, " cannot be read"));
     }
     if (!highest) highest = py::integer(0);  // no version that is a number
     py::Ref next = py::Ref::steal(PyNumber_Add(highest.get(), py::integer(1).get()));
-    py::Ref reason = py::fstring("Rolled back to v", wanted);
-    const Rollback rollback{next.get(), wanted, reason.get()};
+    py::Ref reason = py::fstring("Rolled back to v", version);
+    const Rollback rollback{next.get(), version, reason.get()};
     return save_again(globals, self, name, *chosen, registry, rollback);
 }
 
@@ -522,17 +519,16 @@ constexpr const char* kCodeDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "get_skill_code", get_skill_code_impl,
-              "self, name: str, version: int | None = None", "str | None", kCodeDoc) {
-    PyObject* name = frame.args[1];
-    PyObject* wanted = frame.args[2];
+              "self, name: str, version: int | None = None", "str | None", kCodeDoc)
+(const py::Frame& frame, PyObject* /*self*/, PyObject* name, PyObject* version) {
     require_str(name, "name");
-    if (wanted != Py_None && !PyLong_CheckExact(wanted))
-        py::wrong_type("version", "an int or None", wanted);
+    if (version != Py_None && !PyLong_CheckExact(version))
+        py::wrong_type("version", "an int or None", version);
     py::Ref code;
-    if (wanted == Py_None) {
+    if (version == Py_None) {
         if (!unsafe_name(name)) code = current_code(frame.globals, name);
     } else if (!without_history(name)) {
-        code = kept_code(frame.globals, name, wanted);
+        code = kept_code(frame.globals, name, version);
     }
     return code ? code : py::none();
 }

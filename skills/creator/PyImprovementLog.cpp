@@ -19,30 +19,31 @@ py::Ref log_of(PyObject* self) {
 }
 
 TARVEL_METHOD(SkillCreator, "_log_improvement", log_improvement_impl,
-              "self, entry: ImprovementEntry", nullptr, "Add an entry to the improvement log.") {
-    PyObject* self = frame.args[0];
-    py::call_method(log_of(self).get(), TARVEL_NAME("append"), frame.args[1]);
+              "self, entry: ImprovementEntry", nullptr, "Add an entry to the improvement log.")
+(const py::Frame&, PyObject* self, PyObject* entry) {
+    py::call_method(log_of(self).get(), TARVEL_NAME("append"), entry);
     py::call_method(self, TARVEL_NAME("_save_improvement_log"));
     return py::none();
 }
 
 TARVEL_METHOD(SkillCreator, "log_learning", log_learning_impl,
               "self, skill_name: str, reason: str, details: dict | None = None", nullptr,
-              "Log a learning event (e.g., skill worked well, or needs improvement).") {
-    PyObject* details = frame.args[3];
-    require_str(frame.args[1], "skill_name");
-    require_str(frame.args[2], "reason");
+              "Log a learning event (e.g., skill worked well, or needs improvement).")
+(const py::Frame& frame, PyObject* self, PyObject* skill_name, PyObject* reason,
+ PyObject* details) {
+    require_str(skill_name, "skill_name");
+    require_str(reason, "reason");
     if (details != Py_None && !PyDict_CheckExact(details))
         py::wrong_type("details", "a dict or None", details);
     py::Ref kept = PyDict_CheckExact(details) && PyDict_GET_SIZE(details) > 0
                        ? py::Ref::borrow(details)
                        : py::Ref::steal(PyDict_New());
     py::Ref timestamp = local_time(frame.globals);
-    log_improvement(frame.globals, frame.args[0],
+    log_improvement(frame.globals, self,
                     {{"timestamp", timestamp.get()},
                      {"action", py::str("learned").get()},
-                     {"skill_name", frame.args[1]},
-                     {"reason", frame.args[2]},
+                     {"skill_name", skill_name},
+                     {"reason", reason},
                      {"details", kept.get()}});
     return py::none();
 }
@@ -59,13 +60,13 @@ py::Ref to_dicts(PyObject* entries) {
 }
 
 TARVEL_METHOD(SkillCreator, "get_improvement_log", get_improvement_log_impl,
-              "self, limit: int = 50", "list[dict]", "Get recent improvement log entries.") {
-    PyObject* limit = frame.args[1];
+              "self, limit: int = 50", "list[dict]", "Get recent improvement log entries.")
+(const py::Frame&, PyObject* self, PyObject* limit) {
     if (!PyLong_CheckExact(limit)) py::wrong_type("limit", "an int", limit);
     // log[-limit:]: the newest `limit` entries; all of them for 0.
     py::Ref start = py::Ref::steal(PyNumber_Negative(limit));
     py::Ref window = py::Ref::steal(PySlice_New(start.get(), Py_None, Py_None));
-    py::Ref tail = py::Ref::steal(PyObject_GetItem(log_of(frame.args[0]).get(), window.get()));
+    py::Ref tail = py::Ref::steal(PyObject_GetItem(log_of(self).get(), window.get()));
     return to_dicts(tail.get());
 }
 
@@ -122,8 +123,8 @@ py::Ref categories_of(PyObject* skills) {
 }
 
 TARVEL_METHOD(SkillCreator, "get_improvement_stats", get_improvement_stats_impl, "self", "dict",
-              "Get statistics about self-improvement.") {
-    PyObject* self = frame.args[0];
+              "Get statistics about self-improvement.")
+(const py::Frame&, PyObject* self) {
     py::Ref entries = log_of(self);
     const Py_ssize_t total = PyObject_Length(entries.get());
     py::check(total < 0);
@@ -480,8 +481,8 @@ bool read_log(PyObject* globals, PyObject* self, PyObject* path, PyObject* signa
 }
 
 TARVEL_METHOD(SkillCreator, "_load_improvement_log", load_impl, "self", nullptr,
-              "Load the improvement log from disk.") {
-    PyObject* self = frame.args[0];
+              "Load the improvement log from disk.")
+(const py::Frame& frame, PyObject* self) {
     PyObject* globals = frame.globals;
     py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
     // What this load finds wrong, for a program to see; empty while the log loads whole.
@@ -573,14 +574,15 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
 }
 
 TARVEL_METHOD(SkillCreator, "_save_improvement_log", save_impl, "self", nullptr,
-              "Save the improvement log to disk.") {
+              "Save the improvement log to disk.")
+(const py::Frame& frame, PyObject* self) {
     PyObject* globals = frame.globals;
     try {
         py::Ref path = py::global(globals, TARVEL_NAME("IMPROVEMENT_LOG"));
         py::make_dirs(py::parent_of(path.get()).get());
         // Creators of other processes save the same file: one read-merge-write at a time.
         py::HeldLock lock(py::lock_beside(globals, path.get(), ".lock"));
-        save_under_lock(globals, frame.args[0], path.get());
+        save_under_lock(globals, self, path.get());
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;
         log(globals, "warning", py::fstring("Failed to save improvement log: ", e.value()));

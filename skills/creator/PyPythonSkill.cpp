@@ -35,10 +35,8 @@ constexpr const char* kFromDictDoc =
 
 TARVEL_METHOD(SkillCreator, "create_from_dict", create_from_dict_impl,
               "self, data: dict, registry=None", "tuple[bool, str, DynamicSkill | None]",
-              kFromDictDoc) {
-    PyObject* self = frame.args[0];
-    PyObject* data = frame.args[1];
-    PyObject* registry = frame.args[2];
+              kFromDictDoc)
+(const py::Frame& frame, PyObject* self, PyObject* data, PyObject* registry) {
     require_dict(data);
     if (py::Ref problem = registry_problem(registry)) return result(false, problem);
     py::Ref type = field_of(data, "type", py::str("simple"));
@@ -146,10 +144,11 @@ constexpr const char* kPythonDoc =
 
 TARVEL_METHOD(SkillCreator, "_create_python_skill", create_python_skill_impl,
               "self, data: dict, registry=None", "tuple[bool, str, DynamicSkill | None]",
-              kPythonDoc) {
-    require_dict(frame.args[1]);
-    if (py::Ref problem = registry_problem(frame.args[2])) return result(false, problem);
-    return create_python_skill(frame.globals, frame.args[0], frame.args[1]);
+              kPythonDoc)
+(const py::Frame& frame, PyObject* self, PyObject* data, PyObject* registry) {
+    require_dict(data);
+    if (py::Ref problem = registry_problem(registry)) return result(false, problem);
+    return create_python_skill(frame.globals, self, data);
 }
 
 // The version the skill is saved as: the rollback's, or the stored one plus one.

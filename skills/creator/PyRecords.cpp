@@ -17,7 +17,8 @@ py::Ref attributes(PyObject* self, PyObject* const (&names)[N]) {
     return d;
 }
 
-TARVEL_METHOD(SkillBlueprint, "to_dict", blueprint_to_dict, "self", "dict[str, Any]", nullptr) {
+TARVEL_METHOD(SkillBlueprint, "to_dict", blueprint_to_dict, "self", "dict[str, Any]", nullptr)
+(const py::Frame&, PyObject* self) {
     PyObject* const names[] = {
         TARVEL_NAME("name"),
         TARVEL_NAME("description"),
@@ -30,15 +31,16 @@ TARVEL_METHOD(SkillBlueprint, "to_dict", blueprint_to_dict, "self", "dict[str, A
         TARVEL_NAME("reason"),
         TARVEL_NAME("version"),
     };
-    return attributes(frame.args[0], names);
+    return attributes(self, names);
 }
 
-TARVEL_METHOD(ImprovementEntry, "to_dict", entry_to_dict, "self", "dict", nullptr) {
+TARVEL_METHOD(ImprovementEntry, "to_dict", entry_to_dict, "self", "dict", nullptr)
+(const py::Frame&, PyObject* self) {
     PyObject* const names[] = {
         TARVEL_NAME("timestamp"), TARVEL_NAME("action"),  TARVEL_NAME("skill_name"),
         TARVEL_NAME("reason"),    TARVEL_NAME("details"), TARVEL_NAME("success"),
     };
-    return attributes(frame.args[0], names);
+    return attributes(self, names);
 }
 
 py::FieldSpec required(const char* name, const char* annotation) {

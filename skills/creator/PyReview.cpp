@@ -944,15 +944,15 @@ constexpr const char* kReviewDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "review_skill", review_skill_impl, "self, name_or_data: str | dict",
-              "dict", kReviewDoc) {
-    PyObject* subject = frame.args[1];
-    if (!PyUnicode_CheckExact(subject) && !PyDict_CheckExact(subject))
-        py::wrong_type("name_or_data", "a str or a dict", subject);
+              "dict", kReviewDoc)
+(const py::Frame& frame, PyObject* self, PyObject* name_or_data) {
+    if (!PyUnicode_CheckExact(name_or_data) && !PyDict_CheckExact(name_or_data))
+        py::wrong_type("name_or_data", "a str or a dict", name_or_data);
     Report report;
-    if (PyUnicode_CheckExact(subject)) {
-        review_stored(frame.globals, frame.args[0], subject, report);
+    if (PyUnicode_CheckExact(name_or_data)) {
+        review_stored(frame.globals, self, name_or_data, report);
     } else {
-        review_data(frame.globals, frame.args[0], subject, report);
+        review_data(frame.globals, self, name_or_data, report);
     }
     return report.to_dict();
 }

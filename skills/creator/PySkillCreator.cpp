@@ -78,8 +78,8 @@ py::Ref string_set(const char* const (&names)[N]) {
     return set;
 }
 
-TARVEL_METHOD(SkillCreator, "__init__", init_impl, "self", nullptr, nullptr) {
-    PyObject* self = frame.args[0];
+TARVEL_METHOD(SkillCreator, "__init__", init_impl, "self", nullptr, nullptr)
+(const py::Frame& frame, PyObject* self) {
     py::Ref skills_dir = py::global(frame.globals, TARVEL_NAME("SKILLS_DIR"));
     py::make_dirs(skills_dir.get());
     py::setattr(self, TARVEL_NAME("_improvement_log"), py::Ref::steal(PyList_New(0)).get());

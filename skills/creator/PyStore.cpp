@@ -36,7 +36,8 @@ py::Ref new_list() {
 }
 
 TARVEL_METHOD(SkillCreator, "load_saved_skills", load_saved_skills_impl, "self",
-              "list[DynamicSkill]", "Load all saved skills from disk.") {
+              "list[DynamicSkill]", "Load all saved skills from disk.")
+(const py::Frame& frame, PyObject* /*self*/) {
     PyObject* globals = frame.globals;
     py::Ref skills = new_list();
     py::Ref files = skill_files(globals);
@@ -76,16 +77,17 @@ TARVEL_METHOD(SkillCreator, "load_saved_skills", load_saved_skills_impl, "self",
 }
 
 TARVEL_METHOD(SkillCreator, "load_into_registry", load_into_registry_impl, "self, registry", "int",
-              "Load all saved skills into a registry. Returns count loaded.") {
+              "Load all saved skills into a registry. Returns count loaded.")
+(const py::Frame&, PyObject* self, PyObject* registry) {
     // This registry is no optional one: None cannot take the skills either.
-    py::Ref problem = frame.args[1] == Py_None
+    py::Ref problem = registry == Py_None
                           ? py::fstring("registry must have a register() method, not NoneType")
-                          : registry_problem(frame.args[1]);
+                          : registry_problem(registry);
     if (problem) throw py::Error(PyExc_TypeError, problem.get());
-    py::Ref skills = py::call_method(frame.args[0], TARVEL_NAME("load_saved_skills"));
+    py::Ref skills = py::call_method(self, TARVEL_NAME("load_saved_skills"));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(skills.get()));
     while (py::Ref skill = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
-        py::call_method(frame.args[1], TARVEL_NAME("register"), skill);
+        py::call_method(registry, TARVEL_NAME("register"), skill);
     }
     py::check(PyErr_Occurred() != nullptr);
     const Py_ssize_t count = PyObject_Length(skills.get());
@@ -94,10 +96,8 @@ TARVEL_METHOD(SkillCreator, "load_into_registry", load_into_registry_impl, "self
 }
 
 TARVEL_METHOD(SkillCreator, "delete_skill", delete_skill_impl, "self, name: str, registry=None",
-              "tuple[bool, str]", "Delete a saved skill.") {
-    PyObject* self = frame.args[0];
-    PyObject* name = frame.args[1];
-    PyObject* registry = frame.args[2];
+              "tuple[bool, str]", "Delete a saved skill.")
+(const py::Frame& frame, PyObject* self, PyObject* name, PyObject* registry) {
     PyObject* globals = frame.globals;
     require_str(name, "name");
     auto outcome = [](bool success, const py::Ref& message) {
@@ -215,9 +215,10 @@ constexpr const char* kListSavedDoc =
     "        ";
 
 TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl,
-              "self, with_type: bool = False", "list[dict]", kListSavedDoc) {
+              "self, with_type: bool = False", "list[dict]", kListSavedDoc)
+(const py::Frame& frame, PyObject* /*self*/, PyObject* with_type) {
     PyObject* globals = frame.globals;
-    const bool with_type = py::truthy(frame.args[1]);
+    const bool show_type = py::truthy(with_type);
     py::Ref entries = new_list();
     py::Ref dir = py::global(globals, TARVEL_NAME("SKILLS_DIR"));
     if (!py::exists(dir.get())) return entries;
@@ -238,7 +239,7 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl,
                     });
                 // kept is (entry, type), ours while we hold it
                 py::Ref entry = py::fresh_copy(PyTuple_GET_ITEM(kept.get(), 0));
-                if (with_type) entry = typed_entry(entry, PyTuple_GET_ITEM(kept.get(), 1));
+                if (show_type) entry = typed_entry(entry, PyTuple_GET_ITEM(kept.get(), 1));
                 py::check(PyList_Append(entries.get(), entry.get()) < 0);
             } catch (py::Error& e) {
                 if (!is_exception(e)) throw;  // an unreadable file is left out
@@ -254,7 +255,7 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl,
             py::Ref stem = py::getattr(path, TARVEL_NAME("stem"));
             py::Ref file = py::Ref::steal(PyObject_Str(path));
             py::Ref entry = listing_entry(data.get(), stem.get(), file.get());
-            if (with_type) entry = typed_entry(entry, skill_type(data.get()).get());
+            if (show_type) entry = typed_entry(entry, skill_type(data.get()).get());
             py::check(PyList_Append(entries.get(), entry.get()) < 0);
         } catch (py::Error& e) {
             if (!is_exception(e)) throw;  // an unreadable file is left out
@@ -264,8 +265,8 @@ TARVEL_METHOD(SkillCreator, "list_saved_skills", list_saved_skills_impl,
 }
 
 TARVEL_METHOD(SkillCreator, "get_skill_source", get_skill_source_impl, "self, name: str",
-              "dict | None", "Get the full source JSON of a saved skill.") {
-    PyObject* name = frame.args[1];
+              "dict | None", "Get the full source JSON of a saved skill.")
+(const py::Frame& frame, PyObject* /*self*/, PyObject* name) {
     require_str(name, "name");
     if (unsafe_name(name)) return py::none();
     py::Ref path = skill_file(frame.globals, name, ".json");

@@ -22,8 +22,8 @@ namespace tarvel::glue_test {
 namespace {
 
 // add(a, b=2): a native function with Python's binding, defaults and TypeError texts.
-py::Ref add_impl(const py::Frame& frame) {
-    return py::Ref::steal(PyNumber_Add(frame.args[0], frame.args[1]));
+py::Ref add_impl(const py::Frame&, PyObject* a, PyObject* b) {
+    return py::Ref::steal(PyNumber_Add(a, b));
 }
 
 // relay(awaitable): `return ("got", await awaitable)`.
@@ -32,8 +32,8 @@ py::Async relay_body(py::Ref awaitable) {
     co_return py::Ref::steal(PyTuple_Pack(2, py::str("got").get(), result.get()));
 }
 
-py::Ref relay_impl(const py::Frame& frame) {
-    return py::make_coroutine(relay_body(py::Ref::borrow(frame.args[0])), frame.function);
+py::Ref relay_impl(const py::Frame& frame, PyObject* awaitable) {
+    return py::make_coroutine(relay_body(py::Ref::borrow(awaitable)), frame.function);
 }
 
 // guarded(awaitable, cleanup): `try: return await awaitable` `finally: await cleanup()`.
@@ -50,10 +50,9 @@ py::Async guarded_body(py::Ref awaitable, py::Ref cleanup) {
     co_return result;
 }
 
-py::Ref guarded_impl(const py::Frame& frame) {
-    return py::make_coroutine(
-        guarded_body(py::Ref::borrow(frame.args[0]), py::Ref::borrow(frame.args[1])),
-        frame.function);
+py::Ref guarded_impl(const py::Frame& frame, PyObject* awaitable, PyObject* cleanup) {
+    return py::make_coroutine(guarded_body(py::Ref::borrow(awaitable), py::Ref::borrow(cleanup)),
+                              frame.function);
 }
 
 // keeper(make): keeps make() (which may refer back to this coroutine) through py::keep,
@@ -65,19 +64,19 @@ py::Async keeper_body(py::Ref make) {
     co_return py::none();
 }
 
-py::Ref keeper_impl(const py::Frame& frame) {
-    return py::make_coroutine(keeper_body(py::Ref::borrow(frame.args[0])), frame.function);
+py::Ref keeper_impl(const py::Frame& frame, PyObject* make) {
+    return py::make_coroutine(keeper_body(py::Ref::borrow(make)), frame.function);
 }
 
 // dumps(obj): the native json.dumps(obj, indent=2) through the json module.
-py::Ref dumps_impl(const py::Frame& frame) {
+py::Ref dumps_impl(const py::Frame&, PyObject* obj) {
     py::Ref json = py::import("json");
-    return py::dumps_indent2(json.get(), frame.args[0]);
+    return py::dumps_indent2(json.get(), obj);
 }
 
 // replace(path, text): the crash-safe write, DURABLE_WRITES read from this module.
-py::Ref replace_impl(const py::Frame& frame) {
-    py::replace_file(frame.globals, frame.args[0], frame.args[1]);
+py::Ref replace_impl(const py::Frame& frame, PyObject* path, PyObject* text) {
+    py::replace_file(frame.globals, path, text);
     return py::none();
 }
 
@@ -158,12 +157,11 @@ py::Ref kept_document(py::KeptTexts& texts, PyObject* json, PyObject* document,
 // texts are in use or a record cannot take the kept path. The document is a list of records,
 // or a dict of at most two lists or dicts of records; a record is an exact dict, its own fields,
 // whose "details" may change in place.
-py::Ref kept_dumps_impl(const py::Frame& frame) {
-    PyObject* document = frame.args[1];
+py::Ref kept_dumps_impl(const py::Frame&, PyObject* owner, PyObject* document) {
     if (!PyList_CheckExact(document) && !PyDict_CheckExact(document))
         throw py::Error(PyExc_TypeError, "the document is a list or a dict");
     py::Ref json = py::import("json");
-    py::KeptTextsInUse texts(frame.args[0], TARVEL_NAME("_kept_texts"));
+    py::KeptTextsInUse texts(owner, TARVEL_NAME("_kept_texts"));
     if (!texts) return py::none();
     std::size_t written = 0;
     py::Ref text;
@@ -187,26 +185,31 @@ void build(PyObject* module) {
 #endif
     py::bind(
         module, "add",
-        py::make_function({"add", "add", "a: int, b: int = 2", "int", "a + b", add_impl}, module));
+        py::make_function(
+            {"add", "add", "a: int, b: int = 2", "int", "a + b", py::unpacked<add_impl>}, module));
     py::bind(module, "relay",
-             py::make_function({"relay", "relay", "awaitable", nullptr, nullptr, relay_impl, true},
-                               module));
-    py::bind(module, "guarded",
              py::make_function(
-                 {"guarded", "guarded", "awaitable, cleanup", nullptr, nullptr, guarded_impl, true},
+                 {"relay", "relay", "awaitable", nullptr, nullptr, py::unpacked<relay_impl>, true},
                  module));
-    py::bind(module, "keeper",
-             py::make_function({"keeper", "keeper", "make", nullptr, nullptr, keeper_impl, true},
+    py::bind(module, "guarded",
+             py::make_function({"guarded", "guarded", "awaitable, cleanup", nullptr, nullptr,
+                                py::unpacked<guarded_impl>, true},
                                module));
+    py::bind(module, "keeper",
+             py::make_function(
+                 {"keeper", "keeper", "make", nullptr, nullptr, py::unpacked<keeper_impl>, true},
+                 module));
     py::bind(module, "dumps",
-             py::make_function({"dumps", "dumps", "obj", "str", nullptr, dumps_impl}, module));
+             py::make_function({"dumps", "dumps", "obj", "str", nullptr, py::unpacked<dumps_impl>},
+                               module));
     py::bind(module, "kept_dumps",
              py::make_function({"kept_dumps", "kept_dumps", "owner, document", "tuple[str, int]",
-                                nullptr, kept_dumps_impl},
+                                nullptr, py::unpacked<kept_dumps_impl>},
                                module));
     py::bind(module, "replace",
-             py::make_function({"replace", "replace", "path, text", "None", nullptr, replace_impl},
-                               module));
+             py::make_function(
+                 {"replace", "replace", "path, text", "None", nullptr, py::unpacked<replace_impl>},
+                 module));
 }
 
 }  // namespace
