@@ -260,6 +260,19 @@ def test_with_wake_on_due_the_wait_ends_at_the_soonest_next_run(path, due_clock,
     assert (sch._wake_at, sch._wake_future) == (None, None)
 
 
+def test_with_wake_on_due_the_wait_is_never_negative(path, due_clock):
+    class Slow(Scheduler):
+        def _calc_next_run(self, job):
+            due_clock.now += 20  # a pass that takes 20 s: b is overdue by the time the loop waits
+            return super()._calc_next_run(job)
+
+    sch = Slow(storage_path=path, wake_on_due=True)
+    sch._jobs.update(a=every("a", 3600, next_run=T0), b=once("b", next_run=T0 + 10))
+    run(sch, 2, clock=due_clock)
+    assert due_clock.waits[0] == 0.0 and type(due_clock.waits[0]) is float
+    assert [e.job_id for e in sch._executions] == ["a", "b"]
+
+
 def request(sch):
     assert sch.request_run("i")
 
