@@ -184,9 +184,10 @@ def test_stop_always_ends_the_loop_through_cancellation(path, log, rounds):
         assert log()[1:] == [("DEBUG", "Scheduler loop cancelled"), ("INFO", "Scheduler stopped")]
 
 
+@pytest.mark.parametrize("wake", [False, True])
 @pytest.mark.parametrize("end", ["stop event", "cancel"])
-def test_the_loop_ends_at_once_and_without_error(path, log, end):
-    sch = Scheduler(storage_path=path)  # the real 30-second wait
+def test_the_loop_ends_at_once_and_without_error(path, log, end, wake):
+    sch = Scheduler(storage_path=path, wake_on_due=wake)  # the real 30-second wait
 
     async def main():
         await sch.start()
@@ -196,6 +197,8 @@ def test_the_loop_ends_at_once_and_without_error(path, log, end):
         await asyncio.wait([sch._task], timeout=2)
         assert asyncio.get_running_loop().time() - started < 1 and not sch._task.cancelled()
         assert sch._task.result() is None and not sch.running
+        await settle()
+        assert asyncio.all_tasks() == {asyncio.current_task()} and sch._wake_future is None
 
     asyncio.run(main())
     assert log()[1:] == [("DEBUG", "Scheduler loop cancelled")] * (end == "cancel")

@@ -17,7 +17,7 @@ from test_scheduler_loop import T0, Clockwork, run, saved, settle
 
 Scheduler, ScheduledJob = scheduler.Scheduler, scheduler.ScheduledJob
 JobType, JobState = scheduler.JobType, scheduler.JobState
-OPTIONS = ["_poll_interval", "_max_concurrent_firings", "_fire_timeout", "_misfire_grace", "_overlap"]
+OPTIONS = ["_poll_interval", "_max_concurrent_firings", "_fire_timeout", "_misfire_grace", "_overlap", "_wake_on_due"]
 
 
 @pytest.fixture
@@ -62,9 +62,9 @@ def test_new_methods(name, signature, doc):
 
 
 @pytest.mark.parametrize("options, kept", [
-    ({}, [30.0, None, None, None, True]),
-    ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0, "overlap": False},
-     [5, 3, 1.5, 0, False]),
+    ({}, [30.0, None, None, None, True, False]),
+    ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0, "overlap": False,
+      "wake_on_due": True}, [5, 3, 1.5, 0, False, True]),
 ])
 def test_options_are_kept_after_the_other_attributes(path, options, kept):
     sch = Scheduler(storage_path=path, **options)
@@ -102,6 +102,7 @@ def test_a_callback_may_be_none_or_any_callable(path, callback):
     ({"on_event": 5}, TypeError("on_event must be a callable or None, not int")),
     ({"overlap": 0}, TypeError("overlap must be a bool, not int")),
     ({"overlap": None}, TypeError("overlap must be a bool, not NoneType")),
+    ({"wake_on_due": 1}, TypeError("wake_on_due must be a bool, not int")),
 ])
 def test_options_are_checked_before_anything_is_done(monkeypatch, options, error):
     monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))
@@ -217,6 +218,116 @@ def test_without_overlap_the_run_held_back_fires_once_the_firing_ends(path, cloc
     run(sch, 1, until(clock, T0 + 200), clock)
     # due at T0 + 60 while the first firing ran until T0 + 100: fired at the next pass, not at T0 + 120
     assert starts == [T0, T0 + 110] and counts["most"] == 1 and job.run_count == 2
+
+
+# --- waking for the soonest due job ----------------------------------------------------------------
+
+class DueClock(Clockwork):
+    """A Clockwork whose wait, when it times out, moves the clock on by the time it was given; a wait
+    ended early (by the stop event or a registry call) leaves the clock where it is."""
+
+    async def wait_for(self, aw, timeout):
+        self.waits.append(timeout)
+        self._go = go = asyncio.get_running_loop().create_future()
+        waiter = asyncio.ensure_future(aw)
+        try:
+            await asyncio.wait([waiter, go], return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            waiter.cancel()
+        if waiter.done() and not waiter.cancelled():
+            return waiter.result()
+        self.now += timeout
+        raise asyncio.TimeoutError
+
+
+@pytest.fixture
+def due_clock(monkeypatch):
+    return DueClock(monkeypatch)
+
+
+@pytest.mark.parametrize("wake, waits, fired", [
+    (True, [10.0, 15.0, 30.0], [("a", T0 + 10), ("b", T0 + 25)]),
+    (False, [30.0, 30.0, 30.0], [("a", T0 + 30), ("b", T0 + 30)]),  # the default: as without the option
+])
+def test_with_wake_on_due_the_wait_ends_at_the_soonest_next_run(path, due_clock, wake, waits, fired):
+    sch = Scheduler(storage_path=path, wake_on_due=wake)
+    sch._jobs.update(a=once("a", next_run=T0 + 10), b=every("b", 3600, next_run=T0 + 25),
+                     p=once("p", next_run=T0 + 5, state=JobState.PAUSED),
+                     c=once("c", next_run=T0 + 3, state=JobState.COMPLETED), late=once("late", next_run=T0 + 999))
+    run(sch, 3, clock=due_clock)
+    assert due_clock.waits == waits and type(due_clock.waits[-1]) is float
+    assert [(e.job_id, e.started_at) for e in sch._executions] == fired
+    assert (sch._wake_at, sch._wake_future) == (None, None)
+
+
+def test_with_wake_on_due_the_wait_is_never_negative(path, due_clock):
+    class Slow(Scheduler):
+        def _calc_next_run(self, job):
+            due_clock.now += 20  # a pass that takes 20 s: b is overdue by the time the loop waits
+            return super()._calc_next_run(job)
+
+    sch = Slow(storage_path=path, wake_on_due=True)
+    sch._jobs.update(a=every("a", 3600, next_run=T0), b=once("b", next_run=T0 + 10))
+    run(sch, 2, clock=due_clock)
+    assert due_clock.waits[0] == 0.0 and type(due_clock.waits[0]) is float
+    assert [e.job_id for e in sch._executions] == ["a", "b"]
+
+
+def request(sch):
+    assert sch.request_run("i")
+
+
+@pytest.mark.parametrize("wake, change, waits, fired", [
+    (True, lambda sch: sch.add_job(once("n", next_run=T0 + 5)), [30.0, 5.0], []),
+    (True, lambda sch: sch.update_job("i", {"next_run": T0 + 5}), [30.0, 5.0], []),
+    (True, lambda sch: sch.resume_job("p"), [30.0, 5.0], []),
+    (True, request, [30.0, 30.0], [("i", T0)]),
+    (True, lambda sch: sch.add_job(once("n", next_run=T0 + 40)), [30.0], []),  # not sooner than the wait's end
+    (True, lambda sch: sch.add_job(once("n", next_run=T0 + 5, state=JobState.PAUSED)), [30.0], []),
+    (True, lambda sch: sch.pause_job("i"), [30.0], []),
+    (False, lambda sch: sch.add_job(once("n", next_run=T0 + 5)), [30.0], []),
+], ids=["add", "update", "resume", "request", "later", "paused", "pause", "default"])
+def test_a_registry_call_that_makes_a_job_due_sooner_ends_the_wait(path, due_clock, wake, change, waits, fired):
+    sch = Scheduler(storage_path=path, wake_on_due=wake)
+    sch._jobs.update(i=every("i", 60, next_run=T0 + 100),
+                     p=every("p", 10, last_run=T0 - 5, next_run=T0 + 100, state=JobState.PAUSED))
+
+    async def body():
+        change(sch)
+        await settle()
+        assert due_clock.now == T0  # the wait that ended early did not move the clock
+
+    run(sch, 1, body, due_clock)
+    assert due_clock.waits == waits
+    assert [(e.job_id, e.started_at) for e in sch._executions] == fired
+
+
+@pytest.mark.parametrize("options, jobs, waits", [
+    # a fires and runs on; b stays held under the cap, and c with it once due
+    ({"max_concurrent_firings": 1}, [once("a", next_run=T0), once("b", next_run=T0), once("c", next_run=T0 + 20)],
+     [20.0, 30.0, 30.0]),
+    # due again at T0 + 10 while its first firing still runs
+    ({"overlap": False}, [every("b", 10, next_run=T0)], [10.0, 30.0, 30.0]),
+])
+def test_held_back_jobs_do_not_bring_the_wake_time_earlier(path, due_clock, options, jobs, waits):
+    gate = asyncio.Event()
+
+    async def on_fire(job):
+        await gate.wait()
+
+    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options)
+    sch._jobs.update((job.id, job) for job in jobs)
+
+    async def body():
+        assert sch._held_back and all(at <= due_clock.now for at in sch._held_back.values())
+        sch.update_job("b", {"prompt": "new"})  # a held job changed: still held, no wake
+        await settle()
+        assert len(due_clock.waits) == 3
+        gate.set()
+
+    run(sch, 3, body, due_clock)
+    assert due_clock.waits == waits
+    assert [e.job_id for e in sch._executions] == [jobs[0].id]
 
 
 # --- stop with a time-out -------------------------------------------------------------------------

@@ -9,12 +9,13 @@ twin's minute-by-minute PlainCron.
 from __future__ import annotations
 
 import asyncio
+import heapq
 import json
 import logging
 import os
 import time
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from datetime import datetime
 from enum import Enum
 from typing import Any
@@ -278,6 +279,64 @@ class PyScheduler:
             self._save()
         if self._on_event:
             await self._on_event({"type": "scheduler_job_completed", "execution": execution.to_dict()})
+
+    def _load(self) -> None:
+        """Reads the state file: every job and execution record as json.loads gives it, the fields a
+        record class has, made into records."""
+        path = self._storage_path
+        if not path.exists():
+            return
+        data = json.loads(path.read_text())
+        names = {f.name for f in fields(ScheduledJob)}
+        for job_id, record in data.get("jobs", {}).items():
+            values = {k: v for k, v in record.items() if k in names}
+            values["job_type"] = JobType(values.get("job_type", "cron"))
+            values["state"] = JobState(values.get("state", "active"))
+            self._jobs[job_id] = ScheduledJob(**values)
+        names = {f.name for f in fields(JobExecution)}
+        self._executions = [JobExecution(**{k: v for k, v in record.items() if k in names})
+                            for record in data.get("executions", [])]
+
+    def update_job(self, job_id: str, updates: dict[str, Any]) -> ScheduledJob | None:
+        job = self._jobs.get(job_id)
+        if job is None:
+            return None
+        for key, value in updates.items():
+            if hasattr(job, key):
+                setattr(job, key, value)
+        self._save()
+        return job
+
+    def upcoming(self, count: int = 10) -> list[dict[str, Any]]:
+        """The next `count` runs of the active jobs, soonest first: each job's first run (now for an
+        overdue one) on a heap, the run after it pushed when it is taken."""
+        now = time.time()
+        heap = []
+        for order, job in enumerate(self._jobs.values()):
+            if job.state != JobState.ACTIVE or not job.next_run:
+                continue
+            cron = None
+            if job.job_type == JobType.CRON:
+                try:
+                    cron = PlainCron(job.schedule)
+                except ValueError:
+                    pass
+            left = count if job.max_runs <= 0 else min(count, max(1, job.max_runs - job.run_count))
+            heap.append((max(job.next_run, now), order, job, cron, left))
+        heapq.heapify(heap)
+        agenda = []
+        while heap and len(agenda) < count:
+            at, order, job, cron, left = heapq.heappop(heap)
+            agenda.append({"job_id": job.id, "job_name": job.name, "next_run": at,
+                           "next_run_human": _format_timestamp(at)})
+            following = None
+            if left > 1 and cron is not None:
+                following = cron.next_occurrence(datetime.fromtimestamp(at)).timestamp()
+            elif left > 1 and job.job_type == JobType.INTERVAL and job.interval_seconds > 0:
+                following = at + job.interval_seconds
+            if following is not None:
+                heapq.heappush(heap, (following, order, job, cron, left - 1))
+        return agenda
 
     def _save(self) -> None:
         try:

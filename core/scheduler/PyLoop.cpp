@@ -338,10 +338,36 @@ bool hold_while_firing(PyObject* globals, PyObject* self, PyObject* firing, PyOb
     return true;
 }
 
+// The soonest next run later than `now` among the active jobs, one pass over them; null when there
+// is none. A job a pass held back is due, so never later than now: it does not bring the loop's
+// wake time earlier, and the loop never waits for nothing. A job that cannot be compared is left
+// out.
+py::Ref soonest_next_run(PyObject* globals, PyObject* self, PyObject* now) {
+    py::Ref active = member(globals, TARVEL_NAME("JobState"), "ACTIVE");
+    py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
+    py::Ref snapshot = py::Ref::steal(PySequence_List(values.get()));
+    py::Ref soonest;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+        PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
+        try {
+            py::Ref state = py::getattr(job, TARVEL_NAME("state"));
+            if (!py::compare(state.get(), active.get(), Py_EQ)) continue;
+            py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+            if (!py::truthy(next_run.get()) || !py::compare(next_run.get(), now, Py_GT)) continue;
+            if (!soonest || py::compare(next_run.get(), soonest.get(), Py_LT)) soonest = next_run;
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    return soonest;
+}
+
 // One pass: every active job whose next run has come is fired in its own task, or
 // reported missed when it is later than misfire_grace. A job that cannot be handled is
-// logged and unscheduled; the pass goes on.
-void run_pass(PyObject* globals, PyObject* self) {
+// logged and unscheduled; the pass goes on. With `wake`, returns the soonest next run after the
+// pass (null when none); else null.
+py::Ref run_pass(PyObject* globals, PyObject* self, bool wake) {
     merge_from_file(globals, self);  // jobs another process saved meanwhile
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
     py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
@@ -381,6 +407,7 @@ void run_pass(PyObject* globals, PyObject* self) {
     if (cap.get() != Py_None) fire_within_cap(globals, self, cap.get(), due, held.get());
     py::setattr(self, TARVEL_NAME("_held_back"), held.get());
     if (missed) py::call_method(self, TARVEL_NAME("_save"));
+    return wake ? soonest_next_run(globals, self, now.get()) : py::Ref();
 }
 
 // Whether the running task has a cancellation request that nothing consumed:
@@ -398,6 +425,69 @@ bool cancel_pending(PyObject* globals) {
     return py::truthy(cancelling.get());
 }
 
+// Whether the loop wakes for the soonest due job: the scheduler's _wake_on_due, read at each pass.
+bool wakes_on_due(PyObject* self) {
+    py::Ref wake = optional_attr(self, TARVEL_NAME("_wake_on_due"));
+    return wake && py::truthy(wake.get());
+}
+
+// With wake_on_due, how long the loop waits after a pass: until `soonest` (a next run, or null)
+// or for poll_interval, whichever ends first, never less than 0; the time it ends at is kept as
+// _wake_at for the registry calls to compare with.
+py::Ref wake_timeout(PyObject* globals, PyObject* self, PyObject* interval,
+                     const py::Ref& soonest) {
+    py::Ref time = py::global(globals, TARVEL_NAME("time"));
+    py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
+    py::Ref timeout = py::Ref::borrow(interval);
+    py::Ref wake_at = py::Ref::steal(PyNumber_Add(now.get(), interval));
+    if (soonest) {
+        py::Ref left = py::Ref::steal(PyNumber_Subtract(soonest.get(), now.get()));
+        if (py::compare(left.get(), interval, Py_LT)) {
+            wake_at = soonest;
+            const double seconds = PyFloat_AsDouble(left.get());
+            py::check(seconds == -1.0 && PyErr_Occurred());
+            timeout = py::Ref::steal(PyFloat_FromDouble(seconds > 0.0 ? seconds : 0.0));
+        }
+    }
+    py::setattr(self, TARVEL_NAME("_wake_at"), wake_at.get());
+    return timeout;
+}
+
+// The end of a wait with wake_on_due: the stop event's waiter and the wake future are cancelled,
+// and no wait is in progress for the registry calls to end.
+void end_wake_wait(PyObject* self, PyObject* stop_waiter, PyObject* wake) noexcept {
+    for (PyObject* pending : {stop_waiter, wake}) {
+        if (pending == nullptr) continue;
+        PyObject* result = PyObject_CallMethod(pending, "cancel", nullptr);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+    }
+    for (const char* name : {"_wake_future", "_wake_at"}) {
+        if (PyObject_SetAttrString(self, name, Py_None) < 0) PyErr_Clear();
+    }
+}
+
+// With wake_on_due, what the loop awaits after a pass: the first of the stop event's waiter and
+// the wake future (set by a registry call that makes a job due sooner), under the module's
+// asyncio.wait_for with `timeout`. The waiter and the future are kept in `stop_waiter` and
+// `wake_future` for end_wake_wait.
+py::Ref wake_wait(PyObject* globals, PyObject* self, PyObject* wait_for, PyObject* event,
+                  PyObject* timeout, py::Ref& stop_waiter, py::Ref& wake_future) {
+    py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
+    py::Ref loop = py::call_method(asyncio.get(), TARVEL_NAME("get_running_loop"));
+    wake_future = py::call_method(loop.get(), TARVEL_NAME("create_future"));
+    stop_waiter = py::call_method(asyncio.get(), TARVEL_NAME("ensure_future"),
+                                  py::call_method(event, TARVEL_NAME("wait")));
+    py::setattr(self, TARVEL_NAME("_wake_future"), wake_future.get());
+    py::Ref both = py::Ref::steal(PyList_New(0));
+    py::check(PyList_Append(both.get(), stop_waiter.get()) < 0);
+    py::check(PyList_Append(both.get(), wake_future.get()) < 0);
+    py::Ref first = py::getattr(asyncio.get(), TARVEL_NAME("FIRST_COMPLETED"));
+    py::Ref wait = py::getattr(asyncio.get(), TARVEL_NAME("wait"));
+    py::Ref waiter = py::call_kw(wait.get(), {both.get()}, {{"return_when", first.get()}});
+    return py::call_kw(wait_for, {waiter.get()}, {{"timeout", timeout}});
+}
+
 py::Async loop_body(py::Ref self, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
     py::Ref cancelled = asyncio_name(globals, TARVEL_NAME("CancelledError"));
@@ -405,22 +495,45 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
         for (;;) {
             py::Ref event = py::getattr(self.get(), TARVEL_NAME("_stop_event"));
             if (py::truthy(py::call_method(event.get(), TARVEL_NAME("is_set")).get())) break;
-            run_pass(globals, self.get());
-            // Wait for the stop event, at most poll_interval; both are read at each
-            // pass, so that a host or test can change the wait.
+            const bool wake = wakes_on_due(self.get());
+            py::Ref soonest = run_pass(globals, self.get(), wake);
+            // Wait for the stop event, at most poll_interval (with wake_on_due, at most until the
+            // soonest next run, or until a registry call makes a job due sooner); all are read at
+            // each pass, so that a host or test can change the wait.
             py::Ref wait_for = asyncio_name(globals, TARVEL_NAME("wait_for"));
             py::Ref timeout_error = asyncio_name(globals, TARVEL_NAME("TimeoutError"));
-            py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
-            py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
-            py::Ref waiting =
-                py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
+            py::Ref waiting, stop_waiter, wake_future;
+            if (wake) {
+                try {
+                    py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
+                    py::Ref timeout = wake_timeout(globals, self.get(), interval.get(), soonest);
+                    waiting = wake_wait(globals, self.get(), wait_for.get(), event.get(),
+                                        timeout.get(), stop_waiter, wake_future);
+                } catch (...) {
+                    end_wake_wait(self.get(), stop_waiter.get(), wake_future.get());
+                    throw;
+                }
+            } else {
+                py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
+                py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
+                waiting =
+                    py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
+            }
+            std::exception_ptr failure;
             bool timed_out = false;
             try {
                 co_await py::await_(waiting);
             } catch (py::Error& e) {
-                if (!e.matches(timeout_error.get())) throw;
-                timed_out = true;
+                if (e.matches(timeout_error.get())) {
+                    timed_out = true;
+                } else {
+                    failure = std::current_exception();
+                }
+            } catch (...) {
+                failure = std::current_exception();
             }
+            if (wake) end_wake_wait(self.get(), stop_waiter.get(), wake_future.get());
+            if (failure) std::rethrow_exception(failure);
             if (!timed_out && cancel_pending(globals)) throw py::Error(cancelled.get(), Py_None);
         }
     } catch (py::Error& e) {
@@ -823,6 +936,21 @@ bool was_held(PyObject* self, PyObject* id, PyObject* next_run) {
     py::Ref held = py::getattr(self, TARVEL_NAME("_held_back"));
     py::Ref held_at = py::call_method(held.get(), TARVEL_NAME("get"), id);
     return held_at.get() != Py_None && py::compare(held_at.get(), next_run, Py_EQ);
+}
+
+void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job) {
+    py::Ref wake = optional_attr(self, TARVEL_NAME("_wake_future"));
+    if (!wake || wake.get() == Py_None) return;  // no wait for a due job in progress
+    if (py::truthy(py::call_method(wake.get(), TARVEL_NAME("done")).get())) return;
+    py::Ref state = py::getattr(job, TARVEL_NAME("state"));
+    if (!is_member(globals, state.get(), TARVEL_NAME("JobState"), "ACTIVE")) return;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    if (!py::truthy(next_run.get())) return;
+    py::Ref wake_at = py::getattr(self, TARVEL_NAME("_wake_at"));
+    if (wake_at.get() != Py_None && !py::compare(next_run.get(), wake_at.get(), Py_LT)) return;
+    py::Ref id = py::getattr(job, TARVEL_NAME("id"));
+    if (was_held(self, id.get(), next_run.get())) return;
+    py::call_method(wake.get(), TARVEL_NAME("set_result"), Py_None);
 }
 
 void add_loop_methods(PyObject* module, py::Members& members) {

@@ -85,7 +85,7 @@ void check_callback(const char* what, PyObject* value) {
 
 void check_options(PyObject* on_fire, PyObject* on_event, PyObject* poll_interval,
                    PyObject* max_concurrent_firings, PyObject* fire_timeout,
-                   PyObject* misfire_grace, PyObject* overlap) {
+                   PyObject* misfire_grace, PyObject* overlap, PyObject* wake_on_due) {
     check_callback("on_fire", on_fire);
     check_callback("on_event", on_event);
     check_seconds("poll_interval", poll_interval, false, false);
@@ -100,6 +100,7 @@ void check_options(PyObject* on_fire, PyObject* on_event, PyObject* poll_interva
     check_seconds("fire_timeout", fire_timeout, true, false);
     check_seconds("misfire_grace", misfire_grace, true, true);
     if (!PyBool_Check(overlap)) py::wrong_type("overlap", "a bool", overlap);
+    if (!PyBool_Check(wake_on_due)) py::wrong_type("wake_on_due", "a bool", wake_on_due);
 }
 
 TARVEL_METHOD(Scheduler, "__init__", init_impl,
@@ -108,14 +109,14 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
               "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
               "max_concurrent_firings: int | None = None, "
               "fire_timeout: float | None = None, misfire_grace: float | None = None, "
-              "overlap: bool = True",
+              "overlap: bool = True, wake_on_due: bool = False",
               nullptr, nullptr)
 (const py::Frame& frame, PyObject* self, PyObject* on_fire, PyObject* on_event,
  PyObject* storage_path, PyObject* poll_interval, PyObject* max_concurrent_firings,
- PyObject* fire_timeout, PyObject* misfire_grace, PyObject* overlap) {
+ PyObject* fire_timeout, PyObject* misfire_grace, PyObject* overlap, PyObject* wake_on_due) {
     // before anything is set or read
     check_options(on_fire, on_event, poll_interval, max_concurrent_firings, fire_timeout,
-                  misfire_grace, overlap);
+                  misfire_grace, overlap, wake_on_due);
     py::setattr(self, TARVEL_NAME("_on_fire"), on_fire);
     py::setattr(self, TARVEL_NAME("_on_event"), on_event);
     py::Ref storage = py::Ref::borrow(storage_path);
@@ -147,6 +148,7 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_fire_timeout"), fire_timeout);
     py::setattr(self, TARVEL_NAME("_misfire_grace"), misfire_grace);
     py::setattr(self, TARVEL_NAME("_overlap"), overlap);
+    py::setattr(self, TARVEL_NAME("_wake_on_due"), wake_on_due);
     // Due jobs a pass left for a later one, under max_concurrent_firings or while they still
     // fire without overlap, by id, with the next run they were due at: they were found in time,
     // so misfire_grace spares them.
@@ -158,6 +160,10 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_due_times"), py::Ref::steal(PyDict_New()).get());
     py::setattr(self, TARVEL_NAME("_cancelled_at_shutdown"),
                 py::Ref::steal(PySet_New(nullptr)).get());
+    // With wake_on_due, the time the loop's present wait ends at and the future that ends it
+    // sooner, set by a registry call that makes a job due before then; None between waits.
+    py::setattr(self, TARVEL_NAME("_wake_at"), Py_None);
+    py::setattr(self, TARVEL_NAME("_wake_future"), Py_None);
     py::call_method(self, TARVEL_NAME("_load"));
     return py::none();
 }
@@ -244,6 +250,7 @@ TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "Sc
     log(frame.globals, "info",
         py::fstring("Job added: ", name, " (", id, ") \xe2\x80\x94 next run: ", when));
     warn_if_never_due(frame.globals, job, name.get(), id.get());
+    wake_if_sooner(frame.globals, self, job);
     return py::Ref::borrow(job);
 }
 
@@ -307,6 +314,7 @@ TARVEL_METHOD(Scheduler, "update_job", update_job_impl,
     }
     make_change(frame.globals, self, job.get(), Change::Update, checked.get());
     save(self);
+    wake_if_sooner(frame.globals, self, job.get());
     return job;
 }
 
@@ -335,6 +343,7 @@ py::Ref change_job(PyObject* globals, PyObject* self, PyObject* job_id, Change k
     py::Ref value = arg();
     make_change(globals, self, job.get(), kind, value.get());
     save(self);
+    if (kind != Change::Pause) wake_if_sooner(globals, self, job.get());
     return py::boolean(true);
 }
 

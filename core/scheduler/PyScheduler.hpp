@@ -133,6 +133,10 @@ bool past_grace(PyObject* self, PyObject* job, PyObject* now);
 // max_concurrent_firings, or while it still fired without overlap).
 bool was_held(PyObject* self, PyObject* id, PyObject* next_run);
 
+// With wake_on_due, ends the loop's present wait when `job` (just added or changed by a registry
+// call) is active and due before that wait ends, unless a pass held it back at its next run.
+void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job);
+
 // --- the operating options (PyRegistry) ---
 
 // A number of seconds for `what`: an int or a float but not a bool, finite, and positive or, with

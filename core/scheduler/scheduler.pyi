@@ -165,6 +165,7 @@ class Scheduler:
     _fire_timeout: float | None
     _misfire_grace: float | None
     _overlap: bool
+    _wake_on_due: bool
     # What the last load of the state file found wrong, one sentence each ("<path>: ..."); empty
     # when it loaded whole or did not exist. A merge of another process's save adds to it.
     load_problems: list[str]
@@ -179,6 +180,7 @@ class Scheduler:
         fire_timeout: float | None = None,
         misfire_grace: float | None = None,
         overlap: bool = True,
+        wake_on_due: bool = False,
     ) -> None: ...
     @property
     def running(self) -> bool: ...
