@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import math
+import threading
 import time
 from datetime import datetime
 
@@ -300,6 +301,28 @@ def test_a_registry_call_that_makes_a_job_due_sooner_ends_the_wait(path, due_clo
     run(sch, 1, body, due_clock)
     assert due_clock.waits == waits
     assert [(e.job_id, e.started_at) for e in sch._executions] == fired
+
+
+def test_a_registry_call_from_another_thread_wakes_the_loop(path):
+    """The wake reaches a loop asleep in its selector: the job fires long before the waits end."""
+    async def main():
+        fired = asyncio.Event()
+
+        async def on_fire(job):
+            fired.set()
+
+        sch = Scheduler(on_fire, storage_path=path, wake_on_due=True)
+        await sch.start()
+        await asyncio.sleep(0.05)  # the first pass is done; the loop waits 30 s
+        adding = threading.Timer(0.05, sch.add_job, [once("n", next_run=time.time() + 0.2)])
+        adding.start()  # nothing else wakes the event loop meanwhile
+        try:
+            await asyncio.wait_for(fired.wait(), 10)
+        finally:
+            adding.join()
+            await sch.stop()
+
+    asyncio.run(main())
 
 
 @pytest.mark.parametrize("options, jobs, waits", [

@@ -488,6 +488,26 @@ py::Ref wake_wait(PyObject* globals, PyObject* self, PyObject* wait_for, PyObjec
     return py::call_kw(wait_for, {waiter.get()}, {{"timeout", timeout}});
 }
 
+// What the loop awaits after a pass: the stop event under the module's asyncio.wait_for with
+// poll_interval, or, with wake_on_due (`soonest` given), the wait of wake_wait.
+py::Ref pass_wait(PyObject* globals, PyObject* self, PyObject* event, py::Ref* soonest,
+                  py::Ref& stop_waiter, py::Ref& wake_future) {
+    py::Ref wait_for = asyncio_name(globals, TARVEL_NAME("wait_for"));
+    py::Ref interval = py::getattr(self, TARVEL_NAME("_poll_interval"));
+    if (soonest == nullptr) {
+        py::Ref waiter = py::call_method(event, TARVEL_NAME("wait"));
+        return py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
+    }
+    try {
+        py::Ref timeout = wake_timeout(globals, self, interval.get(), *soonest);
+        return wake_wait(globals, self, wait_for.get(), event, timeout.get(), stop_waiter,
+                         wake_future);
+    } catch (...) {
+        end_wake_wait(self, stop_waiter.get(), wake_future.get());
+        throw;
+    }
+}
+
 py::Async loop_body(py::Ref self, py::Ref globals_ref) {
     PyObject* globals = globals_ref.get();
     py::Ref cancelled = asyncio_name(globals, TARVEL_NAME("CancelledError"));
@@ -500,25 +520,10 @@ py::Async loop_body(py::Ref self, py::Ref globals_ref) {
             // Wait for the stop event, at most poll_interval (with wake_on_due, at most until the
             // soonest next run, or until a registry call makes a job due sooner); all are read at
             // each pass, so that a host or test can change the wait.
-            py::Ref wait_for = asyncio_name(globals, TARVEL_NAME("wait_for"));
             py::Ref timeout_error = asyncio_name(globals, TARVEL_NAME("TimeoutError"));
-            py::Ref waiting, stop_waiter, wake_future;
-            if (wake) {
-                try {
-                    py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
-                    py::Ref timeout = wake_timeout(globals, self.get(), interval.get(), soonest);
-                    waiting = wake_wait(globals, self.get(), wait_for.get(), event.get(),
-                                        timeout.get(), stop_waiter, wake_future);
-                } catch (...) {
-                    end_wake_wait(self.get(), stop_waiter.get(), wake_future.get());
-                    throw;
-                }
-            } else {
-                py::Ref waiter = py::call_method(event.get(), TARVEL_NAME("wait"));
-                py::Ref interval = py::getattr(self.get(), TARVEL_NAME("_poll_interval"));
-                waiting =
-                    py::call_kw(wait_for.get(), {waiter.get()}, {{"timeout", interval.get()}});
-            }
+            py::Ref stop_waiter, wake_future;
+            py::Ref waiting = pass_wait(globals, self.get(), event.get(), wake ? &soonest : nullptr,
+                                        stop_waiter, wake_future);
             std::exception_ptr failure;
             bool timed_out = false;
             try {
@@ -950,7 +955,17 @@ void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job) {
     if (wake_at.get() != Py_None && !py::compare(next_run.get(), wake_at.get(), Py_LT)) return;
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     if (was_held(self, id.get(), next_run.get())) return;
-    py::call_method(wake.get(), TARVEL_NAME("set_result"), Py_None);
+    // A future belongs to its event loop's thread: a registry call from another thread hands
+    // the wake to that loop (cancelling ends the wait as a result does, and may come twice).
+    py::Ref loop = py::call_method(wake.get(), TARVEL_NAME("get_loop"));
+    py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
+    py::Ref running = py::call_method(asyncio.get(), TARVEL_NAME("_get_running_loop"));
+    if (running.get() == loop.get()) {
+        py::call_method(wake.get(), TARVEL_NAME("set_result"), Py_None);
+    } else {
+        py::call_method(loop.get(), TARVEL_NAME("call_soon_threadsafe"),
+                        py::getattr(wake.get(), TARVEL_NAME("cancel")));
+    }
 }
 
 void add_loop_methods(PyObject* module, py::Members& members) {
