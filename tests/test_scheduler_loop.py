@@ -40,16 +40,22 @@ class Clockwork:
         monkeypatch.setattr(scheduler, "datetime", Now)
         monkeypatch.setattr(scheduler.asyncio, "wait_for", self.wait_for)
 
+    def advance(self, timeout, timed_out):
+        """Moves the clock on as a wait ends (timed_out is None when the wait itself was cancelled)."""
+        self.now += self.tick
+
     async def wait_for(self, aw, timeout):
         self.waits.append(timeout)
         self._go = go = asyncio.get_running_loop().create_future()
         waiter = asyncio.ensure_future(aw)
+        timed_out = None
         try:
             await asyncio.wait([waiter, go], return_when=asyncio.FIRST_COMPLETED)
+            timed_out = not (waiter.done() and not waiter.cancelled())
         finally:
             waiter.cancel()
-            self.now += self.tick
-        if waiter.done() and not waiter.cancelled():
+            self.advance(timeout, timed_out)
+        if not timed_out:
             return waiter.result()
         raise asyncio.TimeoutError
 

@@ -227,18 +227,9 @@ class DueClock(Clockwork):
     """A Clockwork whose wait, when it times out, moves the clock on by the time it was given; a wait
     ended early (by the stop event or a registry call) leaves the clock where it is."""
 
-    async def wait_for(self, aw, timeout):
-        self.waits.append(timeout)
-        self._go = go = asyncio.get_running_loop().create_future()
-        waiter = asyncio.ensure_future(aw)
-        try:
-            await asyncio.wait([waiter, go], return_when=asyncio.FIRST_COMPLETED)
-        finally:
-            waiter.cancel()
-        if waiter.done() and not waiter.cancelled():
-            return waiter.result()
-        self.now += timeout
-        raise asyncio.TimeoutError
+    def advance(self, timeout, timed_out):
+        if timed_out:
+            self.now += timeout
 
 
 @pytest.fixture
