@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 import traceback
 
@@ -177,6 +178,9 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:  # `tarvel-admin jobs | head -1`: the reader has what it wanted
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except Exception as e:  # noqa: BLE001 - one line, unless --debug asks for the traceback
         if debug:
             traceback.print_exc()

@@ -236,8 +236,10 @@ def cmd_run(ctx: Context, args) -> int:
     holder = loop_holder(ctx.state_path)
     if holder is None:
         where = f"no scheduler loop seems to run on {ctx.state_path}: it fires when one starts"
+    elif not holder:  # a system where it cannot be told
+        where = "a scheduler loop fires it at its next pass, or when one starts"
     else:
-        where = f"the scheduler loop{f' (pid {holder})' if holder else ''} fires it at its next pass"
+        where = f"the scheduler loop (pid {holder}) fires it at its next pass"
     state = job.state.value if hasattr(job.state, "value") else str(job.state)
     if state != "active":
         where = f"the job is {state}: no loop fires it until it is resumed"

@@ -18,6 +18,8 @@ from pathlib import Path
 _NOATIME = getattr(os, "O_NOATIME", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
+# Folders are read through a descriptor where the system can, so their access times stay too.
+_BY_DESCRIPTOR = bool(_DIRECTORY) and os.scandir in os.supports_fd and os.open in os.supports_dir_fd
 
 
 def _open(path: str | Path, flags: int, dir_fd: int | None = None) -> int:
@@ -67,21 +69,31 @@ class Snapshot:
         """The copy of the files (not the folders) of data/relative: its path."""
         target = self.root / relative
         target.mkdir(parents=True, exist_ok=True)
+        source = self.data / relative
+        if not _BY_DESCRIPTOR:  # Windows: by path (no access times to spare there)
+            if source.is_dir() and not source.is_symlink():
+                _copy_files(str(source), None, target)
+            return target
         try:
-            fd = _open(self.data / relative, os.O_RDONLY | _DIRECTORY | _NOFOLLOW)
+            fd = _open(source, os.O_RDONLY | _DIRECTORY | _NOFOLLOW)
         except OSError:
             return target  # none, or a link the modules would not follow either
         try:
-            with os.scandir(fd) as entries:
-                names = [e.name for e in entries if not e.is_dir(follow_symlinks=False)]
-            for name in names:
-                try:
-                    _copy_entry(name, str(target / name), fd)
-                except OSError:
-                    pass  # gone meanwhile, or unreadable: the modules would skip it too
+            _copy_files(fd, fd, target)
         finally:
             os.close(fd)
         return target
+
+
+def _copy_files(listed: int | str, dir_fd: int | None, target: Path) -> None:
+    """Copies the entries of a folder (an open descriptor, or a path) that are not folders."""
+    with os.scandir(listed) as entries:
+        names = [e.name for e in entries if not e.is_dir(follow_symlinks=False)]
+    for name in names:
+        try:
+            _copy_entry(name if dir_fd is not None else os.path.join(listed, name), str(target / name), dir_fd)
+        except OSError:
+            pass  # gone meanwhile, or unreadable: the modules would skip it too
 
 
 def _copy_entry(source: str, target: str, dir_fd: int | None = None) -> None:
