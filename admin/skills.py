@@ -26,8 +26,10 @@ def _point_at(ctx: Context, root) -> None:
 def reading(ctx: Context, name: str | None = None) -> Iterator:
     """A SkillCreator on copies of the skills (with `name`'s kept versions) and the log."""
     with Snapshot(ctx.data) as snapshot:
-        snapshot.folder("skills")
-        if name is not None and _plain_name(name):
+        snapshot.folder("skills", follow=True)
+        versions = ctx.data / "skills" / ".versions"
+        # The modules never follow a link at .versions or .versions/<name>.
+        if name is not None and _plain_name(name) and not versions.is_symlink():
             snapshot.folder(f"skills/.versions/{name}")
         snapshot.file("improvement_log.json")
         _point_at(ctx, snapshot.root)

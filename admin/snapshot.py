@@ -65,33 +65,37 @@ class Snapshot:
             pass
         return target
 
-    def folder(self, relative: str) -> Path:
-        """The copy of the files (not the folders) of data/relative: its path."""
+    def folder(self, relative: str, follow: bool = False) -> Path:
+        """The copy of the files (not the folders) of data/relative: its path. A link at
+        data/relative is followed only when `follow` says so, as the modules do."""
         target = self.root / relative
         target.mkdir(parents=True, exist_ok=True)
         source = self.data / relative
         if not _BY_DESCRIPTOR:  # Windows: by path (no access times to spare there)
-            if source.is_dir() and not source.is_symlink():
-                _copy_files(str(source), None, target)
+            if source.is_dir() and (follow or not source.is_symlink()):
+                _copy_files(str(source), target)
             return target
         try:
-            fd = _open(source, os.O_RDONLY | _DIRECTORY | _NOFOLLOW)
+            fd = _open(source, os.O_RDONLY | _DIRECTORY | (0 if follow else _NOFOLLOW))
         except OSError:
             return target  # none, or a link the modules would not follow either
         try:
-            _copy_files(fd, fd, target)
+            _copy_files(fd, target)
         finally:
             os.close(fd)
         return target
 
 
-def _copy_files(listed: int | str, dir_fd: int | None, target: Path) -> None:
+def _copy_files(listed: int | str, target: Path) -> None:
     """Copies the entries of a folder (an open descriptor, or a path) that are not folders."""
     with os.scandir(listed) as entries:
         names = [e.name for e in entries if not e.is_dir(follow_symlinks=False)]
     for name in names:
         try:
-            _copy_entry(name if dir_fd is not None else os.path.join(listed, name), str(target / name), dir_fd)
+            if isinstance(listed, int):
+                _copy_entry(name, str(target / name), listed)
+            else:
+                _copy_entry(os.path.join(listed, name), str(target / name))
         except OSError:
             pass  # gone meanwhile, or unreadable: the modules would skip it too
 

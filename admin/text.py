@@ -21,7 +21,7 @@ def when(ts: float) -> str:
 def span(seconds: float) -> str:
     """A length of time as "3h 12m", "45s", "2d 4h": the two largest units."""
     seconds = int(round(abs(seconds)))
-    parts = []
+    parts: list[str] = []
     for unit, size in (("d", 86400), ("h", 3600), ("m", 60), ("s", 1)):
         if seconds >= size or (unit == "s" and not parts):
             parts.append(f"{seconds // size}{unit}")
