@@ -146,13 +146,33 @@ def parser() -> Parser:
     return main
 
 
-def _logging(debug: bool, command: str) -> None:
-    """The modules' log: everything with --debug; a changing command's warnings; else nothing
-    (a read-only command's log names the temporary copies; their problems are reported)."""
+def _failed_save(record: logging.LogRecord) -> bool:
+    return record.levelno >= logging.ERROR and record.getMessage().startswith("Failed to save")
+
+
+class _SaveFailures(logging.Handler):
+    """Notes the modules' "Failed to save ..." errors: the change did not land."""
+
+    def __init__(self, noted: list[str]):
+        super().__init__(logging.ERROR)
+        self.noted = noted
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if _failed_save(record):
+            self.noted.append(record.getMessage())
+
+
+def _logging(debug: bool, command: str, failures: list[str]) -> None:
+    """The modules' log: everything with --debug; a changing command's warnings (a failed save is
+    the command's own error); else nothing (a read-only command's log names the temporary
+    copies; their problems are reported)."""
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("tarvel-admin: %(levelname)s: %(message)s"))
+    if not debug:
+        handler.addFilter(lambda record: not _failed_save(record))
     root = logging.getLogger("tarvel")
     root.addHandler(handler)
+    root.addHandler(_SaveFailures(failures))
     root.propagate = False
     if debug:
         root.setLevel(logging.DEBUG)
@@ -166,9 +186,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser().parse_args(argv)
         text.UTC = args.utc
-        _logging(args.debug, args.command)
+        failures: list[str] = []
+        _logging(args.debug, args.command, failures)
         scheduler, creator, _ = load_modules()
-        ctx = Context(scheduler, creator, data_folder(args.data), args.json)
+        ctx = Context(scheduler, creator, data_folder(args.data), args.json, failures)
         return args.run(ctx, args)
     except Usage as e:
         print(f"tarvel-admin: error: {e}", file=sys.stderr)

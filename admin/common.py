@@ -24,10 +24,17 @@ class Context:
     creator: ModuleType
     data: Path
     json: bool
+    # The modules' "Failed to save ..." errors so far: a change that did not land.
+    save_failures: list[str]
 
     @property
     def state_path(self) -> Path:
         return self.data / "scheduler.json"
+
+    def saved(self) -> None:
+        """Refuses, with the module's error, when the change could not be saved."""
+        if self.save_failures:
+            raise Refused(f"The change was not saved: {self.save_failures[0]}")
 
     def warn(self, text: str) -> None:
         print(f"tarvel-admin: warning: {text}", file=sys.stderr)

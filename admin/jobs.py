@@ -163,6 +163,7 @@ def _schedule_fields(ctx: Context, args) -> dict:
 
 
 def _done(ctx: Context, message: str, job=None) -> int:
+    ctx.saved()
     if ctx.json:
         print(text.as_json({"message": message, "job": job.to_dict() if job is not None else None}))
     else:

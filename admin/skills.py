@@ -183,6 +183,7 @@ def cmd_stats(ctx: Context, args) -> int:
 
 def _answer(ctx: Context, outcome: tuple[bool, str]) -> int:
     ok, message = outcome
+    ctx.saved()
     if not ok:
         raise Refused(message)
     print(text.as_json({"message": message}) if ctx.json else message)

@@ -150,6 +150,22 @@ def test_refused_or_bad_request_is_one_line(data, args, status, line):
     assert admin(*args, data=data) == (status, "", line + "\n")
 
 
+# A data folder that is a file: the save fails, the copy cannot be made.
+BROKEN = [
+    (["add", "--every", "60", "n", "p"], "tarvel-admin: The change was not saved: Failed to save scheduler state: "),
+    (["jobs"], "tarvel-admin: NotADirectoryError: "),
+    (["jobs", "--debug"], "Traceback (most recent call last):"),
+]
+
+
+@pytest.mark.parametrize("args, start", BROKEN, ids=[" ".join(a) for a, _ in BROKEN])
+def test_failure_is_one_line_unless_debug(tmp_path, args, start):
+    (tmp_path / "file").write_text("")
+    status, out, err = admin(*args, data=tmp_path / "file")
+    assert (status, out) == (1, "") and err.startswith(start)
+    assert err.count("\n") > 1 if "--debug" in args else err.count("\n") == 1
+
+
 def test_skill_changes_go_through_the_creator(data):
     assert admin("rollback", "play_song", "1", data=data)[:2] == (0, "Rolled back skill 'play_song' to v1: Updated skill 'play_song' v3 (2 steps, category: music). It's now available for use.\n")
     assert admin("delete", "lister", data=data)[0] == 0
