@@ -24,19 +24,14 @@ class Parser(argparse.ArgumentParser):
         raise Usage(f"{command}: {message}" if command else message)
 
 
-def _count(value: str) -> int:
-    number = int(value)
-    if number < 0:
-        raise ValueError
-    return number
-
-
 def _count_of(what: str):
+    """The argparse type of a count: a whole number, 0 or more."""
+
     def parse(value: str) -> int:
-        try:
-            return _count(value)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{what} must be a whole number, 0 or more, not {value!r}") from None
+        if not (value.isascii() and value.isdigit()):
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number, 0 or more, not {value!r}")
+        return int(value)
+
     return parse
 
 
@@ -188,7 +183,7 @@ def main(argv: list[str] | None = None) -> int:
         text.UTC = args.utc
         failures: list[str] = []
         _logging(args.debug, args.command, failures)
-        scheduler, creator, _ = load_modules()
+        scheduler, creator = load_modules()
         ctx = Context(scheduler, creator, data_folder(args.data), args.json, failures)
         return args.run(ctx, args)
     except Usage as e:

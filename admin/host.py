@@ -48,12 +48,12 @@ class _SkillDefinition:
         return {k: v for k, v in vars(self).items() if not k.startswith("_")}
 
 
-def _host_module(name: str, stand_in: dict[str, Any]) -> bool:
+def _host_module(name: str, stand_in: dict[str, Any]) -> None:
     """Imports the host's module `name`; where the host has none, a module of `stand_in`'s
-    names takes its place. True when the stand-in is used."""
+    names takes its place."""
     try:
         importlib.import_module(name)
-        return False
+        return
     except ModuleNotFoundError as e:
         parents = {name.rsplit(".", n)[0] for n in range(name.count(".") + 1)}
         if e.name not in parents:
@@ -70,17 +70,14 @@ def _host_module(name: str, stand_in: dict[str, Any]) -> bool:
     sys.modules[name] = module
     parent, _, leaf = name.rpartition(".")
     setattr(sys.modules[parent], leaf, module)
-    return True
 
 
-def load_modules() -> tuple[types.ModuleType, types.ModuleType, bool]:
-    """The modules tarvel.core.scheduler and tarvel.skills.creator, and whether the stand-in
-    config is used."""
-    stand_in = _host_module("tarvel.config", {"tarvel_dir": _stand_in_tarvel_dir})
+def load_modules() -> tuple[types.ModuleType, types.ModuleType]:
+    """The modules tarvel.core.scheduler and tarvel.skills.creator, over the host's modules or
+    the stand-ins."""
+    _host_module("tarvel.config", {"tarvel_dir": _stand_in_tarvel_dir})
     _host_module("tarvel.skills.engine", {"SkillStep": _SkillStep, "SkillDefinition": _SkillDefinition})
-    scheduler = importlib.import_module("tarvel.core.scheduler")
-    creator = importlib.import_module("tarvel.skills.creator")
-    return scheduler, creator, stand_in
+    return importlib.import_module("tarvel.core.scheduler"), importlib.import_module("tarvel.skills.creator")
 
 
 def data_folder(given: str | None) -> Path:
