@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
@@ -192,7 +193,10 @@ TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
     py::check(next.at == -1.0 && PyErr_Occurred());
     bool more = job_id == Py_None && next_indexed(frame.globals, self, next);
     while (PyList_GET_SIZE(agenda.get()) < wanted) {
-        while (more && (soonest.empty() || next.at <= all[soonest.top()].key)) {
+        // A job whose place comes after the soonest run to list has no run before it.
+        while (more && (soonest.empty() ||
+                        std::pair(next.at, next.order) <
+                            std::pair(all[soonest.top()].key, all[soonest.top()].order))) {
             const std::size_t before = all.size();
             add_first_runs(frame.globals, self, next.job.get(), next.order, now.get(), wanted, all);
             if (all.size() > before) soonest.push(before);
