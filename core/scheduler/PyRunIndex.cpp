@@ -43,13 +43,12 @@ struct Place {
     py::Ref next_run;
 };
 
-// The place of `job` as its fields are now.
-Place place_of(PyObject* globals, PyObject* job) {
+// The place of `job` as its fields are now, `active` being JobState.ACTIVE.
+Place place_in(PyObject* active, PyObject* job) {
     Place place;
     try {
         py::Ref state = py::getattr(job, TARVEL_NAME("state"));
-        py::Ref active = member(globals, TARVEL_NAME("JobState"), "ACTIVE");
-        if (!py::compare(state.get(), active.get(), Py_EQ)) return place;
+        if (!py::compare(state.get(), active, Py_EQ)) return place;
         py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
         if (!py::truthy(next_run.get())) return place;
         place.listed = true;
@@ -67,6 +66,29 @@ Place place_of(PyObject* globals, PyObject* job) {
     return place;
 }
 
+py::Ref active_state(PyObject* globals) {
+    return member(globals, TARVEL_NAME("JobState"), "ACTIVE");
+}
+
+Place place_of(PyObject* globals, PyObject* job) {
+    return place_in(active_state(globals).get(), job);
+}
+
+// The keys and the jobs of the registry, in its order, as two lists of the same length.
+std::pair<py::Ref, py::Ref> keys_and_jobs(PyObject* registry) {
+    if (PyDict_CheckExact(registry))
+        return {py::Ref::steal(PyDict_Keys(registry)), py::Ref::steal(PyDict_Values(registry))};
+    py::Ref items = py::Ref::steal(PyMapping_Items(registry));
+    const Py_ssize_t size = PyList_GET_SIZE(items.get());
+    py::Ref keys = py::Ref::steal(PyList_New(size)), jobs = py::Ref::steal(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyList_SET_ITEM(keys.get(), i, Py_NewRef(PyTuple_GET_ITEM(item, 0)));
+        PyList_SET_ITEM(jobs.get(), i, Py_NewRef(PyTuple_GET_ITEM(item, 1)));
+    }
+    return {keys, jobs};
+}
+
 class RunIndex {
   public:
     struct Slot {
@@ -79,11 +101,17 @@ class RunIndex {
     };
     using Position = std::pair<double, std::uint64_t>;
 
-    // Whether the index must be built again before use at `now` (the module's clock).
-    bool outdated(PyObject* registry, Py_ssize_t size, PyObject* loaded, double now,
-                  double interval) const {
-        return stale_ || registry != registry_.get() || size != size_ || loaded != loaded_.get() ||
-               !(now >= built_at_ && now - built_at_ < interval);
+    enum class Need { Nothing, Recheck, Rebuild };
+
+    // What the index needs before use at `now` (the module's clock): nothing, every job checked
+    // again (asked for, or `interval` has passed since the last time), or to be built again (the
+    // registry is another dict, or of another size, or was loaded again).
+    Need need(PyObject* registry, Py_ssize_t size, PyObject* loaded, double now,
+              double interval) const {
+        if (registry != registry_.get() || size != size_ || loaded != loaded_.get())
+            return Need::Rebuild;
+        const bool lately = now >= checked_at_ && now - checked_at_ < interval;
+        return recheck_ || !lately ? Need::Recheck : Need::Nothing;
     }
 
     // Takes `slots` (in registry order) as the whole index.
@@ -102,11 +130,26 @@ class RunIndex {
         std::swap(registry_, registry);
         std::swap(loaded_, loaded);
         size_ = size;
-        built_at_ = now;
-        stale_ = false;
+        checked(now);
     }
 
-    void mark_stale() { stale_ = true; }
+    void ask_recheck() { recheck_ = true; }
+    void checked(double now) {
+        checked_at_ = now;
+        recheck_ = false;
+    }
+
+    // The registry order of `job` and whether it is listed with the next run `next_run` (compared
+    // by identity), when it is known under `key`; nothing else when it is not.
+    bool known_as(PyObject* job, PyObject* key, std::uint64_t& order, bool& same,
+                  const Place& place) const {
+        auto it = slots_.find(job);
+        if (it == slots_.end() || it->second.key.get() != key) return false;
+        order = it->second.order;
+        same =
+            it->second.listed == place.listed && it->second.next_run.get() == place.next_run.get();
+        return true;
+    }
     bool known(PyObject* job) const { return slots_.count(job) != 0; }
     PyObject* registry() const { return registry_.get(); }
 
@@ -130,7 +173,12 @@ class RunIndex {
         // Taken out first and dropped once the index holds the new slot: dropping a reference may
         // run code.
         Slot old = replaced != nullptr ? take(replaced) : Slot{};
-        slot.order = old.job ? old.order : next_order_++;
+        if (old.job) {  // a dict keeps the key it holds when its value is replaced
+            slot.order = old.order;
+            std::swap(slot.key, old.key);
+        } else {
+            slot.order = next_order_++;
+        }
         if (grew) ++size_;
         Slot elsewhere = take(slot.job.get());  // a job added again under another key moves there
         put(std::move(slot));
@@ -176,7 +224,7 @@ class RunIndex {
         order_.clear();
         auto registry = std::move(registry_);
         auto loaded = std::move(loaded_);
-        stale_ = true;
+        size_ = -1;
     }
 
   private:
@@ -201,9 +249,9 @@ class RunIndex {
     py::Ref registry_;                           // the `_jobs` it was built from
     Py_ssize_t size_ = -1;                       // the size that registry should have
     py::Ref loaded_;                             // load_problems when it was built
-    double built_at_ = 0.0;
+    double checked_at_ = 0.0;                    // when every job was last read
     std::uint64_t next_order_ = 0;
-    bool stale_ = true;
+    bool recheck_ = true;
 };
 
 // --- the holder
@@ -345,20 +393,41 @@ double seconds_of(PyObject* value) {
 // Builds the index of `holder` again from the registry `registry` (of `size` jobs).
 void rebuild(PyObject* globals, const py::Ref& holder, py::Ref registry, Py_ssize_t size,
              py::Ref loaded, double now) {
-    py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
+    auto [keys, jobs] = keys_and_jobs(registry.get());
+    py::Ref active = active_state(globals);
     std::vector<RunIndex::Slot> slots;
-    slots.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* job = PyTuple_GET_ITEM(item, 1);
-        Place place = place_of(globals, job);
-        slots.push_back({py::Ref::borrow(PyTuple_GET_ITEM(item, 0)), py::Ref::borrow(job),
+    slots.reserve(static_cast<std::size_t>(PyList_GET_SIZE(jobs.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
+        PyObject* job = PyList_GET_ITEM(jobs.get(), i);
+        Place place = place_in(active.get(), job);
+        slots.push_back({py::Ref::borrow(PyList_GET_ITEM(keys.get(), i)), py::Ref::borrow(job),
                          std::move(place.next_run), place.at, 0, place.listed});
     }
     index_in(holder).replace(slots, std::move(registry), size, std::move(loaded), now);
 }
 
-// The holder of `self`'s index, built again first when it is out of date at `now`.
+// Reads every job of `registry` again and moves those whose state or next run changed; false,
+// with nothing more read, at a job the index does not know under its key or in its order.
+bool recheck(PyObject* globals, const py::Ref& holder, PyObject* registry, double now) {
+    auto [keys, jobs] = keys_and_jobs(registry);
+    py::Ref active = active_state(globals);
+    std::uint64_t last = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
+        PyObject* job = PyList_GET_ITEM(jobs.get(), i);
+        Place place = place_in(active.get(), job);
+        std::uint64_t order = 0;
+        bool same = false;
+        if (!index_in(holder).known_as(job, PyList_GET_ITEM(keys.get(), i), order, same, place) ||
+            (i > 0 && order <= last))
+            return false;
+        last = order;
+        if (!same) index_in(holder).move(job, std::move(place));
+    }
+    index_in(holder).checked(now);
+    return true;
+}
+
+// The holder of `self`'s index, checked or built again first when it is out of date at `now`.
 py::Ref synced(PyObject* globals, PyObject* self, double now) {
     py::Ref holder = holder_of(self, true);
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
@@ -367,7 +436,10 @@ py::Ref synced(PyObject* globals, PyObject* self, double now) {
     py::Ref loaded = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("load_problems")));
     if (!loaded) PyErr_Clear();
     const double interval = seconds_of(py::getattr(self, TARVEL_NAME("_poll_interval")).get());
-    if (index_in(holder).outdated(registry.get(), size, loaded.get(), now, interval))
+    using Need = RunIndex::Need;
+    const Need need = index_in(holder).need(registry.get(), size, loaded.get(), now, interval);
+    if (need == Need::Rebuild ||
+        (need == Need::Recheck && !recheck(globals, holder, registry.get(), now)))
         rebuild(globals, holder, std::move(registry), size, std::move(loaded), now);
     return holder;
 }
@@ -446,7 +518,7 @@ void index_changed(PyObject* globals, PyObject* self, PyObject* job) {
 }
 
 void index_outdated(PyObject* self) {
-    if (py::Ref holder = holder_of(self, false)) index_in(holder).mark_stale();
+    if (py::Ref holder = holder_of(self, false)) index_in(holder).ask_recheck();
 }
 
 std::vector<IndexedJob> due_jobs(PyObject* globals, PyObject* self, PyObject* now) {
