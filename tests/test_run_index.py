@@ -111,6 +111,16 @@ def test_a_job_changed_around_the_registry_calls_fires_as_it_now_stands(path, du
     assert ticked == [(f"t{k}", T0 + 5 * k) for k in range(1, 13) if T0 + 5 * k <= due_clock.now]
 
 
+def test_a_job_another_process_changed_fires_at_its_new_time_once_merged(path, due_clock):
+    sch = Scheduler(storage_path=path, wake_on_due=True)
+    ticks(sch)
+    sch._jobs["x"] = once("x", next_run=T0 + 1000)
+    sch._save()
+    other = Scheduler(storage_path=path)
+    run_with_change(sch, due_clock, lambda sch: other.update_job("x", {"next_run": T0 + 12}), 5)
+    assert [e.started_at for e in sch._executions if e.job_id == "x"] == [T0 + 12]
+
+
 def test_due_jobs_fire_in_next_run_order_each_at_its_time(path, due_clock):
     sch = Scheduler(storage_path=path, wake_on_due=True)
     times = list(range(1, 13))
