@@ -179,6 +179,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
         return;
     }
     if (!complete) problems.keep_copy(globals, "error", "scheduler state");
+    index_outdated(self);  // the merged jobs are read whole again at the index's next use
     merge_jobs(globals, self, base.get(), theirs.get());
     merge_executions(self, their_history.get());
 }
