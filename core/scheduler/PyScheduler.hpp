@@ -54,6 +54,16 @@ void add_state_file_methods(PyObject* module, py::Members& members);
 bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProblems& problems);
 bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
                      py::LoadProblems& problems);
+// One step of each: the (key, record) pair `item` of "jobs" read into `jobs` through
+// `job_class`.from_dict, and the execution record `record` (the `number`-th, from 1) into
+// `history` through `cls` given its field `names`; false, with an ERROR and a problem noted, for a
+// record that cannot be built or whose fields have the wrong types.
+bool read_job(PyObject* globals, PyObject* job_class, PyObject* item, PyObject* jobs,
+              py::LoadProblems& problems);
+bool read_execution(PyObject* globals, PyObject* cls, PyObject* names, Py_ssize_t number,
+                    PyObject* record, PyObject* history, py::LoadProblems& problems);
+// The names of the dataclass fields of `cls`, as a set.
+py::Ref field_names(PyObject* cls);
 // logger.error("Failed to load scheduler state: <error>").
 void load_failure(PyObject* globals, const py::Error& e);
 // A job's record in the file: its dictionary with the whole prompt, then its
