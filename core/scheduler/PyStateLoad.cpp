@@ -11,6 +11,7 @@
 // whole before anything is built from it.
 #include "core/scheduler/PyStateLoad.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -90,7 +91,7 @@ enum class Field : std::uint8_t {
 };
 
 struct FieldRule {
-    const char* name;
+    std::string_view name;
     Field kind;
     bool required;  // given by a factory (or by no default): the record must hold it
 };
@@ -129,13 +130,24 @@ struct Layout {
     PyObject* cls;
     std::vector<py::Ref> names;
     std::vector<py::Ref> defaults;  // null for a required field
-    std::size_t next_guess = 0;     // where the next key is looked for first
+    // The keys in the order a save writes them, each with its field (count for one that
+    // from_dict drops), and where the next key is looked for first.
+    std::vector<std::pair<std::string_view, std::size_t>> order;
+    std::size_t next_guess = 0;
 
-    Layout(const FieldRule* rules_, std::size_t count_, PyObject* cls_)
+    // `dropped`: the keys a save writes that from_dict drops, written before field `at`.
+    Layout(const FieldRule* rules_, std::size_t count_, PyObject* cls_,
+           std::initializer_list<std::string_view> dropped, std::size_t at)
         : rules(rules_), count(count_), cls(cls_) {
         py::Ref fields = py::getattr(cls, TARVEL_NAME("__dataclass_fields__"));
         for (std::size_t i = 0; i < count; ++i) {
-            names.push_back(py::Ref::steal(PyUnicode_InternFromString(rules[i].name)));
+            if (i == at) {
+                for (std::string_view key : dropped)
+                    order.emplace_back(key, count);
+            }
+            order.emplace_back(rules[i].name, i);
+            names.push_back(
+                py::Ref::steal(PyUnicode_InternFromString(std::string(rules[i].name).c_str())));
             if (rules[i].required) {
                 defaults.emplace_back();
                 continue;
@@ -147,11 +159,13 @@ struct Layout {
 
     // The field a key names, or count for one from_dict drops.
     std::size_t field_of(std::string_view key) {
-        for (std::size_t tried = 0; tried < count; ++tried) {
-            const std::size_t i = (next_guess + tried) % count;
-            if (key == rules[i].name) {
-                next_guess = i + 1 == count ? 0 : i + 1;
-                return i;
+        const std::size_t n = order.size();
+        for (std::size_t tried = 0; tried < n; ++tried) {
+            const std::size_t i =
+                next_guess + tried < n ? next_guess + tried : next_guess + tried - n;
+            if (key == order[i].first) {
+                next_guess = i + 1 == n ? 0 : i + 1;
+                return order[i].second;
             }
         }
         return count;
@@ -197,6 +211,56 @@ bool skip_items(Reader& reader, const Value& v) {
     return reader.ok();
 }
 
+// The places of the keys of "jobs", by their text (without escapes: the same text is the same
+// key), to find a key given twice.
+class KeyPlaces {
+  public:
+    // The place of `key`, or `next` (noted as its place) when it is new.
+    std::size_t place(std::string_view key, std::size_t next) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (!slot.used) {
+                slot = {key, next, true};
+                ++count_;
+                return next;
+            }
+            if (slot.key == key) return slot.place;
+        }
+    }
+
+  private:
+    struct Slot {
+        std::string_view key;
+        std::size_t place;
+        bool used;
+    };
+
+    static std::size_t hash(std::string_view key) {
+        std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
+        for (const char c : key)
+            h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : 2 * old.size(), Slot{{}, 0, false});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (!slot.used) continue;
+            std::size_t i = hash(slot.key) & mask;
+            while (slots_[i].used)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
 // Thrown when the document must go the Python way whole.
 struct WholeDocument {};
 
@@ -213,8 +277,10 @@ struct Builder {
         : own(own_),
           job_types(own_.job_type.get(), {"CRON", "INTERVAL", "ONCE"}),
           job_states(own_.job_state.get(), {"ACTIVE", "PAUSED", "COMPLETED", "DISABLED"}),
-          jobs(kJobFields, kJobFieldCount, own_.job.get()),
-          executions(kExecutionFields, std::size(kExecutionFields), own_.execution.get()),
+          jobs(kJobFields, kJobFieldCount, own_.job.get(), {"next_run_human", "last_run_human"},
+               kJobFieldCount - 1),
+          executions(kExecutionFields, std::size(kExecutionFields), own_.execution.get(),
+                     {"started_at_human"}, 3),
           no_args(py::Ref::steal(PyTuple_New(0))) {}
 
     py::Ref number(const Value& v, Field kind) {
@@ -321,19 +387,21 @@ struct Builder {
     void jobs_of(Reader& reader, ReadDocument& document) {
         Value v, key;
         if (!reader.value(v) || v.kind != Kind::Object) throw WholeDocument{};
-        py::Ref places = py::Ref::steal(PyDict_New());  // key -> its place in document.jobs
+        KeyPlaces places;
         while (reader.next_member(key)) {
+            // a key with escapes could equal another written otherwise
+            if (key.escaped) throw WholeDocument{};
             py::Ref name = values.string(key);
             if (!reader.value(v)) throw WholeDocument{};
             ReadRecord read = item(reader, v, jobs, name);
-            py::Ref place = py::dict_get(places.get(), name.get());
-            if (place) {  // json.loads keeps the last value at the first key's place
-                ReadRecord& first = document.jobs[PyLong_AsSize_t(place.get())];
+            const std::size_t place = places.place(key.text, document.jobs.size());
+            if (place < document.jobs.size()) {
+                // json.loads keeps the last value at the first key's place
+                ReadRecord& first = document.jobs[place];
                 read.key = first.key;
                 first = std::move(read);
                 continue;
             }
-            py::dict_set(places.get(), name.get(), py::integer(document.jobs.size()).get());
             document.jobs.push_back(std::move(read));
         }
         if (!reader.ok()) throw WholeDocument{};
@@ -370,6 +438,21 @@ struct Builder {
     }
 };
 
+// The collector held off while a document's records are built: they are all new, and all live
+// on. It runs again afterwards, as the new objects' count tells it to.
+class CollectorPaused {
+  public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
 // The (key, record) pair read_job takes.
 py::Ref item_pair(const ReadRecord& read) {
     return py::Ref::steal(PyTuple_Pack(2, read.key.get(), read.data.get()));
@@ -402,6 +485,7 @@ std::optional<ReadDocument> read_natively(PyObject* globals, PyObject* text) {
     py::Utf8Text utf8(text);
     if (!utf8.ok()) return std::nullopt;
     try {
+        CollectorPaused paused;
         Builder builder(*own);
         Reader reader(utf8.view());
         return builder.document(reader);

@@ -134,6 +134,34 @@ void decode(const Value& value, std::vector<char32_t>& out) {
     }
 }
 
+void Reader::skip_run() {
+    const char* const base = text_.data();
+    const char* p = base + pos_;
+    const char* const end = base + text_.size();
+#if defined(TARVEL_JSON_SSE2)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i white =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, space), _mm_cmpeq_epi8(chunk, newline)),
+                         _mm_or_si128(_mm_cmpeq_epi8(chunk, tab), _mm_cmpeq_epi8(chunk, cr)));
+        const auto other = static_cast<unsigned>(~_mm_movemask_epi8(white)) & 0xFFFFu;
+        if (other != 0) {
+            pos_ = static_cast<std::size_t>(p - base) +
+                   static_cast<std::size_t>(std::countr_zero(other));
+            return;
+        }
+        p += 16;
+    }
+#endif
+    while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t'))
+        ++p;
+    pos_ = static_cast<std::size_t>(p - base);
+}
+
 bool Reader::string(Value& out) {
     out.kind = Kind::String;
     out.escaped = false;

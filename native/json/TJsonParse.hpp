@@ -103,12 +103,10 @@ class Reader {
         return false;
     }
     void skip_space() {
-        while (pos_ < text_.size()) {
-            const char c = text_[pos_];
-            if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
-            ++pos_;
-        }
+        if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) <= ' ') skip_run();
     }
+    // Past a run of whitespace.
+    void skip_run();
     bool string(Value& out);
     bool number(Value& out);
     bool word(std::string_view w, Kind kind, Value& out);
