@@ -215,8 +215,10 @@ Ref ValueBuilder::build(json::Reader& reader, const json::Value& value) {
     return scalar(value);
 }
 
-Ref loads_native(PyObject* json_module, PyObject* text) {
-    if (!loads_is_native(json_module)) return {};
+namespace {
+
+// The value the reader builds of `text`, or null.
+Ref read_whole(PyObject* text) {
     Utf8Text utf8(text);
     if (!utf8.ok()) return {};
     json::Reader reader(utf8.view());
@@ -224,6 +226,26 @@ Ref loads_native(PyObject* json_module, PyObject* text) {
     Ref value = builder.build(reader);
     if (!value || !reader.finish()) return {};
     return value;
+}
+
+}  // namespace
+
+Ref loads_native(PyObject* json_module, PyObject* text) {
+    if (!loads_is_native(json_module)) return {};
+    return read_whole(text);
+}
+
+Ref call_loads(PyObject* loads, PyObject* text) {
+    const Stdlib* lib = stdlib();
+    if (lib != nullptr && loads == lib->loads && lib->unchanged()) {
+        if (Ref value = read_whole(text)) return value;
+    }
+    return call(loads, text);
+}
+
+Ref loads(PyObject* json_module, PyObject* text) {
+    Ref function = getattr(json_module, TARVEL_NAME("loads"));
+    return call_loads(function.get(), text);
 }
 
 }  // namespace tarvel::py

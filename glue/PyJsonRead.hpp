@@ -56,4 +56,10 @@ class ValueBuilder {
 // or declines it, whose errors json.loads then raises itself).
 Ref loads_native(PyObject* json_module, PyObject* text);
 
+// loads(text), where `loads` is what a json module's "loads" holds: built natively while it is the
+// standard library's own, unpatched, and the reader takes the text; else called.
+Ref call_loads(PyObject* loads, PyObject* text);
+// json_module.loads(text), the same way.
+Ref loads(PyObject* json_module, PyObject* text);
+
 }  // namespace tarvel::py
