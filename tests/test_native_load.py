@@ -59,6 +59,7 @@ TEXTS = [
     '{"jobs": {"a": {"id": "1", "created_at": 1, "run_count": 123456789012345678901234, "metadata": {}}}}',
     '{"jobs": {"a": {"id": "1", "created_at": 1, "metadata": {"n": 123456789012345678901234}}}}',
     '{"jobs": {"a": {"id": "1", "created_at": 1, "metadata": {"f": 1e-400, "g": 0.1, "h": -0.0}}}}',
+    '{"jobs": {"a": {"id": "1", "created_at": 1, "metadata": {}, "unknown": ' + "9" * 5000 + "}}}",
     *[document({**FULL, **fields}) for fields in [
         {"run_count": True}, {"max_runs": 2.5}, {"interval_seconds": -3}, {"last_run": -1e10},
         {"next_run": 1e13}, {"next_run": 3e11}, {"created_at": "x"}, {"job_type": "weekly"},

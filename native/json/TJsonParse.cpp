@@ -240,6 +240,7 @@ bool Reader::number(Value& out) {
     out.kind = Kind::Integer;
     const bool negative = text_[start] == '-';
     const std::size_t digits = int_end - start - (negative ? 1 : 0);
+    if (digits > Reader::kMaxIntDigits) return fail();
     out.small = digits <= 18;
     if (out.small) {
         std::int64_t v = 0;

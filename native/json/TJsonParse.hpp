@@ -60,9 +60,9 @@ void decode(const Value& value, std::vector<char32_t>& out);
 // the escapes \" \\ \/ \b \f \n \r \t and \uXXXX; numbers are -?(0|[1-9][0-9]*)(.[0-9]+)?
 // ([eE][-+]?[0-9]+)?; NaN, Infinity and -Infinity are numbers too; duplicate keys are for the
 // caller (json.loads keeps the last value at the first key's place). Anything else (bad syntax,
-// a float that float() would make infinite or zero from non-zero digits, nesting deeper than
-// kMaxDepth, text after the document) makes the reader fail: every call then returns false, and
-// the caller reads the document another way.
+// a float that float() would make infinite or zero from non-zero digits, an integer of more than
+// kMaxIntDigits digits, nesting deeper than kMaxDepth, text after the document) makes the reader
+// fail: every call then returns false, and the caller reads the document another way.
 //
 // A typical object: value(v) gives Kind::Object; while (next_member(key)) { value(v); ... };
 // then ok() tells whether the whole object was read.
@@ -70,6 +70,9 @@ class Reader {
   public:
     // Containers nested deeper than this make the reader fail.
     static constexpr std::size_t kMaxDepth = 64;
+    // So do integers of more digits than this: the lowest limit Python can be given for turning
+    // digits into an int (sys.set_int_max_str_digits), past which json.loads raises.
+    static constexpr std::size_t kMaxIntDigits = 640;
 
     explicit Reader(std::string_view text) : text_(text) {}
 

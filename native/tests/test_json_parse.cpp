@@ -226,6 +226,14 @@ void test_refused() {
     }
 }
 
+// Integers up to the lowest digits limit Python can be given; past it json.loads may raise.
+void test_long_integers() {
+    const std::string longest(Reader::kMaxIntDigits, '7');
+    CHECK(read(longest) == "big:" + longest, "kMaxIntDigits digits");
+    CHECK(read("-" + longest) == "big:-" + longest, "kMaxIntDigits digits, negative");
+    CHECK(read("[" + longest + "7]") == "FAIL", "more digits than kMaxIntDigits");
+}
+
 void test_depth() {
     const std::string deep_ok =
         std::string(Reader::kMaxDepth, '[') + std::string(Reader::kMaxDepth, ']');
@@ -264,6 +272,7 @@ void test_ranges() {
 int main() {
     test_accepted();
     test_refused();
+    test_long_integers();
     test_depth();
     test_ranges();
     return tarvel::testing::summary();
