@@ -1,6 +1,7 @@
 // core/scheduler/PyModule.cpp: the module tarvel.core.scheduler: its docstring, imports and names
 #include "glue/PyModule.hpp"
 #include "core/scheduler/PyScheduler.hpp"
+#include "core/scheduler/PyStateLoad.hpp"
 #include "glue/PyFiles.hpp"
 
 namespace tarvel::scheduler {
@@ -61,6 +62,7 @@ void build(PyObject* module) {
     py::bind(module, "JobFireCallback", fire_callback_alias(globals));
     add_scheduler(module);
     py::bind(module, "_format_timestamp", make_format_timestamp(module));
+    remember_own_names(module);
 }
 
 }  // namespace

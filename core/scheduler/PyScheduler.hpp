@@ -2,6 +2,7 @@
 // file
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -54,6 +55,16 @@ void add_state_file_methods(PyObject* module, py::Members& members);
 bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProblems& problems);
 bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
                      py::LoadProblems& problems);
+// One step of each: the (key, record) pair `item` of "jobs" read into `jobs` through
+// `job_class`.from_dict, and the execution record `record` (the `number`-th, from 1) into
+// `history` through `cls` given its field `names`; false, with an ERROR and a problem noted, for a
+// record that cannot be built or whose fields have the wrong types.
+bool read_job(PyObject* globals, PyObject* job_class, PyObject* item, PyObject* jobs,
+              py::LoadProblems& problems);
+bool read_execution(PyObject* globals, PyObject* cls, PyObject* names, Py_ssize_t number,
+                    PyObject* record, PyObject* history, py::LoadProblems& problems);
+// The names of the dataclass fields of `cls`, as a set.
+py::Ref field_names(PyObject* cls);
 // logger.error("Failed to load scheduler state: <error>").
 void load_failure(PyObject* globals, const py::Error& e);
 // A job's record in the file: its dictionary with the whole prompt, then its
@@ -82,6 +93,21 @@ void merge_from_file(PyObject* globals, PyObject* self);
 py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* globals, PyObject* state_path);
 using py::release_lock;
+
+// A record of the state file as the native load built it: its key in "jobs" (null for an
+// execution), the object built, and where its text lies in the file's text: from its "{" to its
+// "}" inclusive, in bytes of the text's UTF-8 (for an ASCII str, its characters).
+struct LoadedRecord {
+    PyObject* key;
+    PyObject* record;
+    std::size_t begin;
+    std::size_t end;
+};
+// Lets the next save keep the texts of records the load built, where each is what that save would
+// write.
+void keep_loaded_texts(PyObject* globals, PyObject* self, PyObject* text,
+                       const std::vector<LoadedRecord>& jobs,
+                       const std::vector<LoadedRecord>& executions);
 
 // --- the types of a record's fields, checked at the load and by add_job (PyFieldTypes) ---
 
