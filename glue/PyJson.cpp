@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "glue/PyWatched.hpp"
 #include "json/TJsonText.hpp"
 
 #if PY_VERSION_HEX >= 0x030F0000
@@ -42,32 +43,9 @@ Ref call_dumps(PyObject* dumps, PyObject* obj) {
 // The names json.dumps(obj, indent=2) reads on its way to the encoder, captured on first use and
 // kept for the life of the process. While every one of them is still bound to what was captured,
 // the native text is what json.dumps gives for the built-in types.
-struct Stdlib {
-    struct Watched {
-        PyObject* dict;
-        PyObject* name;
-        PyObject* value;
-    };
-    std::vector<Ref> owned;  // the references behind every pointer here
-    std::vector<Watched> watched;
+struct Stdlib : WatchedNames {
     PyObject* dumps = nullptr;
-
-    bool unchanged() const {
-        for (const Watched& w : watched) {
-            PyObject* now = PyDict_GetItemWithError(w.dict, w.name);
-            if (now == nullptr) PyErr_Clear();
-            if (now != w.value) return false;
-        }
-        return true;
-    }
 };
-
-bool is_function(PyObject* obj, PyObject* globals, const char* qualname) {
-    if (obj == nullptr || !PyFunction_Check(obj) || PyFunction_GET_GLOBALS(obj) != globals)
-        return false;
-    PyObject* q = reinterpret_cast<PyFunctionObject*>(obj)->func_qualname;
-    return q != nullptr && PyUnicode_Check(q) && PyUnicode_CompareWithASCIIString(q, qualname) == 0;
-}
 
 bool is_builtin(PyObject* obj, const char* name) {
     return obj != nullptr && PyCFunction_Check(obj) &&
@@ -79,29 +57,16 @@ bool is_text(PyObject* obj, const char* text) {
            PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
-Ref type_dict(PyObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
-#else
-    return Ref::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
-#endif
-}
-
 // The record, or nothing when json is not the standard library as shipped (already patched, or
 // built without its C accelerator): the caller then goes through Python, and the next call tries
 // again.
 std::unique_ptr<Stdlib> capture() {
     auto lib = std::make_unique<Stdlib>();
-    const auto keep = [&](Ref r) { return lib->owned.emplace_back(std::move(r)).get(); };
+    const auto keep = [&](Ref r) { return lib->keep(std::move(r)); };
     PyObject* json = PyModule_GetDict(keep(import("json")));
     PyObject* encoder = PyModule_GetDict(keep(import("json.encoder")));
     if (json == nullptr || encoder == nullptr) return nullptr;
-    const auto watch = [&](PyObject* dict, const char* name) -> PyObject* {
-        PyObject* key = keep(Ref::steal(PyUnicode_InternFromString(name)));
-        PyObject* value = keep(dict_get(dict, key));
-        if (value != nullptr) lib->watched.push_back({dict, key, value});
-        return value;
-    };
+    const auto watch = [&](PyObject* dict, const char* name) { return lib->watch(dict, name); };
 
     lib->dumps = watch(json, "dumps");
     PyObject* cls = watch(json, "JSONEncoder");

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "glue/PyWatched.hpp"
+
 namespace tarvel::py {
 
 namespace {
@@ -12,57 +14,21 @@ namespace {
 // What json.loads relies on, captured once with the first read and kept for the life of the
 // process: while each is still bound where it was found, json.loads builds what the native
 // read builds.
-struct Stdlib {
-    struct Watched {
-        PyObject* dict;
-        PyObject* name;
-        PyObject* value;
-    };
-    std::vector<Ref> owned;  // the references behind every pointer here
-    std::vector<Watched> watched;
+struct Stdlib : WatchedNames {
     PyObject* loads = nullptr;
     PyObject* nan = nullptr;
     PyObject* infinity = nullptr;
     PyObject* negative_infinity = nullptr;
-
-    bool unchanged() const {
-        for (const Watched& w : watched) {
-            PyObject* now = PyDict_GetItemWithError(w.dict, w.name);
-            if (now == nullptr) PyErr_Clear();
-            if (now != w.value) return false;
-        }
-        return true;
-    }
 };
-
-bool is_function(PyObject* obj, PyObject* globals, const char* qualname) {
-    if (obj == nullptr || !PyFunction_Check(obj) || PyFunction_GET_GLOBALS(obj) != globals)
-        return false;
-    PyObject* q = reinterpret_cast<PyFunctionObject*>(obj)->func_qualname;
-    return q != nullptr && PyUnicode_Check(q) && PyUnicode_CompareWithASCIIString(q, qualname) == 0;
-}
-
-Ref type_dict(PyObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
-#else
-    return Ref::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
-#endif
-}
 
 // The captured names, or null when they are not what the standard library defines.
 std::unique_ptr<Stdlib> capture() {
     auto lib = std::make_unique<Stdlib>();
-    const auto keep = [&](Ref r) { return lib->owned.emplace_back(std::move(r)).get(); };
+    const auto keep = [&](Ref r) { return lib->keep(std::move(r)); };
     PyObject* json = PyModule_GetDict(keep(import("json")));
     PyObject* decoder_module = PyModule_GetDict(keep(import("json.decoder")));
     if (json == nullptr || decoder_module == nullptr) return nullptr;
-    const auto watch = [&](PyObject* dict, const char* name) -> PyObject* {
-        PyObject* key = keep(Ref::steal(PyUnicode_InternFromString(name)));
-        PyObject* value = keep(dict_get(dict, key));
-        if (value != nullptr) lib->watched.push_back({dict, key, value});
-        return value;
-    };
+    const auto watch = [&](PyObject* dict, const char* name) { return lib->watch(dict, name); };
     lib->loads = watch(json, "loads");
     PyObject* decoder = watch(json, "_default_decoder");
     PyObject* cls = watch(decoder_module, "JSONDecoder");
