@@ -2,6 +2,9 @@
 // file
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "glue/PyClass.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyLoadProblems.hpp"
@@ -79,6 +82,21 @@ void merge_from_file(PyObject* globals, PyObject* self);
 py::Ref take_loop_lock(PyObject* state_path);
 py::Ref take_save_lock(PyObject* globals, PyObject* state_path);
 using py::release_lock;
+
+// A record of the state file as the native load built it: its key in "jobs" (null for an
+// execution), the object built, and where its text lies in the file's text: from its "{" to its
+// "}" inclusive, in bytes of the text's UTF-8 (for an ASCII str, its characters).
+struct LoadedRecord {
+    PyObject* key;
+    PyObject* record;
+    std::size_t begin;
+    std::size_t end;
+};
+// Lets the next save keep the texts of records the load built, where each is what that save would
+// write.
+void keep_loaded_texts(PyObject* globals, PyObject* self, PyObject* text,
+                       const std::vector<LoadedRecord>& jobs,
+                       const std::vector<LoadedRecord>& executions);
 
 // --- the types of a record's fields, checked at the load and by add_job (PyFieldTypes) ---
 
