@@ -267,9 +267,15 @@ void KeptItems::write(KeptText& kept, PyObject* value) {
     ++written_;
 }
 
-void KeptItems::take_loaded_key(KeptText& kept, const LoadedText& loaded, PyObject* key) {
-    if (key == nullptr || loaded.key_size == 0 || !PyUnicode_CheckExact(key)) return;
-    const std::string_view text = save_.texts_.document().substr(loaded.key_begin, loaded.key_size);
+// A dict's value stands on the line of its key: `"key": {`, indented.
+void KeptItems::take_loaded_key(KeptText& kept, std::size_t begin, PyObject* key) {
+    const std::string_view document = save_.texts_.document();
+    if (key == nullptr || begin < 4 || document.substr(begin - 2, 2) != ": ") return;
+    const std::size_t line = document.rfind('\n', begin - 2);
+    std::size_t start = line == std::string_view::npos ? 0 : line + 1;
+    while (start < begin - 2 && document[start] == ' ')
+        ++start;
+    const std::string_view text = document.substr(start, begin - 2 - start);
     if (!json_text_is(text, key, 0)) return;
     kept.key = Ref::borrow(key);
     kept.key_text = text;

@@ -76,12 +76,11 @@ struct KeptText : KeptFields {
     int traverse(visitproc visit, void* arg) const;
 };
 
-// Where a load found a record's text in the document it read (and, for a dict's value, its
-// key's text), with the record it built: 24 bytes a record until the next save.
+// Where a load found a record's text in the document it read, with the record it built: 16 bytes
+// a record until the next save. A dict's value has its key's text before it on its line.
 struct LoadedText {
     PyObject* record;  // not held: only a hint where to look; the text is checked in full
     std::uint32_t begin, size;
-    std::uint32_t key_begin = 0, key_size = 0;
 };
 
 // The kept texts of one kind of record (a state file's jobs, its executions, a log's entries), by
@@ -277,11 +276,11 @@ class KeptItems {
             kept.note(fields, nested_, immutable, save_.json_);
             kept.reusable = kept.reusable && (policy_ == kKeepNested || kept.nested_at < 0);
             kept.text = text;
-            take_loaded_key(kept, *loaded, key);
+            take_loaded_key(kept, loaded->begin, key);
             return true;
         }
     }
-    void take_loaded_key(KeptText& kept, const LoadedText& loaded, PyObject* key);
+    void take_loaded_key(KeptText& kept, std::size_t begin, PyObject* key);
     void write(KeptText& kept, PyObject* value);
     std::string_view key_of(KeptText& kept, PyObject* key);
     template <class Out>

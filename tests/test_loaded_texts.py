@@ -66,6 +66,7 @@ CASES = [
     pytest.param(edit('"name": "tick",', '"name": "tick", "extra": 1,'), None, None, 1, id="an extra key"),
     pytest.param(edit('"created_at": 1000.0', '"created_at": 1e3'), None, None, 1, id="a float written as 1e3"),
     pytest.param(edit(r"\u00e9", r"\u00E9"), None, None, 1, id="an escape in capitals"),
+    pytest.param(edit('"cron": {', r'"\u0063ron": {'), None, None, 0, id="a key written otherwise (the job kept)"),
     pytest.param(edit('"on": true', '"on": true, "big": 100000000000000000000'), None, None, 1,
                  id="an int too big to tell"),
     pytest.param(None, None, remove, 0, id="a job removed before the save"),

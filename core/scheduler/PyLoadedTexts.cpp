@@ -34,18 +34,6 @@ std::optional<std::pair<std::size_t, std::size_t>> record_range(std::string_view
     return std::nullopt;
 }
 
-// The text of the key before a dict's value at `begin` ("key": value, on one line), or an empty
-// range.
-std::pair<std::size_t, std::size_t> key_range(std::string_view document, std::size_t begin) {
-    if (begin < 4 || document.substr(begin - 2, 2) != ": ") return {0, 0};
-    const std::size_t line = document.rfind('\n', begin - 2);
-    std::size_t key = line == std::string_view::npos ? 0 : line + 1;
-    while (key < begin - 2 && document[key] == ' ')
-        ++key;
-    if (document[key] != '"') return {0, 0};
-    return {key, begin - 2 - key};
-}
-
 }  // namespace
 
 void keep_loaded_texts(PyObject* /*globals*/, PyObject* self, PyObject* text,
@@ -58,11 +46,8 @@ void keep_loaded_texts(PyObject* /*globals*/, PyObject* self, PyObject* text,
     for (const LoadedRecord& job : jobs) {
         const auto range = record_range(*document, job.begin, job.end);
         if (!range || job.record == nullptr) continue;
-        const auto [key_begin, key_size] = key_range(*document, range->first);
         loaded.push_back({job.record, static_cast<std::uint32_t>(range->first),
-                          static_cast<std::uint32_t>(range->second),
-                          static_cast<std::uint32_t>(key_begin),
-                          static_cast<std::uint32_t>(key_size)});
+                          static_cast<std::uint32_t>(range->second)});
     }
     try {
         // One save or load at a time uses the texts; another meanwhile keeps none.
