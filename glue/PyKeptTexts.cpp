@@ -29,6 +29,8 @@ KeptText& KeptRecords::at(PyObject* record, std::size_t place, std::uint64_t sav
 const LoadedText* KeptRecords::loaded(PyObject* record) {
     // A few places on: the records removed since the load are skipped, those added are not found.
     constexpr std::size_t kLookAhead = 8;
+    if (next_loaded_ == 0 && !loaded_.empty())
+        texts_.reserve(texts_.size() + loaded_.size());  // most are kept
     const std::size_t end = std::min(loaded_.size(), next_loaded_ + kLookAhead);
     for (std::size_t i = next_loaded_; i < end; ++i) {
         if (loaded_[i].record == record) {
