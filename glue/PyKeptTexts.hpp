@@ -30,20 +30,23 @@
 //   runs) takes the whole path: it builds its document and encodes it whole, as if nothing were
 //   kept. So does a save whose record cannot take the kept path (WholePath is thrown) or that
 //   meets an error: the whole path then does and reports everything as it always did.
-// - Each save has a number. A text notes the last save that wrote it; a record's texts are found
-//   first at the place they had in the last save; the texts the last save did not use are
-//   dropped when it joins its document.
+// - Each save has a number. A text notes the last save that used it; a record's texts are found
+//   first at the place they had in the last save; the texts a save did not use are dropped when
+//   it joins its document (they show the document it replaces).
 // - A kept text (and a kept key text) is a view, never a copy: into the owner's document (the
 //   text the last save joined, or the text a load read, held here as the str it is; the
 //   scheduler remembers the same str as the base of its merges), or, while a save runs, into the
 //   texts that save wrote anew. Joining the document moves every view of the save into the new
 //   document, which then takes the old one's place; a save that does not join its document
 //   (an error, the whole path) drops every kept text, so no view outlives what it shows.
-// - A load may leave each record's text where it lies in the document read, with the record
-//   built from it (KeptRecords::load): the next save keeps such a text only where the document's
-//   check (`verify` of KeptItems::add) finds it to be exactly what that save would write for the
-//   record's present values at its place; else the record is written again. The save after
-//   forgets what the load left.
+// - A load may leave each record's text where it lies in the document it read, with the record
+//   built from it (KeptTexts::load, which drops every kept text of another document first). The
+//   next save keeps such a text only where the document's check (`verify` of KeptItems::add)
+//   finds it to be exactly what that save would write for the record's present values at its
+//   place, told without encoding the record; it is then noted with the record's fields as if
+//   that save had written it. Else the record is written again. That save forgets the rest of
+//   what the load left; a record found nowhere near its place in the load's order is written
+//   again.
 #pragma once
 
 #include <cstdint>
