@@ -156,6 +156,7 @@ std::string_view ascii_of(PyObject* text) {
 template <class Layout>
 Ref ascii_text(const Layout& layout) {
     struct Count {
+        static constexpr bool counting() { return true; }
         std::size_t size = 0;
         void put(std::string_view t) { size += t.size(); }
         std::string_view place(std::string_view t) {
@@ -166,6 +167,7 @@ Ref ascii_text(const Layout& layout) {
     layout(count);
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(count.size), 127));
     struct Write {
+        static constexpr bool counting() { return false; }
         char* at;
         char* end;
         void put(std::string_view t) {
@@ -303,6 +305,17 @@ std::string_view KeptItems::key_of(KeptText& kept, PyObject* key) {
 // Each record's text (and key text) is placed in the document, and shows it from then on.
 template <class Out>
 void KeptItems::put(Out& out) {
+    if constexpr (Out::counting()) {
+        // told from the sizes noted as the records were added, without reading them again
+        const std::size_t n = order_.size();
+        if (n == 0) {
+            out.put("[]");
+            return;
+        }
+        const std::size_t separators = shape_ == kDict ? 2 * n : 0;  // ": " after each key
+        out.size += text_bytes_ + separators + n * (3 + 2 * depth_) + (n - 1) + 2 * depth_ + 3;
+        return;
+    }
     if (shape_ == kList) {
         put_items(out, "[", "]", depth_, order_.size(),
                   [&](Out& o, std::size_t i) { order_[i]->text = o.place(order_[i]->text); });
@@ -321,6 +334,7 @@ void KeptItems::finish() {
     records_.finish(std::move(order_), save_.number_, written_);
     order_.clear();
     keys_.clear();
+    text_bytes_ = 0;
 }
 
 // --- the holder ---------------------------------------------------------------------------------

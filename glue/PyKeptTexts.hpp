@@ -248,6 +248,7 @@ class KeptItems {
             kept.reusable = reusable;
         }
         order_.push_back(&kept);
+        text_bytes_ += kept.text.size();
         return kept;
     }
 
@@ -256,6 +257,7 @@ class KeptItems {
     void add(PyObject* key, PyObject* record, PyObject* fields, const Immutable& immutable,
              const Encode& encode, const Verify& verify = {}) {
         keys_.push_back(key_of(add(record, fields, immutable, encode, verify, key), key));
+        text_bytes_ += keys_.back().size();
     }
 
     // How many records were written again, not taken from their kept texts.
@@ -298,6 +300,7 @@ class KeptItems {
     Nested policy_;
     std::vector<KeptText*> order_;
     std::vector<std::string_view> keys_;  // each record's key text, in a dict
+    std::size_t text_bytes_ = 0;          // of the texts and key texts added
     std::size_t written_ = 0;
 };
 
