@@ -21,7 +21,7 @@ namespace tarvel::scheduler {
 namespace {
 
 // The text of a record within `document` from `begin` to `end` (its "{" to its "}"), where
-// `end` is that "}" or the position after it.
+// `end` is that "}" (as a load gives it) or the position after it.
 std::optional<std::pair<std::size_t, std::size_t>> record_range(std::string_view document,
                                                                 std::size_t begin,
                                                                 std::size_t end) {
@@ -29,8 +29,8 @@ std::optional<std::pair<std::size_t, std::size_t>> record_range(std::string_view
         document[begin] != '{') {
         return std::nullopt;
     }
-    if (document[end - 1] == '}') return std::pair{begin, end - begin};
     if (end < document.size() && document[end] == '}') return std::pair{begin, end + 1 - begin};
+    if (document[end - 1] == '}') return std::pair{begin, end - begin};
     return std::nullopt;
 }
 
