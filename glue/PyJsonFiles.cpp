@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "glue/PyFiles.hpp"
+#include "glue/PyJsonRead.hpp"
 
 namespace tarvel::py {
 
@@ -71,7 +72,7 @@ Ref parsed(PyObject* loads, const std::string& name,
     }
     Ref path = make_path();
     Ref text = read_text(path.get());
-    Ref value = call(loads, text);
+    Ref value = call_loads(loads, text.get());
     if (identity) {
         if (files.size() >= kKeptFiles) files.clear();
         Parsed& kept = files[name] = Parsed{*identity, value, Ref()};

@@ -133,6 +133,22 @@ def test_writer_matches_json_dumps(value):
     assert glue.dumps(value) == json.dumps(value, indent=2)
 
 
+@settings(max_examples=300, deadline=None)
+@given(json_values, st.sampled_from([None, 2, "\t"]), st.booleans())
+def test_reader_matches_json_loads(value, indent, ascii_only):
+    text = json.dumps(value, indent=indent, ensure_ascii=ascii_only)
+    read, took = glue.loads(text)
+    assert took or not ascii_only  # only a str with lone surrogates is left to json.loads
+    if took:
+        assert repr(read) == repr(json.loads(text))
+
+
+@pytest.mark.parametrize("text", ["", "{", "[1,]", "01", "1e400", '"\\x"', '"a\tb"', "\ufeff1", "[] 1",
+                                  "[" * 65 + "]" * 65, '"\\ud800\\uzzzz"'])
+def test_reader_leaves_to_json_loads_what_it_does_not_read_as_json_loads(text):
+    assert glue.loads(text) == (None, False)
+
+
 class Text(str):
     def __repr__(self):
         return "Text()"

@@ -54,7 +54,7 @@ with_python() {
 # A digest of everything a build of the modules reads: a venv whose stamp holds
 # the same digest has that build installed already.
 source_digest() {
-    (cd "$ROOT" && find CMakeLists.txt cmake native glue core skills tests/glue pyproject.toml README.md \
+    (cd "$ROOT" && find CMakeLists.txt cmake native glue core skills admin tests/glue pyproject.toml README.md \
         -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -c1-64)
 }
 

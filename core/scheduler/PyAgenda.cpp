@@ -1,7 +1,9 @@
 // core/scheduler/PyAgenda.cpp: Scheduler.upcoming, the agenda of the runs the loop will fire
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
@@ -25,6 +27,7 @@ struct Runs {
     long long left = 0;
     py::Ref at;  // the next run to list, in Unix seconds
     double key = 0.0;
+    std::uint64_t order = 0;  // the job's place in the registry
 };
 
 long long as_count(PyObject* value) {
@@ -108,6 +111,19 @@ py::Ref entry(PyObject* globals, const Runs& runs) {
     return d;
 }
 
+// Adds the run `runs` stands at to `agenda`. A time the platform cannot convert (Windows stops at
+// the year 3000) is left out, with the runs after it: false then.
+bool list_run(PyObject* globals, PyObject* agenda, const Runs& runs) {
+    py::Ref listed = entry(globals, runs);
+    PyObject* human = PyDict_GetItemString(listed.get(), "next_run_human");
+    if (human != nullptr && PyUnicode_Check(human) &&
+        PyUnicode_CompareWithASCIIString(human, "Invalid") == 0) {
+        return false;
+    }
+    py::check(PyList_Append(agenda, listed.get()) < 0);
+    return true;
+}
+
 // The count the arguments ask for, checked as the method's signature promises.
 long long checked_count(PyObject* count_arg, PyObject* job_id) {
     if (!PyLong_Check(count_arg) || PyBool_Check(count_arg)) {
@@ -123,39 +139,38 @@ long long checked_count(PyObject* count_arg, PyObject* job_id) {
     return as_count(count_arg);
 }
 
-// The jobs of the registry, or the one job named `job_id` (none when it is unknown).
-py::Ref listed_jobs(PyObject* self, PyObject* job_id) {
-    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-    if (job_id == Py_None) {
-        py::Ref values = py::call_method(registry.get(), TARVEL_NAME("values"));
-        return py::Ref::steal(PySequence_List(values.get()));
+// The runs of `job` (at `order` in the registry) added to `all` when it will fire.
+void add_first_runs(PyObject* globals, PyObject* self, PyObject* job, std::uint64_t order,
+                    PyObject* now, long long count, std::vector<Runs>& all) {
+    Runs runs;
+    runs.order = order;
+    try {
+        if (first_runs(globals, self, job, now, count, runs)) all.push_back(std::move(runs));
+    } catch (py::Error& e) {  // a job the loop cannot handle either: it never fires
+        if (!e.matches(PyExc_Exception)) throw;
     }
-    py::Ref job = py::call_method(registry.get(), TARVEL_NAME("get"), job_id);
-    py::Ref jobs = py::Ref::steal(PyList_New(0));
-    if (job.get() != Py_None) py::check(PyList_Append(jobs.get(), job.get()) < 0);
-    return jobs;
 }
 
-// The first runs of every job that will fire, in the order of `jobs`.
-std::vector<Runs> all_first_runs(PyObject* globals, PyObject* self, PyObject* jobs, PyObject* now,
-                                 long long count) {
+// The runs of the jobs the agenda starts from: the one job named `job_id` (none when it is
+// unknown), or every job of the index due by `now`; the others join from the index as the agenda
+// reaches their first runs.
+std::vector<Runs> starting_runs(PyObject* globals, PyObject* self, PyObject* job_id, PyObject* now,
+                                long long count) {
     std::vector<Runs> all;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
-        Runs runs;
-        try {
-            if (first_runs(globals, self, PyList_GET_ITEM(jobs, i), now, count, runs)) {
-                all.push_back(std::move(runs));
-            }
-        } catch (py::Error& e) {  // a job the loop cannot handle either: it never fires
-            if (!e.matches(PyExc_Exception)) throw;
-        }
+    if (job_id != Py_None) {
+        py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+        py::Ref job = py::call_method(registry.get(), TARVEL_NAME("get"), job_id);
+        if (job.get() != Py_None) add_first_runs(globals, self, job.get(), 0, now, count, all);
+        return all;
     }
+    for (const IndexedJob& due : due_jobs(globals, self, now))
+        add_first_runs(globals, self, due.job.get(), due.order, now, count, all);
     return all;
 }
 
 // The next `count` runs of the active jobs (or of the one job), soonest first; equal times
-// in registry order. Each job's runs come one at a time, so the work grows with `count` and
-// the number of jobs, not with their product.
+// in registry order. The jobs come from the index in next-run order, each job's runs one at a
+// time, so the work grows with `count`, not with the number of jobs.
 TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
               "self, count: int = 10, job_id: str | None = None", "list[dict[str, Any]]",
               "List the next runs of the active jobs (or of one job), soonest first.")
@@ -164,29 +179,34 @@ TARVEL_METHOD(Scheduler, "upcoming", upcoming_impl,
     py::Ref agenda = py::Ref::steal(PyList_New(0));
     if (wanted == 0) return agenda;
 
-    py::Ref jobs = listed_jobs(self, job_id);
     py::Ref time = py::global(frame.globals, TARVEL_NAME("time"));
     py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
-    std::vector<Runs> all = all_first_runs(frame.globals, self, jobs.get(), now.get(), wanted);
+    std::vector<Runs> all = starting_runs(frame.globals, self, job_id, now.get(), wanted);
     auto later = [&all](std::size_t a, std::size_t b) {
-        return all[a].key != all[b].key ? all[a].key > all[b].key : a > b;
+        return all[a].key != all[b].key ? all[a].key > all[b].key : all[a].order > all[b].order;
     };
     std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> soonest(later);
     for (std::size_t i = 0; i < all.size(); ++i)
         soonest.push(i);
-    while (!soonest.empty() && PyList_GET_SIZE(agenda.get()) < wanted) {
+    // The next job of the index not yet read, after those due by now.
+    IndexedJob next{{}, {}, PyFloat_AsDouble(now.get()), UINT64_MAX};
+    py::check(next.at == -1.0 && PyErr_Occurred());
+    bool more = job_id == Py_None && next_indexed(frame.globals, self, next);
+    while (PyList_GET_SIZE(agenda.get()) < wanted) {
+        // A job whose place comes after the soonest run to list has no run before it.
+        while (more && (soonest.empty() ||
+                        std::pair(next.at, next.order) <
+                            std::pair(all[soonest.top()].key, all[soonest.top()].order))) {
+            const std::size_t before = all.size();
+            add_first_runs(frame.globals, self, next.job.get(), next.order, now.get(), wanted, all);
+            if (all.size() > before) soonest.push(before);
+            more = next_indexed(frame.globals, self, next);
+        }
+        if (soonest.empty()) break;
         const std::size_t i = soonest.top();
         soonest.pop();
+        if (!list_run(frame.globals, agenda.get(), all[i])) continue;
         Runs& runs = all[i];
-        py::Ref listed = entry(frame.globals, runs);
-        // A time the platform cannot convert (Windows stops at the year 3000) is left out, with
-        // the runs after it.
-        PyObject* human = PyDict_GetItemString(listed.get(), "next_run_human");
-        if (human != nullptr && PyUnicode_Check(human) &&
-            PyUnicode_CompareWithASCIIString(human, "Invalid") == 0) {
-            continue;
-        }
-        py::check(PyList_Append(agenda.get(), listed.get()) < 0);
         if (--runs.left > 0 && set_at(runs, following(frame.globals, runs, runs.at.get()))) {
             soonest.push(i);
         }

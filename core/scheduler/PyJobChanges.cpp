@@ -285,6 +285,7 @@ void make_change(PyObject* globals, PyObject* self, PyObject* job, Change kind, 
     py::Ref entry = entry_of(changes.get(), id.get());
     py::Ref before = readable_fields(globals, job);
     apply(globals, self, job, kind, arg);
+    index_changed(globals, self, job);
     py::Ref after = before ? readable_fields(globals, job) : py::Ref();
     if (!after) {
         // a job whose fields cannot be read is taken whole from memory at a merge

@@ -71,6 +71,7 @@ py::Async start_body(py::Ref self, py::Ref globals_ref) {
         py::setattr(self.get(), TARVEL_NAME("_stop_event"), event.get());
     }
     py::call_method(event.get(), TARVEL_NAME("clear"));
+    index_outdated(self.get());  // the first pass reads the registry whole
     py::Ref coro = py::call_method(self.get(), TARVEL_NAME("_loop"));
     py::Ref create_task = py::getattr(asyncio.get(), TARVEL_NAME("create_task"));
     py::Ref task =
@@ -244,10 +245,11 @@ long long running_firings(PyObject* self) {
 
 // What a pass does with a job that it cannot handle: logs it with its traceback and
 // unschedules it.
-void unschedule(PyObject* globals, PyObject* job, const py::Error& e) {
+void unschedule(PyObject* globals, PyObject* self, PyObject* job, const py::Error& e) {
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     log_failure(globals, py::fstring("Failed to schedule job ", id, ": ", e.value()), e);
     py::setattr(job, TARVEL_NAME("next_run"), py::integer(0).get());
+    index_changed(globals, self, job);
 }
 
 // A due job found later than misfire_grace is not fired: its following run is decided
@@ -296,7 +298,7 @@ void fire_within_cap(PyObject* globals, PyObject* self, PyObject* cap,
             --free;
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            unschedule(globals, job.get(), e);
+            unschedule(globals, self, job.get(), e);
         }
     }
     if (left == 0) return;
@@ -338,70 +340,72 @@ bool hold_while_firing(PyObject* globals, PyObject* self, PyObject* firing, PyOb
     return true;
 }
 
-// The soonest next run later than `now` among the active jobs, one pass over them; null when there
-// is none. A job a pass held back is due, so never later than now: it does not bring the loop's
-// wake time earlier, and the loop never waits for nothing. A job that cannot be compared is left
-// out.
+// The soonest next run later than `now` among the active jobs, from the index; null when there is
+// none. A job a pass held back is due, so never later than now: it does not bring the loop's wake
+// time earlier, and the loop never waits for nothing.
 py::Ref soonest_next_run(PyObject* globals, PyObject* self, PyObject* now) {
-    py::Ref active = member(globals, TARVEL_NAME("JobState"), "ACTIVE");
-    py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
-    py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
-    py::Ref snapshot = py::Ref::steal(PySequence_List(values.get()));
-    py::Ref soonest;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
+    const double at = PyFloat_AsDouble(now);
+    py::check(at == -1.0 && PyErr_Occurred());
+    IndexedJob after{{}, {}, at, UINT64_MAX};
+    while (next_indexed(globals, self, after)) {
         try {
-            py::Ref state = py::getattr(job, TARVEL_NAME("state"));
-            if (!py::compare(state.get(), active.get(), Py_EQ)) continue;
-            py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
-            if (!py::truthy(next_run.get()) || !py::compare(next_run.get(), now, Py_GT)) continue;
-            if (!soonest || py::compare(next_run.get(), soonest.get(), Py_LT)) soonest = next_run;
+            if (after.next_run && py::compare(after.next_run.get(), now, Py_GT))
+                return after.next_run;
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
-    return soonest;
+    return {};
 }
 
-// One pass: every active job whose next run has come is fired in its own task, or
-// reported missed when it is later than misfire_grace. A job that cannot be handled is
-// logged and unscheduled; the pass goes on. With `wake`, returns the soonest next run after the
-// pass (null when none); else null.
+// What a pass does with the due `job`: fires it in its own task, reports it missed when it is later
+// than misfire_grace, holds it back while its own firing runs without overlap, or, under a cap,
+// adds it to `due`. Returns whether it was reported missed.
+bool handle_due(PyObject* globals, PyObject* self, PyObject* job, PyObject* now, PyObject* cap,
+                PyObject* firing, PyObject* held, std::vector<std::pair<double, py::Ref>>& due) {
+    if (!is_due(globals, job, now)) return false;
+    // A run due while the job's own firing runs was found in time: it is held, never missed.
+    if (firing != nullptr && hold_while_firing(globals, self, firing, held, job)) return false;
+    if (past_grace(self, job, now)) {
+        report_missed(globals, self, job, now);
+        return true;
+    }
+    if (cap == Py_None) {
+        decide_next_run(globals, self, job);
+        start_firing(globals, self, job);
+        return false;
+    }
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    const double at = PyFloat_AsDouble(next_run.get());
+    py::check(at == -1.0 && PyErr_Occurred());
+    due.emplace_back(at, py::Ref::borrow(job));
+    return false;
+}
+
+// One pass: every active job whose next run has come (taken from the front of the index, and
+// handled in registry order) is fired in its own task, or reported missed when it is later than
+// misfire_grace; no other job is read. A job that cannot be handled is logged and unscheduled;
+// the pass goes on. With `wake`, returns the soonest next run after the pass (null when none);
+// else null.
 py::Ref run_pass(PyObject* globals, PyObject* self, bool wake) {
     merge_from_file(globals, self);  // jobs another process saved meanwhile
     py::Ref time = py::global(globals, TARVEL_NAME("time"));
     py::Ref now = py::call_method(time.get(), TARVEL_NAME("time"));
-    py::Ref jobs = py::getattr(self, TARVEL_NAME("_jobs"));
-    py::Ref values = py::call_method(jobs.get(), TARVEL_NAME("values"));
-    py::Ref snapshot = py::Ref::steal(PySequence_List(values.get()));
+    const std::vector<IndexedJob> listed = due_jobs(globals, self, now.get());
     py::Ref cap = py::getattr(self, TARVEL_NAME("_max_concurrent_firings"));
     const bool overlap = py::truthy(py::getattr(self, TARVEL_NAME("_overlap")).get());
-    py::Ref firing = overlap ? py::Ref() : firing_names(self);
+    py::Ref firing = overlap || listed.empty() ? py::Ref() : firing_names(self);
     py::Ref held = py::Ref::steal(PyDict_New());  // id -> the next run it stays due at
     std::vector<std::pair<double, py::Ref>> due;  // under a cap: (next run, job)
     bool missed = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        PyObject* job = PyList_GET_ITEM(snapshot.get(), i);
+    for (const IndexedJob& listed_job : listed) {
+        PyObject* job = listed_job.job.get();
         try {
-            if (!is_due(globals, job, now.get())) continue;
-            // A run due while the job's own firing runs was found in time: it is held, never
-            // missed.
-            if (firing && hold_while_firing(globals, self, firing.get(), held.get(), job)) continue;
-            if (past_grace(self, job, now.get())) {
-                report_missed(globals, self, job, now.get());
-                missed = true;
-            } else if (cap.get() == Py_None) {
-                decide_next_run(globals, self, job);
-                start_firing(globals, self, job);
-            } else {
-                py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
-                const double at = PyFloat_AsDouble(next_run.get());
-                py::check(at == -1.0 && PyErr_Occurred());
-                due.emplace_back(at, py::Ref::borrow(job));
-            }
+            missed |=
+                handle_due(globals, self, job, now.get(), cap.get(), firing.get(), held.get(), due);
         } catch (py::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            unschedule(globals, job, e);
+            unschedule(globals, self, job, e);
         }
     }
     if (cap.get() != Py_None) fire_within_cap(globals, self, cap.get(), due, held.get());

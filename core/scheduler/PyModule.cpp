@@ -2,6 +2,7 @@
 #include "glue/PyModule.hpp"
 #include "core/scheduler/PyLoadedTexts.hpp"
 #include "core/scheduler/PyScheduler.hpp"
+#include "core/scheduler/PyStateLoad.hpp"
 #include "glue/PyFiles.hpp"
 
 namespace tarvel::scheduler {
@@ -65,6 +66,7 @@ void build(PyObject* module) {
 #ifdef TARVEL_TEST_HOOKS
     add_loaded_text_hooks(module);
 #endif
+    remember_own_names(module);
 }
 
 }  // namespace

@@ -165,6 +165,7 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_wake_at"), Py_None);
     py::setattr(self, TARVEL_NAME("_wake_future"), Py_None);
     py::call_method(self, TARVEL_NAME("_load"));
+    build_run_index(frame.globals, self);
     return py::none();
 }
 
@@ -242,7 +243,10 @@ TARVEL_METHOD(Scheduler, "add_job", add_job_impl, "self, job: ScheduledJob", "Sc
     replace_attr(job, TARVEL_NAME("state"), state, state_member);
     py::setattr(job, TARVEL_NAME("next_run"), calc_next_run(self, job).get());
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
-    py::check(PyObject_SetItem(jobs_of(self).get(), id.get(), job) < 0);
+    py::Ref registry = jobs_of(self);
+    py::Ref replaced = registry_get(registry.get(), id.get());
+    py::check(PyObject_SetItem(registry.get(), id.get(), job) < 0);
+    index_added(frame.globals, self, id.get(), job, replaced.get());
     save(self);
     py::Ref name = py::getattr(job, TARVEL_NAME("name"));
     py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
@@ -326,7 +330,9 @@ TARVEL_METHOD(Scheduler, "remove_job", remove_job_impl, "self, job_id: str", "bo
     const int present = PySequence_Contains(jobs.get(), job_id);
     py::check(present < 0);
     if (!present) return py::boolean(false);
+    py::Ref removed = registry_get(jobs.get(), job_id);
     py::check(PyObject_DelItem(jobs.get(), job_id) < 0);
+    if (removed) index_removed(self, removed.get());
     save(self);
     log(frame.globals, "info", py::fstring("Job removed: ", job_id));
     return py::boolean(true);

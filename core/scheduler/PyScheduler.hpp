@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "glue/PyClass.hpp"
@@ -54,6 +55,16 @@ void add_state_file_methods(PyObject* module, py::Members& members);
 bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProblems& problems);
 bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
                      py::LoadProblems& problems);
+// One step of each: the (key, record) pair `item` of "jobs" read into `jobs` through
+// `job_class`.from_dict, and the execution record `record` (the `number`-th, from 1) into
+// `history` through `cls` given its field `names`; false, with an ERROR and a problem noted, for a
+// record that cannot be built or whose fields have the wrong types.
+bool read_job(PyObject* globals, PyObject* job_class, PyObject* item, PyObject* jobs,
+              py::LoadProblems& problems);
+bool read_execution(PyObject* globals, PyObject* cls, PyObject* names, Py_ssize_t number,
+                    PyObject* record, PyObject* history, py::LoadProblems& problems);
+// The names of the dataclass fields of `cls`, as a set.
+py::Ref field_names(PyObject* cls);
 // logger.error("Failed to load scheduler state: <error>").
 void load_failure(PyObject* globals, const py::Error& e);
 // A job's record in the file: its dictionary with the whole prompt, then its
@@ -154,6 +165,36 @@ bool was_held(PyObject* self, PyObject* id, PyObject* next_run);
 // With wake_on_due, ends the loop's present wait when `job` (just added or changed by a registry
 // call) is active and due before that wait ends, unless a pass held it back at its next run.
 void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job);
+
+// --- the active jobs ordered by next run (PyRunIndex) ---
+
+// A job the index lists: its next run as listed (null for one whose fields cannot be read), and
+// its place, (next run in seconds, registry order).
+struct IndexedJob {
+    py::Ref job;
+    py::Ref next_run;
+    double at = 0.0;
+    std::uint64_t order = 0;
+};
+
+// registry.get(key) (the dict's own lookup for a dict), null when absent.
+py::Ref registry_get(PyObject* registry, PyObject* key);
+// Builds the index of the scheduler's jobs (after its first load).
+void build_run_index(PyObject* globals, PyObject* self);
+// Tell the index what a registry call, a firing or the loop did: `job` put under `key` in place of
+// `replaced` (null for a new key); `job` removed; `job`'s state or next run changed; the registry
+// changed by a merge, to be read whole again.
+void index_added(PyObject* globals, PyObject* self, PyObject* key, PyObject* job,
+                 PyObject* replaced);
+void index_removed(PyObject* self, PyObject* job);
+void index_changed(PyObject* globals, PyObject* self, PyObject* job);
+void index_outdated(PyObject* self);
+// The jobs listed at or before `now` (the module's time.time()), each checked against the
+// registry, in registry order; the index is brought up to date first.
+std::vector<IndexedJob> due_jobs(PyObject* globals, PyObject* self, PyObject* now);
+// The first listed job after `after`'s place, checked against the registry, put in `after`;
+// false when there is none.
+bool next_indexed(PyObject* globals, PyObject* self, IndexedJob& after);
 
 // --- the operating options (PyRegistry) ---
 

@@ -1,5 +1,6 @@
 // core/scheduler/PyStateFile.cpp: _save and _load, the scheduler's JSON state file
 #include "core/scheduler/PyScheduler.hpp"
+#include "core/scheduler/PyStateLoad.hpp"
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
@@ -190,7 +191,8 @@ py::Ref attribute_or_null(PyObject* value, PyObject* attr) {
     return found;
 }
 
-// The names of the dataclass fields of `cls`.
+}  // namespace
+
 py::Ref field_names(PyObject* cls) {
     py::Ref dataclasses = py::import("dataclasses");
     py::Ref fields = py::call_method(dataclasses.get(), TARVEL_NAME("fields"), cls);
@@ -201,6 +203,8 @@ py::Ref field_names(PyObject* cls) {
     }
     return names;
 }
+
+namespace {
 
 py::Ref execution_from(PyObject* cls, PyObject* names, PyObject* record) {
     if (!PyDict_Check(record)) py::wrong_type("an execution record", "a dict", record);
@@ -216,6 +220,25 @@ py::Ref execution_from(PyObject* cls, PyObject* names, PyObject* record) {
     return py::Ref::steal(PyObject_Call(cls, no_args.get(), kwargs.get()));
 }
 
+void log_loaded(PyObject* globals, PyObject* registry) {
+    const Py_ssize_t count = PyObject_Length(registry);
+    py::check(count < 0);
+    log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
+}
+
+// The records of a document read natively put into the registry and the history, as read_state
+// puts those of json.loads; their texts are kept for the next save.
+bool install_state(PyObject* globals, PyObject* self, PyObject* text, const ReadDocument& document,
+                   py::LoadProblems& problems) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    bool complete = install_jobs(globals, document, registry.get(), problems);
+    log_loaded(globals, registry.get());
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    complete = install_executions(globals, document, history.get(), problems) && complete;
+    keep_texts_of(globals, self, text, document);
+    return complete;
+}
+
 // Reads the state file at `path` into the registry and the history; false when a record was
 // skipped. `stage` and `text` tell how far it came, for the sentence of a failure.
 bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProblems& problems,
@@ -226,13 +249,15 @@ bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProbl
     remember_file(self, path, signature.get(), text.get());
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     stage = py::LoadProblems::Stage::Parse;
+    if (std::optional<ReadDocument> document = read_natively(globals, text.get())) {
+        stage = py::LoadProblems::Stage::Document;
+        return install_state(globals, self, text.get(), *document, problems);
+    }
     py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
     stage = py::LoadProblems::Stage::Document;
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     bool complete = read_jobs(globals, data.get(), registry.get(), problems);
-    const Py_ssize_t count = PyObject_Length(registry.get());
-    py::check(count < 0);
-    log(globals, "info", py::fstring("Loaded ", py::integer(count), " scheduled jobs"));
+    log_loaded(globals, registry.get());
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     return read_executions(globals, data.get(), history.get(), problems) && complete;
 }
@@ -304,27 +329,33 @@ bool read_jobs(PyObject* globals, PyObject* data, PyObject* jobs, py::LoadProble
     py::Ref job_class = py::global(globals, TARVEL_NAME("ScheduledJob"));
     bool complete = true;
     while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(iter.get()))) {
-        // One record that cannot be built is skipped; the others still load.
-        py::Ref key;
-        try {
-            key = py::Ref::steal(PySequence_GetItem(item.get(), 0));
-            py::Ref record = py::Ref::steal(PySequence_GetItem(item.get(), 1));
-            py::Ref job = py::call_method(job_class.get(), TARVEL_NAME("from_dict"), record);
-            py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
-            // A field of the wrong type, or a job that cannot give its
-            // dictionary, would fail every later save.
-            check_job_fields(globals, job.get(), py::fstring("job ", id).get());
-            py::call_method(job.get(), TARVEL_NAME("to_dict"));
-            py::check(PyObject_SetItem(jobs, id.get(), job.get()) < 0);
-        } catch (py::Error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            load_failure(globals, e);
-            problems.skipped(key ? py::fstring("job ", key) : py::str("a job record"), e);
-            complete = false;
-        }
+        complete = read_job(globals, job_class.get(), item.get(), jobs, problems) && complete;
     }
     py::check(PyErr_Occurred() != nullptr);
     return complete;
+}
+
+bool read_job(PyObject* globals, PyObject* job_class, PyObject* item, PyObject* jobs,
+              py::LoadProblems& problems) {
+    // One record that cannot be built is skipped; the others still load.
+    py::Ref key;
+    try {
+        key = py::Ref::steal(PySequence_GetItem(item, 0));
+        py::Ref record = py::Ref::steal(PySequence_GetItem(item, 1));
+        py::Ref job = py::call_method(job_class, TARVEL_NAME("from_dict"), record);
+        py::Ref id = py::getattr(job.get(), TARVEL_NAME("id"));
+        // A field of the wrong type, or a job that cannot give its
+        // dictionary, would fail every later save.
+        check_job_fields(globals, job.get(), py::fstring("job ", id).get());
+        py::call_method(job.get(), TARVEL_NAME("to_dict"));
+        py::check(PyObject_SetItem(jobs, id.get(), job.get()) < 0);
+        return true;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        problems.skipped(key ? py::fstring("job ", key) : py::str("a job record"), e);
+        return false;
+    }
 }
 
 bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
@@ -338,19 +369,10 @@ bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
         py::Ref cls = py::global(globals, TARVEL_NAME("JobExecution"));
         py::Ref names = field_names(cls.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
-            try {
-                py::Ref record = py::Ref::borrow(PyList_GET_ITEM(records.get(), i));
-                py::Ref execution = execution_from(cls.get(), names.get(), record.get());
-                py::Ref job_id = py::getattr(execution.get(), TARVEL_NAME("job_id"));
-                check_execution_fields(globals, execution.get(),
-                                       py::fstring("an execution of job ", job_id).get());
-                py::call_method(history, TARVEL_NAME("append"), execution);
-            } catch (py::Error& e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                load_failure(globals, e);
-                problems.skipped(py::fstring("execution record ", py::integer(i + 1)), e);
-                complete = false;
-            }
+            py::Ref record = py::Ref::borrow(PyList_GET_ITEM(records.get(), i));
+            complete = read_execution(globals, cls.get(), names.get(), i + 1, record.get(), history,
+                                      problems) &&
+                       complete;
         }
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -359,6 +381,23 @@ bool read_executions(PyObject* globals, PyObject* data, PyObject* history,
         complete = false;
     }
     return complete;
+}
+
+bool read_execution(PyObject* globals, PyObject* cls, PyObject* names, Py_ssize_t number,
+                    PyObject* record, PyObject* history, py::LoadProblems& problems) {
+    try {
+        py::Ref execution = execution_from(cls, names, record);
+        py::Ref job_id = py::getattr(execution.get(), TARVEL_NAME("job_id"));
+        check_execution_fields(globals, execution.get(),
+                               py::fstring("an execution of job ", job_id).get());
+        py::call_method(history, TARVEL_NAME("append"), execution);
+        return true;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        problems.skipped(py::fstring("execution record ", py::integer(number)), e);
+        return false;
+    }
 }
 
 void add_state_file_methods(PyObject* module, py::Members& members) {

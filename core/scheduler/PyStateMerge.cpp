@@ -1,7 +1,9 @@
 // core/scheduler/PyStateMerge.cpp: what another process saved, merged into this scheduler's
 // registry
 #include "core/scheduler/PyScheduler.hpp"
+#include "core/scheduler/PyStateLoad.hpp"
 #include "glue/PyFiles.hpp"
+#include "glue/PyJsonRead.hpp"
 
 #include <optional>
 
@@ -16,7 +18,8 @@ py::Ref records_of(PyObject* globals, PyObject* text) {
     if (text == nullptr || !PyUnicode_Check(text)) return empty;
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        py::Ref data = py::loads_native(json.get(), text);
+        if (!data) data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
         py::Ref jobs =
             PyDict_Check(data.get()) ? py::dict_get(data.get(), TARVEL_NAME("jobs")) : py::Ref();
         return jobs && PyDict_Check(jobs.get()) ? jobs : empty;
@@ -167,10 +170,18 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     auto stage = py::LoadProblems::Stage::Parse;
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-        stage = py::LoadProblems::Stage::Document;
-        complete = read_jobs(globals, data.get(), theirs.get(), problems);
-        complete = read_executions(globals, data.get(), their_history.get(), problems) && complete;
+        if (std::optional<ReadDocument> document = read_natively(globals, text.get())) {
+            stage = py::LoadProblems::Stage::Document;
+            complete = install_jobs(globals, *document, theirs.get(), problems);
+            complete =
+                install_executions(globals, *document, their_history.get(), problems) && complete;
+        } else {
+            py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+            stage = py::LoadProblems::Stage::Document;
+            complete = read_jobs(globals, data.get(), theirs.get(), problems);
+            complete =
+                read_executions(globals, data.get(), their_history.get(), problems) && complete;
+        }
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
@@ -179,6 +190,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
         return;
     }
     if (!complete) problems.keep_copy(globals, "error", "scheduler state");
+    index_outdated(self);  // the merged jobs are read whole again at the index's next use
     merge_jobs(globals, self, base.get(), theirs.get());
     merge_executions(self, their_history.get());
 }

@@ -1,6 +1,7 @@
 // skills/creator/PyHistory.cpp: the versions a skill had before each save, kept in
 // SKILLS_DIR/.versions/<name>/, and list_skill_versions and rollback_skill over them
 #include "glue/PyFiles.hpp"
+#include "glue/PyJsonRead.hpp"
 #include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
@@ -91,7 +92,7 @@ py::Ref regular_file(PyObject* path) {
 py::Ref parsed_dict(PyObject* globals, PyObject* content) {
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), content);
+        py::Ref data = py::loads(json.get(), content);
         if (PyDict_Check(data.get())) return data;
     } catch (py::Error& e) {
         if (!is_exception(e)) throw;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "glue/PyJsonRead.hpp"
 #include "glue/PyLoadProblems.hpp"
 #include "glue/PyLocks.hpp"
 #include "glue/PyMethods.hpp"
@@ -264,7 +265,7 @@ py::Ref known_elements(PyObject* globals, PyObject* text) {
     if (!PyUnicode_Check(text)) return known;
     try {
         py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        py::Ref data = py::loads(json.get(), text);
         if (!PyList_Check(data.get())) return known;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             PyObject* element = PyList_GET_ITEM(data.get(), i);
@@ -417,7 +418,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     auto stage = py::LoadProblems::Stage::Parse;
     py::Ref data;
     try {
-        data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+        data = py::loads(json.get(), text.get());
         stage = py::LoadProblems::Stage::Document;
         py::Ref known = known_elements(globals, PyTuple_GET_ITEM(seen, 2));
         counts = known_counts(known.get());  // before new_elements takes the found ones out
@@ -468,7 +469,7 @@ bool read_log(PyObject* globals, PyObject* self, PyObject* path, PyObject* signa
     remember_file(self, path, signature, text.get());
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     stage = py::LoadProblems::Stage::Parse;
-    data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+    data = py::loads(json.get(), text.get());
     stage = py::LoadProblems::Stage::Document;
     py::Ref entries = py::Ref::steal(PyList_New(0));
     // An element that cannot be built is skipped; the others are kept.

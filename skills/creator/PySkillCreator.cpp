@@ -2,6 +2,7 @@
 // the helpers its method files share
 #include "glue/PyFiles.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonRead.hpp"
 #include "glue/PyMethods.hpp"
 #include "skills/creator/PyCreator.hpp"
 
@@ -112,7 +113,7 @@ py::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* otherwise) {
 py::Ref read_json(PyObject* globals, PyObject* path) {
     py::Ref text = py::read_text(path);
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
-    return py::call_method(json.get(), TARVEL_NAME("loads"), text);
+    return py::loads(json.get(), text.get());
 }
 
 py::Ref json_text(PyObject* globals, PyObject* value) {

@@ -6,6 +6,7 @@
 #include "glue/PyFiles.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonRead.hpp"
 #include "glue/PyKeptTexts.hpp"
 #include "glue/PyModule.hpp"
 #include "glue/PyPlatform.hpp"
@@ -72,6 +73,15 @@ py::Ref keeper_impl(const py::Frame& frame, PyObject* make) {
 py::Ref dumps_impl(const py::Frame&, PyObject* obj) {
     py::Ref json = py::import("json");
     return py::dumps_indent2(json.get(), obj);
+}
+
+// loads(text): (the native read of json.loads(text), True), or (None, False) when it leaves the
+// text to json.loads.
+py::Ref loads_impl(const py::Frame&, PyObject* text) {
+    py::Ref json = py::import("json");
+    py::Ref value = py::loads_native(json.get(), text);
+    if (!value) return py::Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
+    return py::Ref::steal(PyTuple_Pack(2, value.get(), Py_True));
 }
 
 // replace(path, text): the crash-safe write, DURABLE_WRITES read from this module.
@@ -215,6 +225,10 @@ void build(PyObject* module) {
     py::bind(module, "json_text_is",
              py::make_function({"json_text_is", "json_text_is", "text, value, depth", "bool",
                                 nullptr, py::unpacked<json_text_is_impl>},
+                               module));
+    py::bind(module, "loads",
+             py::make_function({"loads", "loads", "text", "tuple[object, bool]", nullptr,
+                                py::unpacked<loads_impl>},
                                module));
     py::bind(module, "kept_dumps",
              py::make_function({"kept_dumps", "kept_dumps", "owner, document", "tuple[str, int]",
