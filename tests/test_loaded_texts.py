@@ -95,3 +95,13 @@ def test_loaded_text_is_kept_only_where_it_is_what_the_save_writes(path, local_z
     assert scheduler._kept_jobs_written(loaded) == written
     loaded._save()  # the save after keeps what the first wrote
     assert scheduler._kept_jobs_written(loaded) == 0
+
+
+def test_the_first_save_after_a_load_keeps_the_texts_the_load_read(path):
+    sch = Scheduler(storage_path=path)
+    for job in jobs():
+        sch.add_job(job)
+    loaded = Scheduler(storage_path=path)  # the load hands the texts over itself
+    loaded._save()
+    assert path.read_text() == state_text(loaded._jobs, loaded._executions)
+    assert scheduler._kept_jobs_written(loaded) == 0
