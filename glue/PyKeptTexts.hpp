@@ -30,9 +30,23 @@
 //   runs) takes the whole path: it builds its document and encodes it whole, as if nothing were
 //   kept. So does a save whose record cannot take the kept path (WholePath is thrown) or that
 //   meets an error: the whole path then does and reports everything as it always did.
-// - Each save has a number. A text notes the last save that wrote it; a record's texts are found
-//   first at the place they had in the last save; once far more texts are kept than the last
-//   save wrote, those it did not write are dropped.
+// - Each save has a number. A text notes the last save that used it; a record's texts are found
+//   first at the place they had in the last save; the texts a save did not use are dropped when
+//   it joins its document (they show the document it replaces).
+// - A kept text (and a kept key text) is a view, never a copy: into the owner's document (the
+//   text the last save joined, or the text a load read, held here as the str it is; the
+//   scheduler remembers the same str as the base of its merges), or, while a save runs, into the
+//   texts that save wrote anew. Joining the document moves every view of the save into the new
+//   document, which then takes the old one's place; a save that does not join its document
+//   (an error, the whole path) drops every kept text, so no view outlives what it shows.
+// - A load may leave each record's text where it lies in the document it read, with the record
+//   built from it (KeptTexts::load, which drops every kept text of another document first). The
+//   next save keeps such a text only where the document's check (`verify` of KeptItems::add)
+//   finds it to be exactly what that save would write for the record's present values at its
+//   place, told without encoding the record; it is then noted with the record's fields as if
+//   that save had written it. Else the record is written again. That save forgets the rest of
+//   what the load left; a record found nowhere near its place in the load's order is written
+//   again.
 #pragma once
 
 #include <cstdint>
@@ -40,27 +54,36 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "glue/PyJsonKept.hpp"
+#include "glue/PyJsonMatch.hpp"
 #include "glue/PyRef.hpp"
 
 namespace tarvel::py {
 
 // The text of one record at its place in the document, with what it was written from.
 struct KeptText : KeptFields {
-    std::string text;            // indented for the record's place in the document
+    std::string_view text;       // indented for the record's place in the document
     PyObject* record = nullptr;  // not held: the fields decide whether the text still holds
     std::uint64_t used = 0;      // the last save that wrote the record
     // A record saved as a dict's value: the key it was last saved under, with its text, and the
     // save that gave it that key.
     Ref key;
-    std::string key_text;
+    std::string_view key_text;
     std::uint64_t keyed = 0;
 
     int traverse(visitproc visit, void* arg) const;
+};
+
+// Where a load found a record's text in the document it read, with the record it built: 16 bytes
+// a record until the next save. A dict's value has its key's text before it on its line.
+struct LoadedText {
+    PyObject* record;  // not held: only a hint where to look; the text is checked in full
+    std::uint32_t begin, size;
 };
 
 // The kept texts of one kind of record (a state file's jobs, its executions, a log's entries), by
@@ -71,14 +94,31 @@ class KeptRecords {
     // The kept text of `record`, written at `place` by the save `save` (a new, empty one when it
     // has none).
     KeptText& at(PyObject* record, std::size_t place, std::uint64_t save);
-    // Ends the save `save`, which wrote `order` in turn, and drops the texts no save used lately.
-    void finish(std::vector<KeptText*> order, std::uint64_t save);
+    // What the last load left for `record`, looked for a few places on from the last one found
+    // (records come in the order the load built them, some removed or added since); null when
+    // nothing.
+    const LoadedText* loaded(PyObject* record);
+    // Takes what a load left, in the order it built the records.
+    void load(std::vector<LoadedText> loaded);
+    // Ends the save `save`, which wrote `order` in turn (`written` of them written again), and
+    // drops the texts it did not use.
+    void finish(std::vector<KeptText*> order, std::uint64_t save, std::size_t written);
+    // The last save that finished these records, and how many records it wrote again.
+    std::uint64_t finished() const { return finished_; }
+    std::size_t written() const { return written_; }
+    // Drops the texts (what a load left stays).
+    void clear_texts();
     void clear();
     int traverse(visitproc visit, void* arg) const;
 
   private:
     std::unordered_map<PyObject*, KeptText> texts_;
     std::vector<KeptText*> order_;  // the last save's, into texts_
+    std::size_t used_ = 0;          // texts the save in progress has used so far
+    std::uint64_t finished_ = 0;
+    std::size_t written_ = 0;
+    std::vector<LoadedText> loaded_;
+    std::size_t next_loaded_ = 0;
 };
 
 // The kept texts of one object's document: what they depend on besides the records, the records
@@ -93,10 +133,20 @@ class KeptTexts {
     // number.
     std::uint64_t begin(std::vector<Ref> context, std::initializer_list<unsigned int> tags);
     KeptRecords& records(std::size_t kind) { return records_[kind]; }
+    // The document the kept texts show: an ASCII str, or empty.
+    std::string_view document() const { return document_text_; }
+    // The save `save` joined `document` (an ASCII str): its records' texts are views into it
+    // now; the kinds of record it did not write are dropped.
+    void joined(Ref document, std::uint64_t save);
+    // A load read `document` (an ASCII str) and left, for the kind of record `kind`, where each
+    // record's text lies in it. Every kept text is dropped first when it is another document.
+    void load(Ref document, std::size_t kind, std::vector<LoadedText> loaded);
     void clear();
     int traverse(visitproc visit, void* arg) const;
 
   private:
+    Ref document_;
+    std::string_view document_text_;
     std::vector<Ref> context_;
     std::vector<unsigned int> tags_;
     KeptRecords records_[kKinds];
@@ -137,6 +187,10 @@ class KeptSave {
   public:
     KeptSave(KeptTexts& texts, PyObject* json, std::vector<Ref> context,
              std::initializer_list<unsigned int> tags);
+    KeptSave(const KeptSave&) = delete;
+    KeptSave& operator=(const KeptSave&) = delete;
+    // A save that did not join its document drops every kept text (some show its new texts).
+    ~KeptSave();
 
     // The text of a document that is one list or dict of records (standing at depth 0).
     Ref assemble(KeptItems& items);
@@ -146,9 +200,20 @@ class KeptSave {
 
   private:
     friend class KeptItems;
+    // Keeps a text written in this save until the document is joined.
+    std::string_view fresh(std::string text) { return fresh_.emplace_back(std::move(text)); }
+    Ref joined(Ref document);
+
     KeptTexts& texts_;
     PyObject* json_;
     std::uint64_t number_;
+    std::deque<std::string> fresh_;
+    bool joined_ = false;
+};
+
+// A kind of record with no check of what a load left: its records are written again.
+struct NoLoadedCheck {
+    bool operator()(std::string_view, std::size_t) const { return false; }
 };
 
 // The records of one kind in one save, in the order they are added: a list, or a dict whose
@@ -165,14 +230,16 @@ class KeptItems {
               Nested policy = kKeepNested);
 
     // Adds `record` (to a list), whose present values are `fields`. Its kept text stays while it
-    // holds; else `encode(kept)` gives the value json.dumps writes for the record (it may throw
-    // WholePath), and its text is written again. `immutable(value)` tells the field values that
-    // cannot change.
-    template <class Immutable, class Encode>
+    // holds; else the text a load left for it, when `verify(text, depth)` finds it to be what
+    // json.dumps writes for the record at that depth of the document; else `encode(kept)` gives
+    // the value json.dumps writes for the record (it may throw WholePath), and its text is
+    // written again. `immutable(value)` tells the field values that cannot change.
+    template <class Immutable, class Encode, class Verify = NoLoadedCheck>
     KeptText& add(PyObject* record, PyObject* fields, const Immutable& immutable,
-                  const Encode& encode) {
+                  const Encode& encode, const Verify& verify = {}, PyObject* key = nullptr) {
         KeptText& kept = records_.at(record, order_.size(), save_.number_);
-        if (!kept.still_valid(fields, save_.json_)) {
+        if (!kept.still_valid(fields, save_.json_) &&
+            !took_loaded(kept, fields, immutable, verify, key)) {
             kept.note(fields, nested_, immutable, save_.json_);
             const bool reusable = kept.reusable && (policy_ == kKeepNested || kept.nested_at < 0);
             kept.reusable = false;  // until the text is written
@@ -181,14 +248,16 @@ class KeptItems {
             kept.reusable = reusable;
         }
         order_.push_back(&kept);
+        text_bytes_ += kept.text.size();
         return kept;
     }
 
     // Adds `record` under `key` (to a dict), as add() above.
-    template <class Immutable, class Encode>
+    template <class Immutable, class Encode, class Verify = NoLoadedCheck>
     void add(PyObject* key, PyObject* record, PyObject* fields, const Immutable& immutable,
-             const Encode& encode) {
-        keys_.push_back(key_of(add(record, fields, immutable, encode), key));
+             const Encode& encode, const Verify& verify = {}) {
+        keys_.push_back(key_of(add(record, fields, immutable, encode, verify, key), key));
+        text_bytes_ += keys_.back().size();
     }
 
     // How many records were written again, not taken from their kept texts.
@@ -196,10 +265,31 @@ class KeptItems {
 
   private:
     friend class KeptSave;
+    // Takes the text a load left for `kept`'s record when `verify` finds it holds (and its key's
+    // text, under `key`, when that is the key's), noting the record's `fields`.
+    template <class Immutable, class Verify>
+    bool took_loaded(KeptText& kept, PyObject* fields, const Immutable& immutable,
+                     const Verify& verify, PyObject* key) {
+        if constexpr (std::is_same_v<Verify, NoLoadedCheck>) {
+            return false;
+        } else {
+            const LoadedText* loaded = records_.loaded(kept.record);
+            if (loaded == nullptr) return false;
+            const std::string_view text =
+                save_.texts_.document().substr(loaded->begin, loaded->size);
+            if (!verify(text, depth_ + 1)) return false;
+            kept.note(fields, nested_, immutable, save_.json_);
+            kept.reusable = kept.reusable && (policy_ == kKeepNested || kept.nested_at < 0);
+            kept.text = text;
+            take_loaded_key(kept, loaded->begin, key);
+            return true;
+        }
+    }
+    void take_loaded_key(KeptText& kept, std::size_t begin, PyObject* key);
     void write(KeptText& kept, PyObject* value);
-    const std::string* key_of(KeptText& kept, PyObject* key);
+    std::string_view key_of(KeptText& kept, PyObject* key);
     template <class Out>
-    void put(Out& out) const;
+    void put(Out& out);
     void finish();
 
     KeptSave& save_;
@@ -209,8 +299,8 @@ class KeptItems {
     const char* nested_;
     Nested policy_;
     std::vector<KeptText*> order_;
-    std::vector<const std::string*> keys_;  // each record's key text, in a dict
-    std::deque<std::string> other_keys_;    // a record's second key in this save
+    std::vector<std::string_view> keys_;  // each record's key text, in a dict
+    std::size_t text_bytes_ = 0;          // of the texts and key texts added
     std::size_t written_ = 0;
 };
 

@@ -217,6 +217,45 @@ def test_writer_gives_what_json_dumps_gives_for_any_value(value, depth, cyclic):
     assert outcome(glue.dumps, value) == outcome(lambda v: json.dumps(v, indent=2), value)
 
 
+def indented(text, depth):
+    return text.replace("\n", "\n" + "  " * depth)
+
+
+# Exact dicts with str keys, lists and scalars: the values whose text is told without encoding.
+plain_values = st.recursive(
+    st.none() | st.booleans() | st.integers(-2**63, 2**63 - 1) | st.floats(allow_nan=True) | texts,
+    lambda children: st.lists(children) | st.dictionaries(texts, children),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(plain_values, st.integers(0, 3))
+def test_a_text_is_told_to_be_what_json_dumps_writes(value, depth):
+    text = indented(json.dumps(value, indent=2), depth)
+    assert glue.json_text_is(text, value, depth)
+    assert not glue.json_text_is(text + " ", value, depth)
+    assert not glue.json_text_is(text, value, depth + 1) or "\n" not in text
+
+
+@pytest.mark.parametrize("text, value", [
+    ('{"a": 1000.0}', {"a": 1e3}),  # as written
+    ('{\n  "a": 1e3\n}', {"a": 1e3}),
+    ('{\n  "a":1\n}', {"a": 1}),
+    ('{\n    "a": 1\n}', {"a": 1}),
+    ('{\n  "b": 1,\n  "a": 2\n}', {"a": 2, "b": 1}),
+    ('{\n  "a": 1,\n  "extra": 2\n}', {"a": 1}),
+    ('"\\u00E9"', "\u00e9"),
+    ('"\\/"', "/"),
+    ('1', True),
+    ('1.0', 1),
+    ('[]', ()),
+], ids=["on one line", "1e3", "no space", "deeper indent", "key order", "extra key", "capital escape",
+        "needless escape", "bool as int", "int as float", "tuple"])
+def test_a_text_written_otherwise_is_not_told_to_be_it(text, value):
+    assert not glue.json_text_is(text, value, 0)
+
+
 def at_depth(frames, call):
     """call() made `frames` Python frames further down, or the RecursionError met on the way."""
     try:

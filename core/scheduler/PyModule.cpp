@@ -1,5 +1,6 @@
 // core/scheduler/PyModule.cpp: the module tarvel.core.scheduler: its docstring, imports and names
 #include "glue/PyModule.hpp"
+#include "core/scheduler/PyLoadedTexts.hpp"
 #include "core/scheduler/PyScheduler.hpp"
 #include "core/scheduler/PyStateLoad.hpp"
 #include "glue/PyFiles.hpp"
@@ -62,6 +63,9 @@ void build(PyObject* module) {
     py::bind(module, "JobFireCallback", fire_callback_alias(globals));
     add_scheduler(module);
     py::bind(module, "_format_timestamp", make_format_timestamp(module));
+#ifdef TARVEL_TEST_HOOKS
+    add_loaded_text_hooks(module);
+#endif
     remember_own_names(module);
 }
 

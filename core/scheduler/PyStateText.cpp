@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/scheduler/PyLoadedTexts.hpp"
 #include "core/scheduler/PyScheduler.hpp"
 #include "glue/PyJson.hpp"
 #include "glue/PyJsonKept.hpp"
@@ -26,9 +27,6 @@ namespace {
 using py::KeptText;
 // Thrown (as an empty exception) when the save must take the whole path.
 using py::WholePath;
-
-// The kinds of record among a scheduler's kept texts.
-constexpr std::size_t kJobs = 0, kExecutions = 1;
 
 py::Ref global_or_whole(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
@@ -129,11 +127,17 @@ std::vector<py::Ref> held_records(PyObject* registry) {
 
 void add_jobs(const Save& save, const std::vector<py::Ref>& held, py::KeptItems& jobs) {
     const auto immutable = [&](PyObject* v) { return save.immutable(v); };
+    // the texts a load left are told by the present fields
+    LoadedJobCheck loaded(save.globals, save.classes.job_type.get(), save.classes.job_state.get());
     for (std::size_t i = 0; i < held.size(); i += 2) {
         PyObject* job = held[i + 1].get();
         py::Ref fields = py::record_fields(job, save.classes.job.get());
-        jobs.add(held[i].get(), job, fields.get(), immutable,
-                 [&](const KeptText& kept) { return job_value(save, job, kept); });
+        jobs.add(
+            held[i].get(), job, fields.get(), immutable,
+            [&](const KeptText& kept) { return job_value(save, job, kept); },
+            [&](std::string_view text, std::size_t depth) {
+                return loaded(fields.get(), text, depth);
+            });
     }
 }
 
@@ -168,10 +172,10 @@ py::Ref kept_text(PyObject* globals, PyObject* self) {
     const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
     py::Ref tail = py::Ref::steal(PyList_GetSlice(executions.get(), first, count));
 
-    py::KeptItems jobs(kept, kJobs, py::KeptItems::kDict, 1, "metadata");
+    py::KeptItems jobs(kept, kKeptJobs, py::KeptItems::kDict, 1, "metadata");
     add_jobs(save, held, jobs);
     // an execution given a metadata field is written again at every save
-    py::KeptItems history(kept, kExecutions, py::KeptItems::kList, 1, "metadata",
+    py::KeptItems history(kept, kKeptExecutions, py::KeptItems::kList, 1, "metadata",
                           py::KeptItems::kWriteNested);
     add_executions(save, tail.get(), history);
     return kept.assemble({{R"("jobs")", &jobs}, {R"("executions")", &history}});

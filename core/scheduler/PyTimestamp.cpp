@@ -89,6 +89,27 @@ py::Ref make_format_timestamp(PyObject* module) {
                              module);
 }
 
+std::optional<std::string> timestamp_text(PyObject* globals, PyObject* ts) {
+    if (!PyFloat_CheckExact(ts) && !PyLong_CheckExact(ts)) return std::nullopt;
+    PyObject* fn = PyDict_GetItemWithError(globals, TARVEL_NAME("_format_timestamp"));
+    if (fn == nullptr || !py::runs(fn, format_impl)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const double seconds = PyFloat_AsDouble(ts);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // a huge int: Python says how it fails
+        return std::nullopt;
+    }
+    if (seconds == 0.0) return std::string("Never");
+    PyObject* datetime = PyDict_GetItemWithError(globals, TARVEL_NAME("datetime"));
+    if (datetime == nullptr || datetime != stock_datetime()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return local_text(seconds);
+}
+
 py::Ref format_timestamp(PyObject* globals, PyObject* ts) {
     py::Ref fn = py::global(globals, TARVEL_NAME("_format_timestamp"));
     if (py::runs(fn.get(), format_impl)) {

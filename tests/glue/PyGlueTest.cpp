@@ -183,6 +183,16 @@ py::Ref kept_dumps_impl(const py::Frame&, PyObject* owner, PyObject* document) {
     return py::Ref::steal(Py_BuildValue("(On)", text.get(), static_cast<Py_ssize_t>(written)));
 }
 
+// json_text_is(text, value, depth): whether `text` (an ASCII str) is json.dumps(value, indent=2)
+// standing at `depth` of a document, told without encoding it.
+py::Ref json_text_is_impl(const py::Frame&, PyObject* text, PyObject* value, PyObject* depth) {
+    const auto chars = py::ascii_view(text);
+    if (!chars) throw py::Error(PyExc_TypeError, "the text is an ASCII str");
+    const std::size_t levels = PyLong_AsSize_t(depth);
+    py::check(PyErr_Occurred() != nullptr);
+    return py::boolean(py::json_text_is(*chars, value, levels));
+}
+
 void build(PyObject* module) {
     py::remember_stock_paths();
     py::bind(module, "DURABLE_WRITES", py::boolean(false));
@@ -211,6 +221,10 @@ void build(PyObject* module) {
                  module));
     py::bind(module, "dumps",
              py::make_function({"dumps", "dumps", "obj", "str", nullptr, py::unpacked<dumps_impl>},
+                               module));
+    py::bind(module, "json_text_is",
+             py::make_function({"json_text_is", "json_text_is", "text, value, depth", "bool",
+                                nullptr, py::unpacked<json_text_is_impl>},
                                module));
     py::bind(module, "loads",
              py::make_function({"loads", "loads", "text", "tuple[object, bool]", nullptr,
