@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "glue/PyJson.hpp"
+#include "glue/PyOwnedState.hpp"
 
 namespace tarvel::py {
 
@@ -341,142 +342,35 @@ void KeptItems::finish() {
 
 namespace {
 
-struct HolderObject {
-    PyObject_HEAD KeptTexts* texts;  // owned; null only while the holder is made
-    PyObject* owner;  // a weak reference to the object it belongs to; null until one takes it
-    bool in_use;      // a save is using `texts`
-};
+// The kept texts of one owner, and whether a save is using them. While one is, the texts change
+// under it; the save holds the holder, so it is reachable then anyway, and what the texts hold
+// only looks held from elsewhere: the collector neither visits nor clears them.
+struct KeptHolder {
+    KeptTexts texts;
+    bool in_use = false;
 
-HolderObject* as_holder(PyObject* self) {
-    return reinterpret_cast<HolderObject*>(self);
-}
-
-PyTypeObject* holder_type();
-
-// A new, empty holder that belongs to no object yet.
-Ref new_holder() {
-    PyTypeObject* type = holder_type();
-    Ref made = Ref::steal(type->tp_alloc(type, 0));
-    as_holder(made.get())->texts = new KeptTexts;
-    return made;
-}
-
-PyObject* holder_copy(PyObject*, PyObject*) {
-    return guard([] { return new_holder(); });
-}
-
-PyObject* holder_deepcopy(PyObject*, PyObject*) {
-    return guard([] { return new_holder(); });
-}
-
-// Pickled as None: the owner's next save makes itself a holder.
-PyObject* holder_reduce(PyObject*, PyObject*) {
-    return Py_BuildValue("(O())", reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
-}
-
-// While a save uses the texts they change under it; the save holds the holder, so it is
-// reachable then anyway, and what the texts hold only looks held from elsewhere.
-int holder_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    HolderObject* h = as_holder(self);
-    Py_VISIT(h->owner);
-    if (h->in_use || h->texts == nullptr) return 0;
-    return h->texts->traverse(visit, arg);
-}
-
-int holder_clear(PyObject* self) {
-    HolderObject* h = as_holder(self);
-    Py_CLEAR(h->owner);
-    if (!h->in_use && h->texts != nullptr) h->texts->clear();
-    return 0;
-}
-
-void holder_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    HolderObject* h = as_holder(self);
-    delete std::exchange(h->texts, nullptr);  // nothing reaches the holder any more
-    Py_CLEAR(h->owner);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef holder_methods[] = {
-    {"__copy__", holder_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", holder_deepcopy, METH_O, nullptr},
-    {"__reduce__", holder_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyTypeObject* holder_type() {
-    // Made at first use, under the GIL. Making it may run the collector and so other threads: one
-    // of those that made a type meanwhile keeps the first, and its own is dropped.
-    static PyTypeObject* type = nullptr;
-    if (type != nullptr) return type;
-    PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(holder_clear)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-        {Py_tp_methods, holder_methods},
-        {0, nullptr},
-    };
-    PyType_Spec layout = {
-        "tarvel._native.kept_texts",
-        sizeof(HolderObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-            Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    Ref made = Ref::steal(PyType_FromSpec(&layout));
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(made.release());
-    return type;
-}
-
-// Whether the weak reference `ref` refers to `obj`.
-bool refers_to(PyObject* ref, PyObject* obj) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* target = nullptr;
-    check(PyWeakref_GetRef(ref, &target) < 0);
-    Py_XDECREF(target);  // only its address is compared
-    return target == obj;
-#else
-    return PyWeakref_GetObject(ref) == obj;
-#endif
-}
-
-// The holder of `owner`'s texts in its attribute `name`; one is made and stored there when the
-// attribute holds none that is the owner's (a copy's holder is its original's).
-Ref holder_of(PyObject* owner, PyObject* name) {
-    PyTypeObject* type = holder_type();
-    Ref me = Ref::steal(PyWeakref_NewRef(owner, nullptr));
-    Ref found = Ref::steal_maybe(PyObject_GetAttr(owner, name));
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
-    } else if (Py_TYPE(found.get()) == type) {
-        HolderObject* h = as_holder(found.get());
-        if (h->owner == nullptr)
-            h->owner = me.release();  // a copied holder, taken by its first save
-        if (refers_to(h->owner, owner)) return found;
+    int traverse(visitproc visit, void* arg) const {
+        return in_use ? 0 : texts.traverse(visit, arg);
     }
-    Ref made = new_holder();
-    as_holder(made.get())->owner = me.release();
-    setattr(owner, name, made.get());
-    return made;
-}
+    void clear() {
+        if (!in_use) texts.clear();
+    }
+};
+
+using Holders = OwnedState<KeptHolder>;
 
 }  // namespace
 
-KeptTextsInUse::KeptTextsInUse(PyObject* owner, PyObject* name) : holder_(holder_of(owner, name)) {
-    HolderObject* h = as_holder(holder_.get());
-    if (h->in_use) return;
-    h->in_use = true;
-    texts_ = h->texts;
+KeptTextsInUse::KeptTextsInUse(PyObject* owner, PyObject* name)
+    : holder_(Holders::holder_of(owner, name, "tarvel._native.kept_texts")) {
+    KeptHolder& h = Holders::in(holder_.get());
+    if (h.in_use) return;
+    h.in_use = true;
+    texts_ = &h.texts;
 }
 
 KeptTextsInUse::~KeptTextsInUse() {
-    if (texts_ != nullptr) as_holder(holder_.get())->in_use = false;
+    if (texts_ != nullptr) Holders::in(holder_.get()).in_use = false;
 }
 
 }  // namespace tarvel::py

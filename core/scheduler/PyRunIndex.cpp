@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyOwnedState.hpp"
 
 namespace tarvel::scheduler {
 
@@ -254,129 +255,19 @@ class RunIndex {
     bool recheck_ = true;
 };
 
-// --- the holder
-// -----------------------------------------------------------------------------------
+// --- the holder ----------------------------------------------------------------------------------
 
-struct HolderObject {
-    PyObject_HEAD RunIndex* index;  // owned; null only while the holder is made
-    PyObject* owner;  // a weak reference to the scheduler it belongs to; null until one takes it
-};
-
-HolderObject* as_holder(PyObject* self) {
-    return reinterpret_cast<HolderObject*>(self);
-}
-
-PyTypeObject* holder_type();
-
-py::Ref new_holder() {
-    PyTypeObject* type = holder_type();
-    py::Ref made = py::Ref::steal(type->tp_alloc(type, 0));
-    as_holder(made.get())->index = new RunIndex;
-    return made;
-}
-
-PyObject* holder_copy(PyObject*, PyObject*) {
-    return py::guard([] { return new_holder(); });
-}
-
-PyObject* holder_deepcopy(PyObject*, PyObject*) {
-    return py::guard([] { return new_holder(); });
-}
-
-// Pickled as None: the scheduler builds itself an index at its next use.
-PyObject* holder_reduce(PyObject*, PyObject*) {
-    return Py_BuildValue("(O())", reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
-}
-
-int holder_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    HolderObject* h = as_holder(self);
-    Py_VISIT(h->owner);
-    return h->index == nullptr ? 0 : h->index->traverse(visit, arg);
-}
-
-int holder_clear(PyObject* self) {
-    HolderObject* h = as_holder(self);
-    Py_CLEAR(h->owner);
-    if (h->index != nullptr) h->index->clear();
-    return 0;
-}
-
-void holder_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    HolderObject* h = as_holder(self);
-    delete std::exchange(h->index, nullptr);
-    Py_CLEAR(h->owner);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef holder_methods[] = {
-    {"__copy__", holder_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", holder_deepcopy, METH_O, nullptr},
-    {"__reduce__", holder_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyTypeObject* holder_type() {
-    // Made at first use, under the GIL; one made meanwhile by another thread keeps the first.
-    static PyTypeObject* type = nullptr;
-    if (type != nullptr) return type;
-    PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(holder_clear)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
-        {Py_tp_methods, holder_methods},
-        {0, nullptr},
-    };
-    PyType_Spec layout = {
-        "tarvel.core.scheduler.run_index",
-        sizeof(HolderObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-            Py_TPFLAGS_IMMUTABLETYPE,
-        slots,
-    };
-    py::Ref made = py::Ref::steal(PyType_FromSpec(&layout));
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(made.release());
-    return type;
-}
-
-bool refers_to(PyObject* ref, PyObject* obj) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* target = nullptr;
-    py::check(PyWeakref_GetRef(ref, &target) < 0);
-    Py_XDECREF(target);  // only its address is compared
-    return target == obj;
-#else
-    return PyWeakref_GetObject(ref) == obj;
-#endif
-}
+using Holders = py::OwnedState<RunIndex>;
 
 // The holder of `self`'s index; with `make`, one is made and stored when the attribute holds
 // none that is its own (a copy's is its original's), else null then.
 py::Ref holder_of(PyObject* self, bool make) {
-    PyTypeObject* type = holder_type();
-    py::Ref found = py::Ref::steal_maybe(PyObject_GetAttr(self, TARVEL_NAME("_run_index")));
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
-        PyErr_Clear();
-    } else if (Py_TYPE(found.get()) == type) {
-        HolderObject* h = as_holder(found.get());
-        if (h->owner == nullptr)
-            h->owner = py::Ref::steal(PyWeakref_NewRef(self, nullptr)).release();
-        if (refers_to(h->owner, self)) return found;
-    }
-    if (!make) return {};
-    py::Ref made = new_holder();
-    as_holder(made.get())->owner = py::Ref::steal(PyWeakref_NewRef(self, nullptr)).release();
-    py::setattr(self, TARVEL_NAME("_run_index"), made.get());
-    return made;
+    return Holders::holder_of(self, TARVEL_NAME("_run_index"), "tarvel.core.scheduler.run_index",
+                              make);
 }
 
 RunIndex& index_in(const py::Ref& holder) {
-    return *as_holder(holder.get())->index;
+    return Holders::in(holder.get());
 }
 
 // --- building and checking ----------------------------------------------------------------------
