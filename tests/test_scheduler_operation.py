@@ -344,6 +344,35 @@ def test_held_back_jobs_do_not_bring_the_wake_time_earlier(path, due_clock, opti
     assert [e.job_id for e in sch._executions] == [jobs[0].id]
 
 
+@pytest.mark.parametrize("options, jobs, fired", [
+    ({"max_concurrent_firings": 1}, [once("a", next_run=T0), once("b", next_run=T0)], ["a", "b"]),
+    ({"overlap": False}, [every("b", 10, next_run=T0)], ["b", "b"]),
+], ids=["cap", "no overlap"])
+def test_a_held_back_job_fires_as_the_firing_ahead_of_it_ends(path, due_clock, options, jobs, fired):
+    """With wake_on_due the end of a firing ends the wait: the job held for it fires then, not a poll later."""
+    gate = asyncio.Event()
+
+    async def on_fire(job):
+        await gate.wait()
+
+    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options)
+    sch._jobs.update((job.id, job) for job in jobs)
+
+    async def main():
+        await sch.start()
+        await due_clock.passes(2)  # the second pass holds the job back
+        assert sch._held_back
+        held_at = due_clock.now
+        gate.set()
+        await settle()
+        assert len(due_clock.waits) == 3 and due_clock.now == held_at
+        await sch.stop()
+        await settle()
+
+    asyncio.run(main())
+    assert [e.job_id for e in sch._executions] == fired
+
+
 # --- stop with a time-out -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("timeout, error", [

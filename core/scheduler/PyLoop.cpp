@@ -819,6 +819,9 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref reco
         })) {
         co_await py::await_(std::move(completed));
     }
+    // The place this firing took is free: with wake_on_due, jobs a pass held back for it fire
+    // at once, not at the next poll.
+    if (!at_shutdown) wake_for_held(globals, self.get());
     if (failure) std::rethrow_exception(failure);
     co_return py::none();
 }
@@ -929,6 +932,21 @@ TARVEL_COROUTINE(Scheduler, "_send_event", send_event_impl, "self, event: dict[s
         frame.function);
 }
 
+// Ends the loop's wait on `wake`, its wake future. A future belongs to its event loop's thread:
+// a call from another thread hands the wake to that loop (cancelling ends the wait as a result
+// does, and may come twice).
+void end_wake(PyObject* globals, PyObject* wake) {
+    py::Ref loop = py::call_method(wake, TARVEL_NAME("get_loop"));
+    py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
+    py::Ref running = py::call_method(asyncio.get(), TARVEL_NAME("_get_running_loop"));
+    if (running.get() == loop.get()) {
+        py::call_method(wake, TARVEL_NAME("set_result"), Py_None);
+    } else {
+        py::call_method(loop.get(), TARVEL_NAME("call_soon_threadsafe"),
+                        py::getattr(wake, TARVEL_NAME("cancel")));
+    }
+}
+
 }  // namespace
 
 bool past_grace(PyObject* self, PyObject* job, PyObject* now) {
@@ -959,16 +977,20 @@ void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job) {
     if (wake_at.get() != Py_None && !py::compare(next_run.get(), wake_at.get(), Py_LT)) return;
     py::Ref id = py::getattr(job, TARVEL_NAME("id"));
     if (was_held(self, id.get(), next_run.get())) return;
-    // A future belongs to its event loop's thread: a registry call from another thread hands
-    // the wake to that loop (cancelling ends the wait as a result does, and may come twice).
-    py::Ref loop = py::call_method(wake.get(), TARVEL_NAME("get_loop"));
-    py::Ref asyncio = py::global(globals, TARVEL_NAME("asyncio"));
-    py::Ref running = py::call_method(asyncio.get(), TARVEL_NAME("_get_running_loop"));
-    if (running.get() == loop.get()) {
-        py::call_method(wake.get(), TARVEL_NAME("set_result"), Py_None);
-    } else {
-        py::call_method(loop.get(), TARVEL_NAME("call_soon_threadsafe"),
-                        py::getattr(wake.get(), TARVEL_NAME("cancel")));
+    end_wake(globals, wake.get());
+}
+
+void wake_for_held(PyObject* globals, PyObject* self) {
+    try {
+        py::Ref held = optional_attr(self, TARVEL_NAME("_held_back"));
+        if (!held || !PyDict_Check(held.get()) || PyDict_GET_SIZE(held.get()) == 0) return;
+        py::Ref wake = optional_attr(self, TARVEL_NAME("_wake_future"));
+        if (!wake || wake.get() == Py_None) return;  // no wait for a due job in progress
+        if (py::truthy(py::call_method(wake.get(), TARVEL_NAME("done")).get())) return;
+        end_wake(globals, wake.get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log(globals, "error", py::fstring("Failed to wake the loop: ", e.value()));
     }
 }
 

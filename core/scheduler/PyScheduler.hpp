@@ -166,6 +166,11 @@ bool was_held(PyObject* self, PyObject* id, PyObject* next_run);
 // call) is active and due before that wait ends, unless a pass held it back at its next run.
 void wake_if_sooner(PyObject* globals, PyObject* self, PyObject* job);
 
+// With wake_on_due, ends the loop's present wait when the last pass held jobs back (under
+// max_concurrent_firings, or while their own firing ran): called as a firing ends, whose place
+// they may take now. Errors are logged.
+void wake_for_held(PyObject* globals, PyObject* self);
+
 // --- the active jobs ordered by next run (PyRunIndex) ---
 
 // A job the index lists: its next run as listed (null for one whose fields cannot be read), and
