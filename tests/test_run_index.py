@@ -168,6 +168,7 @@ def test_upcoming_merges_the_runs_of_every_job_in_time_and_registry_order(path, 
 def test_a_copy_and_a_pickle_of_the_scheduler_keep_no_index_of_the_original(path, due_clock):
     sch = Scheduler(storage_path=path)
     sch.add_job(once("a", next_run=T0 + 10))
+    sch.upcoming()  # the index is built at its first use
     for other in (copy.copy(sch), copy.deepcopy(sch)):
         other._jobs = {"b": once("b", next_run=T0 + 20)}
         assert [e["job_id"] for e in other.upcoming()] == ["b"]

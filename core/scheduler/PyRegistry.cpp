@@ -164,8 +164,9 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     // sooner, set by a registry call that makes a job due before then; None between waits.
     py::setattr(self, TARVEL_NAME("_wake_at"), Py_None);
     py::setattr(self, TARVEL_NAME("_wake_future"), Py_None);
+    // The order of next runs is built at its first use (a pass, upcoming): a start reads no job
+    // twice.
     py::call_method(self, TARVEL_NAME("_load"));
-    build_run_index(frame.globals, self);
     return py::none();
 }
 

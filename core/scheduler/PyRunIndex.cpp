@@ -376,11 +376,6 @@ py::Ref registry_get(PyObject* registry, PyObject* key) {
     return found.get() == Py_None ? py::Ref() : found;
 }
 
-void build_run_index(PyObject* globals, PyObject* self) {
-    py::Ref time = py::global(globals, TARVEL_NAME("time"));
-    synced(globals, self, seconds_now(py::call_method(time.get(), TARVEL_NAME("time")).get()));
-}
-
 void index_added(PyObject* globals, PyObject* self, PyObject* key, PyObject* job,
                  PyObject* replaced) {
     py::Ref holder = holder_of(self, false);

@@ -184,8 +184,6 @@ struct IndexedJob {
 
 // registry.get(key) (the dict's own lookup for a dict), null when absent.
 py::Ref registry_get(PyObject* registry, PyObject* key);
-// Builds the index of the scheduler's jobs (after its first load).
-void build_run_index(PyObject* globals, PyObject* self);
 // Tell the index what a registry call, a firing or the loop did: `job` put under `key` in place of
 // `replaced` (null for a new key); `job` removed; `job`'s state or next run changed; the registry
 // changed by a merge, to be read whole again.
