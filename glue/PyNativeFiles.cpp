@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -258,20 +260,46 @@ std::optional<Ref> lock_file_natively(PyObject* path, const char* suffix) {
 
 // ---- reading files and directories -------------------------------------------------------
 
+#ifdef TARVEL_POSIX_FILES
+namespace {
+
+// Whether `n` bytes are ASCII text without a CR: every locale's codec reads ASCII alike, and
+// without a CR there is no line end for universal newlines to translate.
+bool plain_ascii(const char* text, std::size_t n) {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        high |= word;
+    }
+    for (; i < n; ++i)
+        high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ULL) == 0 && std::memchr(text, '\r', n) == nullptr;
+}
+
+}  // namespace
+#endif
+
 Ref read_text(PyObject* path) {
 #ifdef TARVEL_POSIX_FILES
     if (read_natively(path)) {
-        std::string content;
         Ref text;
         const std::string name = fs_path(path, text);
         if (!name.empty()) audit(Step::Read, text.get(), "r", fs::kReadFlags);
-        if (!name.empty() && fs::read_whole(name, content) == 0 &&
-            std::all_of(content.begin(), content.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\r'; })) {
-            // Every locale's codec reads ASCII alike, and without a CR there
-            // is no line end for universal newlines to translate.
-            return Ref::steal(PyUnicode_DecodeASCII(
-                content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+        // Read straight into an ASCII str, which is kept when the bytes are plain ASCII text.
+        Ref read;
+        const auto room = [&read](std::size_t size) -> char* {
+            if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+            read = Ref::steal_maybe(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+            return read ? reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(read.get())) : nullptr;
+        };
+        const int failed = name.empty() ? EINVAL : fs::read_sized(name, room);
+        if (PyErr_Occurred()) throw Error();  // no memory for the text
+        if (failed == 0 &&
+            plain_ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(read.get())),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(read.get())))) {
+            return read;
         }
     }
 #endif

@@ -245,7 +245,7 @@ bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProbl
                 py::LoadProblems::Stage& stage, py::Ref& text) {
     stage = py::LoadProblems::Stage::Read;
     py::Ref signature = file_signature(path);
-    text = py::call_method(path, TARVEL_NAME("read_text"));
+    text = py::read_text(path);
     remember_file(self, path, signature.get(), text.get());
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     stage = py::LoadProblems::Stage::Parse;

@@ -155,7 +155,7 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     py::Ref base = records_of(globals, PyTuple_GET_ITEM(seen, 2));
     py::Ref text;
     try {
-        text = py::call_method(path, TARVEL_NAME("read_text"));
+        text = py::read_text(path);
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);

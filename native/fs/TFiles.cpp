@@ -94,6 +94,43 @@ int read_whole(const std::string& name, std::string& content) {
     return failed;
 }
 
+namespace {
+
+// Reads up to `size` bytes into `out` until the end of the file: 0 or the errno; `done` tells how
+// many.
+int read_up_to(int fd, char* out, std::size_t size, std::size_t& done) {
+    done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, out + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int read_sized(const std::string& name, const std::function<char*(std::size_t)>& room) {
+    const int fd = ::open(name.c_str(), kReadFlags);
+    if (fd < 0) return errno;
+    struct stat info{};
+    int failed = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (failed == 0) {
+        const auto size = static_cast<std::size_t>(info.st_size);
+        char* out = room(size);
+        std::size_t done = 0;
+        char extra = 0;
+        std::size_t more = 0;
+        failed = out == nullptr ? ENOMEM : read_up_to(fd, out, size, done);
+        if (failed == 0) failed = read_up_to(fd, &extra, 1, more);
+        if (failed == 0 && (done != size || more != 0)) failed = EAGAIN;
+    }
+    ::close(fd);
+    return failed;
+}
+
 int status(const char* name) {
     struct stat info{};
     return ::stat(name, &info) == 0 ? 0 : errno;

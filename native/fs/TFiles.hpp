@@ -54,6 +54,12 @@ extern const int kLockExclusive;   // flock's LOCK_EX
 // (EINVAL for a file that is not a regular file).
 int read_whole(const std::string& name, std::string& content);
 
+// The whole content of the regular file `name` read into the memory `room(size)` gives, `size`
+// being the file's size when opened: 0, or the errno of the failure (EINVAL for a file that is not
+// a regular file, ENOMEM when `room` gives none, EAGAIN when the file held another size by the
+// end of the read).
+int read_sized(const std::string& name, const std::function<char*(std::size_t)>& room);
+
 // stat(name): 0 when there is a file, the errno otherwise.
 int status(const char* name);
 

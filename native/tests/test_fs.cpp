@@ -244,6 +244,15 @@ void test_reading_and_status(const std::string& root) {
     CHECK(read_whole(name, content) == 0 && content == "line one\nline two\n", content);
     CHECK(read_whole(root + "absent", content) == ENOENT, "no file");
     CHECK(read_whole(root, content) == EINVAL, "a directory is no regular file");
+    std::string sized;
+    const auto room = [&sized](std::size_t size) {
+        sized.assign(size, '?');
+        return sized.data();
+    };
+    CHECK(read_sized(name, room) == 0 && sized == "line one\nline two\n", sized);
+    CHECK(read_sized(root + "absent", room) == ENOENT, "no file, sized");
+    CHECK(read_sized(root, room) == EINVAL, "a directory, sized");
+    CHECK(read_sized(name, [](std::size_t) -> char* { return nullptr; }) == ENOMEM, "no room");
     CHECK(status(name.c_str()) == 0 && status((root + "absent").c_str()) == ENOENT, "status");
     CHECK(status((name + "/below").c_str()) == ENOTDIR, "below a file");
     Signature signature;
