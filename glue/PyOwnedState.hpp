@@ -67,7 +67,11 @@ class OwnedState {
         static PyTypeObject* made = nullptr;
         if (made == nullptr) {
             PyTypeObject* fresh = owned_detail::make_type(type_name, slots());
-            if (made == nullptr) made = fresh;
+            if (made == nullptr) {
+                made = fresh;
+            } else {
+                Py_DECREF(fresh);  // another thread's, made while this one was, is kept
+            }
         }
         return made;
     }
