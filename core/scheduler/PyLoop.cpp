@@ -819,9 +819,7 @@ py::Async fire_body(py::Ref self, py::Ref job, py::Ref globals_ref, py::Ref reco
         })) {
         co_await py::await_(std::move(completed));
     }
-    // The place this firing took is free: with wake_on_due, jobs a pass held back for it fire
-    // at once, not at the next poll.
-    if (!at_shutdown) wake_for_held(globals, self.get());
+    if (!at_shutdown) wake_for_held(globals, self.get());  // its place is free for held jobs
     if (failure) std::rethrow_exception(failure);
     co_return py::none();
 }
