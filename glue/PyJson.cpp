@@ -92,14 +92,7 @@ std::unique_ptr<Stdlib> capture() {
 }
 
 const Stdlib* stdlib() {
-    static Stdlib* captured = nullptr;
-    if (captured != nullptr) return captured;
-    try {
-        captured = capture().release();
-    } catch (Error&) {
-        // no usable json module: calling json_module.dumps reports whatever is wrong
-    }
-    return captured;
+    return captured_once(capture);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -50,14 +50,7 @@ std::unique_ptr<Stdlib> capture() {
 }
 
 const Stdlib* stdlib() {
-    static Stdlib* captured = nullptr;
-    if (captured != nullptr) return captured;
-    try {
-        captured = capture().release();
-    } catch (Error&) {
-        // no usable json module: calling json_module.loads reports whatever is wrong
-    }
-    return captured;
+    return captured_once(capture);
 }
 
 Ref ascii(std::string_view text) {

@@ -1,6 +1,7 @@
 // glue/PyWatched.hpp: standard-library names captured once and watched where they are bound
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "glue/PyRef.hpp"
@@ -26,6 +27,24 @@ struct WatchedNames {
     // Whether every watched name is still bound to what was captured.
     bool unchanged() const;
 };
+
+// The names `capture` gives (null when they are not what the standard library defines), captured
+// by the first call that succeeds and kept for the life of the process; null until then, each
+// call trying again. Capturing runs code (imports), so another thread may capture meanwhile: the
+// first kept stays, and a later capture, which no other thread has seen, is dropped.
+template <class Names>
+const Names* captured_once(std::unique_ptr<Names> (*capture)()) {
+    static Names* kept = nullptr;
+    if (kept != nullptr) return kept;
+    std::unique_ptr<Names> fresh;
+    try {
+        fresh = capture();
+    } catch (Error&) {
+        // no usable module: calling its function itself reports whatever is wrong
+    }
+    if (kept == nullptr) kept = fresh.release();
+    return kept;
+}
 
 // Whether `obj` is a Python function of the module whose globals are `globals`, named `qualname`.
 bool is_function(PyObject* obj, PyObject* globals, const char* qualname);
