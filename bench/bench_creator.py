@@ -3,15 +3,10 @@
 import atexit
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
-# The stand-in host package goes first, as in the tests, so tarvel.skills.engine resolves; the
-# plain-Python twins are shared with the tests.
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "host"))
-sys.path.insert(0, str(ROOT / "twins"))
+import project  # first: the project's folders on the path
 
 # The creator takes its paths from the home directory at import: point it at an empty temporary
 # one, so nothing reaches the real ~/.tarvel (every case below works in a fresh home of its own).
@@ -34,12 +29,7 @@ from timing import interpreter_line, per_call, show_time  # noqa: E402
 
 from tarvel.skills.engine import SkillRegistry  # noqa: E402
 
-try:
-    from tarvel.skills import creator  # noqa: E402
-except ImportError as exc:
-    sys.exit(
-        f"tarvel.skills.creator is not importable ({exc}); install the project first: pip install ."
-    )
+creator = project.native("tarvel.skills.creator")  # noqa: E402
 
 USAGE = """Run it with the project installed:
 

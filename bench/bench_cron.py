@@ -9,24 +9,14 @@ the same search done by a plain-Python minute-by-minute scan over the same candi
 366 days of minutes), then croniter's get_next on the expressions where its dialect agrees.
 """
 
-import sys
-from pathlib import Path
+import project  # first: the project's folders on the path
 
-# The stand-in host package goes first, as in the tests, so tarvel.config resolves; the
-# plain-Python twins are shared with the tests.
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "host"))
-sys.path.insert(0, str(ROOT / "twins"))
+from datetime import datetime
 
-from datetime import datetime  # noqa: E402
+from cron_twin import PlainCron
+from timing import per_call, show_time
 
-from cron_twin import PlainCron  # noqa: E402
-from timing import per_call, show_time  # noqa: E402
-
-try:
-    from tarvel.core import scheduler  # noqa: E402
-except ImportError as exc:
-    sys.exit(f"tarvel.core.scheduler is not importable ({exc}); install the project first: pip install '.[bench]'")
+scheduler = project.native("tarvel.core.scheduler", "'.[bench]'")
 
 AFTER = datetime(2026, 3, 14, 15, 9, 26)
 

@@ -1,34 +1,26 @@
 """bench/bench_scale.py: how the Scheduler's costs grow with the number of stored jobs, beside the
 plain-Python twin."""
 
+import project  # first: the project's folders on the path
+
+import argparse
+import asyncio
+import gc
+import inspect
+import itertools
+import os
+import subprocess
 import sys
+import tempfile
+import time
 from pathlib import Path
 
-# The stand-in host package goes first, as in the tests, so tarvel.config resolves; the
-# plain-Python twins are shared with the tests.
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "host"))
-sys.path.insert(0, str(ROOT / "twins"))
+import scheduler_twin
+from bench_scheduler import execution_fields, fill, job_fields
+from scheduler_twin import PyScheduler
+from timing import interpreter_line, per_call, show_time
 
-import argparse  # noqa: E402
-import asyncio  # noqa: E402
-import gc  # noqa: E402
-import inspect  # noqa: E402
-import itertools  # noqa: E402
-import os  # noqa: E402
-import subprocess  # noqa: E402
-import tempfile  # noqa: E402
-import time  # noqa: E402
-
-import scheduler_twin  # noqa: E402
-from bench_scheduler import execution_fields, fill, job_fields  # noqa: E402
-from scheduler_twin import PyScheduler  # noqa: E402
-from timing import interpreter_line, per_call, show_time  # noqa: E402
-
-try:
-    from tarvel.core import scheduler  # noqa: E402
-except ImportError as exc:
-    sys.exit(f"tarvel.core.scheduler is not importable ({exc}); install the project first: pip install .")
+scheduler = project.native("tarvel.core.scheduler")
 
 USAGE = """Run it with the project installed:
 
