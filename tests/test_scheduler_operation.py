@@ -104,6 +104,8 @@ def test_a_callback_may_be_none_or_any_callable(path, callback):
     ({"overlap": 0}, TypeError("overlap must be a bool, not int")),
     ({"overlap": None}, TypeError("overlap must be a bool, not NoneType")),
     ({"wake_on_due": 1}, TypeError("wake_on_due must be a bool, not int")),
+    ({"store": "xml"}, ValueError("store must be 'json' or 'sqlite', not xml")),
+    ({"store": None}, TypeError("store must be a str, not NoneType")),
 ])
 def test_options_are_checked_before_anything_is_done(monkeypatch, options, error):
     monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))

@@ -40,7 +40,8 @@ CONSTRUCTOR = ("(on_fire: 'JobFireCallback | None' = None, "
                "on_event: 'Callable[[dict[str, Any]], Awaitable[None]] | None' = None, "
                "storage_path: 'Path | None' = None, *, poll_interval: 'float' = 30.0, "
                "max_concurrent_firings: 'int | None' = None, fire_timeout: 'float | None' = None, "
-               "misfire_grace: 'float | None' = None, overlap: 'bool' = True, wake_on_due: 'bool' = False)")
+               "misfire_grace: 'float | None' = None, overlap: 'bool' = True, wake_on_due: 'bool' = False, "
+               "store: 'str' = 'json')")
 ATTRIBUTES = ["_on_fire", "_on_event", "_storage_path", "_jobs", "_executions", "_task", "_stop_event"]
 
 

@@ -40,6 +40,12 @@ void build(PyObject* module) {
     for (const char* name : {"asyncio", "json", "logging", "time", "uuid"}) {
         py::bind(module, name, py::import(name));
     }
+    // The database store's driver; a Python built without it keeps the JSON store only.
+    if (py::Ref sqlite3 = py::Ref::steal_maybe(PyImport_ImportModule("sqlite3"))) {
+        py::bind(module, "sqlite3", sqlite3);
+    } else {
+        PyErr_Clear();
+    }
     py::bind(module, "dataclass", py::import_from("dataclasses", "dataclass"));
     py::bind(module, "field", py::import_from("dataclasses", "field"));
     py::bind(module, "datetime", py::import_from("datetime", "datetime"));

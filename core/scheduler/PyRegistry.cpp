@@ -109,21 +109,24 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
               "storage_path: Path | None = None, *, poll_interval: float = 30.0, "
               "max_concurrent_firings: int | None = None, "
               "fire_timeout: float | None = None, misfire_grace: float | None = None, "
-              "overlap: bool = True, wake_on_due: bool = False",
+              "overlap: bool = True, wake_on_due: bool = False, store: str = 'json'",
               nullptr, nullptr)
 (const py::Frame& frame, PyObject* self, PyObject* on_fire, PyObject* on_event,
  PyObject* storage_path, PyObject* poll_interval, PyObject* max_concurrent_firings,
- PyObject* fire_timeout, PyObject* misfire_grace, PyObject* overlap, PyObject* wake_on_due) {
+ PyObject* fire_timeout, PyObject* misfire_grace, PyObject* overlap, PyObject* wake_on_due,
+ PyObject* store) {
     // before anything is set or read
     check_options(on_fire, on_event, poll_interval, max_concurrent_firings, fire_timeout,
                   misfire_grace, overlap, wake_on_due);
+    check_store(store);
     py::setattr(self, TARVEL_NAME("_on_fire"), on_fire);
     py::setattr(self, TARVEL_NAME("_on_event"), on_event);
     py::Ref storage = py::Ref::borrow(storage_path);
     if (!py::truthy(storage.get())) {
         py::Ref tarvel_dir = py::global(frame.globals, TARVEL_NAME("tarvel_dir"));
         py::Ref dir = py::call(tarvel_dir.get());
-        storage = py::Ref::steal(PyNumber_TrueDivide(dir.get(), py::str("scheduler.json").get()));
+        py::Ref name = py::str(default_state_name(store));
+        storage = py::Ref::steal(PyNumber_TrueDivide(dir.get(), name.get()));
     } else if (names_a_path(frame.globals, storage.get())) {
         storage = py::call(py::global(frame.globals, TARVEL_NAME("Path")).get(), storage);
     }
@@ -149,6 +152,9 @@ TARVEL_METHOD(Scheduler, "__init__", init_impl,
     py::setattr(self, TARVEL_NAME("_misfire_grace"), misfire_grace);
     py::setattr(self, TARVEL_NAME("_overlap"), overlap);
     py::setattr(self, TARVEL_NAME("_wake_on_due"), wake_on_due);
+    // Where the state is kept: "json" (the state file) or "sqlite" (a database, opened at need).
+    py::setattr(self, TARVEL_NAME("_store"), store);
+    py::setattr(self, TARVEL_NAME("_database"), Py_None);
     // Due jobs a pass left for a later one, under max_concurrent_firings or while they still
     // fire without overlap, by id, with the next run they were due at: they were found in time,
     // so misfire_grace spares them.
@@ -584,6 +590,7 @@ void add_scheduler(PyObject* module) {
     add_loop_methods(module, members);
     add_agenda_methods(module, members);
     add_state_file_methods(module, members);
+    add_database_methods(module, members);
     py::Ref cls = py::make_class(module, "Scheduler", kClassDoc, members);
     py::check(PyModule_AddObjectRef(module, "Scheduler", cls.get()) < 0);
 }

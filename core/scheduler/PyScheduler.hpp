@@ -109,6 +109,30 @@ void keep_loaded_texts(PyObject* globals, PyObject* self, PyObject* text,
                        const std::vector<LoadedRecord>& jobs,
                        const std::vector<LoadedRecord>& executions);
 
+// The text of the state file's document for the present registry and history, as the JSON store
+// writes it at a save (from the kept texts where they hold, else built and encoded whole).
+py::Ref state_text(PyObject* globals, PyObject* self);
+// Reads a state document's `text` into the registry and the history, natively where it can, as a
+// load of the state file reads it; false when a record was skipped. `stage` tells how far it came.
+bool read_state_text(PyObject* globals, PyObject* self, PyObject* text, py::LoadProblems& problems,
+                     py::LoadProblems::Stage& stage);
+
+// --- the database store (PyStateDatabase) ---
+
+// The store option: "json" or "sqlite". TypeError "store must be a str, not <type>", ValueError
+// "store must be 'json' or 'sqlite', not <value>" otherwise.
+void check_store(PyObject* store);
+// Whether the scheduler keeps its state in a database (store="sqlite").
+bool uses_database(PyObject* self);
+// The file name a store keeps its state in by default: "scheduler.json" or "scheduler.sqlite3".
+const char* default_state_name(PyObject* store);
+// _save and _load with store="sqlite": the records that changed written in one transaction;
+// every record read back (with the JSON file of the folder imported into a new database).
+void save_to_database(PyObject* globals, PyObject* self);
+void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+// export_state.
+void add_database_methods(PyObject* module, py::Members& members);
+
 // --- the types of a record's fields, checked at the load and by add_job (PyFieldTypes) ---
 
 // The types a record's fields must have to be saved and loaded again: texts, numbers, finite

@@ -146,12 +146,7 @@ py::Ref encode_document(PyObject* globals, PyObject* json, Document& doc) {
 // Builds, encodes and writes the document, merging first what another process saved.
 void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
     merge_from_file(globals, self);
-    py::Ref text = state_text_from_kept(globals, self);
-    if (!text) {
-        Document doc = build_document(globals, self);
-        py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        text = encode_document(globals, json.get(), doc);
-    }
+    py::Ref text = state_text(globals, self);
     py::replace_file(globals, path, text.get());
     remember_file(self, path, file_signature(path).get(), text.get());
     forget_changes(self);  // the file holds them now
@@ -160,6 +155,10 @@ void save_under_lock(PyObject* globals, PyObject* self, PyObject* path) {
 TARVEL_METHOD(Scheduler, "_save", save_impl, "self", "None", "Save jobs to disk.")
 (const py::Frame& frame, PyObject* self) {
     try {
+        if (uses_database(self)) {
+            save_to_database(frame.globals, self);
+            return py::none();
+        }
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
         py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
@@ -247,11 +246,18 @@ bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProbl
     py::Ref signature = file_signature(path);
     text = py::read_text(path);
     remember_file(self, path, signature.get(), text.get());
+    return read_state_text(globals, self, text.get(), problems, stage);
+}
+
+}  // namespace
+
+bool read_state_text(PyObject* globals, PyObject* self, PyObject* text, py::LoadProblems& problems,
+                     py::LoadProblems::Stage& stage) {
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     stage = py::LoadProblems::Stage::Parse;
-    if (std::optional<ReadDocument> document = read_natively(globals, text.get())) {
+    if (std::optional<ReadDocument> document = read_natively(globals, text)) {
         stage = py::LoadProblems::Stage::Document;
-        return install_state(globals, self, text.get(), *document, problems);
+        return install_state(globals, self, text, *document, problems);
     }
     py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
     stage = py::LoadProblems::Stage::Document;
@@ -262,6 +268,8 @@ bool read_state(PyObject* globals, PyObject* self, PyObject* path, py::LoadProbl
     return read_executions(globals, data.get(), history.get(), problems) && complete;
 }
 
+namespace {
+
 TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from disk.")
 (const py::Frame& frame, PyObject* self) {
     PyObject* globals = frame.globals;
@@ -270,6 +278,10 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
     py::LoadProblems problems(path.get());
     py::setattr(self, TARVEL_NAME("load_problems"), problems.list());
     forget_changes(self);
+    if (uses_database(self)) {
+        load_from_database(globals, self, problems);
+        return py::none();
+    }
     // Unguarded: a storage path that is not a Path fails the constructor here.
     if (!py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
         remember_file(self, path.get(), file_signature(path.get()).get(), Py_None);
@@ -301,6 +313,14 @@ TARVEL_METHOD(Scheduler, "_load", load_impl, "self", "None", "Load jobs from dis
 }
 
 }  // namespace
+
+py::Ref state_text(PyObject* globals, PyObject* self) {
+    py::Ref text = state_text_from_kept(globals, self);
+    if (text) return text;
+    Document doc = build_document(globals, self);
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    return encode_document(globals, json.get(), doc);
+}
 
 void load_failure(PyObject* globals, const py::Error& e) {
     log(globals, "error", py::fstring("Failed to load scheduler state: ", e.value()));

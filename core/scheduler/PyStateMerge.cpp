@@ -203,6 +203,7 @@ void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject
 }
 
 void merge_from_file(PyObject* globals, PyObject* self) {
+    if (uses_database(self)) return;  // a database has no state file to take in
     // What the read of another process's save finds wrong joins load_problems: the file was
     // damaged after this scheduler loaded it.
     std::optional<py::LoadProblems> problems;

@@ -4,6 +4,7 @@ import asyncio
 import json as json
 import logging
 import os
+import sqlite3 as sqlite3
 import time as time
 import uuid as uuid
 from dataclasses import dataclass as dataclass, field as field
@@ -166,6 +167,7 @@ class Scheduler:
     _misfire_grace: float | None
     _overlap: bool
     _wake_on_due: bool
+    _store: str
     # What the last load of the state file found wrong, one sentence each ("<path>: ..."); empty
     # when it loaded whole or did not exist. A merge of another process's save adds to it.
     load_problems: list[str]
@@ -181,6 +183,7 @@ class Scheduler:
         misfire_grace: float | None = None,
         overlap: bool = True,
         wake_on_due: bool = False,
+        store: str = "json",
     ) -> None: ...
     @property
     def running(self) -> bool: ...
@@ -204,5 +207,6 @@ class Scheduler:
     def _calc_next_run(self, job: ScheduledJob) -> float: ...
     def _save(self) -> None: ...
     def _load(self) -> None: ...
+    def export_state(self, path: str | os.PathLike[str]) -> None: ...
 
 def _format_timestamp(ts: float) -> str: ...

@@ -1,0 +1,409 @@
+// core/scheduler/PyStateDatabase.cpp: the database store (store="sqlite"): the state kept in an
+// SQLite database through the module's sqlite3, one row a record
+//
+// The database holds two tables: jobs (id: the job's key in the registry, next_run, record) and
+// executions (seq, job_id, record), the newest kSavedExecutions of the history. A record is the
+// very text the state file holds for it, indented for its place there, so the document of the
+// state file is the rows joined in order (jobs by rowid, executions by seq): a load reads that
+// document as it reads the state file, its records built natively.
+//
+// A save writes, in one transaction, only the rows that changed. The scheduler remembers, for
+// each row, the text it holds and the job's fields as they were when it was written
+// (`_database_rows`: key -> [fields, text]; a job's metadata in the fields as its JSON text): a
+// job noted as changed (PyJobChanges), or whose fields are no longer those, has its record
+// written again when its text differs from the row's. Keys gone from the registry lose their
+// rows. The history's rows follow the last execution written (`_database_last`).
+#include "core/scheduler/PyScheduler.hpp"
+#include "glue/PyFunction.hpp"
+#include "glue/PyJson.hpp"
+#include "glue/PyMethods.hpp"
+
+namespace tarvel::scheduler {
+
+namespace {
+
+TARVEL_DECLARATIONS
+
+constexpr const char* kTables[] = {
+    "CREATE TABLE IF NOT EXISTS jobs (id TEXT PRIMARY KEY, next_run REAL, record TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS jobs_next_run ON jobs (next_run)",
+    "CREATE TABLE IF NOT EXISTS executions "
+    "(seq INTEGER PRIMARY KEY, job_id TEXT, record TEXT NOT NULL)",
+};
+
+py::Ref attribute_or_none(PyObject* obj, PyObject* name) {
+    py::Ref value = py::Ref::steal_maybe(PyObject_GetAttr(obj, name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+        return py::none();
+    }
+    return value;
+}
+
+py::Ref execute(PyObject* connection, const char* sql) {
+    return py::call_method(connection, TARVEL_NAME("execute"), py::str(sql));
+}
+
+// The scheduler's connection, opened (with its folder, the tables and WAL mode) at first use.
+py::Ref database(PyObject* globals, PyObject* self) {
+    py::Ref connection = attribute_or_none(self, TARVEL_NAME("_database"));
+    if (connection.get() != Py_None) return connection;
+    py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
+    py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
+    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::Ref sqlite3 = py::global(globals, TARVEL_NAME("sqlite3"));
+    py::Ref connect = py::getattr(sqlite3.get(), TARVEL_NAME("connect"));
+    // transactions are begun and ended here; the loop's firings may save from other threads
+    connection = py::call_kw(connect.get(), {path.get()},
+                             {{"isolation_level", Py_None}, {"check_same_thread", Py_False}});
+    execute(connection.get(), "PRAGMA journal_mode=WAL");
+    for (const char* sql : kTables)
+        execute(connection.get(), sql);
+    py::setattr(self, TARVEL_NAME("_database"), connection.get());
+    return connection;
+}
+
+py::Ref fetch_all(PyObject* connection, const char* sql) {
+    py::Ref cursor = execute(connection, sql);
+    return py::call_method(cursor.get(), TARVEL_NAME("fetchall"));
+}
+
+// json.dumps(value, indent=2) indented for a record's place in the state file.
+py::Ref placed_text(PyObject* json, PyObject* value) {
+    py::Ref text = py::dumps_indent2(json, value);
+    return py::Ref::steal(
+        PyUnicode_Replace(text.get(), py::str("\n").get(), py::str("\n    ").get(), -1));
+}
+
+// What a job's row was written from: its fields, metadata as its JSON text; None when they
+// cannot be read so, and the job's record is then compared at every save.
+py::Ref fields_of(PyObject* json, PyObject* job) {
+    try {
+        py::Ref fields = py::getattr(job, TARVEL_NAME("__dict__"));
+        if (!PyDict_Check(fields.get())) return py::none();
+        py::Ref copy = py::Ref::steal(PyDict_Copy(fields.get()));
+        py::Ref metadata = py::dict_get(copy.get(), TARVEL_NAME("metadata"));
+        if (metadata) {
+            py::dict_set(copy.get(), TARVEL_NAME("metadata"),
+                         py::dumps_indent2(json, metadata.get()).get());
+        }
+        return copy;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+}
+
+// [first, second], as a row of `_database_rows`.
+py::Ref pair_list(PyObject* first, PyObject* second) {
+    py::Ref list = py::Ref::steal(PyList_New(2));
+    py::check(!list);
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(first));
+    PyList_SET_ITEM(list.get(), 1, Py_NewRef(second));
+    return list;
+}
+
+py::Ref rows_of(PyObject* self) {
+    py::Ref rows = attribute_or_none(self, TARVEL_NAME("_database_rows"));
+    if (PyDict_Check(rows.get())) return rows;
+    rows = py::Ref::steal(PyDict_New());
+    py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
+    return rows;
+}
+
+// --- saving ----------------------------------------------------------------------------------
+
+// The rows one save writes, and what the scheduler remembers of them once they are committed.
+struct Batch {
+    py::Ref upserts = py::Ref::steal(PyList_New(0));     // (id, next_run, record)
+    py::Ref deletes = py::Ref::steal(PyList_New(0));     // (id,)
+    py::Ref remembered = py::Ref::steal(PyDict_New());   // id -> [fields, record]
+    py::Ref executions = py::Ref::steal(PyList_New(0));  // (job_id, record)
+    bool rewrite_history = false;
+    py::Ref last = py::none();  // the newest execution saved
+};
+
+void append(PyObject* list, py::Ref item) {
+    py::check(!item || PyList_Append(list, item.get()) < 0);
+}
+
+// Whether the job at `key` is to be looked at again: noted as changed, new, or its fields
+// not those its row was written from.
+bool maybe_changed(PyObject* changes, PyObject* row, PyObject* key, PyObject* fields) {
+    if (!row || fields == Py_None) return true;
+    if (PyDict_Check(changes)) {
+        const int noted = PyDict_Contains(changes, key);
+        py::check(noted < 0);
+        if (noted) return true;
+    }
+    py::Ref then = py::Ref::borrow(PyList_GET_ITEM(row, 0));
+    return then.get() == Py_None || !py::compare(then.get(), fields, Py_EQ);
+}
+
+void collect_job(PyObject* globals, PyObject* json, PyObject* changes, PyObject* rows,
+                 PyObject* key, PyObject* job, Batch& batch) {
+    py::Ref fields = fields_of(json, job);
+    py::Ref row = py::dict_get(rows, key);
+    if (!maybe_changed(changes, row.get(), key, fields.get())) return;
+    py::Ref text;
+    try {
+        text = placed_text(json, job_record(globals, job, true).get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::Ref id = attribute_or_none(job, TARVEL_NAME("id"));
+        log(globals, "error", py::fstring("Failed to save job ", id, ": ", e.value()));
+        return;
+    }
+    py::Ref remembered = pair_list(fields.get(), text.get());
+    py::dict_set(batch.remembered.get(), key, remembered.get());
+    py::Ref written = row ? py::Ref::borrow(PyList_GET_ITEM(row.get(), 1)) : py::Ref();
+    if (written && py::compare(written.get(), text.get(), Py_EQ)) return;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    append(batch.upserts.get(), py::Ref::steal(PyTuple_Pack(3, key, next_run.get(), text.get())));
+}
+
+void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref changes = attribute_or_none(self, TARVEL_NAME("_changes"));
+    py::Ref rows = rows_of(self);
+    py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        collect_job(globals, json, changes.get(), rows.get(), PyTuple_GET_ITEM(item, 0),
+                    PyTuple_GET_ITEM(item, 1), batch);
+    }
+    py::Ref keys = py::Ref::steal(PyDict_Keys(rows.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        const int present = PySequence_Contains(registry.get(), key);
+        py::check(present < 0);
+        if (!present) append(batch.deletes.get(), py::Ref::steal(PyTuple_Pack(1, key)));
+    }
+}
+
+// The executions after the last one saved, among the newest kSavedExecutions; all of those,
+// replacing the saved ones, when the last one saved is no longer among them.
+void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref all = py::Ref::steal(PySequence_List(history.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(all.get());
+    const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
+    py::Ref last = attribute_or_none(self, TARVEL_NAME("_database_last"));
+    Py_ssize_t start = first;
+    batch.rewrite_history = true;
+    for (Py_ssize_t i = count - 1; last.get() != Py_None && i >= first; --i) {
+        if (PyList_GET_ITEM(all.get(), i) != last.get()) continue;
+        start = i + 1;
+        batch.rewrite_history = false;
+        break;
+    }
+    if (count == 0 && last.get() == Py_None) batch.rewrite_history = false;
+    for (Py_ssize_t i = start; i < count; ++i) {
+        PyObject* execution = PyList_GET_ITEM(all.get(), i);
+        py::Ref job_id = attribute_or_none(execution, TARVEL_NAME("job_id"));
+        try {
+            py::Ref d = py::call_method(execution, TARVEL_NAME("to_dict"));
+            py::Ref text = placed_text(json, d.get());
+            append(batch.executions.get(),
+                   py::Ref::steal(PyTuple_Pack(2, job_id.get(), text.get())));
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log(globals, "error",
+                py::fstring("Failed to save execution of job ", job_id, ": ", e.value()));
+        }
+    }
+    batch.last = count > 0 ? py::Ref::borrow(PyList_GET_ITEM(all.get(), count - 1)) : py::none();
+}
+
+void execute_many(PyObject* connection, const char* sql, PyObject* rows) {
+    if (PyList_GET_SIZE(rows) == 0) return;
+    py::call_method(connection, TARVEL_NAME("executemany"), py::str(sql), rows);
+}
+
+void write_batch(PyObject* connection, const Batch& batch) {
+    execute_many(connection,
+                 "INSERT INTO jobs (id, next_run, record) VALUES (?, ?, ?) ON CONFLICT (id) DO "
+                 "UPDATE SET next_run = excluded.next_run, record = excluded.record",
+                 batch.upserts.get());
+    execute_many(connection, "DELETE FROM jobs WHERE id = ?", batch.deletes.get());
+    if (batch.rewrite_history) execute(connection, "DELETE FROM executions");
+    execute_many(connection, "INSERT INTO executions (job_id, record) VALUES (?, ?)",
+                 batch.executions.get());
+    // the newest kSavedExecutions stay, as in the state file
+    static_assert(kSavedExecutions == 100, "the statement below keeps 100");
+    execute(connection,
+            "DELETE FROM executions WHERE seq <= (SELECT max(seq) FROM executions) - 100");
+}
+
+// What the committed save wrote, remembered for the next one.
+void remember_batch(PyObject* self, const Batch& batch) {
+    py::Ref rows = rows_of(self);
+    py::check(PyDict_Update(rows.get(), batch.remembered.get()) < 0);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.deletes.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(batch.deletes.get(), i), 0);
+        py::check(PyDict_DelItem(rows.get(), key) < 0);
+    }
+    py::setattr(self, TARVEL_NAME("_database_last"), batch.last.get());
+    forget_changes(self);  // the database holds them now
+}
+
+// --- loading ---------------------------------------------------------------------------------
+
+// The state file's document joined from the rows: {"jobs": {id: record, ...}, "executions":
+// [record, ...]} as json.dumps(document, indent=2) writes it.
+py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
+    py::Ref parts = py::Ref::steal(PyList_New(0));
+    append(parts.get(), py::str("{\n  \"jobs\": {"));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+        PyObject* row = PyList_GET_ITEM(jobs, i);
+        append(parts.get(), py::str(i == 0 ? "\n    " : ",\n    "));
+        append(parts.get(), py::call_method(json, TARVEL_NAME("dumps"), PyTuple_GET_ITEM(row, 0)));
+        append(parts.get(), py::str(": "));
+        append(parts.get(), py::Ref::borrow(PyTuple_GET_ITEM(row, 1)));
+    }
+    append(parts.get(), py::str(PyList_GET_SIZE(jobs) > 0 ? "\n  },\n  \"executions\": ["
+                                                          : "},\n  \"executions\": ["));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(executions); ++i) {
+        append(parts.get(), py::str(i == 0 ? "\n    " : ",\n    "));
+        append(parts.get(), py::Ref::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(executions, i), 0)));
+    }
+    append(parts.get(), py::str(PyList_GET_SIZE(executions) > 0 ? "\n  ]\n}" : "]\n}"));
+    return py::Ref::steal(PyUnicode_Join(py::str("").get(), parts.get()));
+}
+
+// After a load: each row remembered with the fields of the job the registry holds under its id.
+void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref rows = py::Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
+        py::Ref job = registry_get(registry.get(), key);
+        py::Ref fields = job ? fields_of(json.get(), job.get()) : py::none();
+        py::Ref row = pair_list(fields.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 1));
+        py::dict_set(rows.get(), key, row.get());
+    }
+    py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    const Py_ssize_t count = PyObject_Length(history.get());
+    py::check(count < 0);
+    py::Ref last =
+        count > 0 ? py::Ref::steal(PySequence_GetItem(history.get(), count - 1)) : py::none();
+    py::setattr(self, TARVEL_NAME("_database_last"), last.get());
+}
+
+void read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
+                   py::LoadProblems::Stage& stage) {
+    py::Ref connection = database(globals, self);
+    py::Ref jobs = fetch_all(connection.get(), "SELECT id, record FROM jobs ORDER BY rowid");
+    py::Ref executions = fetch_all(connection.get(), "SELECT record FROM executions ORDER BY seq");
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    py::Ref text = document_text(json.get(), jobs.get(), executions.get());
+    read_state_text(globals, self, text.get(), problems, stage);
+    remember_rows(globals, self, jobs.get());
+}
+
+// A new database takes in the state file of its folder, when there is one, and that file is
+// renamed "scheduler.json.imported" so that no JSON store writes on beside the database.
+void import_state_file(PyObject* globals, PyObject* self, py::LoadProblems& problems,
+                       py::LoadProblems::Stage& stage) {
+    py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
+    py::Ref file =
+        py::Ref::steal(PyNumber_TrueDivide(parent.get(), py::str("scheduler.json").get()));
+    if (!py::truthy(py::call_method(file.get(), TARVEL_NAME("exists")).get())) return;
+    log(globals, "info", py::fstring("Importing scheduler state from ", file, " into ", path));
+    py::Ref text = py::read_text(file.get());
+    read_state_text(globals, self, text.get(), problems, stage);
+    save_to_database(globals, self);
+    py::Ref imported =
+        py::call_method(file.get(), TARVEL_NAME("with_name"), py::str("scheduler.json.imported"));
+    py::call_method(file.get(), TARVEL_NAME("replace"), imported);
+}
+
+TARVEL_METHOD(Scheduler, "export_state", export_state_impl, "self, path: str | os.PathLike[str]",
+              "None", "Write the jobs and the history to a JSON file as the JSON store keeps them.")
+(const py::Frame& frame, PyObject* self, PyObject* path) {
+    py::Ref path_class = py::global(frame.globals, TARVEL_NAME("Path"));
+    py::Ref target = py::call(path_class.get(), path);
+    py::Ref parent = py::getattr(target.get(), TARVEL_NAME("parent"));
+    py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
+    py::call_kw(mkdir.get(), {}, {{"parents", Py_True}, {"exist_ok", Py_True}});
+    py::Ref text = state_text(frame.globals, self);
+    py::replace_file(frame.globals, target.get(), text.get());
+    return py::none();
+}
+
+}  // namespace
+
+void check_store(PyObject* store) {
+    if (!PyUnicode_Check(store)) py::wrong_type("store", "a str", store);
+    if (PyUnicode_CompareWithASCIIString(store, "json") == 0 ||
+        PyUnicode_CompareWithASCIIString(store, "sqlite") == 0) {
+        return;
+    }
+    throw py::Error(PyExc_ValueError,
+                    py::fstring("store must be 'json' or 'sqlite', not ", store).get());
+}
+
+bool uses_database(PyObject* self) {
+    py::Ref store = attribute_or_none(self, TARVEL_NAME("_store"));
+    return PyUnicode_Check(store.get()) &&
+           PyUnicode_CompareWithASCIIString(store.get(), "sqlite") == 0;
+}
+
+const char* default_state_name(PyObject* store) {
+    return PyUnicode_CompareWithASCIIString(store, "sqlite") == 0 ? "scheduler.sqlite3"
+                                                                  : "scheduler.json";
+}
+
+void save_to_database(PyObject* globals, PyObject* self) {
+    py::Ref connection = database(globals, self);
+    // one save at a time, from any thread or process: each finds what the last one wrote
+    py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+    py::HeldLock lock(take_save_lock(globals, path.get()));
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    Batch batch;
+    collect_jobs(globals, self, json.get(), batch);
+    collect_executions(globals, self, json.get(), batch);
+    execute(connection.get(),
+            py::durable_writes(globals) ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    execute(connection.get(), "BEGIN IMMEDIATE");
+    try {
+        write_batch(connection.get(), batch);
+        execute(connection.get(), "COMMIT");
+    } catch (py::Error&) {
+        try {
+            execute(connection.get(), "ROLLBACK");
+        } catch (py::Error&) {  // the error that ended the transaction is the one told
+        }
+        throw;
+    }
+    remember_batch(self, batch);
+}
+
+void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& problems) {
+    py::setattr(self, TARVEL_NAME("_database_rows"), py::Ref::steal(PyDict_New()).get());
+    py::setattr(self, TARVEL_NAME("_database_last"), Py_None);
+    auto stage = py::LoadProblems::Stage::Read;
+    try {
+        py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
+        if (py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
+            read_database(globals, self, problems, stage);
+        } else {
+            import_state_file(globals, self, problems, stage);
+        }
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        load_failure(globals, e);
+        problems.failed(stage, nullptr, e);
+    }
+}
+
+void add_database_methods(PyObject* module, py::Members& members) {
+    declarations().add_to(module, "Scheduler", members);
+}
+
+}  // namespace tarvel::scheduler

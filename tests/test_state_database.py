@@ -1,0 +1,162 @@
+"""tests/test_state_database.py: the registry kept by either store, the database store's rows, export and import."""
+
+import inspect
+import sqlite3
+import types
+
+import pytest
+
+from tarvel.core import scheduler
+
+Scheduler, ScheduledJob, JobExecution = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobExecution
+JobType, JobState = scheduler.JobType, scheduler.JobState
+NAMES = {"json": "scheduler.json", "sqlite": "scheduler.sqlite3"}
+
+
+@pytest.fixture(params=["json", "sqlite"])
+def store(request):
+    return request.param
+
+
+@pytest.fixture
+def state(tmp_path, store):
+    """Where a scheduler of the store keeps its state, and a new scheduler of that store on it."""
+    where = tmp_path / "data" / NAMES[store]
+    return where, lambda: Scheduler(storage_path=where, store=store)
+
+
+def job(job_id, **fields):
+    return ScheduledJob(id=job_id, name=job_id.upper(), job_type=JobType.ONCE, next_run=2_000_000_000.0, **fields)
+
+
+def jobs_of(sch):
+    return {key: j.to_dict() | {"prompt": j.prompt, "metadata": j.metadata} for key, j in sch._jobs.items()}
+
+
+def test_export_state_surface_and_the_modules_sqlite3():
+    method = Scheduler.export_state
+    assert (str(inspect.signature(method)), method.__doc__) == (
+        "(self, path: 'str | os.PathLike[str]') -> 'None'",
+        "Write the jobs and the history to a JSON file as the JSON store keeps them.")
+    assert scheduler.sqlite3 is sqlite3
+
+
+@pytest.mark.parametrize("change", [
+    lambda sch: sch.add_job(job("c", prompt="ü" * 300, metadata={"n": [1, 2.5, None]})),
+    lambda sch: sch.update_job("a", {"prompt": "new", "next_run": 2_100_000_000.0}),
+    lambda sch: sch.pause_job("a"),
+    lambda sch: sch.pause_job("a") and sch.resume_job("a"),
+    lambda sch: sch.remove_job("b"),
+    lambda sch: sch.remove_job("a") and sch.add_job(job("a", description="again")),
+], ids=["add", "update", "pause", "resume", "remove", "remove-and-add"])
+def test_each_registry_call_survives_a_new_scheduler(state, change):
+    where, new = state
+    sch = new()
+    sch.add_job(job("a"))
+    sch.add_job(job("b", metadata={"k": "v"}))
+    change(sch)
+    again = new()
+    assert jobs_of(again) == jobs_of(sch) and list(again._jobs) == list(sch._jobs)
+
+
+def test_a_field_set_on_a_job_itself_is_saved_with_the_next_call(state):
+    where, new = state
+    sch = new()
+    sch.add_job(job("a", metadata={"n": 1}))
+    sch.add_job(job("b"))
+    sch.get_job("a").prompt = "set directly"
+    sch.get_job("a").metadata["n"] = 2
+    sch.pause_job("b")
+    assert (new().get_job("a").prompt, new().get_job("a").metadata) == ("set directly", {"n": 2})
+
+
+def test_the_newest_executions_are_kept_as_the_state_file_keeps_them(state):
+    where, new = state
+    sch = new()
+    for batch in (range(30), range(30, 150), range(150, 160)):
+        sch._executions.extend(JobExecution("a", "A", 1000.0 + i, result=f"r{i}") for i in batch)
+        sch._save()
+    assert [e.result for e in new()._executions] == [f"r{i}" for i in range(60, 160)]
+
+
+def test_export_state_writes_what_the_json_store_writes(state, tmp_path):
+    where, new = state
+    sch = new()
+    sch.add_job(job("a", metadata={"x": [1]}))
+    sch._executions.append(JobExecution("a", "A", 1000.5, success=True))
+    sch.pause_job("a")
+    json_sch = Scheduler(storage_path=tmp_path / "plain" / "scheduler.json")
+    json_sch._jobs, json_sch._executions = sch._jobs, sch._executions
+    json_sch._save()
+    sch.export_state(tmp_path / "out" / "exported.json")
+    assert (tmp_path / "out" / "exported.json").read_bytes() == (tmp_path / "plain" / "scheduler.json").read_bytes()
+
+
+def test_a_new_database_imports_the_state_file_of_its_folder(tmp_path, log):
+    folder = tmp_path / "data"
+    sch = Scheduler(storage_path=folder / "scheduler.json")
+    for i in range(3):
+        sch.add_job(job(f"j{i}", prompt=f"p{i}", metadata={"i": i}))
+    sch._executions.extend(JobExecution("j0", "J0", 1000.0 + i) for i in range(120))
+    sch.pause_job("j1")
+    original = (folder / "scheduler.json").read_bytes()
+    imported = Scheduler(storage_path=folder / "scheduler.sqlite3", store="sqlite")
+    assert ("INFO", f"Importing scheduler state from {folder / 'scheduler.json'} into "
+            f"{folder / 'scheduler.sqlite3'}") in log()
+    assert not (folder / "scheduler.json").exists() and (folder / "scheduler.json.imported").read_bytes() == original
+    for sch in (imported, Scheduler(storage_path=folder / "scheduler.sqlite3", store="sqlite")):
+        sch.export_state(tmp_path / "exported.json")
+        assert (tmp_path / "exported.json").read_bytes() == original
+
+
+def test_a_database_is_in_wal_mode_and_flushed_as_durable_writes_says(tmp_path, monkeypatch):
+    sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
+    for durable, level in ((True, 2), (False, 1)):  # FULL, NORMAL
+        monkeypatch.setattr(scheduler, "DURABLE_WRITES", durable)
+        sch.add_job(job("a"))
+        assert sch._database.execute("PRAGMA synchronous").fetchone() == (level,)
+    with sqlite3.connect(tmp_path / "s.sqlite3") as other:
+        assert other.execute("PRAGMA journal_mode").fetchone() == ("wal",)
+        assert other.execute("SELECT id, next_run FROM jobs").fetchall() == [("a", 2_000_000_000.0)]
+
+
+@pytest.mark.parametrize("change, rows", [
+    (lambda sch: sch.pause_job("b"), 1),
+    (lambda sch: sch.add_job(job("d")), 1),
+    (lambda sch: sch.remove_job("c"), 1),
+    (lambda sch: sch._save(), 0),
+    (lambda sch: setattr(sch.get_job("a"), "prompt", "x") or sch._save(), 1),
+])
+def test_a_save_writes_only_the_rows_that_changed(tmp_path, change, rows):
+    sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
+    for key in "abc":
+        sch.add_job(job(key))
+    sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
+    sch._save()  # opens the database
+    before = sch._database.total_changes
+    change(sch)
+    assert sch._database.total_changes - before == rows
+
+
+def test_the_default_database_comes_from_tarvel_dir(monkeypatch, tmp_path):
+    monkeypatch.setattr(scheduler, "tarvel_dir", lambda: tmp_path / "home")
+    assert Scheduler(store="sqlite")._storage_path == tmp_path / "home" / "scheduler.sqlite3"
+
+
+def test_the_database_is_opened_through_the_modules_sqlite3(tmp_path, monkeypatch):
+    opened = []
+
+    def connect(*args, **kwargs):
+        opened.append((args, kwargs))
+        return sqlite3.connect(*args, **kwargs)
+
+    monkeypatch.setattr(scheduler, "sqlite3", types.SimpleNamespace(connect=connect))
+    Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite").add_job(job("a"))
+    assert opened == [((tmp_path / "s.sqlite3",), {"isolation_level": None, "check_same_thread": False})]
+
+
+def test_a_file_that_is_no_database_is_logged_and_the_scheduler_starts_empty(tmp_path, log):
+    (tmp_path / "s.sqlite3").write_bytes(b"not a database " * 100)
+    sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
+    assert sch._jobs == {} and ("ERROR", "Failed to load scheduler state: file is not a database") in log()
+    assert sch.load_problems != []
