@@ -7,29 +7,15 @@
 // state file is the rows joined in order (jobs by rowid, executions by seq): a load reads that
 // document as it reads the state file, its records built natively.
 //
-// A save writes, in one transaction, only the rows that changed. The scheduler remembers, for
-// each row, the text it holds and the job's fields as they were when it was written
-// (`_database_rows`: key -> [fields, text]; a job's metadata in the fields as its JSON text): a
-// job noted as changed (PyJobChanges), or whose fields are no longer those, has its record
-// written again when its text differs from the row's. Keys gone from the registry lose their
-// rows. The history's rows follow the last execution written (`_database_last`).
-#include "core/scheduler/PyScheduler.hpp"
+// A save writes, in one transaction, only the rows that changed (PyDatabaseRows).
+#include "core/scheduler/PyDatabase.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
 #include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
 
-namespace {
-
-TARVEL_DECLARATIONS
-
-constexpr const char* kTables[] = {
-    "CREATE TABLE IF NOT EXISTS jobs (id TEXT PRIMARY KEY, next_run REAL, record TEXT NOT NULL)",
-    "CREATE INDEX IF NOT EXISTS jobs_next_run ON jobs (next_run)",
-    "CREATE TABLE IF NOT EXISTS executions "
-    "(seq INTEGER PRIMARY KEY, job_id TEXT, record TEXT NOT NULL)",
-};
+namespace db {
 
 py::Ref attribute_or_none(PyObject* obj, PyObject* name) {
     py::Ref value = py::Ref::steal_maybe(PyObject_GetAttr(obj, name));
@@ -44,6 +30,36 @@ py::Ref attribute_or_none(PyObject* obj, PyObject* name) {
 py::Ref execute(PyObject* connection, const char* sql) {
     return py::call_method(connection, TARVEL_NAME("execute"), py::str(sql));
 }
+
+py::Ref fetch_all(PyObject* connection, const char* sql) {
+    py::Ref cursor = execute(connection, sql);
+    return py::call_method(cursor.get(), TARVEL_NAME("fetchall"));
+}
+
+void append(PyObject* list, py::Ref item) {
+    py::check(!item || PyList_Append(list, item.get()) < 0);
+}
+
+py::Ref placed_text(PyObject* json, PyObject* value) {
+    py::Ref text = py::dumps_indent2(json, value);
+    return py::Ref::steal(
+        PyUnicode_Replace(text.get(), py::str("\n").get(), py::str("\n    ").get(), -1));
+}
+
+}  // namespace db
+
+namespace {
+
+using namespace db;
+
+TARVEL_DECLARATIONS
+
+constexpr const char* kTables[] = {
+    "CREATE TABLE IF NOT EXISTS jobs (id TEXT PRIMARY KEY, next_run REAL, record TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS jobs_next_run ON jobs (next_run)",
+    "CREATE TABLE IF NOT EXISTS executions "
+    "(seq INTEGER PRIMARY KEY, job_id TEXT, record TEXT NOT NULL)",
+};
 
 // The scheduler's connection, opened (with its folder, the tables and WAL mode) at first use.
 py::Ref database(PyObject* globals, PyObject* self) {
@@ -65,158 +81,6 @@ py::Ref database(PyObject* globals, PyObject* self) {
     return connection;
 }
 
-py::Ref fetch_all(PyObject* connection, const char* sql) {
-    py::Ref cursor = execute(connection, sql);
-    return py::call_method(cursor.get(), TARVEL_NAME("fetchall"));
-}
-
-// json.dumps(value, indent=2) indented for a record's place in the state file.
-py::Ref placed_text(PyObject* json, PyObject* value) {
-    py::Ref text = py::dumps_indent2(json, value);
-    return py::Ref::steal(
-        PyUnicode_Replace(text.get(), py::str("\n").get(), py::str("\n    ").get(), -1));
-}
-
-// What a job's row was written from: its fields, metadata as its JSON text; None when they
-// cannot be read so, and the job's record is then compared at every save.
-py::Ref fields_of(PyObject* json, PyObject* job) {
-    try {
-        py::Ref fields = py::getattr(job, TARVEL_NAME("__dict__"));
-        if (!PyDict_Check(fields.get())) return py::none();
-        py::Ref copy = py::Ref::steal(PyDict_Copy(fields.get()));
-        py::Ref metadata = py::dict_get(copy.get(), TARVEL_NAME("metadata"));
-        if (metadata) {
-            py::dict_set(copy.get(), TARVEL_NAME("metadata"),
-                         py::dumps_indent2(json, metadata.get()).get());
-        }
-        return copy;
-    } catch (py::Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return py::none();
-    }
-}
-
-// [first, second], as a row of `_database_rows`.
-py::Ref pair_list(PyObject* first, PyObject* second) {
-    py::Ref list = py::Ref::steal(PyList_New(2));
-    py::check(!list);
-    PyList_SET_ITEM(list.get(), 0, Py_NewRef(first));
-    PyList_SET_ITEM(list.get(), 1, Py_NewRef(second));
-    return list;
-}
-
-py::Ref rows_of(PyObject* self) {
-    py::Ref rows = attribute_or_none(self, TARVEL_NAME("_database_rows"));
-    if (PyDict_Check(rows.get())) return rows;
-    rows = py::Ref::steal(PyDict_New());
-    py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
-    return rows;
-}
-
-// --- saving ----------------------------------------------------------------------------------
-
-// The rows one save writes, and what the scheduler remembers of them once they are committed.
-struct Batch {
-    py::Ref upserts = py::Ref::steal(PyList_New(0));     // (id, next_run, record)
-    py::Ref deletes = py::Ref::steal(PyList_New(0));     // (id,)
-    py::Ref remembered = py::Ref::steal(PyDict_New());   // id -> [fields, record]
-    py::Ref executions = py::Ref::steal(PyList_New(0));  // (job_id, record)
-    bool rewrite_history = false;
-    py::Ref last = py::none();  // the newest execution saved
-};
-
-void append(PyObject* list, py::Ref item) {
-    py::check(!item || PyList_Append(list, item.get()) < 0);
-}
-
-// Whether the job at `key` is to be looked at again: noted as changed, new, or its fields
-// not those its row was written from.
-bool maybe_changed(PyObject* changes, PyObject* row, PyObject* key, PyObject* fields) {
-    if (!row || fields == Py_None) return true;
-    if (PyDict_Check(changes)) {
-        const int noted = PyDict_Contains(changes, key);
-        py::check(noted < 0);
-        if (noted) return true;
-    }
-    py::Ref then = py::Ref::borrow(PyList_GET_ITEM(row, 0));
-    return then.get() == Py_None || !py::compare(then.get(), fields, Py_EQ);
-}
-
-void collect_job(PyObject* globals, PyObject* json, PyObject* changes, PyObject* rows,
-                 PyObject* key, PyObject* job, Batch& batch) {
-    py::Ref fields = fields_of(json, job);
-    py::Ref row = py::dict_get(rows, key);
-    if (!maybe_changed(changes, row.get(), key, fields.get())) return;
-    py::Ref text;
-    try {
-        text = placed_text(json, job_record(globals, job, true).get());
-    } catch (py::Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::Ref id = attribute_or_none(job, TARVEL_NAME("id"));
-        log(globals, "error", py::fstring("Failed to save job ", id, ": ", e.value()));
-        return;
-    }
-    py::Ref remembered = pair_list(fields.get(), text.get());
-    py::dict_set(batch.remembered.get(), key, remembered.get());
-    py::Ref written = row ? py::Ref::borrow(PyList_GET_ITEM(row.get(), 1)) : py::Ref();
-    if (written && py::compare(written.get(), text.get(), Py_EQ)) return;
-    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
-    append(batch.upserts.get(), py::Ref::steal(PyTuple_Pack(3, key, next_run.get(), text.get())));
-}
-
-void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
-    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
-    py::Ref changes = attribute_or_none(self, TARVEL_NAME("_changes"));
-    py::Ref rows = rows_of(self);
-    py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        collect_job(globals, json, changes.get(), rows.get(), PyTuple_GET_ITEM(item, 0),
-                    PyTuple_GET_ITEM(item, 1), batch);
-    }
-    py::Ref keys = py::Ref::steal(PyDict_Keys(rows.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        const int present = PySequence_Contains(registry.get(), key);
-        py::check(present < 0);
-        if (!present) append(batch.deletes.get(), py::Ref::steal(PyTuple_Pack(1, key)));
-    }
-}
-
-// The executions after the last one saved, among the newest kSavedExecutions; all of those,
-// replacing the saved ones, when the last one saved is no longer among them.
-void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
-    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
-    py::Ref all = py::Ref::steal(PySequence_List(history.get()));
-    const Py_ssize_t count = PyList_GET_SIZE(all.get());
-    const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
-    py::Ref last = attribute_or_none(self, TARVEL_NAME("_database_last"));
-    Py_ssize_t start = first;
-    batch.rewrite_history = true;
-    for (Py_ssize_t i = count - 1; last.get() != Py_None && i >= first; --i) {
-        if (PyList_GET_ITEM(all.get(), i) != last.get()) continue;
-        start = i + 1;
-        batch.rewrite_history = false;
-        break;
-    }
-    if (count == 0 && last.get() == Py_None) batch.rewrite_history = false;
-    for (Py_ssize_t i = start; i < count; ++i) {
-        PyObject* execution = PyList_GET_ITEM(all.get(), i);
-        py::Ref job_id = attribute_or_none(execution, TARVEL_NAME("job_id"));
-        try {
-            py::Ref d = py::call_method(execution, TARVEL_NAME("to_dict"));
-            py::Ref text = placed_text(json, d.get());
-            append(batch.executions.get(),
-                   py::Ref::steal(PyTuple_Pack(2, job_id.get(), text.get())));
-        } catch (py::Error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            log(globals, "error",
-                py::fstring("Failed to save execution of job ", job_id, ": ", e.value()));
-        }
-    }
-    batch.last = count > 0 ? py::Ref::borrow(PyList_GET_ITEM(all.get(), count - 1)) : py::none();
-}
-
 void execute_many(PyObject* connection, const char* sql, PyObject* rows) {
     if (PyList_GET_SIZE(rows) == 0) return;
     py::call_method(connection, TARVEL_NAME("executemany"), py::str(sql), rows);
@@ -235,18 +99,6 @@ void write_batch(PyObject* connection, const Batch& batch) {
     static_assert(kSavedExecutions == 100, "the statement below keeps 100");
     execute(connection,
             "DELETE FROM executions WHERE seq <= (SELECT max(seq) FROM executions) - 100");
-}
-
-// What the committed save wrote, remembered for the next one.
-void remember_batch(PyObject* self, const Batch& batch) {
-    py::Ref rows = rows_of(self);
-    py::check(PyDict_Update(rows.get(), batch.remembered.get()) < 0);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.deletes.get()); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(batch.deletes.get(), i), 0);
-        py::check(PyDict_DelItem(rows.get(), key) < 0);
-    }
-    py::setattr(self, TARVEL_NAME("_database_last"), batch.last.get());
-    forget_changes(self);  // the database holds them now
 }
 
 // --- loading ---------------------------------------------------------------------------------

@@ -1,0 +1,151 @@
+// core/scheduler/PyDatabaseRows.cpp: which rows a save of the database store writes: the jobs
+// noted as changed, new, or whose fields are no longer those their row was written from; the
+// keys gone from the registry; the executions after the last one saved
+//
+// The scheduler remembers, for each row, the text it holds and the job's fields as they were
+// when it was written (`_database_rows`: key -> [fields, text]; a job's metadata in the fields
+// as its JSON text): a job noted as changed (PyJobChanges), or whose fields are no longer those,
+// has its record written again when its text differs from the row's. The history's rows follow
+// the last execution written (`_database_last`).
+#include "core/scheduler/PyDatabase.hpp"
+#include "glue/PyJson.hpp"
+
+namespace tarvel::scheduler::db {
+
+py::Ref fields_of(PyObject* json, PyObject* job) {
+    try {
+        py::Ref fields = py::getattr(job, TARVEL_NAME("__dict__"));
+        if (!PyDict_Check(fields.get())) return py::none();
+        py::Ref copy = py::Ref::steal(PyDict_Copy(fields.get()));
+        py::Ref metadata = py::dict_get(copy.get(), TARVEL_NAME("metadata"));
+        if (metadata) {
+            py::dict_set(copy.get(), TARVEL_NAME("metadata"),
+                         py::dumps_indent2(json, metadata.get()).get());
+        }
+        return copy;
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+}
+
+py::Ref pair_list(PyObject* first, PyObject* second) {
+    py::Ref list = py::Ref::steal(PyList_New(2));
+    py::check(!list);
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(first));
+    PyList_SET_ITEM(list.get(), 1, Py_NewRef(second));
+    return list;
+}
+
+py::Ref rows_of(PyObject* self) {
+    py::Ref rows = attribute_or_none(self, TARVEL_NAME("_database_rows"));
+    if (PyDict_Check(rows.get())) return rows;
+    rows = py::Ref::steal(PyDict_New());
+    py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
+    return rows;
+}
+
+namespace {
+
+// Whether the job at `key` is to be looked at again: noted as changed, new, or its fields
+// not those its row was written from.
+bool maybe_changed(PyObject* changes, PyObject* row, PyObject* key, PyObject* fields) {
+    if (!row || fields == Py_None) return true;
+    if (PyDict_Check(changes)) {
+        const int noted = PyDict_Contains(changes, key);
+        py::check(noted < 0);
+        if (noted) return true;
+    }
+    py::Ref then = py::Ref::borrow(PyList_GET_ITEM(row, 0));
+    return then.get() == Py_None || !py::compare(then.get(), fields, Py_EQ);
+}
+
+void collect_job(PyObject* globals, PyObject* json, PyObject* changes, PyObject* rows,
+                 PyObject* key, PyObject* job, Batch& batch) {
+    py::Ref fields = fields_of(json, job);
+    py::Ref row = py::dict_get(rows, key);
+    if (!maybe_changed(changes, row.get(), key, fields.get())) return;
+    py::Ref text;
+    try {
+        text = placed_text(json, job_record(globals, job, true).get());
+    } catch (py::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::Ref id = attribute_or_none(job, TARVEL_NAME("id"));
+        log(globals, "error", py::fstring("Failed to save job ", id, ": ", e.value()));
+        return;
+    }
+    py::Ref remembered = pair_list(fields.get(), text.get());
+    py::dict_set(batch.remembered.get(), key, remembered.get());
+    py::Ref written = row ? py::Ref::borrow(PyList_GET_ITEM(row.get(), 1)) : py::Ref();
+    if (written && py::compare(written.get(), text.get(), Py_EQ)) return;
+    py::Ref next_run = py::getattr(job, TARVEL_NAME("next_run"));
+    append(batch.upserts.get(), py::Ref::steal(PyTuple_Pack(3, key, next_run.get(), text.get())));
+}
+
+}  // namespace
+
+void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref changes = attribute_or_none(self, TARVEL_NAME("_changes"));
+    py::Ref rows = rows_of(self);
+    py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        collect_job(globals, json, changes.get(), rows.get(), PyTuple_GET_ITEM(item, 0),
+                    PyTuple_GET_ITEM(item, 1), batch);
+    }
+    py::Ref keys = py::Ref::steal(PyDict_Keys(rows.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        const int present = PySequence_Contains(registry.get(), key);
+        py::check(present < 0);
+        if (!present) append(batch.deletes.get(), py::Ref::steal(PyTuple_Pack(1, key)));
+    }
+}
+
+// The executions after the last one saved, among the newest kSavedExecutions; all of those,
+// replacing the saved ones, when the last one saved is no longer among them.
+void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
+    py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
+    py::Ref all = py::Ref::steal(PySequence_List(history.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(all.get());
+    const Py_ssize_t first = count > kSavedExecutions ? count - kSavedExecutions : 0;
+    py::Ref last = attribute_or_none(self, TARVEL_NAME("_database_last"));
+    Py_ssize_t start = first;
+    batch.rewrite_history = true;
+    for (Py_ssize_t i = count - 1; last.get() != Py_None && i >= first; --i) {
+        if (PyList_GET_ITEM(all.get(), i) != last.get()) continue;
+        start = i + 1;
+        batch.rewrite_history = false;
+        break;
+    }
+    if (count == 0 && last.get() == Py_None) batch.rewrite_history = false;
+    for (Py_ssize_t i = start; i < count; ++i) {
+        PyObject* execution = PyList_GET_ITEM(all.get(), i);
+        py::Ref job_id = attribute_or_none(execution, TARVEL_NAME("job_id"));
+        try {
+            py::Ref d = py::call_method(execution, TARVEL_NAME("to_dict"));
+            py::Ref text = placed_text(json, d.get());
+            append(batch.executions.get(),
+                   py::Ref::steal(PyTuple_Pack(2, job_id.get(), text.get())));
+        } catch (py::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log(globals, "error",
+                py::fstring("Failed to save execution of job ", job_id, ": ", e.value()));
+        }
+    }
+    batch.last = count > 0 ? py::Ref::borrow(PyList_GET_ITEM(all.get(), count - 1)) : py::none();
+}
+
+void remember_batch(PyObject* self, const Batch& batch) {
+    py::Ref rows = rows_of(self);
+    py::check(PyDict_Update(rows.get(), batch.remembered.get()) < 0);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch.deletes.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(batch.deletes.get(), i), 0);
+        py::check(PyDict_DelItem(rows.get(), key) < 0);
+    }
+    py::setattr(self, TARVEL_NAME("_database_last"), batch.last.get());
+    forget_changes(self);  // the database holds them now
+}
+
+}  // namespace tarvel::scheduler::db
