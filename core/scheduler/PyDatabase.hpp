@@ -38,5 +38,8 @@ void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batc
 void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch& batch);
 // What the committed save wrote, remembered for the next one.
 void remember_batch(PyObject* self, const Batch& batch);
+// A row another process wrote, taken into the registry: `text` is what the row holds now (null
+// for a row it deleted); the job under `key` is looked at again at the next save.
+void row_taken_in(PyObject* self, PyObject* key, PyObject* text);
 
 }  // namespace tarvel::scheduler::db

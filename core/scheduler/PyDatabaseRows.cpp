@@ -148,4 +148,16 @@ void remember_batch(PyObject* self, const Batch& batch) {
     forget_changes(self);  // the database holds them now
 }
 
+void row_taken_in(PyObject* self, PyObject* key, PyObject* text) {
+    py::Ref rows = rows_of(self);
+    if (text == nullptr) {
+        if (PyDict_DelItem(rows.get(), key) < 0) {
+            py::check(!PyErr_ExceptionMatches(PyExc_KeyError));
+            PyErr_Clear();
+        }
+        return;
+    }
+    py::dict_set(rows.get(), key, pair_list(Py_None, text).get());
+}
+
 }  // namespace tarvel::scheduler::db
