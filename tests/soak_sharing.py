@@ -10,7 +10,9 @@ it again. At the end it counts:
   was trying when killed), a removed job still in the file, or a run count that is not the number
   of the job's firings.
 
-`python tests/soak_sharing.py SECONDS` runs it from the command line (with the modules installed
+The state is kept as the path's name says: a state file, or a database ("scheduler.sqlite3").
+
+`python tests/soak_sharing.py SECONDS [sqlite]` runs it from the command line (with the modules installed
 and the stand-in host on the path) and prints the counts; the tests run it briefly.
 """
 
@@ -20,6 +22,7 @@ import json
 import os
 import random
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -27,12 +30,30 @@ from pathlib import Path
 
 HOST = Path(__file__).resolve().parent.parent / "host"
 
+
+def store_of(path):
+    """The store a scheduler keeping its state at `path` uses."""
+    return "sqlite" if path.suffix == ".sqlite3" else "json"
+
+
+def saved(path):
+    """The saved document: the state file's, or the database's rows as that document."""
+    if store_of(path) == "json":
+        return json.loads(path.read_text())
+    with sqlite3.connect(path) as database:
+        jobs = database.execute("SELECT id, record FROM jobs ORDER BY rowid").fetchall()
+        executions = database.execute("SELECT record FROM executions ORDER BY seq").fetchall()
+    database.close()
+    return {"jobs": {key: json.loads(record) for key, record in jobs},
+            "executions": [json.loads(record) for record, in executions]}
+
 LOOP_HOST = r"""
 import asyncio, json, sys
 from pathlib import Path
 from tarvel.core import scheduler
 
 path, fired_log = Path(sys.argv[1]), Path(sys.argv[2])
+store = "sqlite" if path.suffix == ".sqlite3" else "json"
 
 async def on_fire(job):
     with fired_log.open("a") as out:
@@ -41,7 +62,7 @@ async def on_fire(job):
     return "done"
 
 async def main():
-    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path, poll_interval=0.1)
+    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path, poll_interval=0.1, store=store)
     await sch.start()
     print("started", flush=True)
     while not path.with_name("stop").exists():
@@ -68,7 +89,7 @@ logging.getLogger("tarvel.scheduler").addHandler(handler)
 done = [json.loads(line) for line in log_path.read_text().splitlines()] if log_path.exists() else []
 removed = {entry["job"] for entry in done if entry["op"] == "removed"}
 count = len(done)
-sch = scheduler.Scheduler(storage_path=path)
+sch = scheduler.Scheduler(storage_path=path, store="sqlite" if path.suffix == ".sqlite3" else "json")
 out = log_path.open("a")
 
 def note(**entry):
@@ -109,7 +130,7 @@ def start(script, *args, env):
 def make_jobs(path, seconds, per_writer):
     from tarvel.core.scheduler import JobType, ScheduledJob, Scheduler
 
-    sch = Scheduler(storage_path=path)
+    sch = Scheduler(storage_path=path, store=store_of(path))
     now = time.time()
     owned = {"w1": [], "w2": []}
     for writer, jobs in owned.items():
@@ -126,7 +147,7 @@ def make_jobs(path, seconds, per_writer):
 def count_faults(path, owned):
     """(double firings, lost changes, a list of what went wrong)."""
     fired = [tuple(json.loads(line)) for line in path.with_name("fired.log").read_text().splitlines()]
-    jobs = json.loads(path.read_text())["jobs"]
+    jobs = saved(path)["jobs"]
     problems = [f"{job} fired twice at run {runs}" for job, runs in set(fired) if fired.count((job, runs)) > 1]
     doubles = len(problems)
     for writer, ids in owned.items():
@@ -153,10 +174,10 @@ def count_faults(path, owned):
     return doubles, len(problems) - doubles, problems
 
 
-def soak(folder, seconds, per_writer=12, kills=True):
+def soak(folder, seconds, per_writer=12, kills=True, store="json"):
     """Runs the soak in `folder` for `seconds`: (firings, kills, double firings, lost changes, problems)."""
     folder.mkdir(parents=True, exist_ok=True)
-    path = folder / "scheduler.json"
+    path = folder / ("scheduler.sqlite3" if store == "sqlite" else "scheduler.json")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HOST), os.environ.get("PYTHONPATH", "")]))
     owned = make_jobs(path, seconds, per_writer)
     loop = start(LOOP_HOST, path, folder / "fired.log", env=env)
@@ -189,7 +210,7 @@ if __name__ == "__main__":
 
     sys.path.insert(0, str(HOST))
     with tempfile.TemporaryDirectory() as folder:
-        fired, killed, doubles, lost, problems = soak(Path(folder), float(sys.argv[1]))
+        fired, killed, doubles, lost, problems = soak(Path(folder), float(sys.argv[1]), store=sys.argv[2] if len(sys.argv) > 2 else "json")
     print(f"{fired} firings, {killed} writers killed: {doubles} double firings, {lost} lost changes")
     for problem in problems:
         print(" ", problem)

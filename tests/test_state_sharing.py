@@ -1,4 +1,5 @@
-"""tests/test_state_sharing.py: two schedulers on one state file: one running loop, saves that merge."""
+"""tests/test_state_sharing.py: two schedulers on one state file or database: one running loop, saves that
+merge. Every test runs on both stores."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+from functools import partial
 from pathlib import Path
 
 import pytest
@@ -29,6 +31,7 @@ from pathlib import Path
 from tarvel.core import scheduler
 
 path, fired_log = Path(sys.argv[1]), Path(sys.argv[2])
+store = "sqlite" if path.suffix == ".sqlite3" else "json"
 fired = []
 
 async def on_fire(job):
@@ -38,7 +41,7 @@ async def on_fire(job):
     return "done"
 
 async def main():
-    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path, poll_interval=0.02)
+    sch = scheduler.Scheduler(on_fire=on_fire, storage_path=path, poll_interval=0.02, store=store)
     for i in range(10):
         sch.add_job(scheduler.ScheduledJob(id=f"own{i}", name="own", job_type=scheduler.JobType.ONCE,
                                            next_run=4_102_444_800.0))
@@ -50,6 +53,21 @@ async def main():
 
 asyncio.run(main())
 '''
+
+
+@pytest.fixture(params=["json", "sqlite"])
+def path(request, tmp_path):
+    """The state file, or the database."""
+    return tmp_path / "data" / ("scheduler.sqlite3" if request.param == "sqlite" else "scheduler.json")
+
+
+@pytest.fixture(autouse=True)
+def store(request, monkeypatch):
+    """The tests' Scheduler keeps its state in the store their path names."""
+    path = request.getfixturevalue("path") if "path" in request.fixturenames else None
+    name = soak_sharing.store_of(path) if path else "json"
+    monkeypatch.setitem(globals(), "Scheduler", partial(scheduler.Scheduler, store=name))
+    return name
 
 
 def loop_host(path, tmp_path):
@@ -83,7 +101,7 @@ def test_second_loop_in_one_process_is_refused(path, log):
         with pytest.raises(RuntimeError) as refused:
             await second.start()
         assert str(refused.value) == f"Another scheduler loop (pid {os.getpid()}) is running on {path}"
-        assert second._task is None and path.with_name("scheduler.json.lock").read_text() == str(os.getpid())
+        assert second._task is None and path.with_name(path.name + ".lock").read_text() == str(os.getpid())
         await first.stop()
         await second.start()  # free again once the first has stopped
         await second.stop()
@@ -127,13 +145,13 @@ def test_saves_of_two_schedulers_merge(path, log):
     second._executions.append(JobExecution("theirs", "second", 2.0))
     second._save()
     first.update_job("mine", {"name": "by first"})  # merges before it writes
-    on_disk = json.loads(path.read_text())
+    on_disk = soak_sharing.saved(path)
     assert list(on_disk["jobs"]) == ["kept", "changed", "mine", "theirs"]
     assert [on_disk["jobs"][k]["name"] for k in on_disk["jobs"]] == ["first", "by second", "by first", "second"]
     assert [(e["job_id"], e["started_at"]) for e in on_disk["executions"]] == [("kept", 1.0), ("theirs", 2.0)]
     assert first._jobs["theirs"].name == "second" and "dropped" not in first._jobs
     second.remove_job("kept")  # a removal made after the merge still reaches the file
-    assert sorted(json.loads(path.read_text())["jobs"]) == ["changed", "mine", "theirs"]
+    assert sorted(soak_sharing.saved(path)["jobs"]) == ["changed", "mine", "theirs"]
     assert not [m for level, m in log() if level == "ERROR"]
 
 
@@ -158,7 +176,7 @@ def test_process_that_edits_jobs_beside_a_running_loop_loses_nothing(path, tmp_p
             child.send_signal(signal.SIGKILL)
             child.wait()
     assert sorted(json.loads((tmp_path / "fired.json").read_text())) == sorted(job.id for job in due)
-    jobs = json.loads(path.read_text())["jobs"]
+    jobs = soak_sharing.saved(path)["jobs"]
     assert sorted(jobs) == sorted([f"own{i}" for i in range(0, 10, 2)] + [job.id for job in due])
     assert all(jobs[f"own{i}"]["name"] == "renamed by cli" for i in range(0, 10, 2))
     assert all(jobs[job.id]["state"] == "completed" and jobs[job.id]["run_count"] == 1 for job in due)
@@ -174,7 +192,7 @@ def two_on_one_file(path, job, on_fire=None):
 
 
 def on_disk(path, job_id):
-    return json.loads(path.read_text())["jobs"].get(job_id)
+    return soak_sharing.saved(path)["jobs"].get(job_id)
 
 
 def once():
@@ -247,7 +265,7 @@ def test_a_removal_stays_removed_and_the_job_never_fires_again(path, during):
         service._jobs["j"].next_run = time.time() - 1  # due again in the service's old copy
     asyncio.run(a_pass())
     assert fired == ["j"] and on_disk(path, "j") is None and "j" not in service._jobs
-    assert [e["job_id"] for e in json.loads(path.read_text())["executions"]] == ["j"]
+    assert [e["job_id"] for e in soak_sharing.saved(path)["executions"]] == ["j"]
 
 
 def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
@@ -271,8 +289,9 @@ def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
-def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path):
+@pytest.mark.parametrize("kept_in", ["json", "sqlite"])
+def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path, kept_in):
     """Writers built before the firings update and remove jobs while the host fires them."""
-    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4)
+    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4, store=kept_in)
     assert fired > 0 and killed > 0
     assert problems == []

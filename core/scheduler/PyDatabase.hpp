@@ -13,6 +13,14 @@ py::Ref execute(PyObject* connection, const char* sql);
 py::Ref fetch_all(PyObject* connection, const char* sql);
 // list.append(item); `item` may be null when the call that made it failed.
 void append(PyObject* list, py::Ref item);
+// The scheduler's connection, opened (with its folder, the tables and WAL mode) at first use.
+py::Ref connection(PyObject* globals, PyObject* self);
+// ROLLBACK of the transaction an error ended; an error of the rollback itself is not told.
+void end_transaction(PyObject* connection);
+// The state file's document joined from rows: {"jobs": {id: record, ...}, "executions":
+// [record, ...]} as json.dumps(document, indent=2) writes it; `jobs` holds (id, record) rows,
+// `executions` (record,) rows.
+py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions);
 // json.dumps(value, indent=2) indented for a record's place in the state file.
 py::Ref placed_text(PyObject* json, PyObject* value);
 // What a job's row was written from: its fields, metadata as its JSON text; None when they
@@ -38,8 +46,22 @@ void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batc
 void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch& batch);
 // What the committed save wrote, remembered for the next one.
 void remember_batch(PyObject* self, const Batch& batch);
+// The text the row of `key` holds as this scheduler last read or wrote it; null when none.
+py::Ref row_text(PyObject* self, PyObject* key);
 // A row another process wrote, taken into the registry: `text` is what the row holds now (null
 // for a row it deleted); the job under `key` is looked at again at the next save.
 void row_taken_in(PyObject* self, PyObject* key, PyObject* text);
+
+// --- other processes' rows (PyDatabaseMerge) ---
+
+// The count noted in the scheduler's attribute `name` (`_database_change`, `_database_seq`).
+long long noted(PyObject* self, PyObject* name);
+// The database's change counter, raised by every transaction that writes rows.
+long long change_count(PyObject* connection);
+// Notes `change` and the newest execution row as what this scheduler last read or wrote.
+void note_counts(PyObject* self, PyObject* connection, long long change);
+// Inside a transaction: when the counter moved since the count noted, the rows written since are
+// taken into the registry and the history; the counter read.
+long long take_in_changes(PyObject* globals, PyObject* self, PyObject* connection);
 
 }  // namespace tarvel::scheduler::db

@@ -148,6 +148,11 @@ void remember_batch(PyObject* self, const Batch& batch) {
     forget_changes(self);  // the database holds them now
 }
 
+py::Ref row_text(PyObject* self, PyObject* key) {
+    py::Ref row = py::dict_get(rows_of(self).get(), key);
+    return row ? py::Ref::borrow(PyList_GET_ITEM(row.get(), 1)) : py::Ref();
+}
+
 void row_taken_in(PyObject* self, PyObject* key, PyObject* text) {
     py::Ref rows = rows_of(self);
     if (text == nullptr) {

@@ -83,8 +83,23 @@ using py::file_signature;
 void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text);
 // When another process saved the state file since this scheduler last read or
 // wrote it, reads it and merges it into the registry and the history: what this
-// scheduler added, changed or removed since then stays as it is in memory.
+// scheduler added, changed or removed since then stays as it is in memory. With the database
+// store, the rows other processes wrote since are taken in the same way (merge_from_database).
 void merge_from_file(PyObject* globals, PyObject* self);
+// The jobs (by id) and executions of a saved document's `text`, built as a load builds them;
+// false when a record was skipped. `stage` tells how far it came when it throws.
+bool read_saved_records(PyObject* globals, PyObject* text, PyObject* jobs, PyObject* history,
+                        py::LoadProblems& problems, py::LoadProblems::Stage& stage);
+// Whether the registry's `job` becomes `other`, the job as another process saved it, with the
+// changes made here since `known` (its record as this scheduler last read or wrote it) made
+// again on it. A job that cannot be merged stays as it is here.
+bool merged_job(PyObject* globals, PyObject* self, PyObject* key, PyObject* job, PyObject* known,
+                PyObject* other);
+// Sets every field of `job` to that of `source`.
+void copy_fields(PyObject* globals, PyObject* job, PyObject* source);
+// Executions: the records of `theirs` that the history lacks join it, in the order of their
+// start, and the history is trimmed as after a firing.
+void merge_executions(PyObject* self, PyObject* theirs);
 
 // Locks beside the state file: the loop's ("<file>.lock", held while a loop
 // runs; RuntimeError naming the holder's pid when another loop holds it; None
@@ -130,6 +145,9 @@ const char* default_state_name(PyObject* store);
 // every record read back (with the JSON file of the folder imported into a new database).
 void save_to_database(PyObject* globals, PyObject* self);
 void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+// A loop pass's look at the database: the rows other processes wrote since this scheduler last
+// read or wrote it (by the database's change counter) taken in; errors are logged.
+void merge_from_database(PyObject* globals, PyObject* self);
 // export_state.
 void add_database_methods(PyObject* module, py::Members& members);
 

@@ -13,6 +13,8 @@
 #include "glue/PyJson.hpp"
 #include "glue/PyMethods.hpp"
 
+#include <string>
+
 namespace tarvel::scheduler {
 
 namespace db {
@@ -46,25 +48,19 @@ py::Ref placed_text(PyObject* json, PyObject* value) {
         PyUnicode_Replace(text.get(), py::str("\n").get(), py::str("\n    ").get(), -1));
 }
 
-}  // namespace db
-
-namespace {
-
-using namespace db;
-
-TARVEL_DECLARATIONS
-
 constexpr const char* kTables[] = {
-    "CREATE TABLE IF NOT EXISTS jobs (id TEXT PRIMARY KEY, next_run REAL, record TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS jobs (id TEXT PRIMARY KEY, next_run REAL, record TEXT NOT NULL, "
+    "changed INTEGER NOT NULL DEFAULT 0)",
     "CREATE INDEX IF NOT EXISTS jobs_next_run ON jobs (next_run)",
+    "CREATE INDEX IF NOT EXISTS jobs_changed ON jobs (changed)",
+    "CREATE TABLE IF NOT EXISTS removed (id TEXT PRIMARY KEY, changed INTEGER NOT NULL)",
     "CREATE TABLE IF NOT EXISTS executions "
     "(seq INTEGER PRIMARY KEY, job_id TEXT, record TEXT NOT NULL)",
 };
 
-// The scheduler's connection, opened (with its folder, the tables and WAL mode) at first use.
-py::Ref database(PyObject* globals, PyObject* self) {
-    py::Ref connection = attribute_or_none(self, TARVEL_NAME("_database"));
-    if (connection.get() != Py_None) return connection;
+py::Ref connection(PyObject* globals, PyObject* self) {
+    py::Ref opened = attribute_or_none(self, TARVEL_NAME("_database"));
+    if (opened.get() != Py_None) return opened;
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
     py::Ref parent = py::getattr(path.get(), TARVEL_NAME("parent"));
     py::Ref mkdir = py::getattr(parent.get(), TARVEL_NAME("mkdir"));
@@ -72,39 +68,22 @@ py::Ref database(PyObject* globals, PyObject* self) {
     py::Ref sqlite3 = py::global(globals, TARVEL_NAME("sqlite3"));
     py::Ref connect = py::getattr(sqlite3.get(), TARVEL_NAME("connect"));
     // transactions are begun and ended here; the loop's firings may save from other threads
-    connection = py::call_kw(connect.get(), {path.get()},
-                             {{"isolation_level", Py_None}, {"check_same_thread", Py_False}});
-    execute(connection.get(), "PRAGMA journal_mode=WAL");
+    opened = py::call_kw(connect.get(), {path.get()},
+                         {{"isolation_level", Py_None}, {"check_same_thread", Py_False}});
+    execute(opened.get(), "PRAGMA journal_mode=WAL");
     for (const char* sql : kTables)
-        execute(connection.get(), sql);
-    py::setattr(self, TARVEL_NAME("_database"), connection.get());
-    return connection;
+        execute(opened.get(), sql);
+    py::setattr(self, TARVEL_NAME("_database"), opened.get());
+    return opened;
 }
 
-void execute_many(PyObject* connection, const char* sql, PyObject* rows) {
-    if (PyList_GET_SIZE(rows) == 0) return;
-    py::call_method(connection, TARVEL_NAME("executemany"), py::str(sql), rows);
+void end_transaction(PyObject* connection) {
+    try {
+        execute(connection, "ROLLBACK");
+    } catch (py::Error&) {  // the error that ended the transaction is the one told
+    }
 }
 
-void write_batch(PyObject* connection, const Batch& batch) {
-    execute_many(connection,
-                 "INSERT INTO jobs (id, next_run, record) VALUES (?, ?, ?) ON CONFLICT (id) DO "
-                 "UPDATE SET next_run = excluded.next_run, record = excluded.record",
-                 batch.upserts.get());
-    execute_many(connection, "DELETE FROM jobs WHERE id = ?", batch.deletes.get());
-    if (batch.rewrite_history) execute(connection, "DELETE FROM executions");
-    execute_many(connection, "INSERT INTO executions (job_id, record) VALUES (?, ?)",
-                 batch.executions.get());
-    // the newest kSavedExecutions stay, as in the state file
-    static_assert(kSavedExecutions == 100, "the statement below keeps 100");
-    execute(connection,
-            "DELETE FROM executions WHERE seq <= (SELECT max(seq) FROM executions) - 100");
-}
-
-// --- loading ---------------------------------------------------------------------------------
-
-// The state file's document joined from the rows: {"jobs": {id: record, ...}, "executions":
-// [record, ...]} as json.dumps(document, indent=2) writes it.
 py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
     py::Ref parts = py::Ref::steal(PyList_New(0));
     append(parts.get(), py::str("{\n  \"jobs\": {"));
@@ -124,6 +103,49 @@ py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
     append(parts.get(), py::str(PyList_GET_SIZE(executions) > 0 ? "\n  ]\n}" : "]\n}"));
     return py::Ref::steal(PyUnicode_Join(py::str("").get(), parts.get()));
 }
+
+}  // namespace db
+
+namespace {
+
+using namespace db;
+
+TARVEL_DECLARATIONS
+
+void execute_many(PyObject* connection, const char* sql, PyObject* rows) {
+    if (PyList_GET_SIZE(rows) == 0) return;
+    py::call_method(connection, TARVEL_NAME("executemany"), py::str(sql), rows);
+}
+
+bool empty(const Batch& batch) {
+    return PyList_GET_SIZE(batch.upserts.get()) == 0 && PyList_GET_SIZE(batch.deletes.get()) == 0 &&
+           PyList_GET_SIZE(batch.executions.get()) == 0 && !batch.rewrite_history;
+}
+
+// The batch's rows written, the jobs' rows and the deleted ids stamped with `change`, the
+// database's change counter after it.
+void write_batch(PyObject* connection, const Batch& batch, long long change) {
+    const std::string stamp = std::to_string(change);
+    const std::string upsert =
+        "INSERT INTO jobs (id, next_run, record, changed) VALUES (?, ?, ?, " + stamp +
+        ") ON CONFLICT (id) DO UPDATE SET next_run = excluded.next_run, "
+        "record = excluded.record, changed = excluded.changed";
+    execute_many(connection, upsert.c_str(), batch.upserts.get());
+    execute_many(connection, "DELETE FROM jobs WHERE id = ?", batch.deletes.get());
+    const std::string removed =
+        "INSERT OR REPLACE INTO removed (id, changed) VALUES (?, " + stamp + ")";
+    execute_many(connection, removed.c_str(), batch.deletes.get());
+    if (batch.rewrite_history) execute(connection, "DELETE FROM executions");
+    execute_many(connection, "INSERT INTO executions (job_id, record) VALUES (?, ?)",
+                 batch.executions.get());
+    // the newest kSavedExecutions stay, as in the state file
+    static_assert(kSavedExecutions == 100, "the statement below keeps 100");
+    execute(connection,
+            "DELETE FROM executions WHERE seq <= (SELECT max(seq) FROM executions) - 100");
+    execute(connection, ("PRAGMA user_version = " + stamp).c_str());
+}
+
+// --- loading ---------------------------------------------------------------------------------
 
 // After a load: each row remembered with the fields of the job the registry holds under its id.
 void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
@@ -148,9 +170,18 @@ void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
 
 void read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
                    py::LoadProblems::Stage& stage) {
-    py::Ref connection = database(globals, self);
-    py::Ref jobs = fetch_all(connection.get(), "SELECT id, record FROM jobs ORDER BY rowid");
-    py::Ref executions = fetch_all(connection.get(), "SELECT record FROM executions ORDER BY seq");
+    py::Ref connection = db::connection(globals, self);
+    py::Ref jobs, executions;
+    execute(connection.get(), "BEGIN");  // the rows and the counts of one version
+    try {
+        jobs = fetch_all(connection.get(), "SELECT id, record FROM jobs ORDER BY rowid");
+        executions = fetch_all(connection.get(), "SELECT record FROM executions ORDER BY seq");
+        note_counts(self, connection.get(), change_count(connection.get()));
+        execute(connection.get(), "COMMIT");
+    } catch (py::Error&) {
+        end_transaction(connection.get());
+        throw;
+    }
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref text = document_text(json.get(), jobs.get(), executions.get());
     read_state_text(globals, self, text.get(), problems, stage);
@@ -212,33 +243,36 @@ const char* default_state_name(PyObject* store) {
 }
 
 void save_to_database(PyObject* globals, PyObject* self) {
-    py::Ref connection = database(globals, self);
+    py::Ref connection = db::connection(globals, self);
     // one save at a time, from any thread or process: each finds what the last one wrote
     py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
     py::HeldLock lock(take_save_lock(globals, path.get()));
-    py::Ref json = py::global(globals, TARVEL_NAME("json"));
-    Batch batch;
-    collect_jobs(globals, self, json.get(), batch);
-    collect_executions(globals, self, json.get(), batch);
     execute(connection.get(),
             py::durable_writes(globals) ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     execute(connection.get(), "BEGIN IMMEDIATE");
+    Batch batch;
+    long long change = 0;
     try {
-        write_batch(connection.get(), batch);
+        // what other processes wrote first, so that the changes made here stand on it
+        change = take_in_changes(globals, self, connection.get());
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        collect_jobs(globals, self, json.get(), batch);
+        collect_executions(globals, self, json.get(), batch);
+        if (!empty(batch)) write_batch(connection.get(), batch, ++change);
         execute(connection.get(), "COMMIT");
     } catch (py::Error&) {
-        try {
-            execute(connection.get(), "ROLLBACK");
-        } catch (py::Error&) {  // the error that ended the transaction is the one told
-        }
+        end_transaction(connection.get());
         throw;
     }
     remember_batch(self, batch);
+    note_counts(self, connection.get(), change);
 }
 
 void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& problems) {
     py::setattr(self, TARVEL_NAME("_database_rows"), py::Ref::steal(PyDict_New()).get());
     py::setattr(self, TARVEL_NAME("_database_last"), Py_None);
+    py::setattr(self, TARVEL_NAME("_database_change"), py::integer(0).get());
+    py::setattr(self, TARVEL_NAME("_database_seq"), py::integer(0).get());
     auto stage = py::LoadProblems::Stage::Read;
     try {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));

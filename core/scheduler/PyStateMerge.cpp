@@ -41,7 +41,8 @@ bool record_is(PyObject* globals, PyObject* job, PyObject* record) {
     }
 }
 
-// Sets every field of `job` to that of `source`.
+}  // namespace
+
 void copy_fields(PyObject* globals, PyObject* job, PyObject* source) {
     py::Ref cls = py::global(globals, TARVEL_NAME("ScheduledJob"));
     py::Ref dataclasses = py::import("dataclasses");
@@ -52,8 +53,6 @@ void copy_fields(PyObject* globals, PyObject* job, PyObject* source) {
     }
 }
 
-// Whether the registry's `job` becomes `other`, the job as the file has it, with the changes made
-// here since `known` made again on it. A job that cannot be merged stays as it is here.
 bool merged_job(PyObject* globals, PyObject* self, PyObject* key, PyObject* job, PyObject* known,
                 PyObject* other) {
     try {
@@ -65,6 +64,8 @@ bool merged_job(PyObject* globals, PyObject* self, PyObject* key, PyObject* job,
         return false;
     }
 }
+
+namespace {
 
 // Jobs, as if the file's changes had come first and this scheduler's since `base` had been made
 // again on top of them: a job removed on either side stays removed, one added here stays as it
@@ -103,8 +104,8 @@ py::Ref execution_key(PyObject* execution) {
     return py::Ref::steal(PyTuple_Pack(2, job_id.get(), started.get()));
 }
 
-// Executions: the file's records that the history lacks join it, in the
-// order of their start, and the history is trimmed as after a firing.
+}  // namespace
+
 void merge_executions(PyObject* self, PyObject* theirs) {
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     py::Ref merged = py::Ref::steal(PySequence_List(history.get()));
@@ -134,6 +135,8 @@ void merge_executions(PyObject* self, PyObject* theirs) {
     }
     py::setattr(self, TARVEL_NAME("_executions"), merged.get());
 }
+
+namespace {
 
 // The version this scheduler last read or wrote, as (path, signature, text);
 // null when it never did, or did for another path than the present one.
@@ -169,19 +172,8 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
     bool complete = true;
     auto stage = py::LoadProblems::Stage::Parse;
     try {
-        py::Ref json = py::global(globals, TARVEL_NAME("json"));
-        if (std::optional<ReadDocument> document = read_natively(globals, text.get())) {
-            stage = py::LoadProblems::Stage::Document;
-            complete = install_jobs(globals, *document, theirs.get(), problems);
-            complete =
-                install_executions(globals, *document, their_history.get(), problems) && complete;
-        } else {
-            py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
-            stage = py::LoadProblems::Stage::Document;
-            complete = read_jobs(globals, data.get(), theirs.get(), problems);
-            complete =
-                read_executions(globals, data.get(), their_history.get(), problems) && complete;
-        }
+        complete = read_saved_records(globals, text.get(), theirs.get(), their_history.get(),
+                                      problems, stage);
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
@@ -197,13 +189,31 @@ void merge_changed_file(PyObject* globals, PyObject* self, PyObject* path, PyObj
 
 }  // namespace
 
+bool read_saved_records(PyObject* globals, PyObject* text, PyObject* jobs, PyObject* history,
+                        py::LoadProblems& problems, py::LoadProblems::Stage& stage) {
+    stage = py::LoadProblems::Stage::Parse;
+    if (std::optional<ReadDocument> document = read_natively(globals, text)) {
+        stage = py::LoadProblems::Stage::Document;
+        const bool complete = install_jobs(globals, *document, jobs, problems);
+        return install_executions(globals, *document, history, problems) && complete;
+    }
+    py::Ref json = py::global(globals, TARVEL_NAME("json"));
+    py::Ref data = py::call_method(json.get(), TARVEL_NAME("loads"), text);
+    stage = py::LoadProblems::Stage::Document;
+    const bool complete = read_jobs(globals, data.get(), jobs, problems);
+    return read_executions(globals, data.get(), history, problems) && complete;
+}
+
 void remember_file(PyObject* self, PyObject* path, PyObject* signature, PyObject* text) {
     py::Ref version = py::Ref::steal(PyTuple_Pack(3, path, signature, text));
     py::setattr(self, TARVEL_NAME("_file_version"), version.get());
 }
 
 void merge_from_file(PyObject* globals, PyObject* self) {
-    if (uses_database(self)) return;  // a database has no state file to take in
+    if (uses_database(self)) {
+        merge_from_database(globals, self);
+        return;
+    }
     // What the read of another process's save finds wrong joins load_problems: the file was
     // damaged after this scheduler loaded it.
     std::optional<py::LoadProblems> problems;
