@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace tarvel::py {
 
@@ -521,20 +522,59 @@ Ref create_copy(PyObject* os, PyObject* copy, PyObject* mode) {
     return fd;
 }
 
+// The permission bits of `path`, for a copy as private as the file it copies.
+Ref mode_of(PyObject* path) {
+    Ref info = call_method(path, TARVEL_NAME("stat"));
+    Ref stat = import("stat");
+    return call_method(stat.get(), TARVEL_NAME("S_IMODE"),
+                       getattr(info.get(), TARVEL_NAME("st_mode")));
+}
+
+// Writes `content` through `fd`, the new file at `copy`; the file is removed when that fails.
+void fill_copy(PyObject* os, PyObject* fd, PyObject* copy, PyObject* content) {
+    try {
+        write_descriptor(os, fd, content, nullptr, false);
+    } catch (Error&) {
+        try {
+            call_method(copy, TARVEL_NAME("unlink"));
+        } catch (Error&) {
+            // the write's own error is the one to report
+        }
+        throw;
+    }
+}
+
+// Copies the companion "<name><suffix>" of `path`, when there is one, to "<copy's
+// name><suffix>" (never reused); the companion's copy, or a null Ref when there is none.
+Ref copy_companion(PyObject* os, PyObject* path, PyObject* copy, const char* suffix) {
+    Ref name = getattr(path, TARVEL_NAME("name"));
+    Ref source = call_method(path, TARVEL_NAME("with_name"), fstring(name, suffix));
+    Ref content, mode;
+    try {
+        content = call_method(source.get(), TARVEL_NAME("read_bytes"));
+        mode = mode_of(source.get());
+    } catch (Error& e) {
+        if (e.matches(PyExc_FileNotFoundError)) return {};
+        throw;
+    }
+    Ref copy_name = getattr(copy, TARVEL_NAME("name"));
+    Ref target = call_method(copy, TARVEL_NAME("with_name"), fstring(copy_name, suffix));
+    Ref fd = create_copy(os, target.get(), mode.get());
+    if (!fd) throw Error(PyExc_FileExistsError, fstring("File exists: ", target).get());
+    fill_copy(os, fd.get(), target.get(), content.get());
+    return target;
+}
+
 }  // namespace
 
-Ref keep_copy(PyObject* globals, PyObject* path) {
+Ref keep_copy(PyObject* globals, PyObject* path, std::initializer_list<const char*> companions) {
     Ref datetime = global(globals, TARVEL_NAME("datetime"));
     Ref now = call_method(datetime.get(), TARVEL_NAME("now"));
     Ref stamp = call_method(now.get(), TARVEL_NAME("strftime"), str("%Y%m%d-%H%M%S"));
     Ref name = getattr(path, TARVEL_NAME("name"));
     Ref base = fstring(name, ".bad-", stamp);
     Ref content = call_method(path, TARVEL_NAME("read_bytes"));
-    // The copy is as private as the file it copies.
-    Ref info = call_method(path, TARVEL_NAME("stat"));
-    Ref stat = import("stat");
-    Ref mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"),
-                           getattr(info.get(), TARVEL_NAME("st_mode")));
+    Ref mode = mode_of(path);
     Ref os = import("os");
     Ref copy = call_method(path, TARVEL_NAME("with_name"), base);
     Ref fd = create_copy(os.get(), copy.get(), mode.get());
@@ -542,13 +582,21 @@ Ref keep_copy(PyObject* globals, PyObject* path) {
         copy = call_method(path, TARVEL_NAME("with_name"), fstring(base, "-", integer(n)));
         fd = create_copy(os.get(), copy.get(), mode.get());
     }
+    fill_copy(os.get(), fd.get(), copy.get(), content.get());
+    std::vector<Ref> made;
     try {
-        write_descriptor(os.get(), fd.get(), content.get(), nullptr, false);
+        for (const char* suffix : companions) {
+            Ref companion = copy_companion(os.get(), path, copy.get(), suffix);
+            if (companion) made.push_back(std::move(companion));
+        }
     } catch (Error&) {
-        try {
-            call_method(copy.get(), TARVEL_NAME("unlink"));
-        } catch (Error&) {
-            // the write's own error is the one to report
+        made.push_back(copy);
+        for (const Ref& partial : made) {
+            try {
+                call_method(partial.get(), TARVEL_NAME("unlink"));
+            } catch (Error&) {
+                // the copy's own error is the one to report
+            }
         }
         throw;
     }
@@ -556,9 +604,9 @@ Ref keep_copy(PyObject* globals, PyObject* path) {
 }
 
 Ref keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what,
-                    Ref* failure) {
+                    Ref* failure, std::initializer_list<const char*> companions) {
     try {
-        Ref copy = keep_copy(globals, path);
+        Ref copy = keep_copy(globals, path, companions);
         log(globals, level, fstring("Kept a copy of the unreadable ", what, " as ", copy));
         return copy;
     } catch (Error& e) {

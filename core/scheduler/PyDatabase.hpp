@@ -42,4 +42,14 @@ void remember_batch(PyObject* self, const Batch& batch);
 // for a row it deleted); the job under `key` is looked at again at the next save.
 void row_taken_in(PyObject* self, PyObject* key, PyObject* text);
 
+// A damaged database (PyDatabaseDamage): sqlite3.DatabaseError "no such table: <name>" when the
+// database holds tables but not the store's (none: a new database); whether an error of a load
+// says the database is damaged (rather than busy or out of reach); the damaged database's files
+// kept as ".bad-" copies and removed, so that the next save makes a fresh one; the files kept as
+// copies of a database whose load skipped records. Both note the copy in `problems`.
+void check_tables(PyObject* globals, PyObject* connection);
+bool is_damage(PyObject* globals, const py::Error& error);
+void set_aside(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+void keep_database_copy(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+
 }  // namespace tarvel::scheduler::db
