@@ -94,9 +94,10 @@ void set_aside(PyObject* globals, PyObject* self, py::LoadProblems& problems) {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
         // no save of this or another process writes while the files are copied and removed
         py::HeldLock lock(take_save_lock(globals, path.get()));
-        const bool kept = problems.keep_copy(globals, "error", "scheduler state", kCompanions);
+        // without its copy, the damaged database stays as it is, and so does the connection
+        if (!problems.keep_copy(globals, "error", "scheduler state", kCompanions)) return;
         close_database(self);
-        if (kept) remove_files(path.get());
+        remove_files(path.get());
     } catch (py::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log(globals, "error", py::fstring("Failed to set the damaged database aside: ", e.value()));
