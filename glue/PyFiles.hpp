@@ -42,6 +42,13 @@ bool durable_writes(PyObject* globals);
 // The os.O_* flags named, or-ed together; those this system lacks are left out.
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 
+// Writes `text` to the descriptor as Path.write_text writes a file: text
+// mode, the given encoding or the locale's, the platform's line ends; bytes
+// as Path.write_bytes writes them. When `durable`, the bytes are flushed to
+// stable storage before the file closes.
+void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* encoding,
+                      bool durable);
+
 // path.parent; for a stock path (while Path.parent is pathlib's own) the same object as the last
 // call gave when `path` is the same object again.
 Ref parent_of(PyObject* path);
