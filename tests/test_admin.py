@@ -121,11 +121,15 @@ def test_json_jobs_are_what_list_jobs_gives(data):
     assert json.loads(out) == sched.Scheduler(storage_path=data / "scheduler.json").list_jobs()
 
 
-def test_damaged_file_is_reported_and_left_as_it_is(tmp_path):
-    (tmp_path / "scheduler.json").write_text('{"jobs": {"x": ')
+@pytest.mark.parametrize("name, content, said", [
+    ("scheduler.json", '{"jobs": {"x": ', "the file is not valid JSON"),
+    ("scheduler.sqlite3", "not a database " * 100, "the file could not be read: file is not a database"),
+], ids=["state file", "database"])
+def test_damaged_file_is_reported_and_left_as_it_is(tmp_path, name, content, said):
+    (tmp_path / name).write_text(content)
     before = files(tmp_path)
     status, out, err = admin("jobs", data=tmp_path)
-    assert status == 0 and f"{tmp_path / 'scheduler.json'}: the file is not valid JSON" in err
+    assert status == 0 and f"{tmp_path / name}: {said}" in err
     assert files(tmp_path) == before  # no .bad- copy, no lock file
 
 
