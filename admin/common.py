@@ -4,8 +4,15 @@ from __future__ import annotations
 
 import sys
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import Path
 from types import ModuleType
+
+
+# The scheduler's state, by store: the database (store="sqlite") or the state file.
+STATE_FILES = {"sqlite": "scheduler.sqlite3", "json": "scheduler.json"}
+# What SQLite keeps beside a database in WAL mode: copied with it.
+DATABASE_COMPANIONS = ("-wal", "-shm")
 
 
 class Refused(Exception):
@@ -27,9 +34,25 @@ class Context:
     # The modules' "Failed to save ..." errors so far: a change that did not land.
     save_failures: list[str]
 
+    @cached_property
+    def store(self) -> str:
+        """The scheduler's store, by the files present: "sqlite" while the database is there (with
+        scheduler.json beside it too: a warning), else "json"."""
+        database, state_file = self.data / STATE_FILES["sqlite"], self.data / STATE_FILES["json"]
+        if not database.exists():
+            return "json"
+        if state_file.exists():  # a database made from the file renamed it: a JSON writer is about
+            self.warn(f"both {database} and {state_file} exist: the database is used; "
+                      f"something beside it keeps writing {state_file.name}")
+        return "sqlite"
+
     @property
     def state_path(self) -> Path:
-        return self.data / "scheduler.json"
+        return self.data / STATE_FILES[self.store]
+
+    def new_scheduler(self, path: Path):
+        """A Scheduler of the folder's store on `path`, without on_fire."""
+        return self.scheduler.Scheduler(storage_path=path, store=self.store)
 
     def saved(self) -> None:
         """Refuses, with the module's error, when the change could not be saved."""

@@ -8,7 +8,7 @@ from datetime import datetime
 from typing import Iterator
 
 from tarvel_admin import text
-from tarvel_admin.common import Context, Refused, Usage
+from tarvel_admin.common import DATABASE_COMPANIONS, Context, Refused, Usage
 from tarvel_admin.host import loop_holder
 from tarvel_admin.snapshot import Snapshot
 
@@ -24,15 +24,27 @@ def _signature(path) -> tuple | None:
     return info.st_ino, info.st_size, info.st_mtime_ns
 
 
+def _copies(ctx: Context, snapshot: Snapshot):
+    """The copy of the scheduler's state (a database with its -wal and -shm files) in `snapshot`,
+    and whether the state changed while it was copied."""
+    names = [ctx.state_path.name]
+    if ctx.store == "sqlite":
+        names += [ctx.state_path.name + suffix for suffix in DATABASE_COMPANIONS]
+    before = [_signature(ctx.data / name) for name in names]
+    copy = [snapshot.file(name) for name in names][0]
+    return copy, [_signature(ctx.data / name) for name in names] != before
+
+
 @contextlib.contextmanager
 def reading(ctx: Context) -> Iterator:
-    """A Scheduler loaded from a copy of the state file: it reads what the host would."""
+    """A Scheduler loaded from a copy of the state: it reads what the host would."""
     for attempt in range(_COPY_ATTEMPTS):
         with Snapshot(ctx.data) as snapshot:
-            before = _signature(ctx.state_path)
-            scheduler = ctx.scheduler.Scheduler(storage_path=snapshot.file("scheduler.json"))
-            changed = _signature(ctx.state_path) != before
-            if scheduler.load_problems and changed and attempt + 1 < _COPY_ATTEMPTS:
+            copy, changed = _copies(ctx, snapshot)
+            scheduler = ctx.new_scheduler(copy)
+            # a database's files copied at different moments may load whole and still be torn
+            torn = scheduler.load_problems or ctx.store == "sqlite"
+            if torn and changed and attempt + 1 < _COPY_ATTEMPTS:
                 continue  # copied while the host replaced it: again
             ctx.report_problems(snapshot.problems(scheduler.load_problems))
             yield scheduler
@@ -40,8 +52,8 @@ def reading(ctx: Context) -> Iterator:
 
 
 def changing(ctx: Context):
-    """A Scheduler on the state file itself: its saves merge with a running host's."""
-    scheduler = ctx.scheduler.Scheduler(storage_path=ctx.state_path)
+    """A Scheduler on the state itself: its saves take the host's locks."""
+    scheduler = ctx.new_scheduler(ctx.state_path)
     ctx.report_problems(scheduler.load_problems)
     return scheduler
 

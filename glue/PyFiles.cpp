@@ -1,4 +1,4 @@
-// glue/PyFiles.cpp: crash-safe file replacement and the keeping of unreadable files, through Path
+// glue/PyFiles.cpp: crash-safe file replacement through Path
 #include "glue/PyFiles.hpp"
 
 #include "glue/PyLogging.hpp"
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace tarvel::py {
 
@@ -101,10 +102,8 @@ void flush_descriptor(PyObject* os, PyObject* fd) {
     }
 }
 
-// Writes `text` to the descriptor as Path.write_text writes a file: text
-// mode, the given encoding or the locale's, the platform's line ends; bytes
-// as Path.write_bytes writes them. When `durable`, the bytes are flushed to
-// stable storage before the file closes.
+}  // namespace
+
 void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* encoding,
                       bool durable) {
     Ref io = import("io");
@@ -138,6 +137,8 @@ void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* en
     }
     call_method(file.get(), TARVEL_NAME("close"));
 }
+
+namespace {
 
 // Opens `path` with the given os.O_* flags, flushes it and closes it. A path
 // that cannot be opened is left unflushed; a failed flush raises.
@@ -492,81 +493,6 @@ bool exists(PyObject* path) {
         Ref code = getattr(e.value(), TARVEL_NAME("errno"));
         if (!PyLong_Check(code.get()) || PyLong_AsLong(code.get()) != ENAMETOOLONG) throw;
         return false;
-    }
-}
-
-namespace {
-
-// A new file at `copy` with the permission bits `mode`, created exclusively (nothing at that
-// name, a link included, is followed or reused); its descriptor, or null when the name is taken.
-Ref create_copy(PyObject* os, PyObject* copy, PyObject* mode) {
-    Ref flags =
-        os_flags(os, {"O_WRONLY", "O_CREAT", "O_EXCL", "O_CLOEXEC", "O_NOINHERIT", "O_BINARY"});
-    Ref fd;
-    try {
-        fd = call_method(os, TARVEL_NAME("open"), copy, flags, mode);
-    } catch (Error& e) {
-        if (e.matches(PyExc_FileExistsError)) return {};
-        throw;
-    }
-    // os.open's mode passes through the umask: the copy gets the bits themselves.
-    Ref fchmod = Ref::steal_maybe(PyObject_GetAttrString(os, "fchmod"));
-    if (!fchmod) PyErr_Clear();  // not on this system: the bits os.open gave
-    try {
-        if (fchmod) call(fchmod.get(), fd, mode);
-    } catch (Error&) {
-        call_method(os, TARVEL_NAME("close"), fd);
-        throw;
-    }
-    return fd;
-}
-
-}  // namespace
-
-Ref keep_copy(PyObject* globals, PyObject* path) {
-    Ref datetime = global(globals, TARVEL_NAME("datetime"));
-    Ref now = call_method(datetime.get(), TARVEL_NAME("now"));
-    Ref stamp = call_method(now.get(), TARVEL_NAME("strftime"), str("%Y%m%d-%H%M%S"));
-    Ref name = getattr(path, TARVEL_NAME("name"));
-    Ref base = fstring(name, ".bad-", stamp);
-    Ref content = call_method(path, TARVEL_NAME("read_bytes"));
-    // The copy is as private as the file it copies.
-    Ref info = call_method(path, TARVEL_NAME("stat"));
-    Ref stat = import("stat");
-    Ref mode = call_method(stat.get(), TARVEL_NAME("S_IMODE"),
-                           getattr(info.get(), TARVEL_NAME("st_mode")));
-    Ref os = import("os");
-    Ref copy = call_method(path, TARVEL_NAME("with_name"), base);
-    Ref fd = create_copy(os.get(), copy.get(), mode.get());
-    for (long n = 2; !fd; ++n) {
-        copy = call_method(path, TARVEL_NAME("with_name"), fstring(base, "-", integer(n)));
-        fd = create_copy(os.get(), copy.get(), mode.get());
-    }
-    try {
-        write_descriptor(os.get(), fd.get(), content.get(), nullptr, false);
-    } catch (Error&) {
-        try {
-            call_method(copy.get(), TARVEL_NAME("unlink"));
-        } catch (Error&) {
-            // the write's own error is the one to report
-        }
-        throw;
-    }
-    return copy;
-}
-
-Ref keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what,
-                    Ref* failure) {
-    try {
-        Ref copy = keep_copy(globals, path);
-        log(globals, level, fstring("Kept a copy of the unreadable ", what, " as ", copy));
-        return copy;
-    } catch (Error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        log(globals, level,
-            fstring("Failed to keep a copy of the unreadable ", what, ": ", e.value()));
-        if (failure != nullptr) *failure = Ref::borrow(e.value());
-        return {};
     }
 }
 

@@ -42,6 +42,13 @@ bool durable_writes(PyObject* globals);
 // The os.O_* flags named, or-ed together; those this system lacks are left out.
 Ref os_flags(PyObject* os, std::initializer_list<const char*> names);
 
+// Writes `text` to the descriptor as Path.write_text writes a file: text
+// mode, the given encoding or the locale's, the platform's line ends; bytes
+// as Path.write_bytes writes them. When `durable`, the bytes are flushed to
+// stable storage before the file closes.
+void write_descriptor(PyObject* os, PyObject* fd, PyObject* text, const char* encoding,
+                      bool durable);
+
 // path.parent; for a stock path (while Path.parent is pathlib's own) the same object as the last
 // call gave when `path` is the same object again.
 Ref parent_of(PyObject* path);
@@ -69,8 +76,10 @@ bool exists(PyObject* path);
 
 // Copies the bytes of `path` to "<name>.bad-<local time %Y%m%d-%H%M%S>" beside
 // it ("-2", "-3", ... when taken), the time from the module's `datetime.now()`.
-// Returns the copy's path.
-Ref keep_copy(PyObject* globals, PyObject* path);
+// Each of `companions` ("-wal", ...) found beside it as "<name><suffix>" is copied to "<copy's
+// name><suffix>"; when one fails, no copy is left. Returns the copy's path.
+Ref keep_copy(PyObject* globals, PyObject* path,
+              std::initializer_list<const char*> companions = {});
 
 // path.read_text(). While `path` is a stock pathlib path (its class and its
 // read_text and open methods as pathlib made them), a file of plain ASCII text
@@ -111,7 +120,7 @@ Ref sorted_glob(PyObject* directory, const char* suffix);
 // or "Failed to keep a copy of the unreadable <what>: <error>" when the copy fails. Returns the
 // copy's path; a null Ref when the copy failed, with the error in `failure` when given.
 Ref keep_unreadable(PyObject* globals, PyObject* path, const char* level, const char* what,
-                    Ref* failure = nullptr);
+                    Ref* failure = nullptr, std::initializer_list<const char*> companions = {});
 
 // Notes pathlib's own classes and methods, for the native paths above. Call at
 // module import, before a host or test can patch them.

@@ -57,11 +57,13 @@ void LoadProblems::skipped(const Ref& record, const Error& error) {
     sentence(fstring(record, " skipped: ", error.value()));
 }
 
-void LoadProblems::keep_copy(PyObject* globals, const char* level, const char* what) {
+bool LoadProblems::keep_copy(PyObject* globals, const char* level, const char* what,
+                             std::initializer_list<const char*> companions) {
     Ref failure;
-    Ref copy = keep_unreadable(globals, path_.get(), level, what, &failure);
+    Ref copy = keep_unreadable(globals, path_.get(), level, what, &failure, companions);
     sentence(copy ? fstring("kept a copy of the file as ", copy)
                   : fstring("no copy of the file could be kept: ", failure));
+    return static_cast<bool>(copy);
 }
 
 void LoadProblems::append_to(PyObject* owner) const {

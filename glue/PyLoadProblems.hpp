@@ -42,8 +42,10 @@ class LoadProblems {
     void shape(const char* what, const char* expected, PyObject* value);
     // "<path>: <record> skipped: <error's text>".
     void skipped(const Ref& record, const Error& error);
-    // keep_unreadable() for the file, then what became of the copy.
-    void keep_copy(PyObject* globals, const char* level, const char* what);
+    // keep_unreadable() for the file (and its `companions`), then what became of the copy;
+    // true when it was kept.
+    bool keep_copy(PyObject* globals, const char* level, const char* what,
+                   std::initializer_list<const char*> companions = {});
 
     // Adds the sentences to `owner`.load_problems (a list made when it has none). Never raises
     // for an Exception: the problems were logged already, and a merge must go on.

@@ -121,11 +121,15 @@ def test_json_jobs_are_what_list_jobs_gives(data):
     assert json.loads(out) == sched.Scheduler(storage_path=data / "scheduler.json").list_jobs()
 
 
-def test_damaged_file_is_reported_and_left_as_it_is(tmp_path):
-    (tmp_path / "scheduler.json").write_text('{"jobs": {"x": ')
+@pytest.mark.parametrize("name, content, said", [
+    ("scheduler.json", '{"jobs": {"x": ', "the file is not valid JSON"),
+    ("scheduler.sqlite3", "not a database " * 100, "the file could not be read: file is not a database"),
+], ids=["state file", "database"])
+def test_damaged_file_is_reported_and_left_as_it_is(tmp_path, name, content, said):
+    (tmp_path / name).write_text(content)
     before = files(tmp_path)
     status, out, err = admin("jobs", data=tmp_path)
-    assert status == 0 and f"{tmp_path / 'scheduler.json'}: the file is not valid JSON" in err
+    assert status == 0 and f"{tmp_path / name}: {said}" in err
     assert files(tmp_path) == before  # no .bad- copy, no lock file
 
 
@@ -247,3 +251,36 @@ def test_running_host_sees_every_change_and_fires_on_request(tmp_path):
         host.wait(30)
     status, out, _ = admin("run", water, env=env, data=tmp_path)
     assert out.endswith(f"no scheduler loop seems to run on {state}: it fires when one starts\n")
+
+
+@pytest.fixture
+def database(tmp_path):
+    """A data folder with the database store, its scheduler still open: its jobs are in the -wal yet."""
+    sch = sched.Scheduler(storage_path=tmp_path / "scheduler.sqlite3", store="sqlite")
+    sch.add_job(sched.ScheduledJob(id="daily0001", name="standup", schedule="0 9 * * *", prompt="p"))
+    yield tmp_path
+    sch._database.close()
+
+
+BOTH = ("tarvel-admin: warning: both {0}/scheduler.sqlite3 and {0}/scheduler.json exist: the database is used; "
+        "something beside it keeps writing scheduler.json\n")
+# arguments, whether a scheduler.json lies beside the database, what stdout holds, stderr
+ON_DATABASE = [
+    (["jobs"], False, "standup", ""),
+    (["jobs"], True, "standup", BOTH),
+    (["pause", "daily0001"], False, "Paused", ""),
+]
+
+
+@pytest.mark.parametrize("args, beside, shown, err", ON_DATABASE, ids=["read", "read beside a file", "change"])
+def test_the_database_store_is_found_by_its_file(database, args, beside, shown, err):
+    if beside:
+        (database / "scheduler.json").write_text('{"jobs": {"other": {"id": "other", "name": "elsewhere"}}}')
+    before = files(database)
+    status, out, error = admin(*args, data=database)
+    assert (status, error) == (0, err.format(database)) and shown in out and "elsewhere" not in out
+    if args[0] == "jobs":
+        assert files(database) == before
+    else:
+        job = sched.Scheduler(storage_path=database / "scheduler.sqlite3", store="sqlite").get_job("daily0001")
+        assert job.state == sched.JobState.PAUSED and not (database / "scheduler.json").exists()

@@ -3,8 +3,10 @@
 import inspect
 import sqlite3
 import types
+from contextlib import closing
 
 import pytest
+from test_state_file import STAMP, clock, files  # noqa: F401 (clock: the fixed clock copies are named by)
 
 from tarvel.core import scheduler
 
@@ -155,8 +157,128 @@ def test_the_database_is_opened_through_the_modules_sqlite3(tmp_path, monkeypatc
     assert opened == [((tmp_path / "s.sqlite3",), {"isolation_level": None, "check_same_thread": False})]
 
 
-def test_a_file_that_is_no_database_is_logged_and_the_scheduler_starts_empty(tmp_path, log):
-    (tmp_path / "s.sqlite3").write_bytes(b"not a database " * 100)
-    sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
-    assert sch._jobs == {} and ("ERROR", "Failed to load scheduler state: file is not a database") in log()
-    assert sch.load_problems != []
+# --- a damaged database -----------------------------------------------------------------------
+
+DATABASE_FILES = ("scheduler.sqlite3", "scheduler.sqlite3-wal", "scheduler.sqlite3-shm")
+
+
+def left_by_a_killed_process(where, *statements):
+    """A database of jobs a, b and c at `where`, changed by `statements` and left as a killed
+    process leaves it (the change in its -wal, the -shm beside it): its files' bytes by name."""
+    sch = Scheduler(storage_path=where, store="sqlite")
+    for key in "abc":
+        sch.add_job(job(key))
+    sch._database.close()
+    with closing(sqlite3.connect(where)) as other:
+        for statement in statements:
+            other.execute(statement)
+        other.commit()
+        kept = {p.name: p.read_bytes() for p in where.parent.iterdir() if p.name in DATABASE_FILES}
+    for name, content in kept.items():  # closing checkpointed the -wal and removed it
+        (where.parent / name).write_bytes(content)
+    return kept
+
+
+def not_a_database(where):
+    where.parent.mkdir(parents=True)
+    where.write_bytes(b"not a database " * 100)
+    return {where.name: where.read_bytes()}
+
+
+def damaged_page(where):
+    # the change in the -wal leaves the jobs' pages in the file; page 2, the first table's, is the jobs'
+    original = left_by_a_killed_process(where, "CREATE TABLE spare (x)")
+    size = int.from_bytes(original[where.name][16:18], "big")
+    content = bytearray(original[where.name])
+    content[size] = 0x42  # no kind of page
+    where.write_bytes(content)
+    return original | {where.name: bytes(content)}
+
+
+def changed(*statements):
+    return lambda where: left_by_a_killed_process(where, *statements)
+
+
+READ, JSON = "the file could not be read: ", "the file is not valid JSON: "
+# (the damage, the start of the load's sentence after "<path>: "; its error's text follows READ or JSON)
+DAMAGED = {
+    "not a database": (not_a_database, READ + "file is not a database"),
+    "damaged page": (damaged_page, READ + "database disk image is malformed"),
+    "table missing": (changed("DROP TABLE executions"), READ + "no such table: executions"),
+    "table of another shape": (changed("ALTER TABLE jobs RENAME COLUMN record TO data"),
+                               READ + "no such column: record"),
+    "record no text": (changed("UPDATE jobs SET record = x'00ff' WHERE id = 'b'"), READ + "sequence item "),
+    "record no UTF-8": (changed("UPDATE jobs SET record = CAST(x'ff' AS TEXT) WHERE id = 'b'"),
+                        READ + "Could not decode to UTF-8 column 'record'"),
+    "record no JSON": (changed("UPDATE jobs SET record = '{' WHERE id = 'b'"),
+                       JSON + "Expecting property name enclosed in double quotes"),
+}
+
+
+def without_shm(contents):
+    """What is compared of a database's files: the -shm, an index SQLite rebuilds when it opens
+    the database, only has to be there."""
+    return {name: content for name, content in contents.items() if not name.endswith("-shm")}
+
+
+@pytest.mark.parametrize("damage, said", DAMAGED.values(), ids=DAMAGED)
+def test_a_damaged_database_is_kept_aside_and_the_next_save_makes_a_fresh_one(tmp_path, log, clock, damage, said):
+    where = tmp_path / "data" / "scheduler.sqlite3"
+    original = damage(where)
+    sch = Scheduler(storage_path=where, store="sqlite")
+    copy = where.with_name("scheduler.sqlite3.bad-" + STAMP)
+    kept = {name.replace(where.name, copy.name): content for name, content in original.items()}
+    assert sch._jobs == {} and files(where.parent) == sorted(kept)  # the damaged files are gone
+    assert without_shm({name: (where.parent / name).read_bytes() for name in kept}) == without_shm(kept)
+    errors = [m for level, m in log() if level == "ERROR"]
+    assert errors[0].startswith("Failed to load scheduler state: " + said.split(": ", 1)[1])
+    assert errors[1:] == [f"Kept a copy of the unreadable scheduler state as {copy}"]
+    assert sch.load_problems[0].startswith(f"{where}: {said}")
+    assert sch.load_problems[1:] == [f"{where}: kept a copy of the file as {copy}"]
+    sch.add_job(job("new"))
+    assert list(Scheduler(storage_path=where, store="sqlite")._jobs) == ["new"]
+
+
+def test_records_after_a_bad_one_still_load_and_the_database_is_copied(tmp_path, log, clock):
+    where = tmp_path / "data" / "scheduler.sqlite3"
+    original = left_by_a_killed_process(where, """UPDATE jobs SET record = '{"id": "b", "name": 3}' WHERE id = 'b'""")
+    sch = Scheduler(storage_path=where, store="sqlite")
+    copy = where.with_name("scheduler.sqlite3.bad-" + STAMP)
+    assert list(sch._jobs) == ["a", "c"] and sch.load_problems == [
+        f"{where}: job b skipped: name of job b must be a str, not int", f"{where}: kept a copy of the file as {copy}"]
+    kept = {name.replace(where.name, copy.name): content for name, content in original.items()}
+    assert without_shm({name: (where.parent / name).read_bytes() for name in kept}) == without_shm(kept)
+    sch.add_job(job("new"))  # the skipped record goes, as from the state file
+    assert list(Scheduler(storage_path=where, store="sqlite")._jobs) == ["a", "c", "new"]
+
+
+@pytest.mark.parametrize("taken, kept_as", [("", "-2"), ("-wal", None)], ids=["copy's name", "its -wal's name"])
+def test_copy_names_count_up_and_a_database_without_its_copy_stays(tmp_path, log, clock, taken, kept_as):
+    where = tmp_path / "data" / "scheduler.sqlite3"
+    original = left_by_a_killed_process(where, "DROP TABLE executions")
+    older = where.with_name(f"scheduler.sqlite3.bad-{STAMP}{taken}")
+    older.write_text("older copy")
+    sch = Scheduler(storage_path=where, store="sqlite")
+    assert older.read_text() == "older copy"
+    if kept_as is None:  # nothing is removed without its copy
+        assert files(where.parent) == sorted([*original, older.name])
+        assert sch.load_problems[-1] == f"{where}: no copy of the file could be kept: File exists: {older}"
+        return
+    copy = where.with_name(f"scheduler.sqlite3.bad-{STAMP}{kept_as}")
+    kept = {name.replace(where.name, copy.name): content for name, content in original.items()}
+    assert without_shm({name: (where.parent / name).read_bytes() for name in kept}) == without_shm(kept)
+    assert sch.load_problems[-1] == f"{where}: kept a copy of the file as {copy}"
+
+
+@pytest.mark.parametrize("setup, reason", [
+    (lambda where, monkeypatch: where.mkdir(parents=True), "unable to open database file"),
+    # what the module's sqlite3 says is no damage of a database
+    (lambda where, monkeypatch: not_a_database(where) and monkeypatch.setattr(scheduler, "sqlite3", types.SimpleNamespace(
+        connect=sqlite3.connect, DatabaseError=type("Other", (Exception,), {}))), "file is not a database"),
+], ids=["a folder", "another sqlite3"])
+def test_a_database_that_is_out_of_reach_stays_where_it_is(tmp_path, log, monkeypatch, setup, reason):
+    where = tmp_path / "data" / "scheduler.sqlite3"
+    setup(where, monkeypatch)
+    sch = Scheduler(storage_path=where, store="sqlite")
+    assert sch.load_problems == [f"{where}: the file could not be read: {reason}"]
+    assert files(where.parent) == ["scheduler.sqlite3"] and log()[-1] == ("ERROR", f"Failed to load scheduler state: {reason}")

@@ -64,4 +64,14 @@ void note_counts(PyObject* self, PyObject* connection, long long change);
 // taken into the registry and the history; the counter read.
 long long take_in_changes(PyObject* globals, PyObject* self, PyObject* connection);
 
+// A damaged database (PyDatabaseDamage): sqlite3.DatabaseError "no such table: <name>" when the
+// database holds tables but not the store's (none: a new database); whether an error of a load
+// says the database is damaged (rather than busy or out of reach); the damaged database's files
+// kept as ".bad-" copies and removed, so that the next save makes a fresh one; the files kept as
+// copies of a database whose load skipped records. Both note the copy in `problems`.
+void check_tables(PyObject* globals, PyObject* connection);
+bool is_damage(PyObject* globals, const py::Error& error);
+void set_aside(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+void keep_database_copy(PyObject* globals, PyObject* self, py::LoadProblems& problems);
+
 }  // namespace tarvel::scheduler::db

@@ -70,6 +70,7 @@ py::Ref connection(PyObject* globals, PyObject* self) {
     // transactions are begun and ended here; the loop's firings may save from other threads
     opened = py::call_kw(connect.get(), {path.get()},
                          {{"isolation_level", Py_None}, {"check_same_thread", Py_False}});
+    check_tables(globals, opened.get());
     execute(opened.get(), "PRAGMA journal_mode=WAL");
     for (const char* sql : kTables)
         execute(opened.get(), sql);
@@ -168,7 +169,8 @@ void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
     py::setattr(self, TARVEL_NAME("_database_last"), last.get());
 }
 
-void read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
+// False when a record was skipped.
+bool read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
                    py::LoadProblems::Stage& stage) {
     py::Ref connection = db::connection(globals, self);
     py::Ref jobs, executions;
@@ -184,8 +186,9 @@ void read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems
     }
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref text = document_text(json.get(), jobs.get(), executions.get());
-    read_state_text(globals, self, text.get(), problems, stage);
+    const bool complete = read_state_text(globals, self, text.get(), problems, stage);
     remember_rows(globals, self, jobs.get());
+    return complete;
 }
 
 // A new database takes in the state file of its folder, when there is one, and that file is
@@ -274,10 +277,13 @@ void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& pro
     py::setattr(self, TARVEL_NAME("_database_change"), py::integer(0).get());
     py::setattr(self, TARVEL_NAME("_database_seq"), py::integer(0).get());
     auto stage = py::LoadProblems::Stage::Read;
+    bool existed = false;
+    bool complete = true;
     try {
         py::Ref path = py::getattr(self, TARVEL_NAME("_storage_path"));
-        if (py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get())) {
-            read_database(globals, self, problems, stage);
+        existed = py::truthy(py::call_method(path.get(), TARVEL_NAME("exists")).get());
+        if (existed) {
+            complete = read_database(globals, self, problems, stage);
         } else {
             import_state_file(globals, self, problems, stage);
         }
@@ -285,7 +291,10 @@ void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& pro
         if (!e.matches(PyExc_Exception)) throw;
         load_failure(globals, e);
         problems.failed(stage, nullptr, e);
+        if (existed && is_damage(globals, e)) set_aside(globals, self, problems);
+        return;
     }
+    if (!complete) keep_database_copy(globals, self, problems);
 }
 
 void add_database_methods(PyObject* module, py::Members& members) {
