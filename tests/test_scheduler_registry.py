@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import json
 import math
 import pydoc
 import random
@@ -14,6 +13,7 @@ from datetime import datetime, timedelta
 from decimal import Decimal
 
 import pytest
+from conftest import saved
 
 from tarvel.core import scheduler
 from tarvel.skills import creator
@@ -189,15 +189,15 @@ class Fspath:
 
 
 @pytest.mark.parametrize("make", [str, Fspath], ids=["str", "PathLike"])
-def test_a_text_or_path_like_storage_path_becomes_the_modules_path(path, monkeypatch, make):
+def test_a_text_or_path_like_storage_path_becomes_the_modules_path(path, store, monkeypatch, make):
     class OwnPath(type(path)):
         pass
 
     monkeypatch.setattr(scheduler, "Path", OwnPath)
-    sch = Scheduler(storage_path=make(str(path)))
+    sch = Scheduler(storage_path=make(str(path)), store=store)
     assert type(sch._storage_path) is OwnPath and sch._storage_path == path
     sch.add_job(once("a", next_run=1.0))
-    assert Scheduler(storage_path=make(str(path))).get_job("a") == sch.get_job("a")
+    assert Scheduler(storage_path=make(str(path)), store=store).get_job("a") == sch.get_job("a")
 
 
 def test_constructor_ends_by_loading(path):
@@ -318,14 +318,14 @@ def test_add_job_stores_a_members_text_as_the_member(sch, fields, stored):
     (ScheduledJob(id="d", job_type=3), TypeError("job_type must be a JobType or a str, not int")),
     (ScheduledJob(id="d", job_type="weekly"), ValueError(enum_error(JobType, "weekly"))),
 ])
-def test_add_job_refuses_a_field_that_would_break_the_save_or_load_before_any_change(path, log, job, error):
-    sch = Scheduler(storage_path=path)
+def test_add_job_refuses_a_field_that_would_break_the_save_or_load_before_any_change(path, store, log, job, error):
+    sch = Scheduler(storage_path=path, store=store)
     kept = sch.add_job(once("kept", next_run=4e9))
-    saved, logged, before = path.read_bytes(), log(), repr(job)
+    logged, state, before = log(), saved(path), repr(job)
     with pytest.raises(type(error)) as raised:
         sch.add_job(job)
     assert str(raised.value) == str(error) and repr(job) == before
-    assert sch._jobs == {"kept": kept} and path.read_bytes() == saved and log() == logged
+    assert sch._jobs == {"kept": kept} and log() == logged and saved(path) == state
 
 
 @pytest.mark.parametrize("field, value, error", REFUSED_MEMBERS)
@@ -358,8 +358,8 @@ def test_update_refuses_a_value_that_would_break_the_save_before_any_change(sch,
 
 
 @pytest.mark.parametrize("case", ["text job_type", "dict result", "refused update"])
-def test_one_bad_value_never_stops_the_saves(path, case):
-    sch = Scheduler(on_fire=lambda job: asyncio.sleep(0, {"pages": 2}), storage_path=path)
+def test_one_bad_value_never_stops_the_saves(path, store, case):
+    sch = Scheduler(on_fire=lambda job: asyncio.sleep(0, {"pages": 2}), storage_path=path, store=store)
     sch.add_job(once("keep", next_run=4e9))
     if case == "text job_type":
         sch.add_job(ScheduledJob(id="new", job_type="interval", interval_seconds=60))
@@ -371,8 +371,8 @@ def test_one_bad_value_never_stops_the_saves(path, case):
         with pytest.raises(TypeError):
             sch.update_job("new", {"state": "paused", "next_run": "soon"})
     sch.add_job(once("later", next_run=4e9))
-    assert list(json.loads(path.read_text())["jobs"]) == ["keep", "new", "later"]
-    again = Scheduler(storage_path=path)
+    assert list(saved(path)["jobs"]) == ["keep", "new", "later"]
+    again = Scheduler(storage_path=path, store=store)
     assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
 
 
@@ -497,17 +497,17 @@ def test_stats_counts(sch):
     assert sch.stats() is not stats
 
 
-def test_replaced_attributes_are_used(sch, tmp_path):
+def test_replaced_attributes_are_used(sch, path, store):
     job = once("x", next_run=4.0)
     sch._jobs = {"key": job}
     sch._executions = [JobExecution("x", "n", 1.0)]
     assert sch.get_job("key") is job and [d["id"] for d in sch.list_jobs()] == ["x"]
     assert len(sch.list_executions()) == 1 and sch.stats()["total_jobs"] == 1
     assert sch.pause_job("key") and job.state is JobState.PAUSED
-    real = Scheduler(storage_path=tmp_path / "a.json")
-    real._storage_path = tmp_path / "b" / "c.json"
+    real = Scheduler(storage_path=path, store=store)
+    real._storage_path = path.parent / "b" / path.name
     real.add_job(once("y", next_run=4.0))
-    assert (tmp_path / "b" / "c.json").exists() and not (tmp_path / "a.json").exists()
+    assert (path.parent / "b" / path.name).exists() and not path.exists()
 
 
 # --- next run times -----------------------------------------------------------------------------
