@@ -148,7 +148,7 @@ def test_help_shows_the_docstring(module, name, doc):
 
 # --- construction -----------------------------------------------------------------------------
 
-def test_constructor_sets_its_attributes_in_order(path, log, monkeypatch):
+def test_constructor_sets_its_attributes_in_order(path, store, log, monkeypatch):
     monkeypatch.setattr(scheduler, "tarvel_dir", lambda: pytest.fail("tarvel_dir was called"))
 
     async def fire(job):
@@ -156,7 +156,8 @@ def test_constructor_sets_its_attributes_in_order(path, log, monkeypatch):
 
     async def event(data):
         pass
-    for sch in (Scheduler(fire, event, path), Scheduler(on_event=event, storage_path=path, on_fire=fire)):
+    for sch in (Scheduler(fire, event, path, store=store),
+                Scheduler(on_event=event, storage_path=path, on_fire=fire, store=store)):
         assert list(vars(sch))[:7] == ATTRIBUTES
         assert sch._on_fire is fire and sch._on_event is event and sch._storage_path is path
         assert (sch._jobs, sch._executions, sch._task) == ({}, [], None)

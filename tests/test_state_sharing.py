@@ -76,14 +76,14 @@ def start(sch):
 
 # --- one running loop per state file ----------------------------------------------------------
 
-def test_second_loop_in_one_process_is_refused(path, log):
+def test_second_loop_in_one_process_is_refused(path, store, log):
     async def main():
-        first, second = Scheduler(storage_path=path), Scheduler(storage_path=path)
+        first, second = Scheduler(storage_path=path, store=store), Scheduler(storage_path=path, store=store)
         await first.start()
         with pytest.raises(RuntimeError) as refused:
             await second.start()
         assert str(refused.value) == f"Another scheduler loop (pid {os.getpid()}) is running on {path}"
-        assert second._task is None and path.with_name("scheduler.json.lock").read_text() == str(os.getpid())
+        assert second._task is None and path.with_name(path.name + ".lock").read_text() == str(os.getpid())
         await first.stop()
         await second.start()  # free again once the first has stopped
         await second.stop()
