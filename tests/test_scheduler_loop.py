@@ -115,11 +115,11 @@ def run(sch, passes=1, body=None, clock=None):
     ("_loop", "(self) -> 'None'", "Main scheduler loop \u2014 checks every 30 seconds for due jobs."),
     ("_fire_job", "(self, job: 'ScheduledJob') -> 'None'", "Execute a scheduled job."),
 ])
-def test_methods_are_coroutine_functions(path, store, name, signature, doc):
+def test_methods_are_coroutine_functions(path, name, signature, doc):
     method = getattr(Scheduler, name)
     assert inspect.iscoroutinefunction(method) and method.__qualname__ == "Scheduler." + name
     assert (str(inspect.signature(method)), method.__doc__) == (signature, doc)
-    coro = getattr(Scheduler(storage_path=path, store=store), name)(*([once()] if name == "_fire_job" else []))
+    coro = getattr(Scheduler(storage_path=path), name)(*([once()] if name == "_fire_job" else []))
     assert asyncio.iscoroutine(coro) and inspect.isawaitable(coro)
     coro.close()
 
@@ -161,8 +161,8 @@ def test_start_twice_gives_one_loop(path, store, log, clock):
                      ("INFO", "Scheduler stopped")]
 
 
-def test_stop_without_start_only_logs(path, store, log):
-    sch = Scheduler(storage_path=path, store=store)
+def test_stop_without_start_only_logs(path, log):
+    sch = Scheduler(storage_path=path)
     asyncio.run(sch.stop())
     assert sch._task is None and sch._stop_event.is_set() and log() == [("INFO", "Scheduler stopped")]
 

@@ -69,8 +69,8 @@ def test_new_methods(name, signature, doc):
     ({"poll_interval": 5, "max_concurrent_firings": 3, "fire_timeout": 1.5, "misfire_grace": 0, "overlap": False,
       "wake_on_due": True}, [5, 3, 1.5, 0, False, True]),
 ])
-def test_options_are_kept_after_the_other_attributes(path, store, options, kept):
-    sch = Scheduler(storage_path=path, **options, store=store)
+def test_options_are_kept_after_the_other_attributes(path, options, kept):
+    sch = Scheduler(storage_path=path, **options)
     names = list(vars(sch))
     assert [getattr(sch, name) for name in OPTIONS] == kept and names.index(OPTIONS[0]) > names.index("_loop_lock")
 
@@ -81,8 +81,8 @@ class Callback:
 
 
 @pytest.mark.parametrize("callback", [None, lambda arg: asyncio.sleep(0, ""), Callback(), print])
-def test_a_callback_may_be_none_or_any_callable(path, store, callback):
-    sch = Scheduler(callback, callback, path, store=store)
+def test_a_callback_may_be_none_or_any_callable(path, callback):
+    sch = Scheduler(callback, callback, path)
     assert sch._on_fire is callback and sch._on_event is callback
 
 
@@ -386,8 +386,8 @@ def test_a_held_back_job_fires_as_the_firing_ahead_of_it_ends(path, store, due_c
     ("5", TypeError("timeout must be a number or None, not str")),
     (True, TypeError("timeout must be a number or None, not bool")),
 ])
-def test_stop_checks_its_time_out_before_anything_is_done(path, store, timeout, error):
-    sch = Scheduler(storage_path=path, store=store)
+def test_stop_checks_its_time_out_before_anything_is_done(path, timeout, error):
+    sch = Scheduler(storage_path=path)
 
     async def main():
         await sch.start()
@@ -583,9 +583,9 @@ def test_upcoming_leaves_out_times_the_platform_cannot_convert(path, store, monk
     ((-1,), ValueError("count must be 0 or more, not -1")),
     ((5, 7), TypeError("job_id must be a str or None, not int")),
 ])
-def test_upcoming_checks_its_arguments(path, store, args, error):
+def test_upcoming_checks_its_arguments(path, args, error):
     with pytest.raises(type(error)) as raised:
-        Scheduler(storage_path=path, store=store).upcoming(*args)
+        Scheduler(storage_path=path).upcoming(*args)
     assert str(raised.value) == str(error)
 
 
