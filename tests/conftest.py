@@ -7,6 +7,7 @@ so no test ever touches the real home directory.
 """
 
 import atexit
+import json
 import logging
 import os
 import shutil
@@ -40,10 +41,51 @@ def posix_files():
     return tarvel_glue_test.POSIX_FILES
 
 
+STATE_NAMES = {"json": "scheduler.json", "sqlite": "scheduler.sqlite3"}
+
+
+@pytest.fixture(params=list(STATE_NAMES))
+def store(request):
+    """The store a test's schedulers keep their state in: a test that takes it runs once with each
+    (its schedulers are built with store=store), and its `path` is that store's."""
+    return request.param
+
+
+def state_path(request, folder):
+    """The state's path in `folder`: the database when the test takes `store` and it is "sqlite",
+    else the state file."""
+    store = request.getfixturevalue("store") if "store" in request.fixturenames else "json"
+    return folder / STATE_NAMES[store]
+
+
+def saved(path):
+    """What the schedulers have saved at `path`, as the state file's document: the file itself, or
+    what a new scheduler on the database exports (its load kept out of the log)."""
+    if path.suffix == ".json":
+        return json.loads(path.read_text())
+    from tarvel.core.scheduler import Scheduler
+
+    exported, logger = path.with_name(path.name + ".exported.json"), logging.getLogger("tarvel.scheduler")
+    logger.disabled = True
+    try:
+        Scheduler(storage_path=path, store="sqlite").export_state(exported)
+        return json.loads(exported.read_text())
+    finally:
+        logger.disabled = False
+        exported.unlink(missing_ok=True)
+
+
+def xfail_with_database(request, reason):
+    """Marks the running test, when its store is the database, as failing there for `reason` (strict:
+    it must fail)."""
+    if request.getfixturevalue("store") == "sqlite":
+        request.applymarker(pytest.mark.xfail(strict=True, reason=reason))
+
+
 @pytest.fixture
-def path(tmp_path):
-    """Where a scheduler keeps its state file in a test."""
-    return tmp_path / "data" / "scheduler.json"
+def path(request, tmp_path):
+    """Where a scheduler keeps its state in a test (see `store`)."""
+    return state_path(request, tmp_path / "data")
 
 
 @pytest.fixture

@@ -10,6 +10,7 @@ import pickle
 import random
 
 import pytest
+from conftest import state_path, xfail_with_database
 
 from tarvel.core import scheduler
 from test_scheduler_loop import T0, settle
@@ -19,8 +20,8 @@ Scheduler, JobState = scheduler.Scheduler, scheduler.JobState
 
 
 @pytest.fixture
-def path(tmp_path):
-    return tmp_path / "scheduler.json"
+def path(request, tmp_path):
+    return state_path(request, tmp_path)
 
 
 @pytest.fixture
@@ -70,9 +71,9 @@ def ticks(sch):
     (replace_directly, T0 + 1000, T0 + 30),
     (replace_dict, None, T0 + 5),  # another registry: at the next pass
 ], ids=["next_run set", "entry added", "entry replaced", "dict replaced"])
-def test_a_change_made_around_the_registry_calls_fires_within_one_poll_interval(path, due_clock, change, x_before,
-                                                                                   by):
-    sch = Scheduler(storage_path=path, wake_on_due=True)
+def test_a_change_made_around_the_registry_calls_fires_within_one_poll_interval(path, store, due_clock, change,
+                                                                                   x_before, by):
+    sch = Scheduler(storage_path=path, wake_on_due=True, store=store)
     ticks(sch)
     if x_before is not None:
         sch._jobs["x"] = once("x", next_run=x_before)
@@ -100,8 +101,8 @@ def replace_with_one_not_due(sch):
     (move_by_attribute, [T0 + 22]),  # at its own time, between two ticks
     (replace_with_one_not_due, []),
 ])
-def test_a_job_changed_around_the_registry_calls_fires_as_it_now_stands(path, due_clock, change, fired):
-    sch = Scheduler(storage_path=path, wake_on_due=True)
+def test_a_job_changed_around_the_registry_calls_fires_as_it_now_stands(path, store, due_clock, change, fired):
+    sch = Scheduler(storage_path=path, wake_on_due=True, store=store)
     ticks(sch)
     sch._jobs["x"] = once("x", next_run=T0 + 10)
     run_with_change(sch, due_clock, change, 9)
@@ -111,18 +112,18 @@ def test_a_job_changed_around_the_registry_calls_fires_as_it_now_stands(path, du
     assert ticked == [(f"t{k}", T0 + 5 * k) for k in range(1, 13) if T0 + 5 * k <= due_clock.now]
 
 
-def test_a_job_another_process_changed_fires_at_its_new_time_once_merged(path, due_clock):
-    sch = Scheduler(storage_path=path, wake_on_due=True)
+def test_a_job_another_process_changed_fires_at_its_new_time_once_merged(path, store, due_clock):
+    sch = Scheduler(storage_path=path, wake_on_due=True, store=store)
     ticks(sch)
     sch._jobs["x"] = once("x", next_run=T0 + 1000)
     sch._save()
-    other = Scheduler(storage_path=path)
+    other = Scheduler(storage_path=path, store=store)
     run_with_change(sch, due_clock, lambda sch: other.update_job("x", {"next_run": T0 + 12}), 5)
     assert [e.started_at for e in sch._executions if e.job_id == "x"] == [T0 + 12]
 
 
-def test_due_jobs_fire_in_next_run_order_each_at_its_time(path, due_clock):
-    sch = Scheduler(storage_path=path, wake_on_due=True)
+def test_due_jobs_fire_in_next_run_order_each_at_its_time(path, store, due_clock):
+    sch = Scheduler(storage_path=path, wake_on_due=True, store=store)
     times = list(range(1, 13))
     random.Random(7).shuffle(times)
     for k, at in enumerate(times):  # registry order unlike next-run order, added both ways
@@ -146,8 +147,8 @@ def agenda_by_job(sch, count):
 
 @pytest.mark.parametrize("grace", [None, 10.0])
 @pytest.mark.parametrize("count", [1, 7, 60])
-def test_upcoming_merges_the_runs_of_every_job_in_time_and_registry_order(path, due_clock, grace, count):
-    sch = Scheduler(storage_path=path, misfire_grace=grace)
+def test_upcoming_merges_the_runs_of_every_job_in_time_and_registry_order(path, store, due_clock, grace, count):
+    sch = Scheduler(storage_path=path, misfire_grace=grace, store=store)
     jobs = [cron("c1"), cron("c2", "*/10 * * * *"), cron("c3"), cron("m", "*/5 * * * *", run_count=1, max_runs=3),
             cron("bad", "* * * *"), cron("p", state=JobState.PAUSED)]
     for job in jobs:
@@ -165,8 +166,10 @@ def test_upcoming_merges_the_runs_of_every_job_in_time_and_registry_order(path, 
     assert sch.upcoming(count) == agenda_by_job(sch, count)
 
 
-def test_a_copy_and_a_pickle_of_the_scheduler_keep_no_index_of_the_original(path, due_clock):
-    sch = Scheduler(storage_path=path)
+def test_a_copy_and_a_pickle_of_the_scheduler_keep_no_index_of_the_original(request, path, store, due_clock):
+    xfail_with_database(request, "a deep copy of a database scheduler copies its open sqlite3 connection, which "
+                                 "refuses to be copied or pickled")
+    sch = Scheduler(storage_path=path, store=store)
     sch.add_job(once("a", next_run=T0 + 10))
     sch.upcoming()  # the index is built at its first use
     for other in (copy.copy(sch), copy.deepcopy(sch)):

@@ -5,12 +5,12 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
-import json
 import traceback
 import weakref
 from datetime import datetime
 
 import pytest
+from conftest import saved, state_path
 
 from tarvel.core import scheduler
 
@@ -82,8 +82,8 @@ def clock(monkeypatch):
 
 
 @pytest.fixture
-def path(tmp_path):
-    return tmp_path / "scheduler.json"
+def path(request, tmp_path):
+    return state_path(request, tmp_path)
 
 
 def interval(job_id="iv", **fields):
@@ -107,10 +107,6 @@ def run(sch, passes=1, body=None, clock=None):
     asyncio.run(main())
 
 
-def saved(path):
-    return json.loads(path.read_text())
-
-
 # --- coroutines and tasks -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("name, signature, doc", [
@@ -128,8 +124,8 @@ def test_methods_are_coroutine_functions(path, name, signature, doc):
     coro.close()
 
 
-def test_tasks_are_named_and_fired_in_registry_order(path, clock):
-    sch, seen = Scheduler(storage_path=path), []
+def test_tasks_are_named_and_fired_in_registry_order(path, store, clock):
+    sch, seen = Scheduler(storage_path=path, store=store), []
 
     async def on_fire(job):
         seen.append((asyncio.current_task().get_name(), job is sch._jobs.get(job.id)))
@@ -147,8 +143,8 @@ def test_tasks_are_named_and_fired_in_registry_order(path, clock):
     assert clock.waits == [30.0] and type(clock.waits[0]) is float
 
 
-def test_start_twice_gives_one_loop(path, log, clock):
-    sch = Scheduler(storage_path=path)
+def test_start_twice_gives_one_loop(path, store, log, clock):
+    sch = Scheduler(storage_path=path, store=store)
     sch._jobs = {"p": interval(state=JobState.PAUSED), "c": interval(state=JobState.COMPLETED)}
 
     async def main():
@@ -172,8 +168,8 @@ def test_stop_without_start_only_logs(path, log):
 
 
 @pytest.mark.parametrize("rounds", range(7))
-def test_stop_always_ends_the_loop_through_cancellation(path, log, rounds):
-    sch = Scheduler(storage_path=path)  # the real 30-second wait; stop() sets the event, then cancels
+def test_stop_always_ends_the_loop_through_cancellation(path, store, log, rounds):
+    sch = Scheduler(storage_path=path, store=store)  # the real 30-second wait; stop() sets the event, then cancels
 
     async def main():
         await sch.start()
@@ -192,8 +188,8 @@ def test_stop_always_ends_the_loop_through_cancellation(path, log, rounds):
 
 @pytest.mark.parametrize("wake", [False, True])
 @pytest.mark.parametrize("end", ["stop event", "cancel"])
-def test_the_loop_ends_at_once_and_without_error(path, log, end, wake):
-    sch = Scheduler(storage_path=path, wake_on_due=wake)  # the real 30-second wait
+def test_the_loop_ends_at_once_and_without_error(path, store, log, end, wake):
+    sch = Scheduler(storage_path=path, wake_on_due=wake, store=store)  # the real 30-second wait
 
     async def main():
         await sch.start()
@@ -210,8 +206,8 @@ def test_the_loop_ends_at_once_and_without_error(path, log, end, wake):
     assert log()[1:] == [("DEBUG", "Scheduler loop cancelled")] * (end == "cancel")
 
 
-def test_a_scheduler_starts_again_on_a_new_event_loop(path, log):
-    sch, events = Scheduler(storage_path=path), []
+def test_a_scheduler_starts_again_on_a_new_event_loop(path, store, log):
+    sch, events = Scheduler(storage_path=path, store=store), []
 
     async def main():
         await sch.start()
@@ -228,8 +224,8 @@ def test_a_scheduler_starts_again_on_a_new_event_loop(path, log):
 
 # --- which jobs fire ----------------------------------------------------------------------------
 
-def test_interval_job_fires_at_each_pass_it_is_due(path, log, clock):
-    sch = Scheduler(storage_path=path)
+def test_interval_job_fires_at_each_pass_it_is_due(path, store, log, clock):
+    sch = Scheduler(storage_path=path, store=store)
     job = sch.add_job(interval())  # adding moves next_run to T0 + 60
     job.next_run = T0
     run(sch, 5, clock=clock)
@@ -245,8 +241,8 @@ def test_interval_job_fires_at_each_pass_it_is_due(path, log, clock):
     *[({"next_run": T0, "state": state}, False) for state in (JobState.PAUSED, JobState.COMPLETED,
                                                               JobState.DISABLED)],
 ])
-def test_an_active_job_is_due_once_its_next_run_has_come(path, clock, fields, fires):
-    sch = Scheduler(storage_path=path)
+def test_an_active_job_is_due_once_its_next_run_has_come(path, store, clock, fields, fires):
+    sch = Scheduler(storage_path=path, store=store)
     sch._jobs["o"] = job = once(**fields)
     before = dict(vars(job))
     run(sch, 1, clock=clock)
@@ -257,8 +253,8 @@ def test_an_active_job_is_due_once_its_next_run_has_come(path, clock, fields, fi
 
 
 @pytest.mark.parametrize("max_runs, run_count", [(1, 0), (3, 2), (2, 5)])
-def test_last_run_is_decided_before_firing(path, clock, max_runs, run_count):
-    sch, seen = Scheduler(storage_path=path), []
+def test_last_run_is_decided_before_firing(path, store, clock, max_runs, run_count):
+    sch, seen = Scheduler(storage_path=path, store=store), []
     sch._on_fire = lambda job: asyncio.sleep(0, seen.append((job.next_run, job.state)))
     sch._jobs["m"] = job = interval("m", max_runs=max_runs, run_count=run_count)
     run(sch, 4, clock=clock)
@@ -271,9 +267,9 @@ def test_last_run_is_decided_before_firing(path, clock, max_runs, run_count):
 @pytest.mark.parametrize("value, result", [(None, "Completed"), ("", "Completed"), ("done", "done"),
                                            (0, "Completed"), ("absent", "Completed"), ({"pages": 2}, "{'pages': 2}"),
                                            (7, "7")])
-def test_fire_result(path, clock, value, result):
+def test_fire_result(path, store, clock, value, result):
     sch = Scheduler(on_fire=None if value == "absent" else lambda job: asyncio.sleep(0, value),
-                    storage_path=path)
+                    storage_path=path, store=store)
     sch._jobs["o"] = once(name="once", next_run=T0)
     run(sch, 1, clock=clock)
     [execution] = sch._executions
@@ -292,8 +288,8 @@ def plain_callback(job):
 
 @pytest.mark.parametrize("callback, text", [(broken_callback, "bad prompt ✗"),
                                             (plain_callback, "object str can't be used in 'await' expression")])
-def test_a_failing_callback_is_recorded_and_logged(path, log, caplog, clock, callback, text):
-    sch = Scheduler(on_fire=callback, storage_path=path)
+def test_a_failing_callback_is_recorded_and_logged(path, store, log, caplog, clock, callback, text):
+    sch = Scheduler(on_fire=callback, storage_path=path, store=store)
     sch._jobs["iv"] = job = interval()
     run(sch, 1, clock=clock)
     [execution] = sch._executions
@@ -305,7 +301,7 @@ def test_a_failing_callback_is_recorded_and_logged(path, log, caplog, clock, cal
         assert "broken_callback" in "".join(traceback.format_exception(*record.exc_info))
 
 
-def test_events_report_the_firing(path, clock):
+def test_events_report_the_firing(path, store, clock):
     events, tasks = [], []
 
     async def on_event(event):
@@ -318,7 +314,7 @@ def test_events_report_the_firing(path, clock):
         assert [e["type"] for e, _ in events] == ["scheduler_job_fired"]
         return "ok"
 
-    sch = Scheduler(on_fire, on_event, path)
+    sch = Scheduler(on_fire, on_event, path, store=store)
     sch._jobs["iv"] = job = interval(run_count=4, last_run=T0 - 100)
     run(sch, 1, clock=clock)
     (fired, before), (completed, after) = events
@@ -330,7 +326,7 @@ def test_events_report_the_firing(path, clock):
 
 
 @pytest.mark.parametrize("fault", ["raises", "cancelled"])
-def test_a_fired_event_that_fails_loses_the_run(path, log, clock, fault):
+def test_a_fired_event_that_fails_loses_the_run(path, store, log, clock, fault):
     tasks = []
 
     async def on_event(event):
@@ -339,7 +335,7 @@ def test_a_fired_event_that_fails_loses_the_run(path, log, clock, fault):
             raise RuntimeError("host down")
         await asyncio.Event().wait()
 
-    sch = Scheduler(lambda job: pytest.fail("fired"), on_event, path)
+    sch = Scheduler(lambda job: pytest.fail("fired"), on_event, path, store=store)
     sch._jobs["iv"] = job = interval(last_run=T0 - 10)
     run(sch, 1, lambda: asyncio.sleep(0, tasks[0].cancel()) if fault == "cancelled" else settle(), clock)
     assert tasks[0].cancelled() if fault == "cancelled" else str(tasks[0].exception()) == "host down"
@@ -354,7 +350,7 @@ class Halt(BaseException):
 
 
 @pytest.mark.parametrize("fault", ["cancel Event().wait()", "cancel future", "Halt"])
-def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path, log, clock, fault):
+def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path, store, log, clock, fault):
     seen, types = {"cancelled": False}, []
 
     async def on_fire(job):
@@ -372,7 +368,7 @@ def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path
         types.append(event["type"])
         seen["reported"] = event.get("execution")
 
-    sch = Scheduler(on_fire, on_event, path)
+    sch = Scheduler(on_fire, on_event, path, store=store)
     sch._jobs["iv"] = job = interval()
 
     async def body():
@@ -395,14 +391,14 @@ def test_an_unhandled_end_of_the_callback_still_records_and_reports_the_run(path
 
 
 @pytest.mark.parametrize("kind", ["interval", "cron"])
-def test_slow_firing_overlaps_only_for_interval_jobs(path, clock, kind):
+def test_slow_firing_overlaps_only_for_interval_jobs(path, store, clock, kind):
     gates = []
 
     async def slow(job):
         gates.append(asyncio.Event())
         await gates[-1].wait()
 
-    sch = Scheduler(slow, None, path)
+    sch = Scheduler(slow, None, path, store=store)
     if kind == "interval":  # the following run, last_run + 60, stays past while the firing is pending
         sch._jobs["j"] = job = interval("j", last_run=T0 - 120)
     else:  # the following run is the next minute after now
@@ -422,14 +418,14 @@ def test_slow_firing_overlaps_only_for_interval_jobs(path, clock, kind):
     assert (job.run_count, job.last_run, job.next_run) == (len(gates), T0 + 60, T0 + 120)
 
 
-def test_a_pending_firing_survives_garbage_collection(path, clock):
+def test_a_pending_firing_survives_garbage_collection(path, store, clock):
     seen = {}
 
     async def on_fire(job):
         seen["task"] = weakref.ref(asyncio.current_task())
         await asyncio.get_running_loop().create_future()  # held by nothing but this frame
 
-    sch = Scheduler(on_fire, None, path)
+    sch = Scheduler(on_fire, None, path, store=store)
     sch._jobs["iv"] = interval()
 
     async def body():
@@ -446,8 +442,8 @@ def test_a_pending_firing_survives_garbage_collection(path, clock):
 
 # --- a pass that meets a broken job ---------------------------------------------------------------
 
-def test_a_broken_job_is_unscheduled_and_the_pass_goes_on(path, log, caplog, clock):
-    sch = Scheduler(storage_path=path)
+def test_a_broken_job_is_unscheduled_and_the_pass_goes_on(path, store, log, caplog, clock):
+    sch = Scheduler(storage_path=path, store=store)
     cron = sch.add_job(ScheduledJob(id="b", schedule="0 6 * * *"))
     cron.next_run = T0
     sch._jobs["b"].schedule = 5
@@ -474,8 +470,8 @@ def test_a_broken_job_is_unscheduled_and_the_pass_goes_on(path, log, caplog, clo
 # --- history and restarts -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("prefill, kept", [(499, 500), (500, 250)])
-def test_history_is_trimmed_to_the_newest(path, clock, prefill, kept):
-    sch = Scheduler(storage_path=path)
+def test_history_is_trimmed_to_the_newest(path, store, clock, prefill, kept):
+    sch = Scheduler(storage_path=path, store=store)
     records = [JobExecution(f"old{i}", "n", float(i)) for i in range(prefill)]
     sch._executions = history = list(records)
     sch._jobs["iv"] = interval()
@@ -485,12 +481,12 @@ def test_history_is_trimmed_to_the_newest(path, clock, prefill, kept):
     assert (sch._executions is history) is (kept == 500)
 
 
-def test_a_new_scheduler_on_the_file_continues(path, clock):
-    sch = Scheduler(lambda job: asyncio.sleep(0, "r-" + job.id), None, path)
+def test_a_new_scheduler_on_the_file_continues(path, store, clock):
+    sch = Scheduler(lambda job: asyncio.sleep(0, "r-" + job.id), None, path, store=store)
     sch._jobs["iv"] = interval()
     sch._jobs["o"] = once(next_run=T0 + 30, max_runs=5)
     run(sch, 4, clock=clock)
-    again = Scheduler(storage_path=path)
+    again = Scheduler(storage_path=path, store=store)
     assert again.list_jobs() == sch.list_jobs() and again.list_executions() == sch.list_executions()
     assert again.stats() == sch.stats() == {"running": False, "total_jobs": 2, "active_jobs": 1,
                                             "paused_jobs": 0, "total_executions": 3, "recent_executions": 3}
@@ -506,7 +502,7 @@ def test_a_new_scheduler_on_the_file_continues(path, clock):
     ("Australia/Lord_Howe", datetime(2026, 4, 5, 1, 35, fold=1)),
     ("Australia/Lord_Howe", datetime(2026, 10, 4, 0, 30)),
 ])
-def test_a_quarter_hourly_job_fires_each_wall_clock_quarter_once_across_the_night(path, clock, local_zone, zone,
+def test_a_quarter_hourly_job_fires_each_wall_clock_quarter_once_across_the_night(path, store, clock, local_zone, zone,
                                                                                   start):
     local_zone(zone)
     clock.now = start.timestamp()
@@ -517,7 +513,7 @@ def test_a_quarter_hourly_job_fires_each_wall_clock_quarter_once_across_the_nigh
             computed.append((clock.now, super()._calc_next_run(job)))
             return computed[-1][1]
 
-    sch = Recording(storage_path=path)
+    sch = Recording(storage_path=path, store=store)
     sch.add_job(ScheduledJob(id="q", schedule="*/15 * * * *"))
     end = clock.now + 3 * 3600
 

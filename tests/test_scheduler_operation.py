@@ -5,6 +5,7 @@ controlled clock."""
 from __future__ import annotations
 
 import asyncio
+import copy
 import inspect
 import math
 import threading
@@ -116,9 +117,9 @@ def test_options_are_checked_before_anything_is_done(monkeypatch, options, error
 
 # --- poll interval and firing cap ---------------------------------------------------------------
 
-def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, clock):
+def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, store, clock):
     clock.tick = 0.01
-    sch = Scheduler(storage_path=path, poll_interval=0.01)
+    sch = Scheduler(storage_path=path, poll_interval=0.01, store=store)
     sch.add_job(every("s", 1))  # first due at T0 + 1
     run(sch, 1, until(clock, T0 + 3.5), clock)
     starts = [e.started_at for e in sch._executions]
@@ -132,8 +133,8 @@ def test_a_short_poll_interval_fires_a_one_second_job_about_once_a_second(path, 
     (1, None, [1, 1, 1, 1, 1]),
     (2, 10, [2, 2, 1]),  # a job left for a later pass was found in time: the grace spares it
 ])
-def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clock, cap, grace, fired):
-    sch = Scheduler(storage_path=path, max_concurrent_firings=cap, misfire_grace=grace)
+def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, store, log, clock, cap, grace, fired):
+    sch = Scheduler(storage_path=path, max_concurrent_firings=cap, misfire_grace=grace, store=store)
     for k, job_id in enumerate("abcde"):
         sch._jobs[job_id] = once(job_id, next_run=T0 - k)
     run(sch, len(fired) + 1, clock=clock)
@@ -148,7 +149,7 @@ def test_a_cap_leaves_due_jobs_for_later_passes_longest_due_first(path, log, clo
                          "max_concurrent_firings allows") in log()
 
 
-def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(path, clock):
+def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(path, store, clock):
     gates, started = {}, []
 
     async def on_fire(job):
@@ -156,7 +157,7 @@ def test_running_firings_count_toward_the_cap_and_run_now_never_waits_for_it(pat
         gates[job.id] = asyncio.Event()
         await gates[job.id].wait()
 
-    sch = Scheduler(on_fire, None, path, max_concurrent_firings=1)
+    sch = Scheduler(on_fire, None, path, max_concurrent_firings=1, store=store)
     for job_id in "xyz":
         sch._jobs[job_id] = every(job_id, 3600)
 
@@ -194,11 +195,11 @@ def slow(clock, seconds, starts, counts):
 
 
 @pytest.mark.parametrize("overlap, grace", [(True, None), (False, None), (False, 0.5)])
-def test_without_overlap_a_slow_job_never_fires_while_it_still_fires(path, log, clock, overlap, grace):
+def test_without_overlap_a_slow_job_never_fires_while_it_still_fires(path, store, log, clock, overlap, grace):
     clock.tick = 0.01
     starts, counts = [], {"now": 0, "most": 0}
     sch = Scheduler(slow(clock, 2.5, starts, counts), None, path, poll_interval=0.01, misfire_grace=grace,
-                    overlap=overlap)
+                    overlap=overlap, store=store)
     sch.add_job(every("s", 1))  # first due at T0 + 1
     run(sch, 1, until(clock, T0 + 7.5), clock)
     held = [m for level, m in log() if level == "DEBUG" and m.startswith("Left job n (s)")]
@@ -212,10 +213,10 @@ def test_without_overlap_a_slow_job_never_fires_while_it_still_fires(path, log, 
     assert held[0] == "Left job n (s) for a later pass: its firing is still running, and overlap is off"
 
 
-def test_without_overlap_the_run_held_back_fires_once_the_firing_ends(path, clock):
+def test_without_overlap_the_run_held_back_fires_once_the_firing_ends(path, store, clock):
     clock.tick = 10.0
     starts, counts = [], {"now": 0, "most": 0}
-    sch = Scheduler(slow(clock, 100, starts, counts), None, path, poll_interval=10)
+    sch = Scheduler(slow(clock, 100, starts, counts), None, path, poll_interval=10, store=store)
     sch._overlap = False  # read at each pass
     sch._jobs["c"] = job = cron("c", "* * * * *", next_run=T0)
     run(sch, 1, until(clock, T0 + 200), clock)
@@ -243,8 +244,8 @@ def due_clock(monkeypatch):
     (True, [10.0, 15.0, 30.0], [("a", T0 + 10), ("b", T0 + 25)]),
     (False, [30.0, 30.0, 30.0], [("a", T0 + 30), ("b", T0 + 30)]),  # the default: as without the option
 ])
-def test_with_wake_on_due_the_wait_ends_at_the_soonest_next_run(path, due_clock, wake, waits, fired):
-    sch = Scheduler(storage_path=path, wake_on_due=wake)
+def test_with_wake_on_due_the_wait_ends_at_the_soonest_next_run(path, store, due_clock, wake, waits, fired):
+    sch = Scheduler(storage_path=path, wake_on_due=wake, store=store)
     sch._jobs.update(a=once("a", next_run=T0 + 10), b=every("b", 3600, next_run=T0 + 25),
                      p=once("p", next_run=T0 + 5, state=JobState.PAUSED),
                      c=once("c", next_run=T0 + 3, state=JobState.COMPLETED), late=once("late", next_run=T0 + 999))
@@ -254,13 +255,13 @@ def test_with_wake_on_due_the_wait_ends_at_the_soonest_next_run(path, due_clock,
     assert (sch._wake_at, sch._wake_future) == (None, None)
 
 
-def test_with_wake_on_due_the_wait_is_never_negative(path, due_clock):
+def test_with_wake_on_due_the_wait_is_never_negative(path, store, due_clock):
     class Slow(Scheduler):
         def _calc_next_run(self, job):
             due_clock.now += 20  # a pass that takes 20 s: b is overdue by the time the loop waits
             return super()._calc_next_run(job)
 
-    sch = Slow(storage_path=path, wake_on_due=True)
+    sch = Slow(storage_path=path, wake_on_due=True, store=store)
     sch._jobs.update(a=every("a", 3600, next_run=T0), b=once("b", next_run=T0 + 10))
     run(sch, 2, clock=due_clock)
     assert due_clock.waits[0] == 0.0 and type(due_clock.waits[0]) is float
@@ -281,8 +282,8 @@ def request(sch):
     (True, lambda sch: sch.pause_job("i"), [30.0], []),
     (False, lambda sch: sch.add_job(once("n", next_run=T0 + 5)), [30.0], []),
 ], ids=["add", "update", "resume", "request", "later", "paused", "pause", "default"])
-def test_a_registry_call_that_makes_a_job_due_sooner_ends_the_wait(path, due_clock, wake, change, waits, fired):
-    sch = Scheduler(storage_path=path, wake_on_due=wake)
+def test_a_registry_call_that_makes_a_job_due_sooner_ends_the_wait(path, store, due_clock, wake, change, waits, fired):
+    sch = Scheduler(storage_path=path, wake_on_due=wake, store=store)
     sch._jobs.update(i=every("i", 60, next_run=T0 + 100),
                      p=every("p", 10, last_run=T0 - 5, next_run=T0 + 100, state=JobState.PAUSED))
 
@@ -296,7 +297,7 @@ def test_a_registry_call_that_makes_a_job_due_sooner_ends_the_wait(path, due_clo
     assert [(e.job_id, e.started_at) for e in sch._executions] == fired
 
 
-def test_a_registry_call_from_another_thread_wakes_the_loop(path):
+def test_a_registry_call_from_another_thread_wakes_the_loop(path, store):
     """The wake reaches a loop asleep in its selector: the job fires long before the waits end."""
     async def main():
         fired = asyncio.Event()
@@ -304,7 +305,7 @@ def test_a_registry_call_from_another_thread_wakes_the_loop(path):
         async def on_fire(job):
             fired.set()
 
-        sch = Scheduler(on_fire, storage_path=path, wake_on_due=True)
+        sch = Scheduler(on_fire, storage_path=path, wake_on_due=True, store=store)
         await sch.start()
         await asyncio.sleep(0.05)  # the first pass is done; the loop waits 30 s
         adding = threading.Timer(0.05, sch.add_job, [once("n", next_run=time.time() + 0.2)])
@@ -325,14 +326,14 @@ def test_a_registry_call_from_another_thread_wakes_the_loop(path):
     # due again at T0 + 10 while its first firing still runs
     ({"overlap": False}, [every("b", 10, next_run=T0)], [10.0, 30.0, 30.0]),
 ])
-def test_held_back_jobs_do_not_bring_the_wake_time_earlier(path, due_clock, options, jobs, waits):
+def test_held_back_jobs_do_not_bring_the_wake_time_earlier(path, store, due_clock, options, jobs, waits):
     gate = asyncio.Event()
 
     async def on_fire(job):
         await gate.wait()
 
-    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options)
-    sch._jobs.update((job.id, job) for job in jobs)
+    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options, store=store)
+    sch._jobs.update((job.id, copy.copy(job)) for job in jobs)  # the table's jobs stay as built for each store
 
     async def body():
         assert sch._held_back and all(at <= due_clock.now for at in sch._held_back.values())
@@ -350,15 +351,15 @@ def test_held_back_jobs_do_not_bring_the_wake_time_earlier(path, due_clock, opti
     ({"max_concurrent_firings": 1}, [once("a", next_run=T0), once("b", next_run=T0)], ["a", "b"]),
     ({"overlap": False}, [every("b", 10, next_run=T0)], ["b", "b"]),
 ], ids=["cap", "no overlap"])
-def test_a_held_back_job_fires_as_the_firing_ahead_of_it_ends(path, due_clock, options, jobs, fired):
+def test_a_held_back_job_fires_as_the_firing_ahead_of_it_ends(path, store, due_clock, options, jobs, fired):
     """With wake_on_due the end of a firing ends the wait: the job held for it fires then, not a poll later."""
     gate = asyncio.Event()
 
     async def on_fire(job):
         await gate.wait()
 
-    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options)
-    sch._jobs.update((job.id, job) for job in jobs)
+    sch = Scheduler(on_fire, None, path, wake_on_due=True, **options, store=store)
+    sch._jobs.update((job.id, copy.copy(job)) for job in jobs)  # the table's jobs stay as built for each store
 
     async def main():
         await sch.start()
@@ -403,13 +404,13 @@ def test_stop_checks_its_time_out_before_anything_is_done(path, timeout, error):
     (5, True, ""),
     (0.05, False, "Cancelled at shutdown"),
 ])
-def test_stop_with_a_time_out_lets_firings_finish_then_records_the_rest_cancelled(path, log, clock, kind, timeout,
-                                                                               success, error):
+def test_stop_with_a_time_out_lets_firings_finish_then_records_the_rest_cancelled(path, store, log, clock, kind,
+                                                                               timeout, success, error):
     async def on_fire(job):
         await asyncio.sleep(0.3)
         return "sent"
 
-    sch = Scheduler(on_fire, None, path)
+    sch = Scheduler(on_fire, None, path, store=store)
     sch._jobs["j"] = job = (once if kind == "once" else every)("j", next_run=T0 - 5)
 
     async def main():
@@ -433,7 +434,7 @@ def test_stop_with_a_time_out_lets_firings_finish_then_records_the_rest_cancelle
     assert (("WARNING", "Job j failed: Cancelled at shutdown") in log()) is cancelled
     assert (("INFO", f"Waiting up to {timeout} s for 1 firing in flight") in log()) is (timeout is not None)
     if kind == "once":  # the next start fires a one-time job cancelled at shutdown
-        again = Scheduler(lambda job: asyncio.sleep(0, "again"), None, path)
+        again = Scheduler(lambda job: asyncio.sleep(0, "again"), None, path, store=store)
         run(again, 1, clock=clock)
         assert [e.result for e in again._executions[1:]] == ["again"] * cancelled
 
@@ -446,7 +447,7 @@ def test_stop_with_a_time_out_lets_firings_finish_then_records_the_rest_cancelle
     ("raises its own TimeoutError", False, "read timed out"),
     ("returns", True, ""),
 ])
-def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, how, behaviour, success, error):
+def test_fire_timeout_cancels_a_hung_callback(path, store, caplog, clock, how, behaviour, success, error):
     cancelled, events = [], []
 
     async def on_fire(job):
@@ -462,7 +463,7 @@ def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, how, behaviou
     async def on_event(event):
         events.append(event["type"])
 
-    sch = Scheduler(on_fire, on_event, path, fire_timeout=0.05)
+    sch = Scheduler(on_fire, on_event, path, fire_timeout=0.05, store=store)
     sch._jobs["iv"] = job = every("iv")
     if how == "run_now":
         assert asyncio.run(sch.run_now("iv")) == sch.list_executions()[-1]
@@ -489,7 +490,7 @@ def test_fire_timeout_cancels_a_hung_callback(path, caplog, clock, how, behaviou
 @pytest.mark.parametrize("grace, late, missed", [
     (None, 86_400, False), (60, 60, False), (60, 61, True), (0, 0, False), (0, 0.5, True),
 ])
-def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, clock, kind, following, grace, late,
+def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, store, log, clock, kind, following, grace, late,
                                                                  missed):
     events = []
 
@@ -497,7 +498,7 @@ def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, cloc
         events.append((asyncio.current_task().get_name(), event))
 
     due = T0 - late
-    sch = Scheduler(None, on_event, path, misfire_grace=grace)
+    sch = Scheduler(None, on_event, path, misfire_grace=grace, store=store)
     ran_before = {"last_run": due - 60} if kind == "interval" else {}  # following run from now, not from it
     sch._jobs["j"] = job = {"cron": cron, "interval": every, "once": once}[kind]("j", next_run=due, **ran_before)
     agenda = [e["next_run"] for e in sch.upcoming(1)]
@@ -512,11 +513,11 @@ def test_a_job_later_than_the_grace_is_reported_missed_not_fired(path, log, cloc
     assert saved(path)["jobs"]["j"]["next_run"] == following and agenda == [following] * bool(following)
 
 
-def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clock):
+def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, store, log, clock):
     async def on_event(event):
         raise RuntimeError("host down")
 
-    sch = Scheduler(None, on_event, path, misfire_grace=0)
+    sch = Scheduler(None, on_event, path, misfire_grace=0, store=store)
     sch._jobs["j"] = every("j", next_run=T0 - 1)
 
     async def body():
@@ -533,11 +534,11 @@ def test_a_missed_event_that_fails_is_logged_and_the_loop_goes_on(path, log, clo
     ("America/New_York", datetime(2026, 11, 1, 0, 0)),  # the clock goes back from 02:00 to 01:00
     ("America/New_York", datetime(2026, 11, 1, 1, 5, fold=1)),  # in the repeated hour's second pass
 ])
-def test_upcoming_lists_what_the_loop_then_fires(path, clock, local_zone, zone, start):
+def test_upcoming_lists_what_the_loop_then_fires(path, store, clock, local_zone, zone, start):
     local_zone(zone)
     clock.now, clock.tick = start.timestamp(), 300.0
     begin, end = clock.now, clock.now + 86_400
-    sch = Scheduler(storage_path=path)
+    sch = Scheduler(storage_path=path, store=store)
     for job in [cron("q", "*/15 1-2 * * *"), cron("c", "0 */4 * * *"), cron("m", "30 * * * *", run_count=1, max_runs=4),
                 cron("p", state=JobState.PAUSED), cron("bad", "* * * *")]:
         sch.add_job(job)
@@ -556,7 +557,7 @@ def test_upcoming_lists_what_the_loop_then_fires(path, clock, local_zone, zone, 
     assert {job_id for job_id, _ in fired} == {"q", "c", "m", "i", "o", "late"}
 
 
-def test_upcoming_leaves_out_times_the_platform_cannot_convert(path, monkeypatch):
+def test_upcoming_leaves_out_times_the_platform_cannot_convert(path, store, monkeypatch):
     limit = time.time() + 3 * 3600
 
     class WindowsDatetime(datetime):  # local times stop somewhere, as at Windows' year 3000
@@ -566,7 +567,7 @@ def test_upcoming_leaves_out_times_the_platform_cannot_convert(path, monkeypatch
                 raise OSError(22, "Invalid argument")
             return super().fromtimestamp(t, tz)
 
-    sch = scheduler.Scheduler(storage_path=path)
+    sch = scheduler.Scheduler(storage_path=path, store=store)
     sch.add_job(cron("c", "0 * * * *"))
     sch.add_job(every("i", 3600, next_run=time.time() + 1800))
     monkeypatch.setattr(scheduler, "datetime", WindowsDatetime)
@@ -595,7 +596,7 @@ def test_upcoming_checks_its_arguments(path, args, error):
     (lambda: once("o", state=JobState.COMPLETED), JobState.COMPLETED, 0),
     (lambda: cron("m", run_count=2, max_runs=3, next_run=T0 + 300), JobState.COMPLETED, 0),
 ])
-def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, clock, make, state, next_run):
+def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, store, clock, make, state, next_run):
     seen, events = [], []
 
     async def on_fire(fired):
@@ -606,7 +607,7 @@ def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, clock,
     async def on_event(event):
         events.append(event["type"])
 
-    sch = Scheduler(on_fire, on_event, path)
+    sch = Scheduler(on_fire, on_event, path, store=store)
     sch._jobs[make().id] = job = make()
     runs = job.run_count
     execution = asyncio.run(sch.run_now(job.id))
@@ -619,8 +620,8 @@ def test_run_now_fires_a_job_in_any_state_and_returns_its_execution(path, clock,
 
 @pytest.mark.parametrize("job_id, error", [("zz", None), (5, "job_id must be a str, not int"),
                                            (None, "job_id must be a str, not NoneType")])
-def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, job_id, error):
-    sch = Scheduler(lambda job: pytest.fail("fired"), None, path)
+def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, store, job_id, error):
+    sch = Scheduler(lambda job: pytest.fail("fired"), None, path, store=store)
     sch._jobs["a"] = job = once("a", next_run=T0)
     before = dict(vars(job))
     coro = sch.run_now(job_id)  # as from an async def, the error comes when it is awaited
@@ -633,8 +634,8 @@ def test_run_now_of_an_unknown_or_wrong_id_fires_nothing(path, job_id, error):
 
 
 @pytest.mark.parametrize("on_fire", [None, lambda job: asyncio.sleep(0)], ids=["without on_fire", "with on_fire"])
-def test_run_now_without_on_fire_records_the_run_and_warns_that_nothing_fired(path, log, clock, on_fire):
-    sch = Scheduler(on_fire, None, path)
+def test_run_now_without_on_fire_records_the_run_and_warns_that_nothing_fired(path, store, log, clock, on_fire):
+    sch = Scheduler(on_fire, None, path, store=store)
     sch._jobs["j"] = job = every("j")
     execution = asyncio.run(sch.run_now("j"))
     assert (execution["success"], execution["result"], job.run_count) == (True, "Completed", 1)
@@ -647,8 +648,8 @@ def test_run_now_without_on_fire_records_the_run_and_warns_that_nothing_fired(pa
     ("a", True), ("p", True), ("zz", False),
     (5, TypeError("job_id must be a str, not int")), (None, TypeError("job_id must be a str, not NoneType")),
 ])
-def test_request_run_makes_a_job_due_now_and_keeps_its_state(path, clock, job_id, answer):
-    sch = Scheduler(storage_path=path)
+def test_request_run_makes_a_job_due_now_and_keeps_its_state(path, store, clock, job_id, answer):
+    sch = Scheduler(storage_path=path, store=store)
     sch._jobs["a"] = every("a", next_run=T0 + 999)
     sch._jobs["p"] = every("p", state=JobState.PAUSED, next_run=T0 + 999)
     before = {k: dict(vars(j)) for k, j in sch._jobs.items()}
@@ -666,15 +667,15 @@ def test_request_run_makes_a_job_due_now_and_keeps_its_state(path, clock, job_id
 
 
 @pytest.mark.parametrize("state, fires", [(JobState.ACTIVE, True), (JobState.PAUSED, False)])
-def test_a_run_requested_by_a_stale_scheduler_fires_at_the_loops_next_pass(path, clock, state, fires):
+def test_a_run_requested_by_a_stale_scheduler_fires_at_the_loops_next_pass(path, store, clock, state, fires):
     fired = []
 
     async def on_fire(job):
         fired.append(job.id)
 
-    service = Scheduler(on_fire, None, path)
+    service = Scheduler(on_fire, None, path, store=store)
     service.add_job(every("j", 3600, state=state))
-    cli = Scheduler(storage_path=path)  # another process's scheduler, built before the change below
+    cli = Scheduler(storage_path=path, store=store)  # another process's scheduler, built before the change below
     service.update_job("j", {"prompt": "new"})
 
     async def body():

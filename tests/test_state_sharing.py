@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 import soak_sharing
+from conftest import saved
 
 from tarvel.core import scheduler
 
@@ -55,19 +56,10 @@ asyncio.run(main())
 '''
 
 
-@pytest.fixture(params=["json", "sqlite"])
-def path(request, tmp_path):
-    """The state file, or the database."""
-    return tmp_path / "data" / ("scheduler.sqlite3" if request.param == "sqlite" else "scheduler.json")
-
-
 @pytest.fixture(autouse=True)
-def store(request, monkeypatch):
-    """The tests' Scheduler keeps its state in the store their path names."""
-    path = request.getfixturevalue("path") if "path" in request.fixturenames else None
-    name = soak_sharing.store_of(path) if path else "json"
-    monkeypatch.setitem(globals(), "Scheduler", partial(scheduler.Scheduler, store=name))
-    return name
+def kept_in(store, monkeypatch):
+    """Every test runs with both stores: the module's Scheduler keeps its state in the test's."""
+    monkeypatch.setitem(globals(), "Scheduler", partial(scheduler.Scheduler, store=store))
 
 
 def loop_host(path, tmp_path):
@@ -145,13 +137,13 @@ def test_saves_of_two_schedulers_merge(path, log):
     second._executions.append(JobExecution("theirs", "second", 2.0))
     second._save()
     first.update_job("mine", {"name": "by first"})  # merges before it writes
-    on_disk = soak_sharing.saved(path)
+    on_disk = saved(path)
     assert list(on_disk["jobs"]) == ["kept", "changed", "mine", "theirs"]
     assert [on_disk["jobs"][k]["name"] for k in on_disk["jobs"]] == ["first", "by second", "by first", "second"]
     assert [(e["job_id"], e["started_at"]) for e in on_disk["executions"]] == [("kept", 1.0), ("theirs", 2.0)]
     assert first._jobs["theirs"].name == "second" and "dropped" not in first._jobs
     second.remove_job("kept")  # a removal made after the merge still reaches the file
-    assert sorted(soak_sharing.saved(path)["jobs"]) == ["changed", "mine", "theirs"]
+    assert sorted(saved(path)["jobs"]) == ["changed", "mine", "theirs"]
     assert not [m for level, m in log() if level == "ERROR"]
 
 
@@ -176,7 +168,7 @@ def test_process_that_edits_jobs_beside_a_running_loop_loses_nothing(path, tmp_p
             child.send_signal(signal.SIGKILL)
             child.wait()
     assert sorted(json.loads((tmp_path / "fired.json").read_text())) == sorted(job.id for job in due)
-    jobs = soak_sharing.saved(path)["jobs"]
+    jobs = saved(path)["jobs"]
     assert sorted(jobs) == sorted([f"own{i}" for i in range(0, 10, 2)] + [job.id for job in due])
     assert all(jobs[f"own{i}"]["name"] == "renamed by cli" for i in range(0, 10, 2))
     assert all(jobs[job.id]["state"] == "completed" and jobs[job.id]["run_count"] == 1 for job in due)
@@ -192,7 +184,7 @@ def two_on_one_file(path, job, on_fire=None):
 
 
 def on_disk(path, job_id):
-    return soak_sharing.saved(path)["jobs"].get(job_id)
+    return saved(path)["jobs"].get(job_id)
 
 
 def once():
@@ -265,7 +257,7 @@ def test_a_removal_stays_removed_and_the_job_never_fires_again(path, during):
         service._jobs["j"].next_run = time.time() - 1  # due again in the service's old copy
     asyncio.run(a_pass())
     assert fired == ["j"] and on_disk(path, "j") is None and "j" not in service._jobs
-    assert [e["job_id"] for e in soak_sharing.saved(path)["executions"]] == ["j"]
+    assert [e["job_id"] for e in saved(path)["executions"]] == ["j"]
 
 
 def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
@@ -289,9 +281,8 @@ def test_a_fired_one_time_job_is_not_armed_again_by_a_stale_writer(path):
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs POSIX signals")
-@pytest.mark.parametrize("kept_in", ["json", "sqlite"])
-def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path, kept_in):
+def test_a_loop_host_and_two_writers_killed_at_random_lose_nothing(tmp_path, store):
     """Writers built before the firings update and remove jobs while the host fires them."""
-    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4, store=kept_in)
+    fired, killed, doubles, lost, problems = soak_sharing.soak(tmp_path, seconds=4, store=store)
     assert fired > 0 and killed > 0
     assert problems == []

@@ -17,6 +17,7 @@ import time
 import types
 
 import pytest
+from conftest import saved as saved_state
 
 import tarvel.skills.creator as creator_module
 from tarvel.core import scheduler
@@ -123,6 +124,12 @@ def _save_lock(path, home):
     return lambda: (sch.add_job(job("a")), sorted(json.loads(path.read_text())["jobs"]))[1]
 
 
+def _database_save_lock(path, home):
+    database = path.with_name("scheduler.sqlite3")
+    sch = Scheduler(storage_path=database, store="sqlite")
+    return lambda: (sch.add_job(job("a")), sorted(saved_state(database)["jobs"]))[1]
+
+
 def _log_lock(path, home):
     creator = creator_module.SkillCreator()
     log = home / "improvement_log.json"
@@ -136,10 +143,11 @@ def _store_lock(path, home):
 
 WAITING_LOCKS = [
     (_save_lock, lambda path, home: path.with_name("scheduler.json.save-lock"), ["a"]),
+    (_database_save_lock, lambda path, home: path.with_name("scheduler.sqlite3.save-lock"), ["a"]),
     (_log_lock, lambda path, home: home / "improvement_log.json.lock", "lesson"),
     (_store_lock, lambda path, home: home / "skills" / ".lock", True),
 ]
-WAITING_IDS = ["scheduler save", "improvement log", "skill store"]
+WAITING_IDS = ["scheduler save", "database save", "improvement log", "skill store"]
 
 
 # --- locks where msvcrt takes them -------------------------------------------------------------
@@ -177,11 +185,11 @@ def test_a_lock_is_let_go_at_the_byte_it_locked_before_its_file_closes(
     assert msvcrt.ranges(lock) == []
 
 
-def test_the_loop_lock_names_its_holder_and_leaves_the_pid_readable(path, msvcrt):
+def test_the_loop_lock_names_its_holder_and_leaves_the_pid_readable(path, store, msvcrt):
     async def main():
-        first, second = Scheduler(storage_path=path), Scheduler(storage_path=path)
+        first, second = Scheduler(storage_path=path, store=store), Scheduler(storage_path=path, store=store)
         await first.start()
-        lock = path.with_name("scheduler.json.lock")
+        lock = path.with_name(path.name + ".lock")
         with pytest.raises(RuntimeError) as refused:
             await second.start()
         assert str(refused.value) == f"Another scheduler loop (pid {os.getpid()}) is running on {path}"

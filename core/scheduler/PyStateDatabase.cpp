@@ -148,14 +148,34 @@ void write_batch(PyObject* connection, const Batch& batch, long long change) {
 
 // --- loading ---------------------------------------------------------------------------------
 
+// Whether the registry a load built lists the keys of the rows `jobs`, in their order. A load
+// keys each record by its own id, and a later record with an id already taken replaces the
+// earlier one in its place: only then does each row hold the record of the job under its key.
+bool rows_are_the_registry(PyObject* registry, PyObject* jobs) {
+    py::Ref keys = py::Ref::steal(PySequence_List(registry));
+    if (PyList_GET_SIZE(keys.get()) != PyList_GET_SIZE(jobs)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+        py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        py::Ref row_key = py::Ref::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0));
+        const int same = PyObject_RichCompareBool(key.get(), row_key.get(), Py_EQ);
+        py::check(same < 0);
+        if (same == 0) return false;
+    }
+    return true;
+}
+
 // After a load: each row remembered with the fields of the job the registry holds under its id.
+// When a row's record carries another id than the row (the job's id was updated), or lost to a
+// later one with its id, no row is remembered with fields: the next save encodes every job and
+// writes each whose row holds another text, and deletes the rows of keys the registry lacks.
 void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    const bool trusted = rows_are_the_registry(registry.get(), jobs);
     py::Ref rows = py::Ref::steal(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
         PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
-        py::Ref job = registry_get(registry.get(), key);
+        py::Ref job = trusted ? registry_get(registry.get(), key) : py::Ref();
         py::Ref fields = job ? fields_of(json.get(), job.get()) : py::none();
         py::Ref row = pair_list(fields.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 1));
         py::dict_set(rows.get(), key, row.get());
