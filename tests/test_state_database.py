@@ -12,19 +12,12 @@ from tarvel.core import scheduler
 
 Scheduler, ScheduledJob, JobExecution = scheduler.Scheduler, scheduler.ScheduledJob, scheduler.JobExecution
 JobType, JobState = scheduler.JobType, scheduler.JobState
-NAMES = {"json": "scheduler.json", "sqlite": "scheduler.sqlite3"}
-
-
-@pytest.fixture(params=["json", "sqlite"])
-def store(request):
-    return request.param
 
 
 @pytest.fixture
-def state(tmp_path, store):
+def state(path, store):
     """Where a scheduler of the store keeps its state, and a new scheduler of that store on it."""
-    where = tmp_path / "data" / NAMES[store]
-    return where, lambda: Scheduler(storage_path=where, store=store)
+    return path, lambda: Scheduler(storage_path=path, store=store)
 
 
 def job(job_id, **fields):
