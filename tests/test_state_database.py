@@ -104,6 +104,18 @@ def test_a_new_database_imports_the_state_file_of_its_folder(tmp_path, log):
         assert (tmp_path / "exported.json").read_bytes() == original
 
 
+def test_a_state_file_another_process_imported_first_is_left_renamed(tmp_path, log):
+    class RenamedFirst(type(tmp_path)):
+        def replace(self, target):
+            super().replace(target)  # the other process's rename, just before this one's
+            return super().replace(target)
+
+    Scheduler(storage_path=tmp_path / "scheduler.json").add_job(job("a"))
+    sch = Scheduler(storage_path=RenamedFirst(tmp_path) / "scheduler.sqlite3", store="sqlite")
+    assert list(sch._jobs) == ["a"] and sch.load_problems == []
+    assert (tmp_path / "scheduler.json.imported").exists() and not [m for level, m in log() if level == "ERROR"]
+
+
 def test_a_database_is_in_wal_mode_and_flushed_as_durable_writes_says(tmp_path, monkeypatch):
     sch = Scheduler(storage_path=tmp_path / "s.sqlite3", store="sqlite")
     for durable, level in ((True, 2), (False, 1)):  # FULL, NORMAL

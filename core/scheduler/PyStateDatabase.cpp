@@ -226,7 +226,12 @@ void import_state_file(PyObject* globals, PyObject* self, py::LoadProblems& prob
     save_to_database(globals, self);
     py::Ref imported =
         py::call_method(file.get(), TARVEL_NAME("with_name"), py::str("scheduler.json.imported"));
-    py::call_method(file.get(), TARVEL_NAME("replace"), imported);
+    try {
+        py::call_method(file.get(), TARVEL_NAME("replace"), imported);
+    } catch (py::Error& e) {
+        // another process that imported the same file at the same time renamed it first
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+    }
 }
 
 TARVEL_METHOD(Scheduler, "export_state", export_state_impl, "self, path: str | os.PathLike[str]",
