@@ -125,19 +125,27 @@ py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
     return py::Ref::steal(PyUnicode_Join(py::str("").get(), parts.get()));
 }
 
-// After a load: each row remembered with the fields of the job the registry holds under its id.
+// After a load: each row remembered, and the jobs watched (PyDatabaseWatch); where they cannot
+// be watched, each row with the fields of the job the registry holds under its id.
 void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
-    py::Ref json = py::global(globals, TARVEL_NAME("json"));
-    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref rows = py::Ref::steal(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
-        py::Ref job = registry_get(registry.get(), key);
-        py::Ref fields = job ? fields_of(json.get(), job.get()) : py::none();
-        py::Ref row = pair_list(fields.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 1));
-        py::dict_set(rows.get(), key, row.get());
+        PyObject* row = PyList_GET_ITEM(jobs, i);
+        py::dict_set(rows.get(), PyTuple_GET_ITEM(row, 0),
+                     pair_list(Py_None, PyTuple_GET_ITEM(row, 1)).get());
     }
     py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
+    if (!watch_loaded(self, rows.get())) {
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
+            py::Ref job = registry_get(registry.get(), key);
+            py::Ref row = py::dict_get(rows.get(), key);
+            if (!job || !row) continue;
+            py::check(PyList_SetItem(row.get(), 0, fields_of(json.get(), job.get()).release()) < 0);
+        }
+    }
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     const Py_ssize_t count = PyObject_Length(history.get());
     py::check(count < 0);

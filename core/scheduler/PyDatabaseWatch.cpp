@@ -1,0 +1,365 @@
+// core/scheduler/PyDatabaseWatch.cpp: which jobs a save of the database store looks at, told by
+// the dicts that changed rather than found by reading every job
+//
+// On CPython 3.12 and later (the main interpreter, with the interpreter lock), a scheduler of the
+// database store watches its `_jobs` dict, each job's `__dict__` and each job's metadata dict
+// (PyDict_Watch): a change to any of them notes the job's key, and the next save looks at the
+// noted keys, the keys of `_changes`, and the jobs whose metadata holds lists or dicts (those are
+// compared, by identity, with the objects they held when watched: a list cannot be watched). A
+// job holding another mutable field is encoded again at every save. Where dicts cannot be watched
+// (an older CPython, a subinterpreter, a free-threaded build, `_jobs` not an exact dict), no
+// watch is kept and every save reads every job (PyDatabaseRows).
+//
+// The watch belongs to its scheduler (a capsule in `_database_watch`) and holds every dict it
+// watches, so no watched dict is freed while watched; one process-wide table maps a watched dict
+// to the watches and keys it tells of, and nothing but this file's calls change it.
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/scheduler/PyDatabase.hpp"
+#include "glue/PyJsonKept.hpp"
+
+namespace tarvel::scheduler::db {
+
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+#define TARVEL_DICT_WATCH 1
+#endif
+
+#ifdef TARVEL_DICT_WATCH
+
+namespace {
+
+struct Watch;
+
+// What one watched dict tells of: the watch, and the key whose job holds it (null for the
+// registry itself, whose events name their key).
+struct Listener {
+    Watch* watch;
+    PyObject* key;  // held by the watch's entry for that key
+};
+
+// Process-wide: watched dict -> its listeners. Changed only by this file's calls, never while
+// code may run between reading and using it.
+std::unordered_map<PyObject*, std::vector<Listener>>& listeners() {
+    static auto* table = new std::unordered_map<PyObject*, std::vector<Listener>>();
+    return *table;
+}
+
+int watcher_id = -1;
+
+// What is watched for one key: the dicts, and the metadata compared at every save.
+struct Entry {
+    py::Ref key;
+    std::vector<py::Ref> dicts;
+    py::Ref metadata;  // compared at every save when it holds containers
+    std::optional<py::Held> held;
+    bool every_save = false;  // a mutable field: encoded again at every save
+};
+
+struct Watch {
+    py::Ref registry;                                      // the `_jobs` dict watched
+    py::Ref touched = py::Ref::steal(PySet_New(nullptr));  // keys to look at again
+    py::Ref taken = py::Ref::steal(PySet_New(nullptr));    // keys of the save in flight
+    std::unordered_map<PyObject*, Entry> entries;          // key object -> entry
+    std::unordered_set<PyObject*> unsure;         // key objects of entries checked at every save
+    py::Ref keys = py::Ref::steal(PyDict_New());  // key -> key object of `entries`
+    bool full = true;                             // every key to look at
+    bool taken_full = false;
+
+    ~Watch() {
+        std::vector<py::Ref> dropped;
+        for (auto& [key, entry] : entries)
+            unlisten(entry, dropped);
+        if (registry) stop_listening(registry.get(), nullptr, dropped);
+        entries.clear();
+        dropped.clear();
+    }
+
+    void stop_listening(PyObject* dict, PyObject* key, std::vector<py::Ref>&) {
+        auto found = listeners().find(dict);
+        if (found == listeners().end()) return;
+        auto& list = found->second;
+        std::erase_if(list, [&](const Listener& l) { return l.watch == this && l.key == key; });
+        if (!list.empty()) return;
+        listeners().erase(found);
+        if (PyDict_Unwatch(watcher_id, dict) < 0) PyErr_Clear();
+    }
+
+    void unlisten(Entry& entry, std::vector<py::Ref>& dropped) {
+        for (py::Ref& dict : entry.dicts) {
+            stop_listening(dict.get(), entry.key.get(), dropped);
+            dropped.push_back(std::move(dict));
+        }
+        entry.dicts.clear();
+    }
+
+    void listen(PyObject* dict, PyObject* key) {
+        py::check(PyDict_Watch(watcher_id, dict) < 0);
+        listeners()[dict].push_back({this, key});
+    }
+};
+
+bool is_immutable(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
+}
+
+// A job's field other than metadata that may change in place.
+bool is_container(PyObject* v) {
+    return PyList_Check(v) || PyDict_Check(v) || PyAnySet_Check(v) || PyByteArray_Check(v);
+}
+
+// set |= iterable (a set or a dict: iterating them runs no code).
+void add_all(PyObject* set, PyObject* iterable) {
+    py::Ref items = py::Ref::steal(PyObject_GetIter(iterable));
+    while (py::Ref item = py::Ref::steal_maybe(PyIter_Next(items.get()))) {
+        py::check(PySet_Add(set, item.get()) < 0);
+    }
+    py::check(PyErr_Occurred() != nullptr);
+}
+
+void note(Watch& watch, PyObject* key) {
+    if (PySet_Add(watch.touched.get(), key) < 0) {
+        PyErr_Clear();
+        watch.full = true;
+    }
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    auto found = listeners().find(dict);
+    if (found == listeners().end()) return 0;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    for (const Listener& l : found->second) {
+        if (l.key != nullptr) {
+            note(*l.watch, l.key);
+        } else if (key != nullptr && PyUnicode_CheckExact(key) &&
+                   (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                    event == PyDict_EVENT_DELETED)) {
+            note(*l.watch, key);
+        } else {
+            l.watch->full = true;  // the registry cleared, cloned or given another kind of key
+        }
+    }
+    PyErr_Restore(type, value, traceback);
+    return 0;
+}
+
+void drop_watch(PyObject* capsule) {
+    delete static_cast<Watch*>(PyCapsule_GetPointer(capsule, "tarvel.database_watch"));
+}
+
+// The scheduler's watch, made when missing; null where dicts cannot be watched.
+Watch* watch_of(PyObject* self, PyObject* registry) {
+    if (!PyDict_CheckExact(registry)) return nullptr;
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return nullptr;
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_dict_event);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    py::Ref capsule = attribute_or_none(self, TARVEL_NAME("_database_watch"));
+    if (PyCapsule_IsValid(capsule.get(), "tarvel.database_watch"))
+        return static_cast<Watch*>(PyCapsule_GetPointer(capsule.get(), "tarvel.database_watch"));
+    auto* watch = new Watch();
+    capsule = py::Ref::steal_maybe(PyCapsule_New(watch, "tarvel.database_watch", drop_watch));
+    if (!capsule) {
+        delete watch;
+        throw py::Error();
+    }
+    py::setattr(self, TARVEL_NAME("_database_watch"), capsule.get());
+    return watch;
+}
+
+void forget_key(Watch& watch, PyObject* key, std::vector<py::Ref>& dropped) {
+    PyObject* own = PyDict_GetItemWithError(watch.keys.get(), key);
+    py::check(!own && PyErr_Occurred());
+    if (!own) return;
+    auto found = watch.entries.find(own);
+    if (found != watch.entries.end()) {
+        watch.unlisten(found->second, dropped);
+        dropped.push_back(std::move(found->second.key));
+        dropped.push_back(std::move(found->second.metadata));
+        watch.entries.erase(found);
+    }
+    dropped.push_back(py::Ref::borrow(own));
+    py::check(PyDict_DelItem(watch.keys.get(), key) < 0);
+}
+
+// Watches the dicts of `job`, the registry's job under `key`.
+void watch_job(Watch& watch, PyObject* key, PyObject* job, std::vector<py::Ref>& dropped) {
+    forget_key(watch, key, dropped);
+    py::Ref own = py::Ref::borrow(key);
+    py::dict_set(watch.keys.get(), key, own.get());
+    Entry& entry = watch.entries[own.get()];
+    entry.key = own;
+    py::Ref fields = py::Ref::steal_maybe(PyObject_GenericGetDict(job, nullptr));
+    if (!fields || !PyDict_CheckExact(fields.get())) {
+        PyErr_Clear();
+        entry.every_save = true;
+        watch.unsure.insert(own.get());
+        return;
+    }
+    watch.listen(fields.get(), own.get());
+    entry.dicts.push_back(fields);
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(fields.get(), &pos, &name, &value)) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "metadata") == 0 &&
+            PyDict_CheckExact(value)) {
+            bool flat = true;
+            Py_ssize_t at = 0;
+            PyObject *k, *v;
+            while (flat && PyDict_Next(value, &at, &k, &v))
+                flat = is_immutable(v);
+            if (flat) {
+                watch.listen(value, own.get());
+                entry.dicts.push_back(py::Ref::borrow(value));
+                continue;
+            }
+            entry.held.emplace();
+            entry.metadata = py::Ref::borrow(value);
+            if (!entry.held->take(value, is_immutable)) entry.every_save = true;
+            watch.unsure.insert(own.get());
+        } else if (is_container(value)) {
+            entry.every_save = true;
+            watch.unsure.insert(own.get());
+        }
+    }
+}
+
+// Whether the metadata or fields of a watched entry may have changed without a dict event.
+bool unsure(const Entry& entry) {
+    if (entry.every_save) return true;
+    if (!entry.held) return false;
+    // the metadata replaced is told by the job's __dict__
+    return !entry.held->same(entry.metadata.get());
+}
+
+}  // namespace
+
+bool watched_candidates(PyObject* self, PyObject* registry, PyObject* rows, PyObject* changes,
+                        PyObject* out) {
+    Watch* watch = watch_of(self, registry);
+    if (!watch) return false;
+    if (watch->registry.get() != registry) {
+        std::vector<py::Ref> dropped;
+        if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr, dropped);
+        watch->listen(registry, nullptr);
+        dropped.push_back(std::exchange(watch->registry, py::Ref::borrow(registry)));
+        watch->full = true;
+    }
+    // a save that did not commit left its keys to look at
+    add_all(watch->touched.get(), watch->taken.get());
+    watch->full = watch->full || watch->taken_full;
+    watch->taken = std::exchange(watch->touched, py::Ref::steal(PySet_New(nullptr)));
+    py::check(!watch->touched);
+    watch->taken_full = std::exchange(watch->full, false);
+    if (watch->taken_full) {
+        add_all(out, registry);
+        add_all(out, rows);
+        return true;
+    }
+    add_all(out, watch->taken.get());
+    if (PyDict_Check(changes)) add_all(out, changes);
+    for (PyObject* own : watch->unsure) {
+        auto found = watch->entries.find(own);
+        if (found == watch->entries.end() || unsure(found->second))
+            py::check(PySet_Add(out, own) < 0);
+    }
+    return true;
+}
+
+void watch_jobs(PyObject* self, PyObject* keys) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    Watch* watch = watch_of(self, registry.get());
+    if (!watch || watch->registry.get() != registry.get()) return;
+    std::vector<py::Ref> dropped;
+    py::Ref all = py::Ref::steal(PySequence_List(keys));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(all.get(), i);
+        PyObject* job = PyDict_GetItemWithError(registry.get(), key);
+        py::check(!job && PyErr_Occurred());
+        if (job) {
+            watch_job(*watch, key, job, dropped);
+        } else {
+            forget_key(*watch, key, dropped);
+        }
+    }
+}
+
+bool watch_loaded(PyObject* self, PyObject* rows) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    Watch* watch = watch_of(self, registry.get());
+    if (!watch) return false;
+    std::vector<py::Ref> dropped;
+    py::Ref known = py::Ref::steal(PyDict_Keys(watch->keys.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(known.get()); ++i)
+        forget_key(*watch, PyList_GET_ITEM(known.get(), i), dropped);
+    if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr, dropped);
+    watch->listen(registry.get(), nullptr);
+    dropped.push_back(std::exchange(watch->registry, registry));
+    watch->full = watch->taken_full = false;
+    py::check(PySet_Clear(watch->touched.get()) < 0 || PySet_Clear(watch->taken.get()) < 0);
+    py::Ref jobs = py::Ref::steal(PyDict_Items(registry.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(jobs.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        watch_job(*watch, key, PyTuple_GET_ITEM(item, 1), dropped);
+        const int has_row = PyDict_Contains(rows, key);
+        py::check(has_row < 0);
+        if (!has_row) note(*watch, key);
+    }
+    // rows whose record was not taken into the registry are looked at by the next save
+    if (PyDict_GET_SIZE(rows) != PyList_GET_SIZE(jobs.get())) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *row;
+        while (PyDict_Next(rows, &pos, &key, &row)) {
+            const int has_job = PyDict_Contains(registry.get(), key);
+            py::check(has_job < 0);
+            if (!has_job) note(*watch, key);
+        }
+    }
+    return true;
+}
+
+void saved(PyObject* self) {
+    py::Ref capsule = attribute_or_none(self, TARVEL_NAME("_database_watch"));
+    if (!PyCapsule_IsValid(capsule.get(), "tarvel.database_watch")) return;
+    auto* watch = static_cast<Watch*>(PyCapsule_GetPointer(capsule.get(), "tarvel.database_watch"));
+    py::check(PySet_Clear(watch->taken.get()) < 0);
+    watch->taken_full = false;
+}
+
+void look_again(PyObject* self, PyObject* key) {
+    py::Ref capsule = attribute_or_none(self, TARVEL_NAME("_database_watch"));
+    if (!PyCapsule_IsValid(capsule.get(), "tarvel.database_watch")) return;
+    auto* watch = static_cast<Watch*>(PyCapsule_GetPointer(capsule.get(), "tarvel.database_watch"));
+    if (!key) {
+        watch->full = true;
+        return;
+    }
+    note(*watch, key);
+}
+
+#else  // every save reads every job
+
+bool watched_candidates(PyObject*, PyObject*, PyObject*, PyObject*, PyObject*) {
+    return false;
+}
+void watch_jobs(PyObject*, PyObject*) {}
+bool watch_loaded(PyObject*, PyObject*) {
+    return false;
+}
+void saved(PyObject*) {}
+void look_again(PyObject*, PyObject*) {}
+
+#endif
+
+}  // namespace tarvel::scheduler::db
