@@ -70,6 +70,41 @@ def test_a_field_set_on_a_job_itself_is_saved_with_the_next_call(state):
     assert (new().get_job("a").prompt, new().get_job("a").metadata) == ("set directly", {"n": 2})
 
 
+def _set_twice(sch):
+    sch.get_job("a").prompt = "first"
+    sch._save()
+    sch.get_job("a").prompt = "second"
+
+
+def _new_metadata_then_edit(sch):
+    sch.get_job("a").metadata = {"n": 1}
+    sch._save()
+    sch.get_job("a").metadata["n"] = 2
+
+
+@pytest.mark.parametrize("change", [
+    _set_twice,
+    _new_metadata_then_edit,
+    lambda sch: sch.get_job("b").metadata["tags"].append("new"),
+    lambda sch: sch.get_job("b").metadata["tags"].append("new") or sch._save() or sch.get_job("b").metadata["tags"].pop(0),
+    lambda sch: sch._jobs.pop("a"),
+    lambda sch: sch._jobs.__setitem__("d", job("d", prompt="put in directly")),
+    lambda sch: sch._jobs.__setitem__("a", job("a", prompt="replaced directly")),
+    lambda sch: setattr(sch, "_jobs", {"z": job("z")}),
+    lambda sch: sch._jobs.clear(),
+], ids=["set-twice", "new-metadata-then-edit", "list-in-metadata", "list-after-a-save", "popped", "put",
+        "replaced", "new-registry", "cleared"])
+def test_changes_made_around_the_methods_are_saved_by_the_next_save(state, change):
+    where, new = state
+    sch = new()
+    sch.add_job(job("a"))
+    sch.add_job(job("b", metadata={"tags": ["x"]}))
+    sch = new()  # as loaded
+    change(sch)
+    sch._save()
+    assert jobs_of(new()) == jobs_of(sch)
+
+
 def test_the_newest_executions_are_kept_as_the_state_file_keeps_them(state):
     where, new = state
     sch = new()
