@@ -8,9 +8,13 @@
 // document as it reads the state file, its records built natively.
 //
 // A save writes, in one transaction, only the rows that changed (PyDatabaseRows).
+#include <algorithm>
+#include <string>
+
 #include "core/scheduler/PyDatabase.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonKept.hpp"
 #include "glue/PyMethods.hpp"
 
 namespace tarvel::scheduler {
@@ -103,6 +107,38 @@ void write_batch(PyObject* connection, const Batch& batch) {
 
 // --- loading ---------------------------------------------------------------------------------
 
+// A row's key as the document holds it, with what comes before its record: `,\n    "id": `.
+// An id of printable ASCII without quotes or backslashes is written as json.dumps writes it;
+// any other goes through json.dumps.
+py::Ref key_text(PyObject* json, PyObject* key, bool first) {
+    std::string text = first ? "\n    " : ",\n    ";
+    const auto plain = py::ascii_view(key);
+    if (plain && std::all_of(plain->begin(), plain->end(), [](char c) {
+            return c >= ' ' && c <= '~' && c != '"' && c != '\\';
+        })) {
+        text.append("\"").append(*plain).append("\": ");
+        return py::Ref::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    py::Ref dumped = py::call_method(json, TARVEL_NAME("dumps"), key);
+    return py::fstring(text.c_str(), dumped, ": ");
+}
+
+// The collector held off while the rows are read and their records built: they are all new,
+// and all live on.
+class CollectorPaused {
+  public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
 // The state file's document joined from the rows: {"jobs": {id: record, ...}, "executions":
 // [record, ...]} as json.dumps(document, indent=2) writes it.
 py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
@@ -110,9 +146,7 @@ py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
     append(parts.get(), py::str("{\n  \"jobs\": {"));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
         PyObject* row = PyList_GET_ITEM(jobs, i);
-        append(parts.get(), py::str(i == 0 ? "\n    " : ",\n    "));
-        append(parts.get(), py::call_method(json, TARVEL_NAME("dumps"), PyTuple_GET_ITEM(row, 0)));
-        append(parts.get(), py::str(": "));
+        append(parts.get(), key_text(json, PyTuple_GET_ITEM(row, 0), i == 0));
         append(parts.get(), py::Ref::borrow(PyTuple_GET_ITEM(row, 1)));
     }
     append(parts.get(), py::str(PyList_GET_SIZE(jobs) > 0 ? "\n  },\n  \"executions\": ["
@@ -157,6 +191,7 @@ void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
 void read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
                    py::LoadProblems::Stage& stage) {
     py::Ref connection = database(globals, self);
+    CollectorPaused paused;
     py::Ref jobs = fetch_all(connection.get(), "SELECT id, record FROM jobs ORDER BY rowid");
     py::Ref executions = fetch_all(connection.get(), "SELECT record FROM executions ORDER BY seq");
     py::Ref json = py::global(globals, TARVEL_NAME("json"));
