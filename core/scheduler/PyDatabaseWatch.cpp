@@ -2,25 +2,25 @@
 // the dicts that changed rather than found by reading every job
 //
 // On CPython 3.12 and later (the main interpreter, with the interpreter lock), a scheduler of the
-// database store watches its `_jobs` dict, each job's `__dict__` and each job's metadata dict
-// (PyDict_Watch): a change to any of them notes the job's key, and the next save looks at the
-// noted keys, the keys of `_changes`, and the jobs whose metadata holds lists or dicts (those are
-// compared, by identity, with the objects they held when watched: a list cannot be watched). A
-// job holding another mutable field is encoded again at every save. Where dicts cannot be watched
-// (an older CPython, a subinterpreter, a free-threaded build, `_jobs` not an exact dict), no
-// watch is kept and every save reads every job (PyDatabaseRows).
+// database store watches its `_jobs` dict, each job's `__dict__` and the dicts of each job's
+// metadata (PyDict_Watch): a change to any of them notes the job's key, and the next save looks at
+// the noted keys and the keys of `_changes`. A list cannot be watched: each list in a job's
+// metadata is noted with its items (one flat array for all jobs) and compared, by identity, at
+// every save. A job holding another mutable field is encoded again at every save. Where dicts
+// cannot be watched (an older CPython, a subinterpreter, a free-threaded build, `_jobs` not an
+// exact dict), no watch is kept and every save reads every job (PyDatabaseRows).
 //
 // The watch belongs to its scheduler (a capsule in `_database_watch`) and holds every dict it
 // watches, so no watched dict is freed while watched; one process-wide table maps a watched dict
 // to the watches and keys it tells of, and nothing but this file's calls change it.
-#include <optional>
+#include <cstdint>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/scheduler/PyDatabase.hpp"
-#include "glue/PyJsonKept.hpp"
 
 namespace tarvel::scheduler::db {
 
@@ -50,13 +50,21 @@ std::unordered_map<PyObject*, std::vector<Listener>>& listeners() {
 
 int watcher_id = -1;
 
-// What is watched for one key: the dicts, and the metadata compared at every save.
+// What is watched for one key: the dicts, and the lists noted in `Watch::lists`.
 struct Entry {
     py::Ref key;
     std::vector<py::Ref> dicts;
-    py::Ref metadata;  // compared at every save when it holds containers
-    std::optional<py::Held> held;
-    bool every_save = false;  // a mutable field: encoded again at every save
+    std::vector<py::Ref> lists;      // held while noted
+    std::vector<std::size_t> noted;  // their places in `Watch::lists`
+    bool every_save = false;         // a mutable field: encoded again at every save
+};
+
+// A list of a job's metadata as it was when watched: its items are `items[at, at + size)`.
+struct ListNote {
+    PyObject* list;  // null once its key is forgotten
+    PyObject* key;   // the key object of its entry
+    std::size_t at;
+    Py_ssize_t size;
 };
 
 struct Watch {
@@ -64,7 +72,10 @@ struct Watch {
     py::Ref touched = py::Ref::steal(PySet_New(nullptr));  // keys to look at again
     py::Ref taken = py::Ref::steal(PySet_New(nullptr));    // keys of the save in flight
     std::unordered_map<PyObject*, Entry> entries;          // key object -> entry
-    std::unordered_set<PyObject*> unsure;         // key objects of entries checked at every save
+    std::unordered_set<PyObject*> unsure;         // key objects of entries encoded at every save
+    std::vector<ListNote> lists;                  // every noted list, checked at every save
+    std::vector<PyObject*> items;                 // their items when noted
+    std::size_t dead = 0;                         // notes of forgotten lists
     py::Ref keys = py::Ref::steal(PyDict_New());  // key -> key object of `entries`
     bool full = true;                             // every key to look at
     bool taken_full = false;
@@ -184,12 +195,46 @@ void forget_key(Watch& watch, PyObject* key, std::vector<py::Ref>& dropped) {
     auto found = watch.entries.find(own);
     if (found != watch.entries.end()) {
         watch.unlisten(found->second, dropped);
+        for (std::size_t at : found->second.noted) {
+            watch.lists[at].list = nullptr;
+            ++watch.dead;
+        }
+        for (py::Ref& list : found->second.lists)
+            dropped.push_back(std::move(list));
         dropped.push_back(std::move(found->second.key));
-        dropped.push_back(std::move(found->second.metadata));
+        watch.unsure.erase(own);
         watch.entries.erase(found);
     }
     dropped.push_back(py::Ref::borrow(own));
     py::check(PyDict_DelItem(watch.keys.get(), key) < 0);
+}
+
+// Watches the exact dicts in `value` and notes its exact lists, for `entry`; false when it holds
+// anything else that may change, or nests too deep.
+bool watch_value(Watch& watch, Entry& entry, PyObject* value, int depth) {
+    if (is_immutable(value)) return true;
+    if (depth == 8) return false;
+    if (PyDict_CheckExact(value)) {
+        watch.listen(value, entry.key.get());
+        entry.dicts.push_back(py::Ref::borrow(value));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(value, &pos, &k, &v)) {
+            if (!watch_value(watch, entry, v, depth + 1)) return false;
+        }
+        return true;
+    }
+    if (!PyList_CheckExact(value)) return false;
+    const Py_ssize_t size = PyList_GET_SIZE(value);
+    entry.lists.push_back(py::Ref::borrow(value));
+    entry.noted.push_back(watch.lists.size());
+    watch.lists.push_back({value, entry.key.get(), watch.items.size(), size});
+    for (Py_ssize_t i = 0; i < size; ++i)
+        watch.items.push_back(PyList_GET_ITEM(value, i));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!watch_value(watch, entry, PyList_GET_ITEM(value, i), depth + 1)) return false;
+    }
+    return true;
 }
 
 // Watches the dicts of `job`, the registry's job under `key`.
@@ -211,35 +256,53 @@ void watch_job(Watch& watch, PyObject* key, PyObject* job, std::vector<py::Ref>&
     Py_ssize_t pos = 0;
     PyObject *name, *value;
     while (PyDict_Next(fields.get(), &pos, &name, &value)) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "metadata") == 0 &&
-            PyDict_CheckExact(value)) {
-            bool flat = true;
-            Py_ssize_t at = 0;
-            PyObject *k, *v;
-            while (flat && PyDict_Next(value, &at, &k, &v))
-                flat = is_immutable(v);
-            if (flat) {
-                watch.listen(value, own.get());
-                entry.dicts.push_back(py::Ref::borrow(value));
-                continue;
-            }
-            entry.held.emplace();
-            entry.metadata = py::Ref::borrow(value);
-            if (!entry.held->take(value, is_immutable)) entry.every_save = true;
-            watch.unsure.insert(own.get());
-        } else if (is_container(value)) {
+        const bool metadata =
+            PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "metadata") == 0;
+        if (metadata ? !watch_value(watch, entry, value, 0) : is_container(value))
             entry.every_save = true;
-            watch.unsure.insert(own.get());
-        }
     }
+    if (entry.every_save) watch.unsure.insert(own.get());
 }
 
-// Whether the metadata or fields of a watched entry may have changed without a dict event.
-bool unsure(const Entry& entry) {
-    if (entry.every_save) return true;
-    if (!entry.held) return false;
-    // the metadata replaced is told by the job's __dict__
-    return !entry.held->same(entry.metadata.get());
+// The notes of lists again without those of forgotten keys, when they are most of them.
+void compact(Watch& watch) {
+    if (watch.dead < 1024 || watch.dead * 2 < watch.lists.size()) return;
+    std::vector<ListNote> lists;
+    std::vector<PyObject*> items;
+    for (const ListNote& note : watch.lists) {
+        if (!note.list) continue;
+        for (std::size_t& at : watch.entries.at(note.key).noted) {
+            if (watch.lists[at].list == note.list && watch.lists[at].at == note.at)
+                at = lists.size();
+        }
+        lists.push_back({note.list, note.key, items.size(), note.size});
+        const auto first = watch.items.begin() + static_cast<std::ptrdiff_t>(note.at);
+        items.insert(items.end(), first, first + note.size);
+    }
+    watch.lists = std::move(lists);
+    watch.items = std::move(items);
+    watch.dead = 0;
+}
+
+// The keys whose noted lists no longer hold their items, added to `out`. The lists are read
+// ahead of the check (their headers, then their item arrays), so their memory comes in parallel.
+void check_lists(const Watch& watch, PyObject* out) {
+    const std::size_t count = watch.lists.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + 16 < count && watch.lists[i + 16].list)
+            __builtin_prefetch(watch.lists[i + 16].list);
+        if (i + 8 < count && watch.lists[i + 8].list) {
+            __builtin_prefetch(reinterpret_cast<PyListObject*>(watch.lists[i + 8].list)->ob_item);
+        }
+        const ListNote& note = watch.lists[i];
+        if (!note.list) continue;
+        auto* list = reinterpret_cast<PyListObject*>(note.list);
+        const bool same = Py_SIZE(list) == note.size &&
+                          (note.size == 0 || std::memcmp(list->ob_item, &watch.items[note.at],
+                                                         static_cast<std::size_t>(note.size) *
+                                                             sizeof(PyObject*)) == 0);
+        if (!same) py::check(PySet_Add(out, note.key) < 0);
+    }
 }
 
 }  // namespace
@@ -268,11 +331,10 @@ bool watched_candidates(PyObject* self, PyObject* registry, PyObject* rows, PyOb
     }
     add_all(out, watch->taken.get());
     if (PyDict_Check(changes)) add_all(out, changes);
-    for (PyObject* own : watch->unsure) {
-        auto found = watch->entries.find(own);
-        if (found == watch->entries.end() || unsure(found->second))
-            py::check(PySet_Add(out, own) < 0);
-    }
+    for (PyObject* own : watch->unsure)
+        py::check(PySet_Add(out, own) < 0);
+    compact(*watch);
+    check_lists(*watch, out);
     return true;
 }
 
