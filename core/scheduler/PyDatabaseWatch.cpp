@@ -41,10 +41,16 @@ struct Listener {
     PyObject* key;  // held by the watch's entry for that key
 };
 
+// The listeners of one dict: nearly always one.
+struct Listeners {
+    Listener first{nullptr, nullptr};
+    std::vector<Listener> more;
+};
+
 // Process-wide: watched dict -> its listeners. Changed only by this file's calls, never while
 // code may run between reading and using it.
-std::unordered_map<PyObject*, std::vector<Listener>>& listeners() {
-    static auto* table = new std::unordered_map<PyObject*, std::vector<Listener>>();
+std::unordered_map<PyObject*, Listeners>& listeners() {
+    static auto* table = new std::unordered_map<PyObject*, Listeners>();
     return *table;
 }
 
@@ -53,7 +59,8 @@ int watcher_id = -1;
 // What is watched for one key: the dicts, and the lists noted in `Watch::lists`.
 struct Entry {
     py::Ref key;
-    std::vector<py::Ref> dicts;
+    py::Ref fields, metadata;        // the job's __dict__ and metadata dict
+    std::vector<py::Ref> dicts;      // the dicts nested in its metadata
     std::vector<py::Ref> lists;      // held while noted
     std::vector<std::size_t> noted;  // their places in `Watch::lists`
     bool every_save = false;         // a mutable field: encoded again at every save
@@ -82,34 +89,56 @@ struct Watch {
 
     ~Watch() {
         std::vector<py::Ref> dropped;
+        dropped.reserve(entries.size() * 3);
         for (auto& [key, entry] : entries)
             unlisten(entry, dropped);
-        if (registry) stop_listening(registry.get(), nullptr, dropped);
+        if (registry) stop_listening(registry.get(), nullptr);
         entries.clear();
         dropped.clear();
     }
 
-    void stop_listening(PyObject* dict, PyObject* key, std::vector<py::Ref>&) {
+    void stop_listening(PyObject* dict, PyObject* key) {
         auto found = listeners().find(dict);
         if (found == listeners().end()) return;
-        auto& list = found->second;
-        std::erase_if(list, [&](const Listener& l) { return l.watch == this && l.key == key; });
-        if (!list.empty()) return;
+        Listeners& those = found->second;
+        const auto mine = [&](const Listener& l) { return l.watch == this && l.key == key; };
+        std::erase_if(those.more, mine);
+        if (those.first.watch && mine(those.first)) {
+            those.first = Listener{nullptr, nullptr};
+            if (!those.more.empty()) {
+                those.first = those.more.back();
+                those.more.pop_back();
+            }
+        }
+        if (those.first.watch) return;
         listeners().erase(found);
         if (PyDict_Unwatch(watcher_id, dict) < 0) PyErr_Clear();
     }
 
     void unlisten(Entry& entry, std::vector<py::Ref>& dropped) {
+        for (py::Ref* dict : {&entry.fields, &entry.metadata}) {
+            if (!*dict) continue;
+            stop_listening(dict->get(), entry.key.get());
+            dropped.push_back(std::move(*dict));
+        }
         for (py::Ref& dict : entry.dicts) {
-            stop_listening(dict.get(), entry.key.get(), dropped);
+            stop_listening(dict.get(), entry.key.get());
             dropped.push_back(std::move(dict));
         }
         entry.dicts.clear();
     }
 
     void listen(PyObject* dict, PyObject* key) {
-        py::check(PyDict_Watch(watcher_id, dict) < 0);
-        listeners()[dict].push_back({this, key});
+        auto [at, fresh] = listeners().try_emplace(dict);
+        if (fresh && PyDict_Watch(watcher_id, dict) < 0) {
+            listeners().erase(at);
+            throw py::Error();
+        }
+        if (!at->second.first.watch) {
+            at->second.first = Listener{this, key};
+        } else {
+            at->second.more.push_back({this, key});
+        }
     }
 };
 
@@ -145,7 +174,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     if (found == listeners().end()) return 0;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    for (const Listener& l : found->second) {
+    const Listeners& those = found->second;
+    for (std::size_t i = 0; i <= those.more.size(); ++i) {
+        const Listener& l = i == 0 ? those.first : those.more[i - 1];
+        if (!l.watch) continue;
         if (l.key != nullptr) {
             note(*l.watch, l.key);
         } else if (key != nullptr && PyUnicode_CheckExact(key) &&
@@ -216,7 +248,11 @@ bool watch_value(Watch& watch, Entry& entry, PyObject* value, int depth) {
     if (depth == 8) return false;
     if (PyDict_CheckExact(value)) {
         watch.listen(value, entry.key.get());
-        entry.dicts.push_back(py::Ref::borrow(value));
+        if (depth == 0) {
+            entry.metadata = py::Ref::borrow(value);
+        } else {
+            entry.dicts.push_back(py::Ref::borrow(value));
+        }
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(value, &pos, &k, &v)) {
@@ -252,7 +288,7 @@ void watch_job(Watch& watch, PyObject* key, PyObject* job, std::vector<py::Ref>&
         return;
     }
     watch.listen(fields.get(), own.get());
-    entry.dicts.push_back(fields);
+    entry.fields = fields;
     Py_ssize_t pos = 0;
     PyObject *name, *value;
     while (PyDict_Next(fields.get(), &pos, &name, &value)) {
@@ -313,7 +349,7 @@ bool watched_candidates(PyObject* self, PyObject* registry, PyObject* rows, PyOb
     if (!watch) return false;
     if (watch->registry.get() != registry) {
         std::vector<py::Ref> dropped;
-        if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr, dropped);
+        if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr);
         watch->listen(registry, nullptr);
         dropped.push_back(std::exchange(watch->registry, py::Ref::borrow(registry)));
         watch->full = true;
@@ -364,28 +400,31 @@ bool watch_loaded(PyObject* self, PyObject* rows) {
     py::Ref known = py::Ref::steal(PyDict_Keys(watch->keys.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(known.get()); ++i)
         forget_key(*watch, PyList_GET_ITEM(known.get(), i), dropped);
-    if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr, dropped);
+    if (watch->registry) watch->stop_listening(watch->registry.get(), nullptr);
     watch->listen(registry.get(), nullptr);
     dropped.push_back(std::exchange(watch->registry, registry));
     watch->full = watch->taken_full = false;
     py::check(PySet_Clear(watch->touched.get()) < 0 || PySet_Clear(watch->taken.get()) < 0);
-    py::Ref jobs = py::Ref::steal(PyDict_Items(registry.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(jobs.get(), i);
-        PyObject* key = PyTuple_GET_ITEM(item, 0);
-        watch_job(*watch, key, PyTuple_GET_ITEM(item, 1), dropped);
+    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(registry.get()));
+    watch->entries.reserve(size);
+    listeners().reserve(listeners().size() + 2 * size + 1);
+    // a walk over the registry that runs no code: watching reads the jobs' dicts only
+    Py_ssize_t at = 0;
+    PyObject *key, *job;
+    while (PyDict_Next(registry.get(), &at, &key, &job)) {
+        watch_job(*watch, key, job, dropped);
         const int has_row = PyDict_Contains(rows, key);
         py::check(has_row < 0);
         if (!has_row) note(*watch, key);
     }
     // rows whose record was not taken into the registry are looked at by the next save
-    if (PyDict_GET_SIZE(rows) != PyList_GET_SIZE(jobs.get())) {
+    if (PyDict_GET_SIZE(rows) != PyDict_GET_SIZE(registry.get())) {
         Py_ssize_t pos = 0;
-        PyObject *key, *row;
-        while (PyDict_Next(rows, &pos, &key, &row)) {
-            const int has_job = PyDict_Contains(registry.get(), key);
+        PyObject *stored, *row;
+        while (PyDict_Next(rows, &pos, &stored, &row)) {
+            const int has_job = PyDict_Contains(registry.get(), stored);
             py::check(has_job < 0);
-            if (!has_job) note(*watch, key);
+            if (!has_job) note(*watch, stored);
         }
     }
     return true;
