@@ -9,7 +9,11 @@
 //
 // A save writes, in one transaction, only the rows that changed (PyDatabaseRows).
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/scheduler/PyDatabase.hpp"
 #include "glue/PyFunction.hpp"
@@ -110,12 +114,17 @@ void write_batch(PyObject* connection, const Batch& batch) {
 // A row's key as the document holds it, with what comes before its record: `,\n    "id": `.
 // An id of printable ASCII without quotes or backslashes is written as json.dumps writes it;
 // any other goes through json.dumps.
+std::optional<std::string_view> plain_id(PyObject* key) {
+    const auto plain = py::ascii_view(key);
+    if (plain && std::all_of(plain->begin(), plain->end(),
+                             [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; }))
+        return plain;
+    return std::nullopt;
+}
+
 py::Ref key_text(PyObject* json, PyObject* key, bool first) {
     std::string text = first ? "\n    " : ",\n    ";
-    const auto plain = py::ascii_view(key);
-    if (plain && std::all_of(plain->begin(), plain->end(), [](char c) {
-            return c >= ' ' && c <= '~' && c != '"' && c != '\\';
-        })) {
+    if (const auto plain = plain_id(key)) {
         text.append("\"").append(*plain).append("\": ");
         return py::Ref::steal(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -141,7 +150,42 @@ class CollectorPaused {
 
 // The state file's document joined from the rows: {"jobs": {id: record, ...}, "executions":
 // [record, ...]} as json.dumps(document, indent=2) writes it.
+// The document of plain ids and ASCII records written into one ASCII str: its pieces measured,
+// then copied; null when an id or a record is not so.
+py::Ref ascii_document(PyObject* jobs, PyObject* executions) {
+    const Py_ssize_t job_count = PyList_GET_SIZE(jobs),
+                     execution_count = PyList_GET_SIZE(executions);
+    std::vector<std::string_view> pieces;
+    pieces.reserve(static_cast<std::size_t>(job_count * 4 + execution_count * 2 + 3));
+    pieces.emplace_back("{\n  \"jobs\": {");
+    for (Py_ssize_t i = 0; i < job_count; ++i) {
+        PyObject* row = PyList_GET_ITEM(jobs, i);
+        const auto id = plain_id(PyTuple_GET_ITEM(row, 0));
+        const auto record = py::ascii_view(PyTuple_GET_ITEM(row, 1));
+        if (!id || !record) return {};
+        pieces.insert(pieces.end(), {i == 0 ? "\n    \"" : ",\n    \"", *id, "\": ", *record});
+    }
+    pieces.emplace_back(job_count > 0 ? "\n  },\n  \"executions\": [" : "},\n  \"executions\": [");
+    for (Py_ssize_t i = 0; i < execution_count; ++i) {
+        const auto record = py::ascii_view(PyTuple_GET_ITEM(PyList_GET_ITEM(executions, i), 0));
+        if (!record) return {};
+        pieces.insert(pieces.end(), {i == 0 ? "\n    " : ",\n    ", *record});
+    }
+    pieces.emplace_back(execution_count > 0 ? "\n  ]\n}" : "]\n}");
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces)
+        size += piece.size();
+    py::Ref text = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    for (const std::string_view piece : pieces) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    }
+    return text;
+}
+
 py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
+    if (py::Ref text = ascii_document(jobs, executions)) return text;
     py::Ref parts = py::Ref::steal(PyList_New(0));
     append(parts.get(), py::str("{\n  \"jobs\": {"));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
