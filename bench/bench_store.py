@@ -300,7 +300,9 @@ def load_aps():
 
 
 def ratio(slower, faster):
-    return f"{slower / faster:.2f}x" if slower and faster else "-"
+    if not (slower and faster):
+        return "-"
+    return f"{slower / faster:.2f}x" if slower / faster >= 0.01 else f"{slower / faster:.1g}x"
 
 
 def estimate(seconds, sampled):
