@@ -1,5 +1,6 @@
 """tests/test_state_database.py: the registry kept by either store, the database store's rows, export and import."""
 
+import gc
 import inspect
 import sqlite3
 import types
@@ -103,6 +104,27 @@ def test_changes_made_around_the_methods_are_saved_by_the_next_save(state, chang
     change(sch)
     sch._save()
     assert jobs_of(new()) == jobs_of(sch)
+
+
+@pytest.mark.parametrize("drop_first", [False, True], ids=["both-kept", "first-dropped"])
+def test_two_schedulers_holding_the_same_jobs_each_save_a_field_set_on_them(tmp_path, drop_first):
+    paths = [tmp_path / name / "scheduler.sqlite3" for name in "ab"]
+    first = Scheduler(storage_path=paths[0], store="sqlite")
+    first.add_job(job("a", metadata={"n": 1}))
+    first = Scheduler(storage_path=paths[0], store="sqlite")  # as loaded: its jobs watched
+    second = Scheduler(storage_path=paths[1], store="sqlite")
+    second._jobs = first._jobs
+    second._save()
+    schedulers = [second] if drop_first else [first, second]
+    del first
+    gc.collect()
+    second.get_job("a").prompt = "set on the shared job"
+    second.get_job("a").metadata["n"] = 2
+    for sch in schedulers:
+        sch._save()
+    for path, sch in zip(paths[-len(schedulers):], schedulers):
+        again = Scheduler(storage_path=path, store="sqlite")
+        assert (again.get_job("a").prompt, again.get_job("a").metadata) == ("set on the shared job", {"n": 2})
 
 
 def test_the_newest_executions_are_kept_as_the_state_file_keeps_them(state):
