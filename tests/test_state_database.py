@@ -1,5 +1,6 @@
 """tests/test_state_database.py: the registry kept by either store, the database store's rows, export and import."""
 
+import gc
 import inspect
 import sqlite3
 import types
@@ -63,6 +64,62 @@ def test_a_field_set_on_a_job_itself_is_saved_with_the_next_call(state):
     sch.get_job("a").metadata["n"] = 2
     sch.pause_job("b")
     assert (new().get_job("a").prompt, new().get_job("a").metadata) == ("set directly", {"n": 2})
+
+
+def _set_twice(sch):
+    sch.get_job("a").prompt = "first"
+    sch._save()
+    sch.get_job("a").prompt = "second"
+
+
+def _new_metadata_then_edit(sch):
+    sch.get_job("a").metadata = {"n": 1}
+    sch._save()
+    sch.get_job("a").metadata["n"] = 2
+
+
+@pytest.mark.parametrize("change", [
+    _set_twice,
+    _new_metadata_then_edit,
+    lambda sch: sch.get_job("b").metadata["tags"].append("new"),
+    lambda sch: sch.get_job("b").metadata["tags"].append("new") or sch._save() or sch.get_job("b").metadata["tags"].pop(0),
+    lambda sch: sch._jobs.pop("a"),
+    lambda sch: sch._jobs.__setitem__("d", job("d", prompt="put in directly")),
+    lambda sch: sch._jobs.__setitem__("a", job("a", prompt="replaced directly")),
+    lambda sch: setattr(sch, "_jobs", {"z": job("z")}),
+    lambda sch: sch._jobs.clear(),
+], ids=["set-twice", "new-metadata-then-edit", "list-in-metadata", "list-after-a-save", "popped", "put",
+        "replaced", "new-registry", "cleared"])
+def test_changes_made_around_the_methods_are_saved_by_the_next_save(state, change):
+    where, new = state
+    sch = new()
+    sch.add_job(job("a"))
+    sch.add_job(job("b", metadata={"tags": ["x"]}))
+    sch = new()  # as loaded
+    change(sch)
+    sch._save()
+    assert jobs_of(new()) == jobs_of(sch)
+
+
+@pytest.mark.parametrize("drop_first", [False, True], ids=["both-kept", "first-dropped"])
+def test_two_schedulers_holding_the_same_jobs_each_save_a_field_set_on_them(tmp_path, drop_first):
+    paths = [tmp_path / name / "scheduler.sqlite3" for name in "ab"]
+    first = Scheduler(storage_path=paths[0], store="sqlite")
+    first.add_job(job("a", metadata={"n": 1}))
+    first = Scheduler(storage_path=paths[0], store="sqlite")  # as loaded: its jobs watched
+    second = Scheduler(storage_path=paths[1], store="sqlite")
+    second._jobs = first._jobs
+    second._save()
+    schedulers = [second] if drop_first else [first, second]
+    del first
+    gc.collect()
+    second.get_job("a").prompt = "set on the shared job"
+    second.get_job("a").metadata["n"] = 2
+    for sch in schedulers:
+        sch._save()
+    for path, sch in zip(paths[-len(schedulers):], schedulers):
+        again = Scheduler(storage_path=path, store="sqlite")
+        assert (again.get_job("a").prompt, again.get_job("a").metadata) == ("set on the shared job", {"n": 2})
 
 
 def test_the_newest_executions_are_kept_as_the_state_file_keeps_them(state):

@@ -48,6 +48,20 @@ void collect_executions(PyObject* globals, PyObject* self, PyObject* json, Batch
 void remember_batch(PyObject* self, const Batch& batch);
 // The text the row of `key` holds as this scheduler last read or wrote it; null when none.
 py::Ref row_text(PyObject* self, PyObject* key);
+// The watch of the jobs' dicts (PyDatabaseWatch), where the interpreter has dict watchers:
+// puts into the set `out` the keys a save is to look at (noted as changed by a dict event, in
+// `changes`, or unsure) and returns true; false, with nothing done, where nothing is watched.
+bool watched_candidates(PyObject* self, PyObject* registry, PyObject* rows, PyObject* changes,
+                        PyObject* out);
+// Watches again the jobs under `keys` (an iterable) as they are now; forgets keys not in `_jobs`.
+void watch_jobs(PyObject* self, PyObject* keys);
+// After a load: every job of `_jobs` watched; false when nothing is watched.
+bool watch_loaded(PyObject* self, PyObject* rows);
+// The keys the last save looked at are in the database now.
+void saved(PyObject* self);
+// The job under `key` (every job for null) looked at again at the next save.
+void look_again(PyObject* self, PyObject* key);
+
 // A row another process wrote, taken into the registry: `text` is what the row holds now (null
 // for a row it deleted); the job under `key` is looked at again at the next save.
 void row_taken_in(PyObject* self, PyObject* key, PyObject* text);

@@ -60,11 +60,12 @@ bool maybe_changed(PyObject* changes, PyObject* row, PyObject* key, PyObject* fi
     return then.get() == Py_None || !py::compare(then.get(), fields, Py_EQ);
 }
 
+// `watched`: the job is one the dict watch told of, looked at without its fields.
 void collect_job(PyObject* globals, PyObject* json, PyObject* changes, PyObject* rows,
-                 PyObject* key, PyObject* job, Batch& batch) {
-    py::Ref fields = fields_of(json, job);
+                 PyObject* key, PyObject* job, Batch& batch, bool watched) {
+    py::Ref fields = watched ? py::none() : fields_of(json, job);
     py::Ref row = py::dict_get(rows, key);
-    if (!maybe_changed(changes, row.get(), key, fields.get())) return;
+    if (!watched && !maybe_changed(changes, row.get(), key, fields.get())) return;
     py::Ref text;
     try {
         text = placed_text(json, job_record(globals, job, true).get());
@@ -84,19 +85,77 @@ void collect_job(PyObject* globals, PyObject* json, PyObject* changes, PyObject*
 
 }  // namespace
 
+// The keys of the set `keys`, all in `registry`, in the registry's order: read from its end,
+// where new keys are.
+py::Ref in_registry_order(PyObject* registry, PyObject* keys) {
+    py::Ref ordered = py::Ref::steal(PyList_New(0));
+    Py_ssize_t left = PySet_GET_SIZE(keys);
+    if (left == 0) return ordered;
+    py::Ref backwards = py::call_method(registry, TARVEL_NAME("__reversed__"));
+    while (left > 0) {
+        py::Ref key = py::Ref::steal_maybe(PyIter_Next(backwards.get()));
+        if (!key) break;
+        const int wanted = PySet_Contains(keys, key.get());
+        py::check(wanted < 0);
+        if (!wanted) continue;
+        append(ordered.get(), key);
+        --left;
+    }
+    py::check(PyErr_Occurred() != nullptr);
+    py::check(PyList_Reverse(ordered.get()) < 0);
+    return ordered;
+}
+
+// The jobs the dict watch tells of: each written when its text changed, deleted when gone.
+void collect_watched(PyObject* globals, PyObject* self, PyObject* json, PyObject* keys,
+                     Batch& batch) {
+    py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
+    py::Ref changes = attribute_or_none(self, TARVEL_NAME("_changes"));
+    py::Ref rows = rows_of(self);
+    py::Ref listed = py::Ref::steal(PySequence_List(keys));
+    py::Ref fresh = py::Ref::steal(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(listed.get(), i);
+        py::Ref job = py::dict_get(registry.get(), key);
+        const int has_row = PyDict_Contains(rows.get(), key);
+        py::check(has_row < 0);
+        if (job && has_row) {
+            collect_job(globals, json, changes.get(), rows.get(), key, job.get(), batch, true);
+        } else if (job) {
+            py::check(PySet_Add(fresh.get(), key) < 0);
+        } else if (has_row) {
+            append(batch.deletes.get(), py::Ref::steal(PyTuple_Pack(1, key)));
+        }
+    }
+    // new rows in the registry's order, so that a load gives the jobs in that order
+    py::Ref added = in_registry_order(registry.get(), fresh.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(added.get(), i);
+        py::Ref job = py::dict_get(registry.get(), key);
+        if (job) collect_job(globals, json, changes.get(), rows.get(), key, job.get(), batch, true);
+    }
+    // watched again as they are now; a change from now on is told by their dicts
+    watch_jobs(self, listed.get());
+}
+
 void collect_jobs(PyObject* globals, PyObject* self, PyObject* json, Batch& batch) {
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     py::Ref changes = attribute_or_none(self, TARVEL_NAME("_changes"));
     py::Ref rows = rows_of(self);
+    py::Ref keys = py::Ref::steal(PySet_New(nullptr));
+    if (watched_candidates(self, registry.get(), rows.get(), changes.get(), keys.get())) {
+        collect_watched(globals, self, json, keys.get(), batch);
+        return;
+    }
     py::Ref items = py::Ref::steal(PyMapping_Items(registry.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         collect_job(globals, json, changes.get(), rows.get(), PyTuple_GET_ITEM(item, 0),
-                    PyTuple_GET_ITEM(item, 1), batch);
+                    PyTuple_GET_ITEM(item, 1), batch, false);
     }
-    py::Ref keys = py::Ref::steal(PyDict_Keys(rows.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    py::Ref known = py::Ref::steal(PyDict_Keys(rows.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(known.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(known.get(), i);
         const int present = PySequence_Contains(registry.get(), key);
         py::check(present < 0);
         if (!present) append(batch.deletes.get(), py::Ref::steal(PyTuple_Pack(1, key)));
@@ -145,6 +204,7 @@ void remember_batch(PyObject* self, const Batch& batch) {
         py::check(PyDict_DelItem(rows.get(), key) < 0);
     }
     py::setattr(self, TARVEL_NAME("_database_last"), batch.last.get());
+    saved(self);
     forget_changes(self);  // the database holds them now
 }
 
@@ -154,6 +214,7 @@ py::Ref row_text(PyObject* self, PyObject* key) {
 }
 
 void row_taken_in(PyObject* self, PyObject* key, PyObject* text) {
+    look_again(self, key);
     py::Ref rows = rows_of(self);
     if (text == nullptr) {
         if (PyDict_DelItem(rows.get(), key) < 0) {

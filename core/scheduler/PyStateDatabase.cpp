@@ -8,9 +8,17 @@
 // document as it reads the state file, its records built natively.
 //
 // A save writes, in one transaction, only the rows that changed (PyDatabaseRows).
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "core/scheduler/PyDatabase.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
+#include "glue/PyJsonKept.hpp"
 #include "glue/PyMethods.hpp"
 
 #include <string>
@@ -85,14 +93,88 @@ void end_transaction(PyObject* connection) {
     }
 }
 
+namespace {
+
+// A row's key as the document holds it, with what comes before its record: `,\n    "id": `.
+// An id of printable ASCII without quotes or backslashes is written as json.dumps writes it;
+// any other goes through json.dumps.
+std::optional<std::string_view> plain_id(PyObject* key) {
+    const auto plain = py::ascii_view(key);
+    if (plain && std::all_of(plain->begin(), plain->end(),
+                             [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; }))
+        return plain;
+    return std::nullopt;
+}
+
+py::Ref key_text(PyObject* json, PyObject* key, bool first) {
+    std::string text = first ? "\n    " : ",\n    ";
+    if (const auto plain = plain_id(key)) {
+        text.append("\"").append(*plain).append("\": ");
+        return py::Ref::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    py::Ref dumped = py::call_method(json, TARVEL_NAME("dumps"), key);
+    return py::fstring(text.c_str(), dumped, ": ");
+}
+
+// The collector held off while the rows are read and their records built: they are all new,
+// and all live on.
+class CollectorPaused {
+  public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
+// The document of plain ids and ASCII records written into one ASCII str: its pieces measured,
+// then copied; null when an id or a record is not so.
+py::Ref ascii_document(PyObject* jobs, PyObject* executions) {
+    const Py_ssize_t job_count = PyList_GET_SIZE(jobs),
+                     execution_count = PyList_GET_SIZE(executions);
+    std::vector<std::string_view> pieces;
+    pieces.reserve(static_cast<std::size_t>(job_count * 4 + execution_count * 2 + 3));
+    pieces.emplace_back("{\n  \"jobs\": {");
+    for (Py_ssize_t i = 0; i < job_count; ++i) {
+        PyObject* row = PyList_GET_ITEM(jobs, i);
+        const auto id = plain_id(PyTuple_GET_ITEM(row, 0));
+        const auto record = py::ascii_view(PyTuple_GET_ITEM(row, 1));
+        if (!id || !record) return {};
+        pieces.insert(pieces.end(), {i == 0 ? "\n    \"" : ",\n    \"", *id, "\": ", *record});
+    }
+    pieces.emplace_back(job_count > 0 ? "\n  },\n  \"executions\": [" : "},\n  \"executions\": [");
+    for (Py_ssize_t i = 0; i < execution_count; ++i) {
+        const auto record = py::ascii_view(PyTuple_GET_ITEM(PyList_GET_ITEM(executions, i), 0));
+        if (!record) return {};
+        pieces.insert(pieces.end(), {i == 0 ? "\n    " : ",\n    ", *record});
+    }
+    pieces.emplace_back(execution_count > 0 ? "\n  ]\n}" : "]\n}");
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces)
+        size += piece.size();
+    py::Ref text = py::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    auto* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    for (const std::string_view piece : pieces) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    }
+    return text;
+}
+
+}  // namespace
+
 py::Ref document_text(PyObject* json, PyObject* jobs, PyObject* executions) {
+    if (py::Ref text = ascii_document(jobs, executions)) return text;
     py::Ref parts = py::Ref::steal(PyList_New(0));
     append(parts.get(), py::str("{\n  \"jobs\": {"));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
         PyObject* row = PyList_GET_ITEM(jobs, i);
-        append(parts.get(), py::str(i == 0 ? "\n    " : ",\n    "));
-        append(parts.get(), py::call_method(json, TARVEL_NAME("dumps"), PyTuple_GET_ITEM(row, 0)));
-        append(parts.get(), py::str(": "));
+        append(parts.get(), key_text(json, PyTuple_GET_ITEM(row, 0), i == 0));
         append(parts.get(), py::Ref::borrow(PyTuple_GET_ITEM(row, 1)));
     }
     append(parts.get(), py::str(PyList_GET_SIZE(jobs) > 0 ? "\n  },\n  \"executions\": ["
@@ -164,23 +246,34 @@ bool rows_are_the_registry(PyObject* registry, PyObject* jobs) {
     return true;
 }
 
-// After a load: each row remembered with the fields of the job the registry holds under its id.
-// When a row's record carries another id than the row (the job's id was updated), or lost to a
-// later one with its id, no row is remembered with fields: the next save encodes every job and
-// writes each whose row holds another text, and deletes the rows of keys the registry lacks.
+// After a load: each row remembered, and the jobs watched (PyDatabaseWatch). When a row's record
+// carries another id than the row (the job's id was updated), or lost to a later one with its id,
+// every job is looked at again at the next save, which writes each whose row holds another text
+// and deletes the rows of keys the registry lacks. Where jobs cannot be watched, each row is
+// remembered with the fields of the job the registry holds under its key when the rows are the
+// registry's, with none (every job looked at) when not.
 void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
-    py::Ref json = py::global(globals, TARVEL_NAME("json"));
     py::Ref registry = py::getattr(self, TARVEL_NAME("_jobs"));
     const bool trusted = rows_are_the_registry(registry.get(), jobs);
     py::Ref rows = py::Ref::steal(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
-        py::Ref job = trusted ? registry_get(registry.get(), key) : py::Ref();
-        py::Ref fields = job ? fields_of(json.get(), job.get()) : py::none();
-        py::Ref row = pair_list(fields.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 1));
-        py::dict_set(rows.get(), key, row.get());
+        PyObject* row = PyList_GET_ITEM(jobs, i);
+        py::dict_set(rows.get(), PyTuple_GET_ITEM(row, 0),
+                     pair_list(Py_None, PyTuple_GET_ITEM(row, 1)).get());
     }
     py::setattr(self, TARVEL_NAME("_database_rows"), rows.get());
+    if (watch_loaded(self, rows.get())) {
+        if (!trusted) look_again(self, nullptr);
+    } else if (trusted) {
+        py::Ref json = py::global(globals, TARVEL_NAME("json"));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(jobs); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(jobs, i), 0);
+            py::Ref job = registry_get(registry.get(), key);
+            py::Ref row = py::dict_get(rows.get(), key);
+            if (!job || !row) continue;
+            py::check(PyList_SetItem(row.get(), 0, fields_of(json.get(), job.get()).release()) < 0);
+        }
+    }
     py::Ref history = py::getattr(self, TARVEL_NAME("_executions"));
     const Py_ssize_t count = PyObject_Length(history.get());
     py::check(count < 0);
@@ -193,6 +286,7 @@ void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
 bool read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
                    py::LoadProblems::Stage& stage) {
     py::Ref connection = db::connection(globals, self);
+    CollectorPaused paused;
     py::Ref jobs, executions;
     execute(connection.get(), "BEGIN");  // the rows and the counts of one version
     try {
