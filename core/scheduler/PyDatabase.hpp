@@ -72,8 +72,11 @@ void row_taken_in(PyObject* self, PyObject* key, PyObject* text);
 long long noted(PyObject* self, PyObject* name);
 // The database's change counter, raised by every transaction that writes rows.
 long long change_count(PyObject* connection);
-// Notes `change` and the newest execution row as what this scheduler last read or wrote.
-void note_counts(PyObject* self, PyObject* connection, long long change);
+// The seq of the newest execution row (0 when none).
+long long newest_execution(PyObject* connection);
+// Notes `change`, and `seq` as the newest execution row unless it is negative, as what this
+// scheduler last read or wrote (read inside the transaction that read or wrote them).
+void note_counts(PyObject* self, long long change, long long seq);
 // Inside a transaction: when the counter moved since the count noted, the rows written since are
 // taken into the registry and the history; the counter read.
 long long take_in_changes(PyObject* globals, PyObject* self, PyObject* connection);

@@ -151,17 +151,20 @@ long long change_count(PyObject* connection) {
     return first_integer(connection, "PRAGMA user_version");
 }
 
-void note_counts(PyObject* self, PyObject* connection, long long change) {
+long long newest_execution(PyObject* connection) {
+    return first_integer(connection, "SELECT max(seq) FROM executions");
+}
+
+void note_counts(PyObject* self, long long change, long long seq) {
     py::setattr(self, TARVEL_NAME("_database_change"), py::integer(change).get());
-    const long long seq = first_integer(connection, "SELECT max(seq) FROM executions");
-    py::setattr(self, TARVEL_NAME("_database_seq"), py::integer(seq).get());
+    if (seq >= 0) py::setattr(self, TARVEL_NAME("_database_seq"), py::integer(seq).get());
 }
 
 long long take_in_changes(PyObject* globals, PyObject* self, PyObject* connection) {
     const long long change = change_count(connection);
     if (change == noted(self, TARVEL_NAME("_database_change"))) return change;
     take_in_rows(globals, self, connection);
-    note_counts(self, connection, change);
+    note_counts(self, change, newest_execution(connection));
     return change;
 }
 

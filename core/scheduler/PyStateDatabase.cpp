@@ -292,7 +292,7 @@ bool read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems
     try {
         jobs = fetch_all(connection.get(), "SELECT id, record FROM jobs ORDER BY rowid");
         executions = fetch_all(connection.get(), "SELECT record FROM executions ORDER BY seq");
-        note_counts(self, connection.get(), change_count(connection.get()));
+        note_counts(self, change_count(connection.get()), newest_execution(connection.get()));
         execute(connection.get(), "COMMIT");
     } catch (py::Error&) {
         end_transaction(connection.get());
@@ -374,6 +374,7 @@ void save_to_database(PyObject* globals, PyObject* self) {
     execute(connection.get(), "BEGIN IMMEDIATE");
     Batch batch;
     long long change = 0;
+    long long seq = -1;  // the newest execution row moves only when this save writes executions
     try {
         // what other processes wrote first, so that the changes made here stand on it
         change = take_in_changes(globals, self, connection.get());
@@ -381,13 +382,15 @@ void save_to_database(PyObject* globals, PyObject* self) {
         collect_jobs(globals, self, json.get(), batch);
         collect_executions(globals, self, json.get(), batch);
         if (!empty(batch)) write_batch(connection.get(), batch, ++change);
+        if (PyList_GET_SIZE(batch.executions.get()) > 0 || batch.rewrite_history)
+            seq = newest_execution(connection.get());
         execute(connection.get(), "COMMIT");
     } catch (py::Error&) {
         end_transaction(connection.get());
         throw;
     }
     remember_batch(self, batch);
-    note_counts(self, connection.get(), change);
+    note_counts(self, change, seq);
 }
 
 void load_from_database(PyObject* globals, PyObject* self, py::LoadProblems& problems) {
