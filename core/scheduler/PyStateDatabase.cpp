@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/scheduler/PyDatabase.hpp"
+#include "glue/PyCollector.hpp"
 #include "glue/PyFunction.hpp"
 #include "glue/PyJson.hpp"
 #include "glue/PyJsonKept.hpp"
@@ -116,21 +117,6 @@ py::Ref key_text(PyObject* json, PyObject* key, bool first) {
     py::Ref dumped = py::call_method(json, TARVEL_NAME("dumps"), key);
     return py::fstring(text.c_str(), dumped, ": ");
 }
-
-// The collector held off while the rows are read and their records built: they are all new,
-// and all live on.
-class CollectorPaused {
-  public:
-    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPaused() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPaused(const CollectorPaused&) = delete;
-    CollectorPaused& operator=(const CollectorPaused&) = delete;
-
-  private:
-    bool was_enabled_;
-};
 
 // The document of plain ids and ASCII records written into one ASCII str: its pieces measured,
 // then copied; null when an id or a record is not so.
@@ -286,7 +272,7 @@ void remember_rows(PyObject* globals, PyObject* self, PyObject* jobs) {
 bool read_database(PyObject* globals, PyObject* self, py::LoadProblems& problems,
                    py::LoadProblems::Stage& stage) {
     py::Ref connection = db::connection(globals, self);
-    CollectorPaused paused;
+    py::CollectorPaused paused;
     py::Ref jobs, executions;
     execute(connection.get(), "BEGIN");  // the rows and the counts of one version
     try {

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "glue/PyCollector.hpp"
 #include "glue/PyJsonRead.hpp"
 
 namespace tarvel::scheduler {
@@ -438,21 +439,6 @@ struct Builder {
     }
 };
 
-// The collector held off while a document's records are built: they are all new, and all live
-// on. It runs again afterwards, as the new objects' count tells it to.
-class CollectorPaused {
-  public:
-    CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
-    ~CollectorPaused() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPaused(const CollectorPaused&) = delete;
-    CollectorPaused& operator=(const CollectorPaused&) = delete;
-
-  private:
-    bool was_enabled_;
-};
-
 // The (key, record) pair read_job takes.
 py::Ref item_pair(const ReadRecord& read) {
     return py::Ref::steal(PyTuple_Pack(2, read.key.get(), read.data.get()));
@@ -485,7 +471,7 @@ std::optional<ReadDocument> read_natively(PyObject* globals, PyObject* text) {
     py::Utf8Text utf8(text);
     if (!utf8.ok()) return std::nullopt;
     try {
-        CollectorPaused paused;
+        py::CollectorPaused paused;
         Builder builder(*own);
         Reader reader(utf8.view());
         return builder.document(reader);
