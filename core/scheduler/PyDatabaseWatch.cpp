@@ -7,8 +7,9 @@
 // the noted keys and the keys of `_changes`. A list cannot be watched: each list in a job's
 // metadata is noted with its items (one flat array for all jobs) and compared, by identity, at
 // every save. A job holding another mutable field is encoded again at every save. Where dicts
-// cannot be watched (an older CPython, a subinterpreter, a free-threaded build, `_jobs` not an
-// exact dict), no watch is kept and every save reads every job (PyDatabaseRows).
+// cannot be watched (an older CPython, one whose attribute sets bypass the watchers, a
+// subinterpreter, a free-threaded build, `_jobs` not an exact dict), no watch is kept and every
+// save reads every job (PyDatabaseRows).
 //
 // The watch belongs to its scheduler (a capsule in `_database_watch`) and holds every dict it
 // watches, so no watched dict is freed while watched; one process-wide table maps a watched dict
@@ -169,7 +170,15 @@ void note(Watch& watch, PyObject* key) {
     }
 }
 
+// The dict of the probe object while it is probed, and the events it told of.
+PyObject* probed = nullptr;
+int probe_events = 0;
+
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    if (dict == probed) {
+        ++probe_events;
+        return 0;
+    }
     auto found = listeners().find(dict);
     if (found == listeners().end()) return 0;
     PyObject *type, *value, *traceback;
@@ -196,17 +205,60 @@ void drop_watch(PyObject* capsule) {
     delete static_cast<Watch*>(PyCapsule_GetPointer(capsule, "tarvel.database_watch"));
 }
 
+// Whether attributes set on an object whose __dict__ was taken are told to the dict's watchers,
+// by the C API and by (specialized) bytecode: CPython 3.13.0 stores them in the object's inline
+// values without telling. Run once, on an object of a class of its own.
+bool sets_are_told() {
+    py::Ref code =
+        py::Ref::steal(Py_CompileString("class Probe:\n    pass\nprobe = Probe()\nprobe.x = 0\n"
+                                        "def store(o, v):\n    o.x = v\n",
+                                        "<tarvel watch probe>", Py_file_input));
+    py::Ref names = py::Ref::steal(PyDict_New());
+    py::check(!code || !names ||
+              PyDict_SetItemString(names.get(), "__builtins__", PyEval_GetBuiltins()) < 0);
+    py::Ref ran = py::Ref::steal(PyEval_EvalCode(code.get(), names.get(), names.get()));
+    py::check(!ran);
+    py::Ref probe = py::dict_get(names.get(), py::str("probe").get());
+    py::Ref store = py::dict_get(names.get(), py::str("store").get());
+    py::Ref fields = py::Ref::steal(PyObject_GenericGetDict(probe.get(), nullptr));
+    py::check(!fields || PyDict_Watch(watcher_id, fields.get()) < 0);
+    probed = fields.get();
+    probe_events = 0;
+    constexpr int kStores = 16;  // enough for the store to be specialized
+    bool told = true;
+    try {
+        py::check(PyObject_SetAttrString(probe.get(), "x", py::integer(-1).get()) < 0);
+        told = probe_events == 1;
+        for (int i = 0; i < kStores && told; ++i) {
+            py::call(store.get(), probe.get(), py::integer(i));
+            told = probe_events == i + 2;
+        }
+    } catch (py::Error&) {
+        probed = nullptr;
+        PyDict_Unwatch(watcher_id, fields.get());
+        throw;
+    }
+    probed = nullptr;
+    py::check(PyDict_Unwatch(watcher_id, fields.get()) < 0);
+    return told;
+}
+
 // The scheduler's watch, made when missing; null where dicts cannot be watched.
 Watch* watch_of(PyObject* self, PyObject* registry) {
     if (!PyDict_CheckExact(registry)) return nullptr;
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return nullptr;
+    static int usable = -1;  // whether watching tells every change, probed once
+    if (usable == 0) return nullptr;
     if (watcher_id < 0) {
         watcher_id = PyDict_AddWatcher(on_dict_event);
         if (watcher_id < 0) {
             PyErr_Clear();
+            usable = 0;
             return nullptr;
         }
     }
+    if (usable < 0) usable = sets_are_told() ? 1 : 0;
+    if (usable == 0) return nullptr;
     py::Ref capsule = attribute_or_none(self, TARVEL_NAME("_database_watch"));
     if (PyCapsule_IsValid(capsule.get(), "tarvel.database_watch"))
         return static_cast<Watch*>(PyCapsule_GetPointer(capsule.get(), "tarvel.database_watch"));
