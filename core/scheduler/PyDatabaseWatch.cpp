@@ -257,7 +257,21 @@ Watch* watch_of(PyObject* self, PyObject* registry) {
             return nullptr;
         }
     }
-    if (usable < 0) usable = sets_are_told() ? 1 : 0;
+    if (usable < 0) {
+        // The probe runs code, so another thread, or a save that code starts, may come here
+        // meanwhile: it goes without a watch (reading every job) until the probe has decided.
+        static bool probing = false;
+        if (probing) return nullptr;
+        probing = true;
+        try {
+            usable = sets_are_told() ? 1 : 0;
+        } catch (py::Error& e) {
+            probing = false;
+            if (!e.matches(PyExc_Exception)) throw;
+            usable = 0;  // what cannot be probed is not trusted; the save goes on without it
+        }
+        probing = false;
+    }
     if (usable == 0) return nullptr;
     py::Ref capsule = attribute_or_none(self, TARVEL_NAME("_database_watch"));
     if (PyCapsule_IsValid(capsule.get(), "tarvel.database_watch"))
